@@ -1,0 +1,102 @@
+// The TL500 virtual board: the chip's core and peripheral models, wired as on
+// the real board (LEDs, actuator lines, DIP switches, PIR input, ZigBee reset
+// line, the console terminal on USART1).
+//
+// One board at a time is "current": the firmware's register proxies, interrupt
+// mask and idle hint reach it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/bus.h"
+#include "core/clock.h"
+#include "core/interrupt_controller.h"
+#include "endpoints/serial_endpoint.h"
+#include "peripherals/flash_interface.h"
+#include "peripherals/general_timer.h"
+#include "peripherals/gpio_port.h"
+#include "peripherals/i2c_peripheral.h"
+#include "peripherals/pwr.h"
+#include "peripherals/rcc.h"
+#include "peripherals/systick.h"
+#include "peripherals/usart.h"
+
+namespace sim {
+
+struct BoardConfig {
+  bool crystal = true;
+  // Handlers by exception number; missing entries are unused vectors.
+  std::vector<InterruptController::Vector> vectors;
+};
+
+// A pin of the board by name, "PA8", "PC7", "PH2".
+struct PinName {
+  char port;
+  unsigned pin;
+};
+// Parses "PXn"; nullopt for anything that is not a pin of ports A-E or H.
+std::optional<PinName> parsePin(const std::string& text);
+
+class Board {
+ public:
+  // Cost of one register access in core cycles (the access and the few
+  // instructions around it).
+  static constexpr std::uint32_t kCyclesPerAccess = 4;
+
+  explicit Board(BoardConfig config = {});
+  ~Board();
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+
+  // The board the firmware's register accesses reach; throws when there is none.
+  static Board& current();
+  static bool exists();
+
+  Clock& clock() { return clock_; }
+  InterruptController& interrupts() { return interrupts_; }
+  Bus& bus() { return bus_; }
+  Rcc& rcc() { return rcc_; }
+  FlashInterface& flash() { return flash_; }
+  Pwr& pwr() { return pwr_; }
+  GpioPort& gpio(char port);
+  Usart& usart1() { return usart1_; }
+  Usart& usart3() { return usart3_; }
+  SysTickTimer& sysTick() { return sysTick_; }
+  GeneralTimer& tim2() { return tim2_; }
+  I2cPeripheral& i2c1() { return i2c1_; }
+  I2cPeripheral& i2c2() { return i2c2_; }
+  SerialEndpoint& console() { return console_; }
+
+  Level pinLevel(PinName pin) { return gpio(pin.port).level(pin.pin); }
+  void drivePin(PinName pin, std::optional<Level> level) { gpio(pin.port).drive(pin.pin, level); }
+
+  // The firmware's side of the seam.
+  std::uint32_t firmwareRead(std::uint32_t address, unsigned width);
+  void firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value);
+  void firmwareIdle();
+  void firmwareSetPrimask(bool masked);
+
+ private:
+  void wire();
+
+  Clock clock_;
+  InterruptController interrupts_;
+  Bus bus_;
+  Rcc rcc_;
+  FlashInterface flash_;
+  Pwr pwr_;
+  std::vector<std::unique_ptr<GpioPort>> gpio_;
+  Usart usart1_;
+  Usart usart3_;
+  SysTickTimer sysTick_;
+  GeneralTimer tim2_;
+  I2cPeripheral i2c1_;
+  I2cPeripheral i2c2_;
+  SerialEndpoint console_;
+};
+
+}  // namespace sim

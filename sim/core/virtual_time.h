@@ -1,0 +1,38 @@
+// Virtual time of the board.
+//
+// Time is counted in quanta of 1/98,304,000,000 s: every clock on the board
+// (MSI 65,536 Hz x 2^k, HSI 16 MHz, the 12 MHz crystal, PLL 32 MHz and the bus
+// clocks divided from them) has a whole number of quanta per cycle, so cycle
+// arithmetic is exact and runs are bit-for-bit repeatable.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+using Time = std::uint64_t;
+
+inline constexpr Time kQuantaPerSecond = 98'304'000'000ULL;
+inline constexpr Time kQuantaPerMillisecond = kQuantaPerSecond / 1000;
+inline constexpr Time kQuantaPerMicrosecond = kQuantaPerSecond / 1'000'000;
+
+constexpr Time seconds(std::uint64_t s) { return s * kQuantaPerSecond; }
+constexpr Time milliseconds(std::uint64_t ms) { return ms * kQuantaPerMillisecond; }
+constexpr Time microseconds(std::uint64_t us) { return us * kQuantaPerMicrosecond; }
+// Quanta of one cycle of a clock of `hz` (exact for the board's clocks).
+constexpr Time quantaPerCycle(std::uint32_t hz) { return kQuantaPerSecond / hz; }
+// Duration of `cycles` cycles of a clock of `hz`.
+constexpr Time cyclesToTime(std::uint64_t cycles, std::uint32_t hz) { return cycles * quantaPerCycle(hz); }
+// Nearest quantum to a period of `num/den` seconds.
+constexpr Time fraction(std::uint64_t num, std::uint64_t den) { return (num * kQuantaPerSecond + den / 2) / den; }
+
+inline double toSeconds(Time t) { return static_cast<double>(t) / static_cast<double>(kQuantaPerSecond); }
+inline double toMicroseconds(Time t) { return static_cast<double>(t) / static_cast<double>(kQuantaPerMicrosecond); }
+
+// "1.5s", "250us", "10ms", "2min"; false on anything else.
+bool parseDuration(const std::string& text, Time& out);
+// Human form for messages: "1.234567 s".
+std::string formatTime(Time t);
+
+}  // namespace sim

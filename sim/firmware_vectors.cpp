@@ -1,0 +1,75 @@
+#include "firmware_vectors.h"
+
+#include "../src/stm32l1xx_it.h"
+
+namespace sim {
+
+std::vector<InterruptController::Vector> firmwareVectors() {
+  using V = InterruptController::Vector;
+  return {
+      V{"initial stack pointer", nullptr},
+      V{"Reset", nullptr},
+      V{"NMI", NMI_Handler},
+      V{"HardFault", HardFault_Handler},
+      V{"MemManage", MemManage_Handler},
+      V{"BusFault", BusFault_Handler},
+      V{"UsageFault", UsageFault_Handler},
+      V{"reserved", nullptr},
+      V{"reserved", nullptr},
+      V{"reserved", nullptr},
+      V{"reserved", nullptr},
+      V{"SVCall", SVC_Handler},
+      V{"DebugMonitor", DebugMon_Handler},
+      V{"reserved", nullptr},
+      V{"PendSV", PendSV_Handler},
+      V{"SysTick", SysTick_Handler},
+      // Device interrupts 0..44.
+      V{"WWDG", nullptr},
+      V{"PVD", nullptr},
+      V{"TAMPER_STAMP", nullptr},
+      V{"RTC_WKUP", nullptr},
+      V{"FLASH", nullptr},
+      V{"RCC", nullptr},
+      V{"EXTI0", nullptr},
+      V{"EXTI1", nullptr},
+      V{"EXTI2", nullptr},
+      V{"EXTI3", nullptr},
+      V{"EXTI4", nullptr},
+      V{"DMA1_Channel1", nullptr},
+      V{"DMA1_Channel2", nullptr},
+      V{"DMA1_Channel3", nullptr},
+      V{"DMA1_Channel4", nullptr},
+      V{"DMA1_Channel5", nullptr},
+      V{"DMA1_Channel6", nullptr},
+      V{"DMA1_Channel7", nullptr},
+      V{"ADC1", nullptr},
+      V{"USB_HP", nullptr},
+      V{"USB_LP", nullptr},
+      V{"DAC", nullptr},
+      V{"COMP", nullptr},
+      V{"EXTI9_5", nullptr},
+      V{"LCD", nullptr},
+      V{"TIM9", nullptr},
+      V{"TIM10", nullptr},
+      V{"TIM11", nullptr},
+      V{"TIM2", TIM2_IRQHandler},
+      V{"TIM3", nullptr},
+      V{"TIM4", nullptr},
+      V{"I2C1_EV", nullptr},
+      V{"I2C1_ER", nullptr},
+      V{"I2C2_EV", nullptr},
+      V{"I2C2_ER", nullptr},
+      V{"SPI1", nullptr},
+      V{"SPI2", nullptr},
+      V{"USART1", USART1_IRQHandler},
+      V{"USART2", nullptr},
+      V{"USART3", USART3_IRQHandler},
+      V{"EXTI15_10", nullptr},
+      V{"RTC_Alarm", nullptr},
+      V{"USB_FS_WKUP", nullptr},
+      V{"TIM6", nullptr},
+      V{"TIM7", nullptr},
+  };
+}
+
+}  // namespace sim

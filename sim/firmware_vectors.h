@@ -1,0 +1,14 @@
+// The host's vector table of the firmware: every exception slot of the
+// STM32L1 medium-density chip by name, with the firmware's handler where it
+// has one.
+#pragma once
+
+#include <vector>
+
+#include "core/interrupt_controller.h"
+
+namespace sim {
+
+std::vector<InterruptController::Vector> firmwareVectors();
+
+}  // namespace sim

@@ -1,0 +1,59 @@
+// The Cortex-M3 SysTick timer: a 24-bit down counter on the core clock that
+// reloads from LOAD, sets COUNTFLAG and pends the SysTick exception at each wrap.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "../core/bus.h"
+#include "../core/clock.h"
+#include "../core/interrupt_controller.h"
+
+namespace sim {
+
+class SysTickTimer : public Peripheral {
+ public:
+  SysTickTimer(Clock& clock, InterruptController& interrupts);
+
+  std::string name() const override { return "SysTick"; }
+  std::uint32_t read(std::uint32_t offset, unsigned width) override;
+  void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
+
+  std::uint32_t load() const { return load_; }
+  std::uint32_t ctrl() const { return ctrl_; }
+  std::uint64_t wraps() const { return wraps_; }
+
+ private:
+  std::uint32_t currentValue() const;
+  void schedule();
+  void retime();
+  // Counter clock in force: the core clock, or the core clock / 8 (CLKSOURCE = 0).
+  std::uint32_t counterHz() const;
+  // Counter clock edges since startedAt_.
+  std::uint64_t edgesSinceStart() const;
+  // VAL after `edges` clock edges from VAL = `from`.
+  std::uint32_t valueAfter(std::uint32_t from, std::uint64_t edges) const;
+  // Edge, counted from startedAt_, of the first wrap (1 -> 0) after edge `after`
+  // (or at or after edge 1 when `after` is 0); 0 when the counter never wraps.
+  std::uint64_t nextWrapEdge(std::uint64_t after) const;
+  void wrap(std::uint64_t edge);
+  // Runs a wrap that is due now but whose event has not run yet, then takes the
+  // counter's state at the last clock edge as its new starting point.
+  void freeze();
+  bool enabled() const;
+
+  Clock& clock_;
+  InterruptController& interrupts_;
+  std::uint32_t ctrl_ = 0;
+  std::uint32_t load_ = 0;
+  std::uint32_t valAtStart_ = 0;  // VAL when counting (re)started
+  Time startedAt_ = 0;
+  bool countFlag_ = false;
+  std::uint64_t wraps_ = 0;
+  Clock::EventId wrapEvent_ = 0;
+  Time periodQ_ = 0;     // quanta per counter clock edge while counting
+  Time wrapAt_ = 0;      // time of the pending wrap event
+  std::uint64_t wrapEdge_ = 0;  // its edge, counted from startedAt_
+};
+
+}  // namespace sim
