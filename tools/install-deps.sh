@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, where missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ python3
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  gcc-arm-none-eabi picolibc-arm-none-eabi libstdc++-arm-none-eabi-dev
+  binutils-arm-none-eabi sigrok-cli
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+  "${sudo_cmd[@]}" apt-get update -qq
+  # Without --no-install-recommends apt would pull a large C++ library for the
+  # cross compiler that the board image never uses.
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
