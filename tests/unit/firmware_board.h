@@ -14,9 +14,12 @@ struct FirmwareBoard {
   explicit FirmwareBoard(bool crystal = true)
       : board(sim::BoardConfig{.crystal = crystal, .vectors = sim::firmwareVectors()}) {
     TimingDelay = 0;
-    uart_queue_comm_point_head = uart_queue_comm_point_tail = 0;
-    uart_queue_serial_point_head = uart_queue_serial_point_tail = 0;
-    uart_queue_comm_dropped = uart_queue_serial_dropped = 0;
+    uart_queue_comm_point_head = 0;
+    uart_queue_comm_point_tail = 0;
+    uart_queue_serial_point_head = 0;
+    uart_queue_serial_point_tail = 0;
+    uart_queue_comm_dropped = 0;
+    uart_queue_serial_dropped = 0;
     RCC_Configuration();
     RCC_GetClocksFreq(&rcc_clocks);
     GPIO_Configuration();

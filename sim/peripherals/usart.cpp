@@ -1,0 +1,212 @@
+#include "usart.h"
+
+#include <cmath>
+
+#include "../core/stop.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint32_t kSr = 0x00;
+constexpr std::uint32_t kDr = 0x04;
+constexpr std::uint32_t kBrr = 0x08;
+constexpr std::uint32_t kCr1 = 0x0C;
+constexpr std::uint32_t kCr2 = 0x10;
+constexpr std::uint32_t kCr3 = 0x14;
+constexpr std::uint32_t kGtpr = 0x18;
+
+constexpr std::uint16_t kSrPe = 1u << 0;
+constexpr std::uint16_t kSrFe = 1u << 1;
+constexpr std::uint16_t kSrNe = 1u << 2;
+constexpr std::uint16_t kSrOre = 1u << 3;
+constexpr std::uint16_t kSrRxne = 1u << 5;
+constexpr std::uint16_t kSrTc = 1u << 6;
+constexpr std::uint16_t kSrTxe = 1u << 7;
+constexpr std::uint16_t kSrErrors = kSrPe | kSrFe | kSrNe | kSrOre;
+constexpr std::uint16_t kSrReset = kSrTxe | kSrTc;
+
+constexpr std::uint16_t kCr1Re = 1u << 2;
+constexpr std::uint16_t kCr1Te = 1u << 3;
+constexpr std::uint16_t kCr1Rxneie = 1u << 5;
+constexpr std::uint16_t kCr1Tcie = 1u << 6;
+constexpr std::uint16_t kCr1Txeie = 1u << 7;
+constexpr std::uint16_t kCr1M = 1u << 12;
+constexpr std::uint16_t kCr1Ue = 1u << 13;
+constexpr std::uint16_t kCr1Over8 = 1u << 15;
+constexpr unsigned kCr2StopPos = 12;
+
+// The receiver samples each bit near its middle; over a 10-bit frame it still
+// reads a sender whose rate differs by this much from its own.
+constexpr double kReceiverTolerance = 0.03;
+
+}  // namespace
+
+Usart::Usart(std::string name, Clock& clock, InterruptController& interrupts, int irqLine, BusClock busHz)
+    : name_(std::move(name)),
+      clock_(clock),
+      interrupts_(interrupts),
+      irqLine_(irqLine),
+      busHz_(std::move(busHz)),
+      sr_(kSrReset) {}
+
+bool Usart::enabled() const { return (cr1_ & kCr1Ue) != 0; }
+
+// Bus clock cycles of one bit: BRR as it stands with 16-fold oversampling; with
+// 8-fold oversampling BRR[2:0] holds the fraction in eighths.
+static std::uint32_t cyclesPerBit(std::uint16_t brr, std::uint16_t cr1) {
+  if ((cr1 & kCr1Over8) != 0) return ((static_cast<std::uint32_t>(brr) >> 4) << 3) | (brr & 7u);
+  return brr;
+}
+
+Time Usart::bitTime() const {
+  std::uint32_t hz = busHz_ ? busHz_() : 0;
+  std::uint32_t cycles = cyclesPerBit(brr_, cr1_);
+  if (hz == 0 || cycles == 0) return 0;
+  return fraction(cycles, hz);
+}
+
+std::uint32_t Usart::read(std::uint32_t offset, unsigned width) {
+  if ((offset & 3u) >= 2) return 0;  // upper half of each slot is reserved
+  std::uint32_t value = 0;
+  switch (offset & ~3u) {
+    case kSr:
+      value = sr_;
+      srReadSinceError_ = true;
+      break;
+    case kDr:
+      value = rdr_;
+      sr_ = static_cast<std::uint16_t>(sr_ & ~kSrRxne);
+      // SR read, then DR read: the error flags seen in SR are cleared.
+      if (srReadSinceError_) sr_ = static_cast<std::uint16_t>(sr_ & ~kSrErrors);
+      srReadSinceError_ = false;
+      updateInterruptLine();
+      break;
+    case kBrr: value = brr_; break;
+    case kCr1: value = cr1_; break;
+    case kCr2: value = cr2_; break;
+    case kCr3: value = cr3_; break;
+    case kGtpr: value = gtpr_; break;
+    default: break;
+  }
+  return slotPart(value, offset, width);
+}
+
+void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
+  if ((offset & 3u) >= 2) return;
+  auto merged = [&](std::uint16_t reg) {
+    return static_cast<std::uint16_t>(slotMerge(reg, offset, width, value) & 0xFFFFu);
+  };
+  switch (offset & ~3u) {
+    case kSr: {
+      // RXNE and TC clear when written 0; no flag can be set by software.
+      std::uint16_t written = merged(sr_);
+      std::uint16_t keep = static_cast<std::uint16_t>(written | ~(kSrRxne | kSrTc));
+      sr_ = static_cast<std::uint16_t>(sr_ & keep);
+      updateInterruptLine();
+      break;
+    }
+    case kDr: {
+      if ((cr1_ & (kCr1Ue | kCr1Te)) != (kCr1Ue | kCr1Te)) return;  // transmitter off: the byte is lost
+      tdr_ = static_cast<std::uint8_t>(merged(0) & 0xFFu);
+      sr_ = static_cast<std::uint16_t>(sr_ & ~(kSrTxe | kSrTc));
+      if (!shifting_) {
+        startNextFrame();
+      } else {
+        updateInterruptLine();
+      }
+      break;
+    }
+    case kBrr: brr_ = merged(brr_); break;
+    case kCr1:
+      cr1_ = merged(cr1_);
+      updateInterruptLine();
+      break;
+    case kCr2: cr2_ = merged(cr2_); break;
+    case kCr3: cr3_ = merged(cr3_); break;
+    case kGtpr: gtpr_ = merged(gtpr_); break;
+    default: break;
+  }
+}
+
+void Usart::reset() {
+  clock_.cancel(txEvent_);
+  txEvent_ = 0;
+  sr_ = kSrReset;
+  rdr_ = 0;
+  tdr_.reset();
+  shifting_ = false;
+  brr_ = cr1_ = cr2_ = cr3_ = gtpr_ = 0;
+  srReadSinceError_ = false;
+  updateInterruptLine();
+}
+
+// Moves the byte waiting in TDR into the shift register and times its frame on
+// the line at the rate the bus clock gives now; with nothing waiting the
+// transmission is complete.
+void Usart::startNextFrame() {
+  if (!tdr_) {
+    shifting_ = false;
+    sr_ |= kSrTc;
+    updateInterruptLine();
+    return;
+  }
+  Time bit = bitTime();
+  if (bit == 0) {
+    throw Stop(StopKind::Fault, name_ + ": transmission started with no baud rate (BRR 0)");
+  }
+  Frame frame{*tdr_, bit};
+  tdr_.reset();
+  shifting_ = true;
+  sr_ |= kSrTxe;
+  updateInterruptLine();
+
+  // Start bit, data bits and stop bits, the stop bits in halves (CR2 STOP:
+  // 1, 0.5, 2, 1.5).
+  static constexpr std::uint32_t kStopHalves[4] = {2, 1, 4, 3};
+  std::uint32_t dataBits = (cr1_ & kCr1M) != 0 ? 9 : 8;
+  std::uint32_t halves = 2 * (1 + dataBits) + kStopHalves[(cr2_ >> kCr2StopPos) & 3u];
+  Time frameTime = fraction(static_cast<std::uint64_t>(cyclesPerBit(brr_, cr1_)) * halves, 2ull * busHz_());
+
+  for (auto& listener : txStartListeners_) listener(frame);
+  txEvent_ = clock_.after(frameTime, [this, frame] {
+    txEvent_ = 0;
+    shifting_ = false;
+    for (auto& listener : txListeners_) listener(frame);
+    startNextFrame();
+  });
+}
+
+void Usart::receive(const Frame& frame) {
+  if ((cr1_ & (kCr1Ue | kCr1Re)) != (kCr1Ue | kCr1Re)) return;  // receiver off: the line is not sampled
+  Time own = bitTime();
+  bool framingError = own == 0;
+  if (!framingError) {
+    double ratio = static_cast<double>(frame.bitTime) / static_cast<double>(own);
+    framingError = std::fabs(ratio - 1.0) > kReceiverTolerance;
+  }
+  if (framingError) ++framingErrors_;
+
+  if ((sr_ & kSrRxne) != 0) {
+    // The previous byte was not taken: the new one is lost.
+    sr_ |= kSrOre;
+    ++overruns_;
+    srReadSinceError_ = false;
+  } else {
+    rdr_ = frame.byte;
+    sr_ |= kSrRxne;
+    if (framingError) {
+      sr_ |= kSrFe;
+      srReadSinceError_ = false;
+    }
+  }
+  updateInterruptLine();
+}
+
+void Usart::updateInterruptLine() {
+  bool level = ((cr1_ & kCr1Rxneie) != 0 && (sr_ & (kSrRxne | kSrOre)) != 0) ||
+               ((cr1_ & kCr1Txeie) != 0 && (sr_ & kSrTxe) != 0) || ((cr1_ & kCr1Tcie) != 0 && (sr_ & kSrTc) != 0);
+  interrupts_.setLine(irqLine_, level);
+}
+
+}  // namespace sim
