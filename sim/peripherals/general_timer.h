@@ -43,6 +43,7 @@ class GeneralTimer : public Peripheral {
   void freeze();
   // Starts counting afresh from the counter in cntAtStart_ at the current rate.
   void restart();
+  [[noreturn]] void byteAccess(std::uint32_t offset) const;
 
   std::string name_;
   Clock& clock_;

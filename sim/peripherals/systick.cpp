@@ -1,0 +1,162 @@
+#include "systick.h"
+
+#include "../core/stop.h"
+
+namespace sim {
+
+namespace {
+constexpr std::uint32_t kBase = 0xE000E010u;
+
+constexpr std::uint32_t kCtrl = 0x00;
+constexpr std::uint32_t kLoad = 0x04;
+constexpr std::uint32_t kVal = 0x08;
+constexpr std::uint32_t kCalib = 0x0C;
+
+constexpr std::uint32_t kEnable = 1u << 0;
+constexpr std::uint32_t kTickInt = 1u << 1;
+constexpr std::uint32_t kClkSource = 1u << 2;  // 1: core clock, 0: core clock / 8
+constexpr std::uint32_t kCountFlag = 1u << 16;
+constexpr std::uint32_t kCtrlWritable = kEnable | kTickInt | kClkSource;
+constexpr std::uint32_t kReload = 0x00FFFFFFu;
+
+// NOREF = 0 (the core clock / 8 reference exists), SKEW = 1 (the reference is
+// the bus clock divided, not an exact 10 ms source), TENMS = 10 ms of HCLK / 8
+// at 32 MHz.
+constexpr std::uint32_t kCalibValue = 0x40000000u | (40'000u - 1u);
+}  // namespace
+
+SysTickTimer::SysTickTimer(Clock& clock, InterruptController& interrupts) : clock_(clock), interrupts_(interrupts) {
+  clock_.onClockChange([this] { retime(); });
+}
+
+bool SysTickTimer::enabled() const { return (ctrl_ & kEnable) != 0; }
+
+std::uint32_t SysTickTimer::counterHz() const {
+  return (ctrl_ & kClkSource) != 0 ? clock_.coreHz() : clock_.coreHz() / 8;
+}
+
+std::uint64_t SysTickTimer::edgesSinceStart() const {
+  if (periodQ_ == 0 || clock_.now() < startedAt_) return 0;
+  return (clock_.now() - startedAt_) / periodQ_;
+}
+
+// The counter steps down once per clock edge; from 0 the next edge reloads it
+// from LOAD (a reload of 0 keeps it at 0: the counter stops).
+std::uint32_t SysTickTimer::valueAfter(std::uint32_t from, std::uint64_t edges) const {
+  if (edges == 0) return from;
+  std::uint64_t sinceZero = edges;
+  if (from > 0) {
+    if (edges <= from) return from - static_cast<std::uint32_t>(edges);
+    sinceZero = edges - from;
+  }
+  if (load_ == 0) return 0;
+  std::uint64_t cycle = std::uint64_t{load_} + 1;
+  return load_ - static_cast<std::uint32_t>((sinceZero - 1) % cycle);
+}
+
+// Wraps are the steps from 1 to 0. Starting from 0 the first edge reloads
+// without a wrap, so wraps come every LOAD + 1 edges.
+std::uint64_t SysTickTimer::nextWrapEdge(std::uint64_t after) const {
+  std::uint64_t first = valAtStart_ > 0 ? valAtStart_ : (load_ > 0 ? std::uint64_t{load_} + 1 : 0);
+  if (first == 0) return 0;
+  if (after < first) return first;
+  if (load_ == 0) return 0;
+  std::uint64_t cycle = std::uint64_t{load_} + 1;
+  return first + ((after - first) / cycle + 1) * cycle;
+}
+
+std::uint32_t SysTickTimer::currentValue() const {
+  return enabled() ? valueAfter(valAtStart_, edgesSinceStart()) : valAtStart_;
+}
+
+void SysTickTimer::schedule() {
+  if (wrapEvent_ != 0) clock_.cancel(wrapEvent_);
+  wrapEvent_ = 0;
+  if (!enabled() || periodQ_ == 0) return;
+  std::uint64_t edge = nextWrapEdge(edgesSinceStart());
+  if (edge == 0) return;
+  wrapEdge_ = edge;
+  wrapAt_ = startedAt_ + edge * periodQ_;
+  wrapEvent_ = clock_.at(wrapAt_, [this, edge] { wrap(edge); });
+}
+
+void SysTickTimer::wrap(std::uint64_t /*edge*/) {
+  wrapEvent_ = 0;
+  countFlag_ = true;
+  ++wraps_;
+  if ((ctrl_ & kTickInt) != 0) interrupts_.setPending(InterruptController::kSysTick);
+  schedule();
+}
+
+void SysTickTimer::freeze() {
+  if (!enabled()) return;
+  if (wrapEvent_ != 0 && clock_.pending(wrapEvent_) && wrapAt_ <= clock_.now()) {
+    clock_.cancel(wrapEvent_);
+    wrap(wrapEdge_);
+  }
+  std::uint64_t edges = edgesSinceStart();
+  valAtStart_ = valueAfter(valAtStart_, edges);
+  startedAt_ += edges * periodQ_;
+}
+
+// The core clock changed: the count so far stands, the rest runs at the new rate.
+void SysTickTimer::retime() {
+  if (!enabled()) return;
+  freeze();
+  Time period = quantaPerCycle(counterHz());
+  if (period != periodQ_) {
+    startedAt_ = clock_.now();
+    periodQ_ = period;
+  }
+  schedule();
+}
+
+std::uint32_t SysTickTimer::read(std::uint32_t offset, unsigned width) {
+  if (width != 4) busError("SysTick register read of width " + std::to_string(width), kBase + offset);
+  switch (offset) {
+    case kCtrl: {
+      freeze();
+      std::uint32_t value = ctrl_ | (countFlag_ ? kCountFlag : 0u);
+      countFlag_ = false;  // reading CTRL clears COUNTFLAG
+      return value;
+    }
+    case kLoad: return load_;
+    case kVal: return currentValue();
+    case kCalib: return kCalibValue;
+    default: return 0;
+  }
+}
+
+void SysTickTimer::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
+  if (width != 4) busError("SysTick register write of width " + std::to_string(width), kBase + offset);
+  switch (offset) {
+    case kCtrl: {
+      freeze();
+      bool was = enabled();
+      ctrl_ = value & kCtrlWritable;
+      if (enabled()) {
+        Time period = quantaPerCycle(counterHz());
+        if (!was || period != periodQ_) startedAt_ = clock_.now();
+        periodQ_ = period;
+      }
+      schedule();
+      return;
+    }
+    case kLoad:
+      freeze();
+      load_ = value & kReload;
+      schedule();
+      return;
+    case kVal:
+      // Any write clears the counter and COUNTFLAG; the next edge reloads.
+      freeze();
+      valAtStart_ = 0;
+      countFlag_ = false;
+      schedule();
+      return;
+    default:
+      return;  // CALIB is read-only
+  }
+}
+
+}  // namespace sim
