@@ -1,0 +1,308 @@
+// tl500-sim: the TL500 firmware running on the virtual board.
+//
+// There is no thread: the firmware's main runs on this program's stack, and
+// everything else (the script, the terminal, the console log) acts from the
+// board's clock while the firmware accesses its registers or idles. A run ends
+// when main returns or something throws sim::Stop.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "sim/board.h"
+#include "sim/core/stop.h"
+#include "sim/endpoints/console_log.h"
+#include "sim/endpoints/terminal_endpoint.h"
+#include "sim/firmware_vectors.h"
+#include "sim/script/script.h"
+#include "sim/script/script_runner.h"
+
+// The firmware's main, under its host name.
+int tl500_firmware_main();
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFault = 3;
+
+// Virtual time the board keeps running after main returns, as the chip does in
+// the start-up code's final loop, so the last bytes still in the USART's shift
+// register reach the line.
+constexpr sim::Time kAfterReturn = sim::milliseconds(5);
+
+constexpr const char kHelp[] = R"(Usage: tl500-sim [OPTION]...
+Run the TL500 firmware on the virtual TL500 board.
+
+Without --script the console port (USART1, 115200 8N1) is live and virtual time
+follows the wall clock:
+  - standard input is a terminal: the terminal is in raw mode, every key goes to
+    the board at line pace, the board's output appears as it is sent.
+    Ctrl-] ends the run and restores the terminal.
+  - standard input is a pipe or a file: its bytes are the keys. They are held
+    until the firmware has enabled the console port; after the end of input the
+    run goes on until main returns or --max-time.
+  - --console pty: the console port is a new pseudo-terminal whose path is
+    printed at start ("console: /dev/pts/N"); attach picocom, minicom, screen or
+    a script to it as to a USB serial adapter. The run goes on until main
+    returns, --max-time, or Ctrl-C (SIGINT/SIGTERM) on tl500-sim.
+
+Options:
+  --script FILE         deterministic scripted run, as fast as the host allows
+  --console MODE        terminal (default) or pty
+  --console-log FILE    write every byte the board sent on USART1 to FILE, raw
+                        (CR LF as on the wire)
+  --max-time DURATION   stop after DURATION of virtual time
+  --no-crystal          a board whose 12 MHz crystal never starts (the firmware
+                        falls back to MSI)
+  -h, --help            show this help and exit
+
+Script language (one command a line; '#' starts a comment):
+  send console TEXT                  the board receives TEXT on the console line,
+                                     byte after byte at line pace, from now
+  wait console TEXT [within DURATION]
+                                     run until TEXT has come out on the console
+                                     after the end of the previous console match
+                                     (default limit 10s of virtual time)
+  run DURATION                       let virtual time pass
+  expect pin PXn high|low            the level of pin PXn now (e.g. PA8, PC13)
+  set pin PXn high|low|float         what the outside world drives on a pin
+                                     (inputs, DIP switches, PIR line); float
+                                     lets go of it
+  TEXT is in double quotes with the escapes \r \n \t \\ \" \xNN.
+  DURATION is a number and a unit: 250us, 10ms, 1.5s, 2min.
+  The script starts at power-on, before the firmware has set up its console
+  port: a send at that time is lost, as on the board. Wait for a prompt first:
+      wait console "x> quit"
+      send console "0"
+      wait console "SYSCLK_Frequency = 32000000\r\n"
+  The run ends after the script's last line, or earlier when main returns.
+
+Exit status:
+  0  the script completed, main returned 0, or an interactive run was ended
+  1  a wait or an expect failed, main returned another value, or --max-time
+     ended a script before its end; the message on standard error names the
+     script line, what was expected and the last console output
+  2  usage error, script syntax error (naming the line), or a file that cannot
+     be opened
+  3  the firmware stopped in a fault handler or an unused vector, or the
+     virtual board found it stuck
+)";
+
+struct Options {
+  std::optional<std::string> script;
+  std::optional<std::string> consoleLog;
+  std::optional<sim::Time> maxTime;
+  bool pty = false;
+  bool noCrystal = false;
+  bool help = false;
+};
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "tl500-sim: %s\nTry 'tl500-sim --help' for more information.\n", message.c_str());
+  return kExitUsage;
+}
+
+// Parses the command line; a message in `error` when it is wrong.
+std::optional<Options> parseArguments(int argc, char** argv, std::string& error) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::optional<std::string> inlineValue;
+    if (arg.rfind("--", 0) == 0) {
+      auto eq = arg.find('=');
+      if (eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        arg = arg.substr(0, eq);
+      }
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (inlineValue) return inlineValue;
+      if (i + 1 >= argc) {
+        error = "option " + arg + " needs a value";
+        return std::nullopt;
+      }
+      return std::string(argv[++i]);
+    };
+    auto noValue = [&] {
+      if (inlineValue) error = "option " + arg + " takes no value";
+      return !inlineValue;
+    };
+    if (arg == "-h" || arg == "--help") {
+      if (!noValue()) return std::nullopt;
+      options.help = true;
+    } else if (arg == "--no-crystal") {
+      if (!noValue()) return std::nullopt;
+      options.noCrystal = true;
+    } else if (arg == "--script") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.script = *v;
+    } else if (arg == "--console-log") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.consoleLog = *v;
+    } else if (arg == "--console") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (*v == "pty") {
+        options.pty = true;
+      } else if (*v == "terminal") {
+        options.pty = false;
+      } else {
+        error = "--console takes terminal or pty, not '" + *v + "'";
+        return std::nullopt;
+      }
+    } else if (arg == "--max-time") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      sim::Time t = 0;
+      if (!sim::parseDuration(*v, t) || t == 0) {
+        error = "--max-time takes a duration such as 10ms, 1.5s, 2min, not '" + *v + "'";
+        return std::nullopt;
+      }
+      options.maxTime = t;
+    } else {
+      error = "unknown argument '" + arg + "'";
+      return std::nullopt;
+    }
+  }
+  if (options.script && options.pty) {
+    error = "--script and --console pty cannot be combined: the script is the console";
+    return std::nullopt;
+  }
+  return options;
+}
+
+// How a run ended.
+struct Outcome {
+  std::optional<int> returned;  // main's return value
+  std::optional<sim::Stop> stop;
+};
+
+// The chip keeps running after main returns; let the last bytes leave.
+void runAfterReturn(sim::Board& board) {
+  sim::Clock& clock = board.clock();
+  sim::Time end = clock.now() + kAfterReturn;
+  clock.at(end, [] {});
+  try {
+    while (clock.now() < end) board.firmwareIdle();
+  } catch (const sim::Stop&) {
+    // The time limit or the operator ends this too.
+  }
+}
+
+int report(const Outcome& outcome, const sim::ScriptRunner* runner, sim::Time now) {
+  if (outcome.returned) {
+    if (*outcome.returned == 0) return kExitOk;
+    std::fprintf(stderr, "tl500-sim: the firmware's main returned %d at %s\n", *outcome.returned,
+                 sim::formatTime(now).c_str());
+    return kExitFailed;
+  }
+  const sim::Stop& stop = *outcome.stop;
+  switch (stop.kind()) {
+    case sim::StopKind::Completed:
+    case sim::StopKind::FirmwareReturned:
+      return kExitOk;
+    case sim::StopKind::Failed:
+      std::fprintf(stderr, "tl500-sim: %s\n", stop.what());
+      return kExitFailed;
+    case sim::StopKind::Fault:
+      std::fprintf(stderr, "tl500-sim: the firmware stopped at %s: %s\n", sim::formatTime(now).c_str(), stop.what());
+      if (runner != nullptr) {
+        std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("the firmware stopped").c_str());
+      }
+      return kExitFault;
+    case sim::StopKind::TimeLimit:
+      if (runner != nullptr && !runner->finished()) {
+        std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("the " + std::string(stop.what())).c_str());
+        return kExitFailed;
+      }
+      std::fprintf(stderr, "tl500-sim: %s\n", stop.what());
+      return kExitOk;
+    case sim::StopKind::UserQuit:
+      std::fprintf(stderr, "\ntl500-sim: %s at %s\n", stop.what(), sim::formatTime(now).c_str());
+      return kExitOk;
+  }
+  return kExitFault;
+}
+
+int run(const Options& options) {
+  std::optional<sim::Script> script;
+  if (options.script) {
+    try {
+      script = sim::loadScript(*options.script);
+    } catch (const sim::ScriptError& e) {
+      std::fprintf(stderr, "tl500-sim: %s\n", e.what());
+      return kExitUsage;
+    }
+  }
+
+  sim::Board board{sim::BoardConfig{!options.noCrystal, sim::firmwareVectors()}};
+  if (options.maxTime) board.clock().setLimit(*options.maxTime);
+
+  std::unique_ptr<sim::ConsoleLog> log;
+  std::unique_ptr<sim::ScriptRunner> runner;
+  std::unique_ptr<sim::TerminalEndpoint> terminal;
+  try {
+    if (options.consoleLog) log = std::make_unique<sim::ConsoleLog>(board.console(), *options.consoleLog);
+    if (script) {
+      runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script));
+    } else {
+      using Mode = sim::TerminalEndpoint::Mode;
+      Mode mode = options.pty ? Mode::Pty : isatty(0) ? Mode::Terminal : Mode::Stream;
+      sim::TerminalEndpoint::catchSignals();
+      terminal = std::make_unique<sim::TerminalEndpoint>(board, mode);
+      if (mode == Mode::Pty) {
+        std::fprintf(stderr, "console: %s\n", terminal->ptyPath().c_str());
+      } else if (mode == Mode::Terminal) {
+        std::fprintf(stderr, "tl500-sim: console on this terminal; Ctrl-] ends the run\r\n");
+      }
+    }
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "tl500-sim: %s\n", e.what());
+    return kExitUsage;
+  }
+
+  Outcome outcome;
+  try {
+    if (runner) runner->start();
+    if (terminal) terminal->start();
+    outcome.returned = tl500_firmware_main();
+    if (runner) runner->halt();
+    runAfterReturn(board);
+  } catch (const sim::Stop& stop) {
+    outcome.stop = stop;
+  } catch (const std::exception& e) {
+    if (terminal) terminal->restore();
+    std::fprintf(stderr, "tl500-sim: internal error of the virtual board at %s: %s\n",
+                 sim::formatTime(board.clock().now()).c_str(), e.what());
+    return kExitFault;
+  }
+  if (terminal) terminal->restore();
+  if (log && !log->flush()) {
+    std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
+  }
+  int status = report(outcome, runner.get(), board.clock().now());
+  if (runner) runner->halt();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  auto options = parseArguments(argc, argv, error);
+  if (!options) return usageError(error);
+  if (options->help) {
+    std::fputs(kHelp, stdout);
+    return kExitOk;
+  }
+  return run(*options);
+}

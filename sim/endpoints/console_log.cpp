@@ -1,0 +1,25 @@
+#include "console_log.h"
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace sim {
+
+ConsoleLog::ConsoleLog(SerialEndpoint& line, const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {
+  if (file_ == nullptr) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  // Whole lines reach the file as they come, so it can be followed live.
+  std::setvbuf(file_, nullptr, _IOLBF, 4096);
+  line.onByte([this, alive = alive_](std::uint8_t byte) {
+    if (*alive && std::fputc(byte, file_) == EOF) failed_ = true;
+  });
+}
+
+ConsoleLog::~ConsoleLog() {
+  *alive_ = false;
+  std::fclose(file_);
+}
+
+bool ConsoleLog::flush() { return std::fflush(file_) == 0 && !failed_ && !std::ferror(file_); }
+
+}  // namespace sim

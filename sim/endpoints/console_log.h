@@ -1,0 +1,30 @@
+// Raw log of a serial line: every byte the far end received from the board,
+// as it was on the wire (CR LF included), written as it arrives.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "serial_endpoint.h"
+
+namespace sim {
+
+class ConsoleLog {
+ public:
+  // Opens (truncates) the file; throws std::runtime_error when it cannot.
+  ConsoleLog(SerialEndpoint& line, const std::string& path);
+  ~ConsoleLog();
+  ConsoleLog(const ConsoleLog&) = delete;
+  ConsoleLog& operator=(const ConsoleLog&) = delete;
+
+  // Writes out what is buffered; false when a write failed.
+  bool flush();
+
+ private:
+  std::FILE* file_;
+  bool failed_ = false;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace sim

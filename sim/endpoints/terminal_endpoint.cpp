@@ -1,0 +1,181 @@
+#include "terminal_endpoint.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <time.h>
+#include <unistd.h>
+
+#include "../core/stop.h"
+
+namespace sim {
+
+namespace {
+
+volatile std::sig_atomic_t g_signal = 0;
+
+extern "C" void onSignal(int signal) { g_signal = signal; }
+
+[[noreturn]] void systemError(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void writeAll(int fd, const unsigned char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed pipe or a full pseudo-terminal: the byte is lost, as on a line
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+TerminalEndpoint::TerminalEndpoint(Board& board, Mode mode) : board_(board), mode_(mode) {
+  switch (mode_) {
+    case Mode::Terminal: {
+      if (tcgetattr(inFd_, &saved_) != 0) systemError("standard input is not a terminal");
+      termios raw = saved_;
+      cfmakeraw(&raw);
+      raw.c_cc[VMIN] = 1;
+      raw.c_cc[VTIME] = 0;
+      if (tcsetattr(inFd_, TCSAFLUSH, &raw) != 0) systemError("cannot put the terminal in raw mode");
+      rawSet_ = true;
+      break;
+    }
+    case Mode::Pty: {
+      ptyMaster_ = posix_openpt(O_RDWR | O_NOCTTY);
+      if (ptyMaster_ < 0) systemError("cannot open a pseudo-terminal");
+      if (grantpt(ptyMaster_) != 0 || unlockpt(ptyMaster_) != 0) systemError("cannot unlock the pseudo-terminal");
+      const char* name = ptsname(ptyMaster_);
+      if (name == nullptr) systemError("cannot name the pseudo-terminal");
+      ptyPath_ = name;
+      // Held open for the whole run: the line's settings stay as set here and
+      // the pseudo-terminal lives on while programs attach and detach.
+      ptySlave_ = ::open(name, O_RDWR | O_NOCTTY);
+      if (ptySlave_ < 0) systemError("cannot open " + ptyPath_);
+      termios raw{};
+      if (tcgetattr(ptySlave_, &raw) != 0) systemError("cannot read the settings of " + ptyPath_);
+      cfmakeraw(&raw);
+      cfsetispeed(&raw, B115200);
+      cfsetospeed(&raw, B115200);
+      if (tcsetattr(ptySlave_, TCSANOW, &raw) != 0) systemError("cannot set " + ptyPath_ + " to raw mode");
+      int flags = fcntl(ptyMaster_, F_GETFL);
+      fcntl(ptyMaster_, F_SETFL, flags | O_NONBLOCK);
+      inFd_ = ptyMaster_;
+      outFd_ = ptyMaster_;
+      break;
+    }
+    case Mode::Stream:
+      break;
+  }
+}
+
+TerminalEndpoint::~TerminalEndpoint() {
+  *alive_ = false;
+  if (tickEvent_ != 0 && Board::exists()) board_.clock().cancel(tickEvent_);
+  restore();
+  if (ptySlave_ >= 0) ::close(ptySlave_);
+  if (ptyMaster_ >= 0) ::close(ptyMaster_);
+}
+
+void TerminalEndpoint::restore() {
+  if (!rawSet_) return;
+  tcsetattr(inFd_, TCSAFLUSH, &saved_);
+  rawSet_ = false;
+}
+
+void TerminalEndpoint::catchSignals() {
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+void TerminalEndpoint::start() {
+  if (started_) return;
+  started_ = true;
+  virtualStart_ = board_.clock().now();
+  wallStart_ = std::chrono::steady_clock::now();
+  board_.console().onByte([this, alive = alive_](std::uint8_t byte) {
+    if (*alive) fromBoard(byte);
+  });
+  tickEvent_ = board_.clock().after(kTick, [this] { tick(); });
+}
+
+void TerminalEndpoint::fromBoard(std::uint8_t byte) { writeAll(outFd_, &byte, 1); }
+
+void TerminalEndpoint::tick() {
+  tickEvent_ = 0;
+  if (g_signal != 0) {
+    int signal = g_signal;
+    g_signal = 0;
+    throw Stop(StopKind::UserQuit, std::string("ended by signal ") + strsignal(signal));
+  }
+  namespace chrono = std::chrono;
+  auto virtualElapsed = chrono::nanoseconds(static_cast<std::int64_t>(toSeconds(board_.clock().now() - virtualStart_) * 1e9));
+  // Sleep until the wall clock has caught up with virtual time, taking keys
+  // as they come meanwhile.
+  for (;;) {
+    auto wallElapsed = chrono::steady_clock::now() - wallStart_;
+    auto ahead = chrono::duration_cast<chrono::microseconds>(virtualElapsed - wallElapsed);
+    if (ahead.count() <= 0) {
+      if (-ahead > kMaxLag) wallStart_ += -ahead - kMaxLag;
+      readInput(0);
+      break;
+    }
+    readInput(static_cast<int>(ahead.count()));
+  }
+  tickEvent_ = board_.clock().after(kTick, [this] { tick(); });
+}
+
+// Waits up to `timeoutMicros` for input and passes what came to the board.
+void TerminalEndpoint::readInput(int timeoutMicros) {
+  // Piped keys are all there at once: they wait until the console port is
+  // enabled, where a person would wait for the banner.
+  bool accept = inputOpen_ && (mode_ != Mode::Stream || board_.usart1().enabled());
+  if (!accept) {
+    if (timeoutMicros > 0) {
+      timespec pause{timeoutMicros / 1'000'000, (timeoutMicros % 1'000'000) * 1000L};
+      nanosleep(&pause, nullptr);
+    }
+    return;
+  }
+  pollfd pfd{inFd_, POLLIN, 0};
+  timespec timeout{timeoutMicros / 1'000'000, (timeoutMicros % 1'000'000) * 1000L};
+  int ready = ppoll(&pfd, 1, &timeout, nullptr);
+  if (ready <= 0 || (pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
+  unsigned char buffer[256];
+  ssize_t n = ::read(inFd_, buffer, sizeof buffer);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO)) {
+    if (errno == EIO) {
+      // Nothing attached to the pseudo-terminal right now.
+      timespec pause{0, 1'000'000};
+      nanosleep(&pause, nullptr);
+    }
+    return;
+  }
+  if (n <= 0) {
+    inputOpen_ = false;  // end of the piped input: the run goes on without keys
+    return;
+  }
+  std::string keys(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+  if (mode_ == Mode::Terminal) {
+    std::size_t quit = keys.find(static_cast<char>(kQuitKey));
+    if (quit != std::string::npos) {
+      board_.console().send(keys.substr(0, quit));
+      throw Stop(StopKind::UserQuit, "ended with Ctrl-]");
+    }
+  }
+  board_.console().send(keys);
+}
+
+}  // namespace sim

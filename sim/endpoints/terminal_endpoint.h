@@ -1,0 +1,74 @@
+// The console port of the virtual board attached to something live: the
+// operator's own terminal (raw mode, Ctrl-] ends the run), a new
+// pseudo-terminal that a serial terminal program opens as it would a USB serial
+// adapter, or plain standard input and output (piped keys).
+//
+// Virtual time follows the wall clock here: a periodic event on the board's
+// clock sleeps until the wall clock has caught up, and passes whatever arrived
+// from outside to the console line.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <termios.h>
+
+#include "../board.h"
+
+namespace sim {
+
+class TerminalEndpoint {
+ public:
+  enum class Mode {
+    Terminal,  // standard input is a terminal: raw mode, Ctrl-] ends the run
+    Pty,       // a new pseudo-terminal; its path is ptyPath()
+    Stream,    // standard input is a pipe or file: its bytes are the keys
+  };
+  // Virtual interval between two looks at the wall clock and the input.
+  static constexpr Time kTick = milliseconds(1);
+  // Ends an interactive run typed on the terminal (Ctrl-]).
+  static constexpr unsigned char kQuitKey = 0x1D;
+  // A run more than this behind the wall clock (a slow host, a suspended
+  // process) gives up catching up instead of racing.
+  static constexpr std::chrono::milliseconds kMaxLag{100};
+
+  // Sets the terminal up (raw mode) or opens the pseudo-terminal; throws
+  // std::runtime_error when that is not possible.
+  TerminalEndpoint(Board& board, Mode mode);
+  ~TerminalEndpoint();
+  TerminalEndpoint(const TerminalEndpoint&) = delete;
+  TerminalEndpoint& operator=(const TerminalEndpoint&) = delete;
+
+  Mode mode() const { return mode_; }
+  const std::string& ptyPath() const { return ptyPath_; }
+
+  // Starts pacing and the exchange of bytes from the current virtual time.
+  void start();
+  // Puts the terminal back as it was; safe to call more than once.
+  void restore();
+
+  // SIGINT, SIGTERM and SIGHUP end the run through Stop(UserQuit) at the next
+  // tick instead of killing the process, so the terminal is restored.
+  static void catchSignals();
+
+ private:
+  void tick();
+  void readInput(int timeoutMicros);
+  void fromBoard(std::uint8_t byte);
+
+  Board& board_;
+  Mode mode_;
+  int inFd_ = 0, outFd_ = 1;
+  int ptyMaster_ = -1, ptySlave_ = -1;
+  std::string ptyPath_;
+  bool rawSet_ = false;
+  termios saved_{};
+  bool inputOpen_ = true;
+  bool started_ = false;
+  Time virtualStart_ = 0;
+  std::chrono::steady_clock::time_point wallStart_{};
+  Clock::EventId tickEvent_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace sim

@@ -1,0 +1,265 @@
+// Scenario scripts: the parser (texts, durations, comments, errors naming the
+// line) and the runner driving a virtual board without firmware, whose console
+// output the tests write straight into USART1.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "sim/board.h"
+#include "sim/core/stop.h"
+#include "sim/script/script.h"
+#include "sim/script/script_runner.h"
+
+namespace {
+
+using sim::Level;
+using sim::Script;
+using sim::ScriptCommand;
+using sim::ScriptError;
+using sim::Stop;
+using sim::StopKind;
+using sim::Time;
+
+Script parse(const std::string& text) { return sim::parseScript(text, "t.tlscript"); }
+
+// ------------------------------------------------------------------ parser
+
+TEST(ScriptParser, TextsTakeEveryEscapeOfTheNotation) {
+  Script s = parse(R"(send console "a\r\n\t\\\"\x41\x1B#z")");
+  ASSERT_EQ(s.commands.size(), 1u);
+  EXPECT_EQ(s.commands[0].kind, ScriptCommand::Kind::Send);
+  EXPECT_EQ(s.commands[0].port, "console");
+  EXPECT_EQ(s.commands[0].text, std::string("a\r\n\t\\\"A\x1b#z"));
+  EXPECT_EQ(sim::escapeText(s.commands[0].text), R"(a\r\n\t\\\"A\x1b#z)");
+}
+
+TEST(ScriptParser, DurationsTakeTheirUnitAndAWaitDefaultsToTenSeconds) {
+  Script s = parse(
+      "run 250us\n"
+      "run 10ms\n"
+      "run 1.5s\n"
+      "run 2min\n"
+      "wait console \"a\"\n"
+      "wait console \"b\" within 20ms\n");
+  ASSERT_EQ(s.commands.size(), 6u);
+  EXPECT_EQ(s.commands[0].duration, sim::microseconds(250));
+  EXPECT_EQ(s.commands[1].duration, sim::milliseconds(10));
+  EXPECT_EQ(s.commands[2].duration, sim::milliseconds(1500));
+  EXPECT_EQ(s.commands[3].duration, sim::seconds(120));
+  EXPECT_EQ(s.commands[4].duration, sim::seconds(10));
+  EXPECT_EQ(s.commands[5].duration, sim::milliseconds(20));
+}
+
+TEST(ScriptParser, CommentsAndBlankLinesAreSkippedAndLinesKeepTheirNumbers) {
+  Script s = parse(
+      "# a scenario\r\n"
+      "\r\n"
+      "   set pin PC7 float   # let go of the switch\r\n"
+      "expect pin PA8 low\r\n"
+      "\t# indented comment\n"
+      "set pin PH2 high#no space needed\n");
+  ASSERT_EQ(s.commands.size(), 3u);
+  EXPECT_EQ(s.commands[0].line, 3);
+  EXPECT_EQ(s.commands[0].kind, ScriptCommand::Kind::SetPin);
+  EXPECT_EQ(s.commands[0].pin.port, 'C');
+  EXPECT_EQ(s.commands[0].pin.pin, 7u);
+  EXPECT_FALSE(s.commands[0].level.has_value());
+  EXPECT_EQ(s.commands[0].source, "set pin PC7 float");
+  EXPECT_EQ(s.commands[1].line, 4);
+  EXPECT_EQ(s.commands[1].kind, ScriptCommand::Kind::ExpectPin);
+  EXPECT_EQ(s.commands[1].level, Level::Low);
+  EXPECT_EQ(s.commands[2].line, 6);
+  EXPECT_EQ(s.commands[2].level, Level::High);
+}
+
+TEST(ScriptParser, SyntaxErrorsNameTheLine) {
+  const char* bad[] = {
+      "jump 10ms",                        // unknown command
+      "send console",                     // no text
+      "send console hello",               // text without quotes
+      "send modem \"a\"",                 // no such line
+      "send console \"a\\q\"",            // unknown escape
+      "send console \"\\x4\"",            // short hex escape
+      "send console \"open",              // no closing quote
+      "send console \"a\"\"b\"",          // two texts glued together
+      "run 10",                           // no unit
+      "run 10 ms",                        // unit apart: 'ms' is a stray word
+      "run fast",                         // not a number
+      "wait console \"a\" within",        // no limit
+      "wait console \"a\" during 1s",     // not 'within'
+      "wait console \"\"",                // nothing to wait for
+      "expect pin PZ1 high",              // no such port
+      "expect pin PA16 high",             // no such pin
+      "expect pin PA8 float",             // expect takes high or low only
+      "expect PA8 high",                  // 'pin' missing
+      "set pin PA8 on",                   // not a level
+      "set pin PA8 high low",             // extra word
+  };
+  for (const char* line : bad) {
+    SCOPED_TRACE(line);
+    try {
+      parse(std::string("# header\nrun 1ms\n\n") + line + "\nrun 1ms\n");
+      ADD_FAILURE() << "accepted";
+    } catch (const ScriptError& e) {
+      EXPECT_EQ(e.line(), 4);
+      EXPECT_EQ(std::string(e.what()).rfind("t.tlscript:4: ", 0), 0u) << e.what();
+    }
+  }
+}
+
+TEST(ScriptParser, AScriptThatCannotBeReadIsAnError) {
+  EXPECT_THROW(sim::loadScript("/nonexistent/dir/none.tlscript"), ScriptError);
+}
+
+// ------------------------------------------------------------------ runner
+
+constexpr std::uint32_t kSr = 0x00, kDr = 0x04, kBrr = 0x08, kCr1 = 0x0C;
+constexpr std::uint32_t kRxne = 1u << 5;
+constexpr std::uint32_t kUe = 1u << 13, kTe = 1u << 3, kRe = 1u << 2;
+// 115200 bit/s from the 2.097 MHz MSI clock after reset: 1.1 % fast, well
+// within what the console's receiver tolerates.
+constexpr std::uint32_t kBrr115200AtMsi = 18;
+// Spacing of the bytes the tests send from the board: a frame and some idle.
+constexpr Time kByteSpacing = sim::microseconds(100);
+
+class ScriptRun : public ::testing::Test {
+ protected:
+  ScriptRun() {
+    board.usart1().write(kBrr, 2, kBrr115200AtMsi);
+    board.usart1().write(kCr1, 2, kUe | kTe | kRe);
+  }
+
+  // The board prints `text` on the console from virtual time `at`.
+  void boardPrints(Time at, const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      auto byte = static_cast<std::uint8_t>(text[i]);
+      board.clock().at(at + i * kByteSpacing, [this, byte] { board.usart1().write(kDr, 2, byte); });
+    }
+  }
+
+  // Starts the script and runs the board until something stops the run.
+  std::optional<Stop> run(const std::string& text) {
+    runner.emplace(board, parse(text));
+    try {
+      runner->start();
+      while (board.clock().runToNextEvent()) {
+      }
+    } catch (const Stop& stop) {
+      return stop;
+    }
+    return std::nullopt;
+  }
+
+  sim::Board board;
+  std::optional<sim::ScriptRunner> runner;
+};
+
+TEST_F(ScriptRun, AScriptOfImmediateLinesCompletesAtOnce) {
+  auto stop = run("# nothing to wait for\nset pin PC7 high\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.clock().now(), 0u);
+  EXPECT_TRUE(runner->finished());
+}
+
+TEST_F(ScriptRun, RunLetsExactlyThatMuchVirtualTimePass) {
+  auto stop = run("run 1.5ms\nrun 500us\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.clock().now(), sim::milliseconds(2));
+}
+
+TEST_F(ScriptRun, AWaitEndsWhenTheTextHasComeOut) {
+  boardPrints(sim::milliseconds(1), "boot\r\nx> quit\r\n");
+  auto stop = run("wait console \"x> quit\\r\\n\"\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.console().received(), "boot\r\nx> quit\r\n");
+  // Ended with the text's last byte, not at the limit.
+  EXPECT_LT(board.clock().now(), sim::milliseconds(3));
+}
+
+TEST_F(ScriptRun, AWaitThatTimesOutFailsNamingTheLineTheTextAndTheLastOutput) {
+  boardPrints(0, "Press menu key\r\n");
+  auto stop = run("# header\nwait console \"Menu>\" within 20ms # the prompt\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Failed);
+  std::string message = stop->what();
+  EXPECT_NE(message.find("t.tlscript:2: wait console \"Menu>\" within 20ms"), std::string::npos) << message;
+  EXPECT_NE(message.find("\"Menu>\" within 0.020000 s"), std::string::npos) << message;
+  EXPECT_NE(message.find("\"Press menu key\\r\\n\""), std::string::npos) << message;
+  EXPECT_EQ(board.clock().now(), sim::milliseconds(20));
+}
+
+TEST_F(ScriptRun, AWaitMatchesOnlyTextAfterThePreviousMatch) {
+  boardPrints(0, "ok\r\n");
+  auto once = run("wait console \"ok\"\nwait console \"ok\" within 5ms\n");
+  ASSERT_TRUE(once);
+  EXPECT_EQ(once->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(once->what()).find("t.tlscript:2:"), std::string::npos) << once->what();
+}
+
+TEST_F(ScriptRun, ASecondOccurrenceSatisfiesTheNextWait) {
+  boardPrints(0, "ok ok");
+  auto twice = run("wait console \"ok\"\nwait console \"ok\" within 5ms\n");
+  ASSERT_TRUE(twice);
+  EXPECT_EQ(twice->kind(), StopKind::Completed);
+}
+
+TEST_F(ScriptRun, TextAlreadyOutBeforeTheWaitCounts) {
+  boardPrints(0, "banner\r\n");
+  auto stop = run("run 5ms\nwait console \"banner\" within 1us\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.clock().now(), sim::milliseconds(5));
+}
+
+TEST_F(ScriptRun, ExpectPinSeesWhatSetPinDrives) {
+  auto ok = run("set pin PC7 high\nexpect pin PC7 high\nset pin PC7 low\nexpect pin PC7 low\n");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->kind(), StopKind::Completed);
+}
+
+TEST_F(ScriptRun, AFailedExpectNamesTheLineAndTheLevelFound) {
+  auto stop = run("set pin PB5 high\n\nexpect pin PB5 low\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Failed);
+  std::string message = stop->what();
+  EXPECT_NE(message.find("t.tlscript:3: expect pin PB5 low"), std::string::npos) << message;
+  EXPECT_NE(message.find("it is high"), std::string::npos) << message;
+  EXPECT_NE(message.find("no console output yet"), std::string::npos) << message;
+}
+
+TEST_F(ScriptRun, SentBytesReachTheBoardAtLinePace) {
+  std::optional<Stop> stop;
+  runner.emplace(board, parse("send console \"ab\"\nrun 1ms\n"));
+  try {
+    runner->start();
+    // One 10-bit frame at 115200 bit/s: 86.8 us.
+    board.clock().advanceTo(sim::microseconds(88));
+    EXPECT_TRUE(board.usart1().read(kSr, 2) & kRxne);
+    EXPECT_EQ(board.usart1().read(kDr, 2), 'a');
+    board.clock().advanceTo(sim::microseconds(176));
+    EXPECT_EQ(board.usart1().read(kDr, 2), 'b');
+    while (board.clock().runToNextEvent()) {
+    }
+  } catch (const Stop& s) {
+    stop = s;
+  }
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+}
+
+TEST_F(ScriptRun, AnUnfinishedScriptNamesTheLineInProgress) {
+  board.clock().setLimit(sim::milliseconds(3));
+  auto stop = run("run 1ms\nwait console \"never\"\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::TimeLimit);
+  EXPECT_FALSE(runner->finished());
+  std::string message = runner->unfinishedMessage("the time limit was reached");
+  EXPECT_NE(message.find("t.tlscript:2: wait console \"never\""), std::string::npos) << message;
+}
+
+}  // namespace
