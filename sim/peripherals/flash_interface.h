@@ -1,6 +1,7 @@
 // Flash interface registers (access control: 64-bit access, prefetch, wait state).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,8 @@ class FlashInterface : public Peripheral {
  private:
   std::uint32_t acr_ = 0;
   std::uint32_t pecr_ = 0x00000007u;  // locked after reset
+  // PDKEYR, PEKEYR, PRGKEYR, OPTKEYR, SR, OBR, WRPR (offsets 0x08..0x20): stored only.
+  std::array<std::uint32_t, 7> others_{0, 0, 0, 0, 0x0000000Cu, 0, 0};  // SR: ready, high voltage done
 };
 
 }  // namespace sim

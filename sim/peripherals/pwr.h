@@ -25,6 +25,7 @@ class Pwr : public Peripheral {
   Time settle_;
   std::uint32_t cr_ = 0x00001000u;  // VOS = range 2
   bool scaling_ = false;            // VOSF
+  std::uint32_t csrEnables_ = 0;    // EWUP1..3 in CSR
   Clock::EventId settleEvent_ = 0;
 };
 

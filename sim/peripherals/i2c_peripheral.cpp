@@ -1,0 +1,36 @@
+#include "i2c_peripheral.h"
+
+namespace sim {
+
+namespace {
+constexpr std::uint32_t kCR1 = 0x00, kSR1 = 0x14, kSR2 = 0x18, kCCR = 0x1C, kTRISE = 0x20;
+constexpr std::uint16_t kPE = 0x0001;
+constexpr std::uint16_t kTriseMask = 0x003F;
+// Reset values, CR1 (0x00) .. TRISE (0x20).
+constexpr std::array<std::uint16_t, 9> kResetValues{0, 0, 0, 0, 0, 0, 0, 0, 0x0002};
+}  // namespace
+
+std::uint32_t I2cPeripheral::read(std::uint32_t offset, unsigned width) {
+  std::uint32_t slot = offset & ~3u;
+  if (slot > kTRISE) return 0;  // reserved
+  // Each 16-bit register sits in the low half of its 32-bit slot; the upper half reads 0.
+  return slotPart(regs_[slot / 4], offset, width);
+}
+
+void I2cPeripheral::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
+  std::uint32_t slot = offset & ~3u;
+  if (slot > kTRISE) return;
+  // Flags: the bus state machine sets and clears them; nothing to store yet.
+  if (slot == kSR1 || slot == kSR2) return;
+  // The clock control and rise time registers take writes only while the
+  // peripheral is disabled.
+  if ((slot == kCCR || slot == kTRISE) && (regs_[kCR1 / 4] & kPE)) return;
+  std::uint16_t& reg = regs_[slot / 4];
+  auto merged = static_cast<std::uint16_t>(slotMerge(reg, offset, width, value) & 0xFFFFu);
+  if (slot == kTRISE) merged &= kTriseMask;
+  reg = merged;
+}
+
+void I2cPeripheral::reset() { regs_ = kResetValues; }
+
+}  // namespace sim
