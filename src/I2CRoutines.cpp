@@ -1,19 +1,14 @@
 #include "I2CRoutines.h"
 
+#include "hw_config.h"
 #include "platform.h"
 
 namespace {
 
-// SCL/SDA of a bus: alternate function 4, open drain, no internal pull (the
-// board has its own pull-up resistors).
+// SCL/SDA of a bus, each configured by itself: alternate function 4, open
+// drain, no internal pull (the board has its own pull-up resistors).
 void configure_bus_pin(std::uint16_t pin) {
-  GPIO_InitTypeDef init;
-  init.GPIO_Pin = pin;
-  init.GPIO_Mode = GPIO_Mode_AF;
-  init.GPIO_Speed = GPIO_Speed_40MHz;
-  init.GPIO_OType = GPIO_OType_OD;
-  init.GPIO_PuPd = GPIO_PuPd_NOPULL;
-  GPIO_Init(GPIOB, &init);
+  GPIO_Configure_Pins(GPIOB, pin, GPIO_Mode_AF, GPIO_OType_OD, GPIO_PuPd_NOPULL);
 }
 
 }  // namespace

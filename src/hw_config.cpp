@@ -21,26 +21,25 @@ void RCC_Configuration() {
   RCC_APB1PeriphClockCmd(RCC_APB1Periph_TIM2, ENABLE);
 }
 
-namespace {
-
-void configure_serial_pin(GPIO_TypeDef* port, std::uint16_t pin) {
+void GPIO_Configure_Pins(GPIO_TypeDef* port, std::uint16_t pins, GPIOMode_TypeDef mode, GPIOOType_TypeDef otype,
+                         GPIOPuPd_TypeDef pull) {
   GPIO_InitTypeDef init;
-  init.GPIO_Pin = pin;
-  init.GPIO_Mode = GPIO_Mode_AF;
+  init.GPIO_Pin = pins;
+  init.GPIO_Mode = mode;
   init.GPIO_Speed = GPIO_Speed_40MHz;
-  init.GPIO_OType = GPIO_OType_PP;
-  init.GPIO_PuPd = GPIO_PuPd_UP;
+  init.GPIO_OType = otype;
+  init.GPIO_PuPd = pull;
   GPIO_Init(port, &init);
 }
 
+namespace {
+
+void configure_serial_pin(GPIO_TypeDef* port, std::uint16_t pin) {
+  GPIO_Configure_Pins(port, pin, GPIO_Mode_AF, GPIO_OType_PP, GPIO_PuPd_UP);
+}
+
 void configure_output(GPIO_TypeDef* port, std::uint16_t pins) {
-  GPIO_InitTypeDef init;
-  init.GPIO_Pin = pins;
-  init.GPIO_Mode = GPIO_Mode_OUT;
-  init.GPIO_OType = GPIO_OType_PP;
-  init.GPIO_PuPd = GPIO_PuPd_NOPULL;
-  init.GPIO_Speed = GPIO_Speed_40MHz;
-  GPIO_Init(port, &init);
+  GPIO_Configure_Pins(port, pins, GPIO_Mode_OUT, GPIO_OType_PP, GPIO_PuPd_NOPULL);
 }
 
 void configure_serial_port(USART_TypeDef* port) {
@@ -151,17 +150,25 @@ void TIM_Configuration() {
 
 // ---------------------------------------------------------------- console sink
 
+bool Serial_Wait_TxEmpty(USART_TypeDef* USARTx) {
+  for (std::uint32_t polls = 0; polls < SERIAL_TX_POLL_BUDGET; ++polls) {
+    if (USART_GetFlagStatus(USARTx, USART_FLAG_TXE) != RESET) return true;
+  }
+  return false;
+}
+
+// Each write is followed by the wait, so when this returns the last byte is in
+// the shift register and the next write finds the data register free. Output
+// never reports an error: a character a dead port cannot take is dropped.
 extern "C" int fputc(int ch, FILE* f) {
   (void)f;  // whatever the stream, the character goes to the console
   if (ch == '\n') {
     USART_SendData(USART1, '\r');
-    while (USART_GetFlagStatus(USART1, USART_FLAG_TXE) == RESET) {
-    }
+    (void)Serial_Wait_TxEmpty(USART1);
     USART_SendData(USART1, '\n');
   } else {
     USART_SendData(USART1, static_cast<std::uint16_t>(ch & 0xFF));
   }
-  while (USART_GetFlagStatus(USART1, USART_FLAG_TXE) == RESET) {
-  }
+  (void)Serial_Wait_TxEmpty(USART1);
   return ch;
 }

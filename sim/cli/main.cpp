@@ -286,6 +286,16 @@ int run(const Options& options) {
     return kExitFault;
   }
   if (terminal) terminal->restore();
+  if (std::uint64_t errors = board.console().framingErrors(); errors != 0) {
+    // The terminal listens at 115200 bit/s like an operator's; a board sending
+    // at another rate shows up here rather than as quietly correct text.
+    std::fprintf(stderr,
+                 "tl500-sim: console: %llu byte(s) lost to framing errors: the board's USART1 rate "
+                 "(%.0f bit/s) is off from the terminal's %u bit/s\n",
+                 static_cast<unsigned long long>(errors), board.usart1().bitTime() == 0 ? 0.0
+                 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
+                 sim::SerialEndpoint::kDefaultBaud);
+  }
   if (log && !log->flush()) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
   }

@@ -99,3 +99,20 @@ TEST(Console, APortFarOffTheTerminalsRateShowsFramingErrorsNotText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Console, OutputToADeadPortGivesUpInsteadOfHangingTheBoard) {
+  ConsoleBoard b;
+  RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, DISABLE);
+  sim::Time before = b.board.clock().now();
+  EXPECT_EQ(tl500_printf("lost\n"), 5);
+  // Six characters on the wire, each given up after its poll budget.
+  EXPECT_LT(b.board.clock().now() - before, sim::milliseconds(100));
+
+  RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, ENABLE);
+  tl500_printf("back");
+  EXPECT_EQ(b.received(), std::string("back"));
+}
+
+}  // namespace
