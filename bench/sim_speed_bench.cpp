@@ -16,8 +16,7 @@ void runScript(benchmark::State& state, const char* script, double virtualSecond
     }
   }
   // Virtual seconds run per wall-clock second.
-  state.counters["virtual_s_per_s"] =
-      benchmark::Counter(virtualSeconds, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["virtual_s_per_s"] = benchmark::Counter(virtualSeconds, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // Power-on to the menu (about 2.5 s of board time, mostly console output and

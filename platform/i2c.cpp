@@ -25,7 +25,7 @@ void I2C_Init(I2C_TypeDef* I2Cx, I2C_InitTypeDef* I2C_InitStruct) {
   std::uint16_t trise = 0;
   if (speed <= kStandardModeMaxHz) {
     ccr = static_cast<std::uint16_t>(pclk1 / (speed * 2u));
-    if (ccr < 4u) ccr = 4u;  // the smallest value the standard mode allows
+    if (ccr < 4u) ccr = 4u;                         // the smallest value the standard mode allows
     trise = static_cast<std::uint16_t>(freq + 1u);  // 1000 ns rise time
   } else {
     if (I2C_InitStruct->I2C_DutyCycle == I2C_DutyCycle_2) {
@@ -41,8 +41,8 @@ void I2C_Init(I2C_TypeDef* I2Cx, I2C_InitTypeDef* I2C_InitStruct) {
   I2Cx->CCR = ccr;
   I2Cx->CR1 = static_cast<std::uint16_t>(I2Cx->CR1 | I2C_CR1_PE);
 
-  I2Cx->CR1 = static_cast<std::uint16_t>((I2Cx->CR1 & ~kCr1ClearMask) | I2C_InitStruct->I2C_Mode |
-                                         I2C_InitStruct->I2C_Ack);
+  I2Cx->CR1 =
+      static_cast<std::uint16_t>((I2Cx->CR1 & ~kCr1ClearMask) | I2C_InitStruct->I2C_Mode | I2C_InitStruct->I2C_Ack);
   I2Cx->OAR1 = static_cast<std::uint16_t>(I2C_InitStruct->I2C_AcknowledgedAddress | I2C_InitStruct->I2C_OwnAddress1);
 }
 

@@ -38,20 +38,20 @@ inline constexpr std::uint32_t SCS_END = 0xE000F000u;
 
 // ---------------------------------------------------------------- RCC
 struct RCC_TypeDef {
-  IoReg<std::uint32_t> CR;        // 0x00
-  IoReg<std::uint32_t> ICSCR;     // 0x04
-  IoReg<std::uint32_t> CFGR;      // 0x08
-  IoReg<std::uint32_t> CIR;       // 0x0C
-  IoReg<std::uint32_t> AHBRSTR;   // 0x10
-  IoReg<std::uint32_t> APB2RSTR;  // 0x14
-  IoReg<std::uint32_t> APB1RSTR;  // 0x18
-  IoReg<std::uint32_t> AHBENR;    // 0x1C
-  IoReg<std::uint32_t> APB2ENR;   // 0x20
-  IoReg<std::uint32_t> APB1ENR;   // 0x24
-  IoReg<std::uint32_t> AHBLPENR;  // 0x28
-  IoReg<std::uint32_t> APB2LPENR; // 0x2C
-  IoReg<std::uint32_t> APB1LPENR; // 0x30
-  IoReg<std::uint32_t> CSR;       // 0x34
+  IoReg<std::uint32_t> CR;         // 0x00
+  IoReg<std::uint32_t> ICSCR;      // 0x04
+  IoReg<std::uint32_t> CFGR;       // 0x08
+  IoReg<std::uint32_t> CIR;        // 0x0C
+  IoReg<std::uint32_t> AHBRSTR;    // 0x10
+  IoReg<std::uint32_t> APB2RSTR;   // 0x14
+  IoReg<std::uint32_t> APB1RSTR;   // 0x18
+  IoReg<std::uint32_t> AHBENR;     // 0x1C
+  IoReg<std::uint32_t> APB2ENR;    // 0x20
+  IoReg<std::uint32_t> APB1ENR;    // 0x24
+  IoReg<std::uint32_t> AHBLPENR;   // 0x28
+  IoReg<std::uint32_t> APB2LPENR;  // 0x2C
+  IoReg<std::uint32_t> APB1LPENR;  // 0x30
+  IoReg<std::uint32_t> CSR;        // 0x34
 };
 static_assert(offsetof(RCC_TypeDef, ICSCR) == 0x04);
 static_assert(offsetof(RCC_TypeDef, CFGR) == 0x08);
@@ -131,7 +131,7 @@ static_assert(offsetof(PWR_TypeDef, CSR) == 0x04);
 inline constexpr std::uint32_t PWR_CR_VOS_Pos = 11;
 inline constexpr std::uint32_t PWR_CR_VOS = 3u << PWR_CR_VOS_Pos;
 inline constexpr std::uint32_t PWR_CR_VOS_RANGE1 = 1u << PWR_CR_VOS_Pos;  // 1.8 V
-inline constexpr std::uint32_t PWR_CSR_VOSF = 1u << 4;  // voltage scaling still in progress
+inline constexpr std::uint32_t PWR_CSR_VOSF = 1u << 4;                    // voltage scaling still in progress
 
 // ---------------------------------------------------------------- GPIO
 struct GPIO_TypeDef {
@@ -152,17 +152,17 @@ static_assert(sizeof(GPIO_TypeDef) == 0x28);
 
 // ---------------------------------------------------------------- USART
 struct USART_TypeDef {
-  IoReg<std::uint16_t> SR;    // 0x00
+  IoReg<std::uint16_t> SR;  // 0x00
   std::uint16_t reserved0;
-  IoReg<std::uint16_t> DR;    // 0x04
+  IoReg<std::uint16_t> DR;  // 0x04
   std::uint16_t reserved1;
-  IoReg<std::uint16_t> BRR;   // 0x08
+  IoReg<std::uint16_t> BRR;  // 0x08
   std::uint16_t reserved2;
-  IoReg<std::uint16_t> CR1;   // 0x0C
+  IoReg<std::uint16_t> CR1;  // 0x0C
   std::uint16_t reserved3;
-  IoReg<std::uint16_t> CR2;   // 0x10
+  IoReg<std::uint16_t> CR2;  // 0x10
   std::uint16_t reserved4;
-  IoReg<std::uint16_t> CR3;   // 0x14
+  IoReg<std::uint16_t> CR3;  // 0x14
   std::uint16_t reserved5;
   IoReg<std::uint16_t> GTPR;  // 0x18
   std::uint16_t reserved6;
@@ -196,21 +196,21 @@ inline constexpr std::uint16_t USART_CR3_CTSE = 1u << 9;
 
 // ---------------------------------------------------------------- I2C
 struct I2C_TypeDef {
-  IoReg<std::uint16_t> CR1;    // 0x00
+  IoReg<std::uint16_t> CR1;  // 0x00
   std::uint16_t reserved0;
-  IoReg<std::uint16_t> CR2;    // 0x04
+  IoReg<std::uint16_t> CR2;  // 0x04
   std::uint16_t reserved1;
-  IoReg<std::uint16_t> OAR1;   // 0x08
+  IoReg<std::uint16_t> OAR1;  // 0x08
   std::uint16_t reserved2;
-  IoReg<std::uint16_t> OAR2;   // 0x0C
+  IoReg<std::uint16_t> OAR2;  // 0x0C
   std::uint16_t reserved3;
-  IoReg<std::uint16_t> DR;     // 0x10
+  IoReg<std::uint16_t> DR;  // 0x10
   std::uint16_t reserved4;
-  IoReg<std::uint16_t> SR1;    // 0x14
+  IoReg<std::uint16_t> SR1;  // 0x14
   std::uint16_t reserved5;
-  IoReg<std::uint16_t> SR2;    // 0x18
+  IoReg<std::uint16_t> SR2;  // 0x18
   std::uint16_t reserved6;
-  IoReg<std::uint16_t> CCR;    // 0x1C
+  IoReg<std::uint16_t> CCR;  // 0x1C
   std::uint16_t reserved7;
   IoReg<std::uint16_t> TRISE;  // 0x20
   std::uint16_t reserved8;
@@ -250,45 +250,45 @@ inline constexpr std::uint16_t I2C_CCR_FS = 0x8000;
 
 // ---------------------------------------------------------------- TIM (general purpose)
 struct TIM_TypeDef {
-  IoReg<std::uint16_t> CR1;    // 0x00
+  IoReg<std::uint16_t> CR1;  // 0x00
   std::uint16_t reserved0;
-  IoReg<std::uint16_t> CR2;    // 0x04
+  IoReg<std::uint16_t> CR2;  // 0x04
   std::uint16_t reserved1;
-  IoReg<std::uint16_t> SMCR;   // 0x08
+  IoReg<std::uint16_t> SMCR;  // 0x08
   std::uint16_t reserved2;
-  IoReg<std::uint16_t> DIER;   // 0x0C
+  IoReg<std::uint16_t> DIER;  // 0x0C
   std::uint16_t reserved3;
-  IoReg<std::uint16_t> SR;     // 0x10
+  IoReg<std::uint16_t> SR;  // 0x10
   std::uint16_t reserved4;
-  IoReg<std::uint16_t> EGR;    // 0x14
+  IoReg<std::uint16_t> EGR;  // 0x14
   std::uint16_t reserved5;
   IoReg<std::uint16_t> CCMR1;  // 0x18
   std::uint16_t reserved6;
   IoReg<std::uint16_t> CCMR2;  // 0x1C
   std::uint16_t reserved7;
-  IoReg<std::uint16_t> CCER;   // 0x20
+  IoReg<std::uint16_t> CCER;  // 0x20
   std::uint16_t reserved8;
-  IoReg<std::uint16_t> CNT;    // 0x24
+  IoReg<std::uint16_t> CNT;  // 0x24
   std::uint16_t reserved9;
-  IoReg<std::uint16_t> PSC;    // 0x28
+  IoReg<std::uint16_t> PSC;  // 0x28
   std::uint16_t reserved10;
-  IoReg<std::uint16_t> ARR;    // 0x2C
+  IoReg<std::uint16_t> ARR;  // 0x2C
   std::uint16_t reserved11;
-  std::uint32_t reserved12;    // 0x30
-  IoReg<std::uint16_t> CCR1;   // 0x34
+  std::uint32_t reserved12;   // 0x30
+  IoReg<std::uint16_t> CCR1;  // 0x34
   std::uint16_t reserved13;
-  IoReg<std::uint16_t> CCR2;   // 0x38
+  IoReg<std::uint16_t> CCR2;  // 0x38
   std::uint16_t reserved14;
-  IoReg<std::uint16_t> CCR3;   // 0x3C
+  IoReg<std::uint16_t> CCR3;  // 0x3C
   std::uint16_t reserved15;
-  IoReg<std::uint16_t> CCR4;   // 0x40
+  IoReg<std::uint16_t> CCR4;  // 0x40
   std::uint16_t reserved16;
-  std::uint32_t reserved17;    // 0x44
-  IoReg<std::uint16_t> DCR;    // 0x48
+  std::uint32_t reserved17;  // 0x44
+  IoReg<std::uint16_t> DCR;  // 0x48
   std::uint16_t reserved18;
-  IoReg<std::uint16_t> DMAR;   // 0x4C
+  IoReg<std::uint16_t> DMAR;  // 0x4C
   std::uint16_t reserved19;
-  IoReg<std::uint16_t> OR;     // 0x50
+  IoReg<std::uint16_t> OR;  // 0x50
   std::uint16_t reserved20;
 };
 static_assert(offsetof(TIM_TypeDef, SR) == 0x10);
@@ -328,19 +328,19 @@ inline constexpr std::uint32_t SysTick_LOAD_RELOAD = 0x00FFFFFFu;
 
 // ---------------------------------------------------------------- Cortex-M3 NVIC
 struct NVIC_TypeDef {
-  IoReg<std::uint32_t> ISER[8];   // 0x000
+  IoReg<std::uint32_t> ISER[8];  // 0x000
   std::uint32_t reserved0[24];
-  IoReg<std::uint32_t> ICER[8];   // 0x080
+  IoReg<std::uint32_t> ICER[8];  // 0x080
   std::uint32_t reserved1[24];
-  IoReg<std::uint32_t> ISPR[8];   // 0x100
+  IoReg<std::uint32_t> ISPR[8];  // 0x100
   std::uint32_t reserved2[24];
-  IoReg<std::uint32_t> ICPR[8];   // 0x180
+  IoReg<std::uint32_t> ICPR[8];  // 0x180
   std::uint32_t reserved3[24];
-  IoReg<std::uint32_t> IABR[8];   // 0x200
+  IoReg<std::uint32_t> IABR[8];  // 0x200
   std::uint32_t reserved4[56];
-  IoReg<std::uint8_t> IP[240];    // 0x300: one priority byte a line, 4 bits implemented
+  IoReg<std::uint8_t> IP[240];  // 0x300: one priority byte a line, 4 bits implemented
   std::uint32_t reserved5[644];
-  IoReg<std::uint32_t> STIR;      // 0xE00
+  IoReg<std::uint32_t> STIR;  // 0xE00
 };
 static_assert(offsetof(NVIC_TypeDef, ICER) == 0x080);
 static_assert(offsetof(NVIC_TypeDef, ISPR) == 0x100);

@@ -92,8 +92,8 @@ extern "C" void SystemInit(void) {
   RCC->CR = RCC->CR | RCC_CR_MSION;
   (void)WaitForBits(RCC->CR, RCC_CR_MSIRDY, RCC_CR_MSIRDY);
   // SW = MSI, AHB and APB dividers 1, clock output off.
-  RCC->CFGR = RCC->CFGR & ~(RCC_CFGR_SW | RCC_CFGR_HPRE | RCC_CFGR_PPRE1 | RCC_CFGR_PPRE2 | RCC_CFGR_MCOSEL |
-                            RCC_CFGR_MCOPRE);
+  RCC->CFGR =
+      RCC->CFGR & ~(RCC_CFGR_SW | RCC_CFGR_HPRE | RCC_CFGR_PPRE1 | RCC_CFGR_PPRE2 | RCC_CFGR_MCOSEL | RCC_CFGR_MCOPRE);
   (void)WaitForBits(RCC->CFGR, RCC_CFGR_SWS, RCC_CFGR_SW_MSI << RCC_CFGR_SWS_Pos);
   RCC->CR = RCC->CR & ~(RCC_CR_HSION | RCC_CR_HSEON | RCC_CR_CSSON | RCC_CR_PLLON);
   RCC->CR = RCC->CR & ~RCC_CR_HSEBYP;  // only writable once the HSE is off

@@ -39,6 +39,4 @@ void TIM_ITConfig(TIM_TypeDef* TIMx, std::uint16_t TIM_IT, FunctionalState NewSt
 // clears exactly the flags in the mask.
 void TIM_ClearFlag(TIM_TypeDef* TIMx, std::uint16_t TIM_FLAG) { TIMx->SR = static_cast<std::uint16_t>(~TIM_FLAG); }
 
-void TIM_ClearITPendingBit(TIM_TypeDef* TIMx, std::uint16_t TIM_IT) {
-  TIMx->SR = static_cast<std::uint16_t>(~TIM_IT);
-}
+void TIM_ClearITPendingBit(TIM_TypeDef* TIMx, std::uint16_t TIM_IT) { TIMx->SR = static_cast<std::uint16_t>(~TIM_IT); }

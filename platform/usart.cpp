@@ -12,10 +12,14 @@ constexpr std::uint16_t kCr3FlowControl = USART_CR3_RTSE | USART_CR3_CTSE;
 // (bits 5-7: 1 CR1, 2 CR2, 3 CR3); nullptr for any other number.
 IoReg<std::uint16_t>* enableRegister(USART_TypeDef* USARTx, std::uint16_t USART_IT) {
   switch ((USART_IT >> 5) & 7u) {
-    case 1: return &USARTx->CR1;
-    case 2: return &USARTx->CR2;
-    case 3: return &USARTx->CR3;
-    default: return nullptr;
+    case 1:
+      return &USARTx->CR1;
+    case 2:
+      return &USARTx->CR2;
+    case 3:
+      return &USARTx->CR3;
+    default:
+      return nullptr;
   }
 }
 
@@ -26,7 +30,8 @@ std::uint16_t statusBit(std::uint16_t USART_IT) { return static_cast<std::uint16
 }  // namespace
 
 void USART_Init(USART_TypeDef* USARTx, USART_InitTypeDef* USART_InitStruct) {
-  USARTx->CR2 = static_cast<std::uint16_t>((USARTx->CR2 & ~USART_CR2_STOP) | (USART_InitStruct->USART_StopBits & USART_CR2_STOP));
+  USARTx->CR2 =
+      static_cast<std::uint16_t>((USARTx->CR2 & ~USART_CR2_STOP) | (USART_InitStruct->USART_StopBits & USART_CR2_STOP));
 
   USARTx->CR1 = static_cast<std::uint16_t>(
       (USARTx->CR1 & ~kCr1FrameAndDirections) |

@@ -7,8 +7,9 @@
 // the firmware's fputc.
 #pragma once
 
-#include <cstdio>
 #include <stdio.h>
+
+#include <cstdio>
 
 extern "C" int tl500_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 extern "C" int tl500_fputc(int ch, FILE* stream);

@@ -1,11 +1,12 @@
 // Start-up and the main menu.
+#include "main.h"
+
 #include <cstdint>
 #include <cstdio>
 
 #include "I2CRoutines.h"
 #include "hw_config.h"
 #include "led.h"
-#include "main.h"
 #include "platform.h"
 #include "test_actuator.h"
 #include "uart_queue.h"

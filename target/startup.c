@@ -113,21 +113,8 @@ struct vector_table {
 __attribute__((section(".isr_vector"), used)) const struct vector_table tl500_vector_table = {
     _estack,
     {
-        Reset_Handler,
-        NMI_Handler,
-        HardFault_Handler,
-        MemManage_Handler,
-        BusFault_Handler,
-        UsageFault_Handler,
-        0,
-        0,
-        0,
-        0,
-        SVC_Handler,
-        DebugMon_Handler,
-        0,
-        PendSV_Handler,
-        SysTick_Handler,
+        Reset_Handler, NMI_Handler, HardFault_Handler, MemManage_Handler, BusFault_Handler, UsageFault_Handler, 0, 0, 0,
+        0, SVC_Handler, DebugMon_Handler, 0, PendSV_Handler, SysTick_Handler,
         /* Peripheral interrupts 0..44. */
         WWDG_IRQHandler,          /*  0 window watchdog */
         PVD_IRQHandler,           /*  1 voltage detector (EXTI16) */

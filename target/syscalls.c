@@ -14,9 +14,7 @@
 /* printf formats straight into the stream's put function: the stream has no
    buffer, so every character leaves at once through the firmware's console sink
    fputc (src/hw_config.cpp: USART1, blocking, "\n" sent as CR LF). */
-static int console_put(char c, FILE *stream) {
-  return fputc((unsigned char)c, stream);
-}
+static int console_put(char c, FILE *stream) { return fputc((unsigned char)c, stream); }
 
 /* Keys come in through the USART1 receive queue, never through stdin: a read
    from the console stream fails. */

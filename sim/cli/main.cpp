@@ -292,8 +292,8 @@ int run(const Options& options) {
     std::fprintf(stderr,
                  "tl500-sim: console: %llu byte(s) lost to framing errors: the board's USART1 rate "
                  "(%.0f bit/s) is off from the terminal's %u bit/s\n",
-                 static_cast<unsigned long long>(errors), board.usart1().bitTime() == 0 ? 0.0
-                 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
+                 static_cast<unsigned long long>(errors),
+                 board.usart1().bitTime() == 0 ? 0.0 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
                  sim::SerialEndpoint::kDefaultBaud);
   }
   if (log && !log->flush()) {

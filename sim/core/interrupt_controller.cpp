@@ -182,11 +182,20 @@ void InterruptController::NvicRegisters::write(std::uint32_t offset, unsigned wi
     if (line >= static_cast<unsigned>(kIrqLines)) continue;
     std::size_t exc = kFirstIrq + line;
     switch (offset & ~0x7Fu) {
-      case 0x000: ic_.enabled_[exc] = true; break;
-      case 0x080: ic_.enabled_[exc] = false; break;
-      case 0x100: ic_.pending_[exc] = true; break;
-      case 0x180: ic_.pending_[exc] = false; break;
-      default: break;
+      case 0x000:
+        ic_.enabled_[exc] = true;
+        break;
+      case 0x080:
+        ic_.enabled_[exc] = false;
+        break;
+      case 0x100:
+        ic_.pending_[exc] = true;
+        break;
+      case 0x180:
+        ic_.pending_[exc] = false;
+        break;
+      default:
+        break;
     }
   }
 }
@@ -202,7 +211,9 @@ std::uint32_t InterruptController::ScbRegisters::read(std::uint32_t offset, unsi
   }
   std::uint32_t slot = 0;
   switch (offset & ~3u) {
-    case 0x00: slot = kCpuId; break;
+    case 0x00:
+      slot = kCpuId;
+      break;
     case 0x04: {
       slot = 0;
       if (ic_.pending_[kSysTick]) slot |= kIcsrPendStSet;
@@ -210,9 +221,15 @@ std::uint32_t InterruptController::ScbRegisters::read(std::uint32_t offset, unsi
       if (!ic_.stack_.empty()) slot |= static_cast<std::uint32_t>(ic_.stack_.back()) & 0x1FFu;
       break;
     }
-    case 0x08: slot = ic_.vtor_; break;
-    case 0x0C: slot = (kAircrKeyRead << 16) | (ic_.priGroup_ << 8); break;
-    default: slot = offset < 0x40 ? slots_[offset / 4] : 0; break;
+    case 0x08:
+      slot = ic_.vtor_;
+      break;
+    case 0x0C:
+      slot = (kAircrKeyRead << 16) | (ic_.priGroup_ << 8);
+      break;
+    default:
+      slot = offset < 0x40 ? slots_[offset / 4] : 0;
+      break;
   }
   return slotPart(slot, offset, width);
 }
@@ -228,14 +245,17 @@ void InterruptController::ScbRegisters::write(std::uint32_t offset, unsigned wid
     busError("SCB register write of width " + std::to_string(width), kScbBase + offset);
   }
   switch (offset) {
-    case 0x00: return;  // CPUID is read-only
+    case 0x00:
+      return;  // CPUID is read-only
     case 0x04:
       if (value & kIcsrPendStSet) ic_.pending_[kSysTick] = true;
       if (value & kIcsrPendStClr) ic_.pending_[kSysTick] = false;
       if (value & kIcsrPendSvSet) ic_.pending_[kPendSV] = true;
       if (value & kIcsrPendSvClr) ic_.pending_[kPendSV] = false;
       return;
-    case 0x08: ic_.vtor_ = value & 0x1FFFFF80u; return;
+    case 0x08:
+      ic_.vtor_ = value & 0x1FFFFF80u;
+      return;
     case 0x0C:
       // Writes without the key are ignored by the core.
       if ((value >> 16) != kAircrKey) return;

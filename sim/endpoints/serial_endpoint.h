@@ -31,9 +31,7 @@ class SerialEndpoint {
   const std::string& received() const { return received_; }
   std::uint64_t framingErrors() const { return framingErrors_; }
   void onByte(std::function<void(std::uint8_t)> listener) { byteListeners_.push_back(std::move(listener)); }
-  void onFramingError(std::function<void(std::uint8_t)> listener) {
-    errorListeners_.push_back(std::move(listener));
-  }
+  void onFramingError(std::function<void(std::uint8_t)> listener) { errorListeners_.push_back(std::move(listener)); }
 
   // Queues bytes for the board; they go out back to back after whatever is
   // still being sent, the first one starting now if the line is idle.

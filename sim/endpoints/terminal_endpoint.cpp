@@ -1,14 +1,15 @@
 #include "terminal_endpoint.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <time.h>
-#include <unistd.h>
 
 #include "../core/stop.h"
 
@@ -20,9 +21,7 @@ volatile std::sig_atomic_t g_signal = 0;
 
 extern "C" void onSignal(int signal) { g_signal = signal; }
 
-[[noreturn]] void systemError(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
-}
+[[noreturn]] void systemError(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 void writeAll(int fd, const unsigned char* data, std::size_t size) {
   while (size > 0) {
@@ -121,7 +120,8 @@ void TerminalEndpoint::tick() {
     throw Stop(StopKind::UserQuit, std::string("ended by signal ") + strsignal(signal));
   }
   namespace chrono = std::chrono;
-  auto virtualElapsed = chrono::nanoseconds(static_cast<std::int64_t>(toSeconds(board_.clock().now() - virtualStart_) * 1e9));
+  auto virtualElapsed =
+      chrono::nanoseconds(static_cast<std::int64_t>(toSeconds(board_.clock().now() - virtualStart_) * 1e9));
   // Sleep until the wall clock has caught up with virtual time, taking keys
   // as they come meanwhile.
   for (;;) {

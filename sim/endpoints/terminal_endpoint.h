@@ -8,10 +8,11 @@
 // from outside to the console line.
 #pragma once
 
+#include <termios.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
-#include <termios.h>
 
 #include "../board.h"
 

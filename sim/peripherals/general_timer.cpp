@@ -50,7 +50,11 @@ constexpr std::uint64_t kCounterRange = 0x10000;  // 16-bit counter
 
 GeneralTimer::GeneralTimer(std::string name, Clock& clock, InterruptController& interrupts, int irqLine,
                            TimerClock counterHz)
-    : name_(std::move(name)), clock_(clock), interrupts_(interrupts), irqLine_(irqLine), counterHz_(std::move(counterHz)) {
+    : name_(std::move(name)),
+      clock_(clock),
+      interrupts_(interrupts),
+      irqLine_(irqLine),
+      counterHz_(std::move(counterHz)) {
   clock_.onClockChange([this] {
     if (!counting()) return;
     freeze();
@@ -93,8 +97,8 @@ void GeneralTimer::schedule() {
   if (!counting() || periodQ_ == 0) return;
   // Up to ARR and over to 0; a counter set above ARR runs on to the end of its
   // range first.
-  std::uint64_t counts = cntAtStart_ <= arrActive_ ? std::uint64_t{arrActive_} - cntAtStart_ + 1
-                                                    : kCounterRange - cntAtStart_;
+  std::uint64_t counts =
+      cntAtStart_ <= arrActive_ ? std::uint64_t{arrActive_} - cntAtStart_ + 1 : kCounterRange - cntAtStart_;
   overflowAt_ = startedAt_ + counts * periodQ_;
   overflowEvent_ = clock_.at(overflowAt_, [this] {
     overflowEvent_ = 0;
@@ -171,21 +175,36 @@ std::uint32_t GeneralTimer::read(std::uint32_t offset, unsigned width) {
   if (width == 1) byteAccess(offset);
   if ((offset & 3u) != 0) return 0;  // upper half of a 16-bit register slot
   switch (offset) {
-    case kCr1: return cr1_;
-    case kCr2: return cr2_;
-    case kSmcr: return smcr_;
-    case kDier: return dier_;
-    case kSr: return sr_;
-    case kEgr: return 0;  // write-only
-    case kCcmr1: return ccmr_[0];
-    case kCcmr2: return ccmr_[1];
-    case kCcer: return ccer_;
-    case kCnt: return counterNow();
-    case kPsc: return psc_;
-    case kArr: return arr_;
-    case kDcr: return dcr_;
-    case kDmar: return dmar_;
-    case kOr: return or_;
+    case kCr1:
+      return cr1_;
+    case kCr2:
+      return cr2_;
+    case kSmcr:
+      return smcr_;
+    case kDier:
+      return dier_;
+    case kSr:
+      return sr_;
+    case kEgr:
+      return 0;  // write-only
+    case kCcmr1:
+      return ccmr_[0];
+    case kCcmr2:
+      return ccmr_[1];
+    case kCcer:
+      return ccer_;
+    case kCnt:
+      return counterNow();
+    case kPsc:
+      return psc_;
+    case kArr:
+      return arr_;
+    case kDcr:
+      return dcr_;
+    case kDmar:
+      return dmar_;
+    case kOr:
+      return or_;
     default:
       if (offset >= kCcr1 && offset <= kCcr4) return ccr_[(offset - kCcr1) / 4];
       return 0;
@@ -200,8 +219,7 @@ void GeneralTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
     case kCr1: {
       if ((v & (kDir | kCms)) != 0) {
         char buf[128];
-        std::snprintf(buf, sizeof buf,
-                      "%s CR1 = 0x%04X: down-counting and centre-aligned modes are not modelled",
+        std::snprintf(buf, sizeof buf, "%s CR1 = 0x%04X: down-counting and centre-aligned modes are not modelled",
                       name_.c_str(), static_cast<unsigned>(v));
         throw Stop(StopKind::Fault, buf);
       }
@@ -215,8 +233,12 @@ void GeneralTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
       }
       return;
     }
-    case kCr2: cr2_ = v; return;
-    case kSmcr: smcr_ = v; return;
+    case kCr2:
+      cr2_ = v;
+      return;
+    case kSmcr:
+      smcr_ = v;
+      return;
     case kDier:
       dier_ = v & kDierMask;
       updateInterruptLine();
@@ -233,25 +255,39 @@ void GeneralTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
       }
       updateInterruptLine();
       return;
-    case kCcmr1: ccmr_[0] = v; return;
-    case kCcmr2: ccmr_[1] = v; return;
-    case kCcer: ccer_ = v; return;
+    case kCcmr1:
+      ccmr_[0] = v;
+      return;
+    case kCcmr2:
+      ccmr_[1] = v;
+      return;
+    case kCcer:
+      ccer_ = v;
+      return;
     case kCnt:
       freeze();
       cntAtStart_ = v;
       if (counting()) startedAt_ = clock_.now();
       schedule();
       return;
-    case kPsc: psc_ = v; return;  // preload: in force from the next update event
+    case kPsc:
+      psc_ = v;
+      return;  // preload: in force from the next update event
     case kArr:
       freeze();
       arr_ = v;
       if ((cr1_ & kArpe) == 0) arrActive_ = v;
       schedule();
       return;
-    case kDcr: dcr_ = v; return;
-    case kDmar: dmar_ = v; return;
-    case kOr: or_ = v; return;
+    case kDcr:
+      dcr_ = v;
+      return;
+    case kDmar:
+      dmar_ = v;
+      return;
+    case kOr:
+      or_ = v;
+      return;
     default:
       if (offset >= kCcr1 && offset <= kCcr4) ccr_[(offset - kCcr1) / 4] = v;
       return;

@@ -51,8 +51,8 @@ class GeneralTimer : public Peripheral {
   int irqLine_;
   TimerClock counterHz_;
   std::uint16_t cr1_ = 0, cr2_ = 0, smcr_ = 0, dier_ = 0, sr_ = 0;
-  std::uint16_t psc_ = 0;         // preload register
-  std::uint16_t pscActive_ = 0;   // prescaler in force
+  std::uint16_t psc_ = 0;        // preload register
+  std::uint16_t pscActive_ = 0;  // prescaler in force
   std::uint16_t arr_ = 0xFFFF;
   std::uint16_t cntAtStart_ = 0;  // counter value when counting (re)started
   Time startedAt_ = 0;
@@ -63,8 +63,8 @@ class GeneralTimer : public Peripheral {
   std::uint16_t ccer_ = 0;
   std::uint16_t ccr_[4] = {0, 0, 0, 0};
   std::uint16_t dcr_ = 0, dmar_ = 0, or_ = 0;
-  Time periodQ_ = 0;      // quanta per count while counting
-  Time overflowAt_ = 0;   // time of the pending overflow event
+  Time periodQ_ = 0;     // quanta per count while counting
+  Time overflowAt_ = 0;  // time of the pending overflow event
 };
 
 }  // namespace sim

@@ -39,9 +39,7 @@ GpioPort::Pull GpioPort::pull(unsigned pin) const { return static_cast<Pull>(fie
 
 bool GpioPort::openDrain(unsigned pin) const { return ((otyper_ >> pin) & 1u) != 0; }
 
-unsigned GpioPort::alternateFunction(unsigned pin) const {
-  return (afr_[pin >> 3] >> ((pin & 7u) * 4u)) & 0xFu;
-}
+unsigned GpioPort::alternateFunction(unsigned pin) const { return (afr_[pin >> 3] >> ((pin & 7u) * 4u)) & 0xFu; }
 
 bool GpioPort::latch(unsigned pin) const { return ((odr_ >> pin) & 1u) != 0; }
 
@@ -90,10 +88,18 @@ void GpioPort::notifyChanges(const std::array<Level, 16>& before) {
 std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
   std::uint32_t slot = 0;
   switch (offset & ~3u) {
-    case kModer: slot = moder_; break;
-    case kOtyper: slot = otyper_; break;
-    case kOspeedr: slot = ospeedr_; break;
-    case kPupdr: slot = pupdr_; break;
+    case kModer:
+      slot = moder_;
+      break;
+    case kOtyper:
+      slot = otyper_;
+      break;
+    case kOspeedr:
+      slot = ospeedr_;
+      break;
+    case kPupdr:
+      slot = pupdr_;
+      break;
     case kIdr: {
       std::array<Level, 16> now = levels();
       for (unsigned pin = 0; pin < kPins; ++pin) {
@@ -101,12 +107,24 @@ std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
       }
       break;
     }
-    case kOdr: slot = odr_; break;
-    case kBsrr: slot = 0; break;  // write-only
-    case kLckr: slot = lckr_; break;
-    case kAfrl: slot = afr_[0]; break;
-    case kAfrh: slot = afr_[1]; break;
-    default: slot = 0; break;  // reserved space reads as zero
+    case kOdr:
+      slot = odr_;
+      break;
+    case kBsrr:
+      slot = 0;
+      break;  // write-only
+    case kLckr:
+      slot = lckr_;
+      break;
+    case kAfrl:
+      slot = afr_[0];
+      break;
+    case kAfrh:
+      slot = afr_[1];
+      break;
+    default:
+      slot = 0;
+      break;  // reserved space reads as zero
   }
   return slotPart(slot, offset, width);
 }
@@ -114,22 +132,31 @@ std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
 void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
   std::array<Level, 16> before = levels();
   switch (offset & ~3u) {
-    case kModer: moder_ = slotMerge(moder_, offset, width, value); break;
-    case kOtyper: otyper_ = slotMerge(otyper_, offset, width, value) & 0xFFFFu; break;
-    case kOspeedr: ospeedr_ = slotMerge(ospeedr_, offset, width, value); break;
+    case kModer:
+      moder_ = slotMerge(moder_, offset, width, value);
+      break;
+    case kOtyper:
+      otyper_ = slotMerge(otyper_, offset, width, value) & 0xFFFFu;
+      break;
+    case kOspeedr:
+      ospeedr_ = slotMerge(ospeedr_, offset, width, value);
+      break;
     case kPupdr: {
       std::uint32_t next = slotMerge(pupdr_, offset, width, value);
       for (unsigned pin = 0; pin < kPins; ++pin) {
         if (field2(next, pin) == 3u) {
-          throw Stop(StopKind::Fault, name() + ": reserved pull setting 11 written for pin P" + std::string(1, letter_) +
-                                          std::to_string(pin));
+          throw Stop(StopKind::Fault, name() + ": reserved pull setting 11 written for pin P" +
+                                          std::string(1, letter_) + std::to_string(pin));
         }
       }
       pupdr_ = next;
       break;
     }
-    case kIdr: break;  // read-only
-    case kOdr: odr_ = slotMerge(odr_, offset, width, value) & 0xFFFFu; break;
+    case kIdr:
+      break;  // read-only
+    case kOdr:
+      odr_ = slotMerge(odr_, offset, width, value) & 0xFFFFu;
+      break;
     case kBsrr: {
       // Low half sets, high half resets; a pin named in both ends up set.
       std::uint32_t bits = slotMerge(0, offset, width, value);
@@ -138,10 +165,17 @@ void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) 
       odr_ = (odr_ & ~clear) | set;
       break;
     }
-    case kLckr: lckr_ = slotMerge(lckr_, offset, width, value); break;
-    case kAfrl: afr_[0] = slotMerge(afr_[0], offset, width, value); break;
-    case kAfrh: afr_[1] = slotMerge(afr_[1], offset, width, value); break;
-    default: break;  // reserved space ignores writes
+    case kLckr:
+      lckr_ = slotMerge(lckr_, offset, width, value);
+      break;
+    case kAfrl:
+      afr_[0] = slotMerge(afr_[0], offset, width, value);
+      break;
+    case kAfrh:
+      afr_[1] = slotMerge(afr_[1], offset, width, value);
+      break;
+    default:
+      break;  // reserved space ignores writes
   }
   notifyChanges(before);
 }

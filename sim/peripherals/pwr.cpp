@@ -10,7 +10,7 @@ constexpr std::uint32_t kCwuf = 1u << 2, kCsbf = 1u << 3;  // write-only clear r
 constexpr std::uint32_t kVosPos = 11;
 constexpr std::uint32_t kVos = 3u << kVosPos;
 constexpr std::uint32_t kCrWritable = 0x00005FFFu & ~(kCwuf | kCsbf);  // LPSDSR..FWU, VOS, LPRUN
-constexpr std::uint32_t kCrReset = 2u << kVosPos;                       // range 2, 1.5 V
+constexpr std::uint32_t kCrReset = 2u << kVosPos;                      // range 2, 1.5 V
 constexpr std::uint32_t kVrefintRdyf = 1u << 3;
 constexpr std::uint32_t kVosf = 1u << 4;
 constexpr std::uint32_t kEwup = 7u << 8;
@@ -54,9 +54,12 @@ void Pwr::reset() {
 
 unsigned Pwr::voltageRange() const {
   switch ((cr_ & kVos) >> kVosPos) {
-    case 1: return 1;
-    case 3: return 3;
-    default: return 2;
+    case 1:
+      return 1;
+    case 3:
+      return 3;
+    default:
+      return 2;
   }
 }
 

@@ -55,7 +55,8 @@ constexpr std::uint32_t kCirEnables = 0x7Fu << 8;
 
 // CSR: LSI, LSE, RTC control; reset flags 31:25 cleared by RMVF.
 constexpr std::uint32_t kLSION = 1u << 0, kLSIRDY = 1u << 1;
-constexpr std::uint32_t kCsrWritable = kLSION | (1u << 8) | (1u << 10) | (1u << 11) | (3u << 16) | (1u << 22) | (1u << 23);
+constexpr std::uint32_t kCsrWritable =
+    kLSION | (1u << 8) | (1u << 10) | (1u << 11) | (3u << 16) | (1u << 22) | (1u << 23);
 constexpr std::uint32_t kRMVF = 1u << 24;
 constexpr std::uint32_t kCsrResetFlags = 0x7Fu << 25;
 constexpr std::uint32_t kCsrReset = (1u << 26) | (1u << 27);  // pin reset and power-on reset
@@ -78,8 +79,7 @@ std::string hex(std::uint32_t value) {
 
 }  // namespace
 
-Rcc::Rcc(Clock& clock, RccConfig config)
-    : clock_(clock), config_(config), cr_(kMSION | kMSIRDY), icscr_(kIcscrReset) {
+Rcc::Rcc(Clock& clock, RccConfig config) : clock_(clock), config_(config), cr_(kMSION | kMSIRDY), icscr_(kIcscrReset) {
   ahbenr_ = kFlitfEn;
   csr_ = kCsrReset;
   updateCoreClock();
@@ -98,50 +98,90 @@ void Rcc::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
 
 std::uint32_t Rcc::registerValue(std::uint32_t slot) const {
   switch (slot) {
-    case kCR: return cr_;
-    case kICSCR: return icscr_;
-    case kCFGR: return cfgr_;
-    case kCIR: return cir_;
-    case kAHBRSTR: return ahbrstr_;
-    case kAPB2RSTR: return apb2rstr_;
-    case kAPB1RSTR: return apb1rstr_;
-    case kAHBENR: return ahbenr_;
-    case kAPB2ENR: return apb2enr_;
-    case kAPB1ENR: return apb1enr_;
-    case kAHBLPENR: return ahblpenr_;
-    case kAPB2LPENR: return apb2lpenr_;
-    case kAPB1LPENR: return apb1lpenr_;
-    case kCSR: return csr_;
-    default: return 0;  // reserved: reads as zero
+    case kCR:
+      return cr_;
+    case kICSCR:
+      return icscr_;
+    case kCFGR:
+      return cfgr_;
+    case kCIR:
+      return cir_;
+    case kAHBRSTR:
+      return ahbrstr_;
+    case kAPB2RSTR:
+      return apb2rstr_;
+    case kAPB1RSTR:
+      return apb1rstr_;
+    case kAHBENR:
+      return ahbenr_;
+    case kAPB2ENR:
+      return apb2enr_;
+    case kAPB1ENR:
+      return apb1enr_;
+    case kAHBLPENR:
+      return ahblpenr_;
+    case kAPB2LPENR:
+      return apb2lpenr_;
+    case kAPB1LPENR:
+      return apb1lpenr_;
+    case kCSR:
+      return csr_;
+    default:
+      return 0;  // reserved: reads as zero
   }
 }
 
 void Rcc::writeRegister(std::uint32_t slot, std::uint32_t value) {
   switch (slot) {
-    case kCR: writeCr(value); break;
-    case kICSCR: writeIcscr(value); break;
-    case kCFGR: writeCfgr(value); break;
+    case kCR:
+      writeCr(value);
+      break;
+    case kICSCR:
+      writeIcscr(value);
+      break;
+    case kCFGR:
+      writeCfgr(value);
+      break;
     case kCIR: {
       std::uint32_t cleared = (value >> 16) & kCirFlags;
       cir_ = (cir_ & kCirFlags & ~cleared) | (value & kCirEnables);
       break;
     }
-    case kAHBRSTR: writeReset(Bus::AHB, ahbrstr_, value); break;
-    case kAPB2RSTR: writeReset(Bus::APB2, apb2rstr_, value); break;
-    case kAPB1RSTR: writeReset(Bus::APB1, apb1rstr_, value); break;
-    case kAHBENR: ahbenr_ = value; break;
-    case kAPB2ENR: apb2enr_ = value; break;
-    case kAPB1ENR: apb1enr_ = value; break;
-    case kAHBLPENR: ahblpenr_ = value; break;
-    case kAPB2LPENR: apb2lpenr_ = value; break;
-    case kAPB1LPENR: apb1lpenr_ = value; break;
+    case kAHBRSTR:
+      writeReset(Bus::AHB, ahbrstr_, value);
+      break;
+    case kAPB2RSTR:
+      writeReset(Bus::APB2, apb2rstr_, value);
+      break;
+    case kAPB1RSTR:
+      writeReset(Bus::APB1, apb1rstr_, value);
+      break;
+    case kAHBENR:
+      ahbenr_ = value;
+      break;
+    case kAPB2ENR:
+      apb2enr_ = value;
+      break;
+    case kAPB1ENR:
+      apb1enr_ = value;
+      break;
+    case kAHBLPENR:
+      ahblpenr_ = value;
+      break;
+    case kAPB2LPENR:
+      apb2lpenr_ = value;
+      break;
+    case kAPB1LPENR:
+      apb1lpenr_ = value;
+      break;
     case kCSR: {
       std::uint32_t flags = (value & kRMVF) ? 0 : (csr_ & kCsrResetFlags);
       csr_ = flags | (value & kCsrWritable);
       if (csr_ & kLSION) csr_ |= kLSIRDY;  // the LSI starts within a few of its cycles
       break;
     }
-    default: break;  // reserved: writes ignored
+    default:
+      break;  // reserved: writes ignored
   }
 }
 
@@ -171,8 +211,9 @@ void Rcc::writeCr(std::uint32_t value) {
                                       std::to_string(mulCode) + " in CFGR PLLMUL (CFGR " + hex(cfgr_) + ")");
     }
     if (divCode == 0) {
-      throw Stop(StopKind::Fault, "RCC: PLL switched on (CR PLLON) with the reserved divider code 0 in CFGR PLLDIV (CFGR " +
-                                      hex(cfgr_) + ")");
+      throw Stop(
+          StopKind::Fault,
+          "RCC: PLL switched on (CR PLLON) with the reserved divider code 0 in CFGR PLLDIV (CFGR " + hex(cfgr_) + ")");
     }
   }
 
@@ -288,10 +329,14 @@ Rcc::Source Rcc::pllSource() const { return (cfgr_ & kPLLSRC) ? Source::HSE : So
 
 bool Rcc::sourceReady(Source source) const {
   switch (source) {
-    case Source::MSI: return (cr_ & kMSIRDY) != 0;
-    case Source::HSI: return (cr_ & kHSIRDY) != 0;
-    case Source::HSE: return (cr_ & kHSERDY) != 0;
-    case Source::PLL: return (cr_ & kPLLRDY) != 0;
+    case Source::MSI:
+      return (cr_ & kMSIRDY) != 0;
+    case Source::HSI:
+      return (cr_ & kHSIRDY) != 0;
+    case Source::HSE:
+      return (cr_ & kHSERDY) != 0;
+    case Source::PLL:
+      return (cr_ & kPLLRDY) != 0;
   }
   return false;
 }
@@ -305,10 +350,14 @@ bool Rcc::sourceInUse(Source source) const {
 
 std::uint32_t Rcc::sourceHz(Source source) const {
   switch (source) {
-    case Source::MSI: return kMsiBaseHz << (((icscr_ & kMsiRange) >> kMsiRangePos) + 1);
-    case Source::HSI: return kHsiHz;
-    case Source::HSE: return kHseHz;
-    case Source::PLL: return pllHz();
+    case Source::MSI:
+      return kMsiBaseHz << (((icscr_ & kMsiRange) >> kMsiRangePos) + 1);
+    case Source::HSI:
+      return kHsiHz;
+    case Source::HSE:
+      return kHseHz;
+    case Source::PLL:
+      return pllHz();
   }
   return 0;
 }
@@ -340,9 +389,12 @@ std::uint32_t Rcc::apb1TimerHz() const {
 
 bool Rcc::clockEnabled(Bus bus, std::uint32_t bit) const {
   switch (bus) {
-    case Bus::AHB: return (ahbenr_ & bit) != 0;
-    case Bus::APB1: return (apb1enr_ & bit) != 0;
-    case Bus::APB2: return (apb2enr_ & bit) != 0;
+    case Bus::AHB:
+      return (ahbenr_ & bit) != 0;
+    case Bus::APB1:
+      return (apb1enr_ & bit) != 0;
+    case Bus::APB2:
+      return (apb2enr_ & bit) != 0;
   }
   return false;
 }

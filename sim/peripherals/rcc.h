@@ -14,9 +14,9 @@
 namespace sim {
 
 struct RccConfig {
-  bool crystal = true;                              // false: HSE never becomes ready
-  Time crystalStartup = microseconds(1500);         // HSEON to HSERDY
-  Time pllLock = microseconds(200);                 // PLLON to PLLRDY
+  bool crystal = true;                       // false: HSE never becomes ready
+  Time crystalStartup = microseconds(1500);  // HSEON to HSERDY
+  Time pllLock = microseconds(200);          // PLLON to PLLRDY
   Time msiStartup = microseconds(10);
   Time hsiStartup = microseconds(4);
 };

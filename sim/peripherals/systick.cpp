@@ -120,10 +120,14 @@ std::uint32_t SysTickTimer::read(std::uint32_t offset, unsigned width) {
       countFlag_ = false;  // reading CTRL clears COUNTFLAG
       return value;
     }
-    case kLoad: return load_;
-    case kVal: return currentValue();
-    case kCalib: return kCalibValue;
-    default: return 0;
+    case kLoad:
+      return load_;
+    case kVal:
+      return currentValue();
+    case kCalib:
+      return kCalibValue;
+    default:
+      return 0;
   }
 }
 

@@ -51,8 +51,8 @@ class SysTickTimer : public Peripheral {
   bool countFlag_ = false;
   std::uint64_t wraps_ = 0;
   Clock::EventId wrapEvent_ = 0;
-  Time periodQ_ = 0;     // quanta per counter clock edge while counting
-  Time wrapAt_ = 0;      // time of the pending wrap event
+  Time periodQ_ = 0;            // quanta per counter clock edge while counting
+  Time wrapAt_ = 0;             // time of the pending wrap event
   std::uint64_t wrapEdge_ = 0;  // its edge, counted from startedAt_
 };
 

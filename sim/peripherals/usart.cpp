@@ -82,12 +82,23 @@ std::uint32_t Usart::read(std::uint32_t offset, unsigned width) {
       srReadSinceError_ = false;
       updateInterruptLine();
       break;
-    case kBrr: value = brr_; break;
-    case kCr1: value = cr1_; break;
-    case kCr2: value = cr2_; break;
-    case kCr3: value = cr3_; break;
-    case kGtpr: value = gtpr_; break;
-    default: break;
+    case kBrr:
+      value = brr_;
+      break;
+    case kCr1:
+      value = cr1_;
+      break;
+    case kCr2:
+      value = cr2_;
+      break;
+    case kCr3:
+      value = cr3_;
+      break;
+    case kGtpr:
+      value = gtpr_;
+      break;
+    default:
+      break;
   }
   return slotPart(value, offset, width);
 }
@@ -117,15 +128,24 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
       }
       break;
     }
-    case kBrr: brr_ = merged(brr_); break;
+    case kBrr:
+      brr_ = merged(brr_);
+      break;
     case kCr1:
       cr1_ = merged(cr1_);
       updateInterruptLine();
       break;
-    case kCr2: cr2_ = merged(cr2_); break;
-    case kCr3: cr3_ = merged(cr3_); break;
-    case kGtpr: gtpr_ = merged(gtpr_); break;
-    default: break;
+    case kCr2:
+      cr2_ = merged(cr2_);
+      break;
+    case kCr3:
+      cr3_ = merged(cr3_);
+      break;
+    case kGtpr:
+      gtpr_ = merged(gtpr_);
+      break;
+    default:
+      break;
   }
 }
 

@@ -40,9 +40,7 @@ class Usart : public Peripheral {
   // A frame leaves the TX pin; called when its stop bit has been sent.
   void onTransmit(std::function<void(const Frame&)> listener) { txListeners_.push_back(std::move(listener)); }
   // Called when a frame starts on the TX pin (for pin-level traces).
-  void onTransmitStart(std::function<void(const Frame&)> listener) {
-    txStartListeners_.push_back(std::move(listener));
-  }
+  void onTransmitStart(std::function<void(const Frame&)> listener) { txStartListeners_.push_back(std::move(listener)); }
 
   // A whole frame has arrived on the RX pin, sent at `frame.bitTime` per bit.
   // Lost when the receiver is off; framing error when the rates differ by more
@@ -63,7 +61,7 @@ class Usart : public Peripheral {
   int irqLine_;
   BusClock busHz_;
   std::uint16_t sr_;
-  std::uint16_t rdr_ = 0;  // received data
+  std::uint16_t rdr_ = 0;            // received data
   std::optional<std::uint8_t> tdr_;  // transmit data register, empty when nullopt
   bool shifting_ = false;
   std::uint16_t brr_ = 0, cr1_ = 0, cr2_ = 0, cr3_ = 0, gtpr_ = 0;

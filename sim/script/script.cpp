@@ -65,8 +65,7 @@ class LineParser {
   void end() {
     if (atEnd()) return;
     const Token& t = tokens_[next_];
-    fail("unexpected " + (t.quoted ? "text \"" + escapeText(t.value) + "\"" : quoted(t.value)) +
-         " after the command");
+    fail("unexpected " + (t.quoted ? "text \"" + escapeText(t.value) + "\"" : quoted(t.value)) + " after the command");
   }
 
  private:
@@ -113,11 +112,21 @@ class LineParser {
       if (i >= line_.size()) break;
       char e = line_[i++];
       switch (e) {
-        case 'r': out.push_back('\r'); break;
-        case 'n': out.push_back('\n'); break;
-        case 't': out.push_back('\t'); break;
-        case '\\': out.push_back('\\'); break;
-        case '"': out.push_back('"'); break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
+        case '\\':
+          out.push_back('\\');
+          break;
+        case '"':
+          out.push_back('"');
+          break;
         case 'x': {
           int hi = i < line_.size() ? hexDigit(line_[i]) : -1;
           int lo = i + 1 < line_.size() ? hexDigit(line_[i + 1]) : -1;
@@ -265,11 +274,21 @@ std::string escapeText(std::string_view bytes) {
   for (char ch : bytes) {
     auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
       default:
         if (c >= 0x20 && c < 0x7F) {
           out.push_back(static_cast<char>(c));

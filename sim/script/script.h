@@ -31,12 +31,12 @@ struct ScriptCommand {
   enum class Kind { Send, Wait, Run, ExpectPin, SetPin };
 
   Kind kind = Kind::Run;
-  int line = 0;          // 1-based line number in the script file
-  std::string source;    // the line as written, without its comment
-  std::string port;      // send, wait: the serial line ("console")
-  std::string text;      // send, wait: the bytes
-  Time duration = 0;     // run: how long; wait: the limit
-  PinName pin{'A', 0};   // expect, set
+  int line = 0;                // 1-based line number in the script file
+  std::string source;          // the line as written, without its comment
+  std::string port;            // send, wait: the serial line ("console")
+  std::string text;            // send, wait: the bytes
+  Time duration = 0;           // run: how long; wait: the limit
+  PinName pin{'A', 0};         // expect, set
   std::optional<Level> level;  // expect: the level; set: the level, nullopt = float
 };
 

@@ -77,8 +77,8 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
       event_ = clock.after(cmd.duration, [this, &cmd] {
         event_ = 0;
         waiting_ = nullptr;
-        fail(cmd, "expected " + cmd.port + " text \"" + escapeText(cmd.text) + "\" within " +
-                      formatTime(cmd.duration) + "; not seen by " + formatTime(board_.clock().now()));
+        fail(cmd, "expected " + cmd.port + " text \"" + escapeText(cmd.text) + "\" within " + formatTime(cmd.duration) +
+                      "; not seen by " + formatTime(board_.clock().now()));
       });
       return false;
     }
@@ -118,8 +118,8 @@ void ScriptRunner::received(const std::string& port) {
 }
 
 void ScriptRunner::fail(const ScriptCommand& cmd, const std::string& what) const {
-  throw Stop(StopKind::Failed, script_.name + ":" + std::to_string(cmd.line) + ": " + cmd.source + "\n  " + what +
-                                   "\n  " + context());
+  throw Stop(StopKind::Failed,
+             script_.name + ":" + std::to_string(cmd.line) + ": " + cmd.source + "\n  " + what + "\n  " + context());
 }
 
 std::string ScriptRunner::context() const {
@@ -131,8 +131,8 @@ std::string ScriptRunner::context() const {
 
 std::string ScriptRunner::unfinishedMessage(const std::string& reason) const {
   const ScriptCommand* cmd = current();
-  std::string where = cmd != nullptr ? script_.name + ":" + std::to_string(cmd->line) + ": " + cmd->source
-                                     : script_.name;
+  std::string where =
+      cmd != nullptr ? script_.name + ":" + std::to_string(cmd->line) + ": " + cmd->source : script_.name;
   return where + "\n  " + reason + " before the script finished\n  " + context();
 }
 

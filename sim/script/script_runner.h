@@ -53,10 +53,10 @@ class ScriptRunner {
 
   Board& board_;
   Script script_;
-  std::size_t next_ = 0;           // index of the next line to carry out
-  const ScriptCommand* waiting_ = nullptr;  // the wait in progress
+  std::size_t next_ = 0;                         // index of the next line to carry out
+  const ScriptCommand* waiting_ = nullptr;       // the wait in progress
   std::map<std::string, std::size_t> matchEnd_;  // per line: end of the last match
-  Clock::EventId event_ = 0;       // pending timeout, end of a run, or continuation
+  Clock::EventId event_ = 0;                     // pending timeout, end of a run, or continuation
   bool started_ = false, finished_ = false, halted_ = false;
   // Cleared when the runner goes; the board's byte listeners outlive it.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

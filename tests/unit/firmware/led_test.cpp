@@ -1,10 +1,11 @@
 // Status LEDs on PC7-PC9, lit while their line is low.
+#include "led.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "firmware_board.h"
-#include "led.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
 // Receive queues of the console and ZigBee ports.
+#include "uart_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 #include "platform.h"
 #include "sim/board.h"
 #include "sim/firmware_vectors.h"
-#include "uart_queue.h"
 
 namespace {
 

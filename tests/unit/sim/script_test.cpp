@@ -1,6 +1,8 @@
 // Scenario scripts: the parser (texts, durations, comments, errors naming the
 // line) and the runner driving a virtual board without firmware, whose console
 // output the tests write straight into USART1.
+#include "sim/script/script.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +11,6 @@
 
 #include "sim/board.h"
 #include "sim/core/stop.h"
-#include "sim/script/script.h"
 #include "sim/script/script_runner.h"
 
 namespace {
@@ -76,26 +77,26 @@ TEST(ScriptParser, CommentsAndBlankLinesAreSkippedAndLinesKeepTheirNumbers) {
 
 TEST(ScriptParser, SyntaxErrorsNameTheLine) {
   const char* bad[] = {
-      "jump 10ms",                        // unknown command
-      "send console",                     // no text
-      "send console hello",               // text without quotes
-      "send modem \"a\"",                 // no such line
-      "send console \"a\\q\"",            // unknown escape
-      "send console \"\\x4\"",            // short hex escape
-      "send console \"open",              // no closing quote
-      "send console \"a\"\"b\"",          // two texts glued together
-      "run 10",                           // no unit
-      "run 10 ms",                        // unit apart: 'ms' is a stray word
-      "run fast",                         // not a number
-      "wait console \"a\" within",        // no limit
-      "wait console \"a\" during 1s",     // not 'within'
-      "wait console \"\"",                // nothing to wait for
-      "expect pin PZ1 high",              // no such port
-      "expect pin PA16 high",             // no such pin
-      "expect pin PA8 float",             // expect takes high or low only
-      "expect PA8 high",                  // 'pin' missing
-      "set pin PA8 on",                   // not a level
-      "set pin PA8 high low",             // extra word
+      "jump 10ms",                     // unknown command
+      "send console",                  // no text
+      "send console hello",            // text without quotes
+      "send modem \"a\"",              // no such line
+      "send console \"a\\q\"",         // unknown escape
+      "send console \"\\x4\"",         // short hex escape
+      "send console \"open",           // no closing quote
+      "send console \"a\"\"b\"",       // two texts glued together
+      "run 10",                        // no unit
+      "run 10 ms",                     // unit apart: 'ms' is a stray word
+      "run fast",                      // not a number
+      "wait console \"a\" within",     // no limit
+      "wait console \"a\" during 1s",  // not 'within'
+      "wait console \"\"",             // nothing to wait for
+      "expect pin PZ1 high",           // no such port
+      "expect pin PA16 high",          // no such pin
+      "expect pin PA8 float",          // expect takes high or low only
+      "expect PA8 high",               // 'pin' missing
+      "set pin PA8 on",                // not a level
+      "set pin PA8 high low",          // extra word
   };
   for (const char* line : bad) {
     SCOPED_TRACE(line);
