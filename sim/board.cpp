@@ -89,10 +89,9 @@ void Board::wire() {
   bus_.map(RCC_BASE, 0x400, rcc_);
   bus_.map(FLASH_R_BASE, 0x400, flash_);
   bus_.map(SysTick_BASE, 0x10, sysTick_);
-  // The SCB lies inside the span of the NVIC's registers (its software trigger
-  // register sits above it), so it is mapped first and answers for its own range.
+  bus_.map(NVIC_BASE, 0x400, interrupts_.nvicRegisters());
   bus_.map(SCB_BASE, 0x40, interrupts_.scbRegisters());
-  bus_.map(NVIC_BASE, 0xE04, interrupts_.nvicRegisters());
+  bus_.map(NVIC_BASE + 0xE00, 4, interrupts_.softwareTriggerRegister());
 
   rcc_.attachReset(B::APB1, RCC_APB1Periph_TIM2, tim2_);
   rcc_.attachReset(B::APB1, RCC_APB1Periph_USART3, usart3_);

@@ -14,13 +14,18 @@ void busError(const std::string& what, std::uint32_t address) {
 
 void Bus::map(std::uint32_t base, std::uint32_t size, Peripheral& peripheral, Gate clocked) {
   regions_.push_back(Region{base, size, &peripheral, std::move(clocked)});
+  last_ = nullptr;  // the vector may have moved
 }
 
 const Bus::Region& Bus::find(std::uint32_t address, unsigned width, const char* access) const {
   if (width != 1 && width != 2 && width != 4) busError(std::string(access) + " of odd width", address);
   if (address % width != 0) busError(std::string("unaligned ") + access, address);
+  if (last_ != nullptr && address - last_->base < last_->size) return *last_;
   for (const Region& r : regions_) {
-    if (address >= r.base && address - r.base < r.size) return r;
+    if (address >= r.base && address - r.base < r.size) {
+      last_ = &r;
+      return r;
+    }
   }
   busError(std::string(access) + " where no peripheral answers", address);
 }

@@ -62,6 +62,8 @@ class Bus {
   const Region& find(std::uint32_t address, unsigned width, const char* access) const;
 
   std::vector<Region> regions_;
+  // The region of the last access: the firmware mostly polls one block at a time.
+  mutable const Region* last_ = nullptr;
 };
 
 }  // namespace sim

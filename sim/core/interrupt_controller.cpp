@@ -90,7 +90,8 @@ unsigned InterruptController::runningGroup() const {
 }
 
 void InterruptController::takePending() {
-  while (!primask_) {
+  // Runs at every register access: most of the time nothing is pending.
+  while (!primask_ && (pending_ & enabled_).any()) {
     int exc = bestPending();
     if (exc < 0 || groupOf(exc) >= runningGroup()) return;
     run(exc);
@@ -117,7 +118,8 @@ void InterruptController::run(int exception) {
   if (line_[i]) pending_[i] = true;  // level still asserted: taken again
 }
 
-std::uint32_t InterruptController::bits(const std::array<bool, kExceptions>& set, unsigned word) const {
+template <typename Set>
+std::uint32_t InterruptController::bits(const Set& set, unsigned word) const {
   std::uint32_t value = 0;
   for (unsigned b = 0; b < 32; ++b) {
     unsigned line = word * 32 + b;
@@ -128,7 +130,7 @@ std::uint32_t InterruptController::bits(const std::array<bool, kExceptions>& set
 
 // ---------------------------------------------------------------- NVIC registers
 // ISER 0x000, ICER 0x080, ISPR 0x100, ICPR 0x180, IABR 0x200 (8 words each),
-// IP 0x300 (one byte a line), STIR 0xE00.
+// IP 0x300 (one byte a line).
 std::uint32_t InterruptController::NvicRegisters::read(std::uint32_t offset, unsigned width) {
   if (offset >= 0x300 && offset < 0x300 + 240) {
     std::uint32_t value = 0;
@@ -169,10 +171,6 @@ void InterruptController::NvicRegisters::write(std::uint32_t offset, unsigned wi
     return;
   }
   if (width != 4) busError("NVIC register write of width " + std::to_string(width), kNvicBase + offset);
-  if (offset == 0xE00) {
-    if (value < static_cast<std::uint32_t>(kIrqLines)) ic_.pending_[kFirstIrq + value] = true;
-    return;
-  }
   if (offset >= 0x200) return;  // active bits are read-only
   if ((offset & 0x7F) >= 0x20) return;
   unsigned word = (offset & 0x1F) / 4;
@@ -198,6 +196,11 @@ void InterruptController::NvicRegisters::write(std::uint32_t offset, unsigned wi
         break;
     }
   }
+}
+
+void InterruptController::StirRegister::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
+  if (offset != 0 || width != 4) busError("NVIC STIR write of width " + std::to_string(width), kNvicBase + 0xE00 + offset);
+  if (value < static_cast<std::uint32_t>(kIrqLines)) ic_.pending_[kFirstIrq + value] = true;
 }
 
 // ---------------------------------------------------------------- SCB registers

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -66,7 +67,10 @@ class InterruptController {
   // Called at each handler entry with the exception number (tests, traces).
   void onEntry(std::function<void(int)> observer) { entryObserver_ = std::move(observer); }
 
+  // NVIC_BASE, 0x400 bytes: enable, pending, active and priority registers.
   Peripheral& nvicRegisters() { return nvicRegs_; }
+  // The software trigger register, at NVIC_BASE + 0xE00 (above the SCB).
+  Peripheral& softwareTriggerRegister() { return stirReg_; }
   Peripheral& scbRegisters() { return scbRegs_; }
 
  private:
@@ -75,6 +79,16 @@ class InterruptController {
     explicit NvicRegisters(InterruptController& ic) : ic_(ic) {}
     std::string name() const override { return "NVIC"; }
     std::uint32_t read(std::uint32_t offset, unsigned width) override;
+    void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
+
+   private:
+    InterruptController& ic_;
+  };
+  class StirRegister : public Peripheral {
+   public:
+    explicit StirRegister(InterruptController& ic) : ic_(ic) {}
+    std::string name() const override { return "NVIC STIR"; }
+    std::uint32_t read(std::uint32_t, unsigned) override { return 0; }
     void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
 
    private:
@@ -98,13 +112,14 @@ class InterruptController {
   int bestPending() const;
   unsigned runningGroup() const;
   void run(int exception);
-  std::uint32_t bits(const std::array<bool, kExceptions>& set, unsigned word) const;
+  template <typename Set>
+  std::uint32_t bits(const Set& set, unsigned word) const;
 
   Clock& clock_;
   std::vector<Vector> vectors_;
-  std::array<bool, kExceptions> pending_{};
+  std::bitset<kExceptions> pending_;
   std::array<bool, kExceptions> active_{};
-  std::array<bool, kExceptions> enabled_{};
+  std::bitset<kExceptions> enabled_;
   std::array<bool, kExceptions> line_{};
   std::array<std::uint8_t, kIrqLines> irqPriority_{};
   std::array<std::uint8_t, 12> shpr_{};  // system handler priorities, exceptions 4..15
@@ -114,6 +129,7 @@ class InterruptController {
   std::vector<int> stack_;
   std::function<void(int)> entryObserver_;
   NvicRegisters nvicRegs_{*this};
+  StirRegister stirReg_{*this};
   ScbRegisters scbRegs_{*this};
 };
 
