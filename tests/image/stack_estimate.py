@@ -341,7 +341,7 @@ def main():
                "library frames (picolibc, libgcc) are measured from the image. printf's indirect "
                "call is taken to the console stream's put function.")
     out.append("")
-    out.append("Produced by target/checks/stack_estimate.py, run by the image checks "
+    out.append("Produced by tests/image/stack_estimate.py, run by the image checks "
                "(ctest --preset target); the report lands in build/target/target/stack_usage.md.")
     out.append("")
     out.append("## Worst paths (function and its own frame in bytes)")
