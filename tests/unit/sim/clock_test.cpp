@@ -1,0 +1,98 @@
+// The virtual clock: event order, cycle counting across clock changes, limits.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim/core/clock.h"
+#include "sim/core/stop.h"
+
+namespace {
+
+using sim::Clock;
+using sim::milliseconds;
+
+TEST(VirtualClock, EventsDueAtTheSameTimeRunInTheOrderTheyWereScheduled) {
+  Clock clock;
+  std::string order;
+  clock.at(milliseconds(2), [&] { order += 'c'; });
+  clock.at(milliseconds(1), [&] { order += 'a'; });
+  clock.at(milliseconds(1), [&] { order += 'b'; });
+  clock.advanceTo(milliseconds(3));
+  EXPECT_EQ(order, "abc");
+  EXPECT_EQ(clock.now(), milliseconds(3));
+}
+
+TEST(VirtualClock, AnEventScheduledForNowByAnotherEventStillRunsNow) {
+  Clock clock;
+  std::string order;
+  clock.at(milliseconds(1), [&] {
+    order += 'a';
+    clock.after(0, [&] { order += 'b'; });
+  });
+  clock.at(milliseconds(2), [&] { order += 'c'; });
+  ASSERT_TRUE(clock.runToNextEvent());
+  EXPECT_EQ(order, "ab");
+  EXPECT_EQ(clock.now(), milliseconds(1));
+}
+
+TEST(VirtualClock, ACancelledEventNeverRuns) {
+  Clock clock;
+  bool ran = false;
+  Clock::EventId id = clock.after(milliseconds(1), [&] { ran = true; });
+  EXPECT_TRUE(clock.pending(id));
+  clock.cancel(id);
+  EXPECT_FALSE(clock.pending(id));
+  EXPECT_FALSE(clock.runToNextEvent());
+  EXPECT_FALSE(ran);
+}
+
+TEST(VirtualClock, SpendingCyclesRunsTheEventsThatFallDueOnTheWay) {
+  Clock clock;
+  clock.setCoreHz(32'000'000);
+  int ran = 0;
+  clock.at(sim::cyclesToTime(100, 32'000'000), [&] { ++ran; });
+  clock.spendCycles(99);
+  EXPECT_EQ(ran, 0);
+  clock.spendCycles(1);
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(clock.cycles(), 100u);
+}
+
+TEST(VirtualClock, CyclesAreCountedAtTheCoreClockInForceAtEachMoment) {
+  Clock clock;  // MSI after reset
+  clock.advanceTo(sim::milliseconds(1));
+  EXPECT_EQ(clock.cycles(), 2'097u);  // 2,097.152 cycles in 1 ms; the fraction is carried
+  clock.setCoreHz(32'000'000);
+  std::uint64_t before = clock.cycles();
+  clock.advanceTo(clock.now() + sim::milliseconds(1));
+  EXPECT_EQ(clock.cycles() - before, 32'000u);
+}
+
+TEST(VirtualClock, PassingTheLimitStopsTheRunAtTheLimit) {
+  Clock clock;
+  clock.setLimit(milliseconds(5));
+  clock.at(milliseconds(10), [] {});
+  try {
+    clock.runToNextEvent();
+    FAIL() << "the limit did not stop the run";
+  } catch (const sim::Stop& stop) {
+    EXPECT_EQ(stop.kind(), sim::StopKind::TimeLimit);
+  }
+  EXPECT_EQ(clock.now(), milliseconds(5));
+}
+
+TEST(VirtualTime, DurationsParseInTheUnitsScriptsUse) {
+  sim::Time t = 0;
+  ASSERT_TRUE(sim::parseDuration("250us", t));
+  EXPECT_EQ(t, sim::microseconds(250));
+  ASSERT_TRUE(sim::parseDuration("1.5s", t));
+  EXPECT_EQ(t, milliseconds(1500));
+  ASSERT_TRUE(sim::parseDuration("2min", t));
+  EXPECT_EQ(t, sim::seconds(120));
+  EXPECT_FALSE(sim::parseDuration("10", t));
+  EXPECT_FALSE(sim::parseDuration("-1s", t));
+  EXPECT_FALSE(sim::parseDuration("1h", t));
+  EXPECT_FALSE(sim::parseDuration("nans", t));
+}
+
+}  // namespace
