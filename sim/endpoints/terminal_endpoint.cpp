@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,6 +31,21 @@ void writeAll(int fd, const unsigned char* data, std::size_t size) {
     if (n <= 0) return;  // a closed pipe or a full pseudo-terminal: the byte is lost, as on a line
     data += n;
     size -= static_cast<std::size_t>(n);
+  }
+}
+
+// Closing the pseudo-terminal's master hangs the line up, and the kernel then
+// drops what the attached program has not read yet: the last lines the board
+// sent before main returned would never arrive. Wait until they are read, for
+// a short while only, as nothing may be attached at all.
+constexpr std::chrono::milliseconds kUnreadGrace{500};
+
+void letUnreadOutputGo(int slave) {
+  auto deadline = std::chrono::steady_clock::now() + kUnreadGrace;
+  int unread = 0;
+  while (ioctl(slave, TIOCINQ, &unread) == 0 && unread > 0 && std::chrono::steady_clock::now() < deadline) {
+    timespec pause{0, 5'000'000};
+    nanosleep(&pause, nullptr);
   }
 }
 
@@ -79,6 +95,7 @@ TerminalEndpoint::~TerminalEndpoint() {
   *alive_ = false;
   if (tickEvent_ != 0 && Board::exists()) board_.clock().cancel(tickEvent_);
   restore();
+  if (ptySlave_ >= 0) letUnreadOutputGo(ptySlave_);
   if (ptySlave_ >= 0) ::close(ptySlave_);
   if (ptyMaster_ >= 0) ::close(ptyMaster_);
 }
@@ -155,6 +172,12 @@ void TerminalEndpoint::readInput(int timeoutMicros) {
   if (ready <= 0 || (pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
   unsigned char buffer[256];
   ssize_t n = ::read(inFd_, buffer, sizeof buffer);
+  if (mode_ == Mode::Terminal && (n == 0 || (n < 0 && errno == EIO))) {
+    // The operator's terminal is gone (hung up without a SIGHUP reaching us,
+    // as when it is not our controlling terminal): no key can come any more,
+    // so the run ends as with Ctrl-].
+    throw Stop(StopKind::UserQuit, "the terminal hung up");
+  }
   if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO)) {
     if (errno == EIO) {
       // Nothing attached to the pseudo-terminal right now.

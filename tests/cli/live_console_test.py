@@ -1,0 +1,371 @@
+#!/usr/bin/env python3
+"""tl500-sim's live console, driven as a person or a serial terminal program drives it.
+
+    live_console_test.py TL500_SIM CASE
+
+CASE is one of:
+  pty-session      a program attached to the pseudo-terminal console reads the
+                   menu, selects key 0 and ends the run with key x
+  pty-sigterm      SIGTERM ends a running pseudo-terminal session cleanly
+  terminal-session a person at a terminal selects the LED test, which takes its
+                   real time, and ends the run with Ctrl-] while it is running;
+                   the terminal's settings are as they were before
+  terminal-x       key x typed at a terminal ends the run; settings restored
+  terminal-hangup  closing the terminal ends the run
+  piped-keys       keys piped into tl500-sim select menu entries
+
+Every case makes its own pseudo-terminals, so it runs the same without a
+terminal (as in CI). Every read has a deadline and the child is killed on the
+way out; a failure names what was expected and shows what was seen.
+"""
+
+import fcntl
+import os
+import select
+import signal
+import subprocess
+import sys
+import termios
+import time
+
+MENU_END = b"x> quit\r\n\r\n"
+BANNER = b"IoT Tamberlux TL500 Test ... "
+QUIT_KEY = b"\x1d"  # Ctrl-]
+
+# Generous bounds: the runs are paced by the wall clock, and a sanitizer
+# build or a loaded CI machine is slower than a desk.
+START_TIMEOUT = 10.0
+STEP_TIMEOUT = 10.0
+EXIT_TIMEOUT = 10.0
+# The LED test: all on, all off, three rounds of the running light at 200 ms a
+# step, all on, all off; about 2.2 s of board time.
+LED_TEST_MIN_WALL = 2.0
+
+
+class Failure(Exception):
+    pass
+
+
+def show(data):
+    """Bytes as a readable literal, cut to the last part when long."""
+    if len(data) > 1500:
+        return "...(%d bytes before)... %r" % (len(data) - 1500, data[-1500:])
+    return repr(data)
+
+
+class Stream:
+    """What came out of one file descriptor, read with deadlines."""
+
+    def __init__(self, fd, name):
+        self.fd = fd
+        self.name = name
+        self.data = b""
+        self.pos = 0  # end of the last match
+        self.closed = False
+
+    def pump(self, timeout):
+        """Reads what is there within `timeout` seconds; False at end of stream."""
+        if self.closed:
+            return False
+        ready, _, _ = select.select([self.fd], [], [], max(timeout, 0.0))
+        if not ready:
+            return True
+        try:
+            chunk = os.read(self.fd, 4096)
+        except OSError:  # EIO: the other side of a pseudo-terminal is gone
+            chunk = b""
+        if not chunk:
+            self.closed = True
+            return False
+        self.data += chunk
+        return True
+
+    def expect(self, text, timeout, what):
+        """Waits for `text` after the previous match; returns the time it took."""
+        start = time.monotonic()
+        deadline = start + timeout
+        while True:
+            at = self.data.find(text, self.pos)
+            if at >= 0:
+                self.pos = at + len(text)
+                return time.monotonic() - start
+            left = deadline - time.monotonic()
+            if left <= 0 or not self.pump(min(left, 0.1)):
+                raise Failure(
+                    "%s: expected %r on %s within %.1f s\n  seen after the previous match: %s%s"
+                    % (what, text, self.name, timeout, show(self.data[self.pos:]),
+                       "\n  (the stream ended)" if self.closed else ""))
+
+    def drain(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end and self.pump(min(end - time.monotonic(), 0.05)):
+            pass
+
+
+def wait_exit(proc, timeout, streams, what):
+    """Waits for the child to end while reading its output (a full terminal
+    would hold it up); returns the exit status and the seconds it took."""
+    start = time.monotonic()
+    deadline = start + timeout
+    while proc.poll() is None:
+        if time.monotonic() > deadline:
+            raise Failure("%s: expected tl500-sim to exit within %.1f s; it is still running\n%s"
+                          % (what, timeout, "\n".join("  %s: %s" % (s.name, show(s.data)) for s in streams)))
+        for s in streams:
+            s.pump(0.02)
+        if not streams:
+            time.sleep(0.02)
+    for s in streams:
+        s.drain(0.1)
+    return proc.returncode, time.monotonic() - start
+
+
+def check_status(status, what, streams):
+    if status != 0:
+        raise Failure("%s: expected exit status 0, got %s\n%s"
+                      % (what, status, "\n".join("  %s: %s" % (s.name, show(s.data)) for s in streams)))
+
+
+def check_line_ends(data, what):
+    """Every line the board sends ends in CR LF, nothing added or taken away
+    on the way (no CR dropped, none doubled, no LF turned into CR LF twice)."""
+    for i, byte in enumerate(data):
+        if byte == 0x0A and (i == 0 or data[i - 1] != 0x0D):
+            raise Failure("%s: a line end without CR at byte %d: %s" % (what, i, show(data[max(0, i - 60):i + 10])))
+    if b"\r\r" in data:
+        i = data.find(b"\r\r")
+        raise Failure("%s: a doubled CR at byte %d: %s" % (what, i, show(data[max(0, i - 60):i + 10])))
+
+
+def stop(proc):
+    if proc is not None and proc.poll() is None:
+        proc.kill()
+        proc.wait()
+
+
+# --- the console on its own pseudo-terminal --------------------------------------
+
+def start_pty_session(sim):
+    """Starts tl500-sim --console pty; returns the process, its stderr stream and
+    the console path it printed."""
+    proc = subprocess.Popen([sim, "--console", "pty"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    err = Stream(proc.stderr.fileno(), "tl500-sim's standard error")
+    err.expect(b"console: ", START_TIMEOUT, "start of the pseudo-terminal session")
+    err.expect(b"\n", START_TIMEOUT, "the console path")
+    path = err.data[:err.pos].split(b"console: ")[-1].strip().decode()
+    if not path.startswith("/dev/"):
+        raise Failure("expected a device path after 'console: ', got %r" % path)
+    return proc, err, path
+
+
+def attach(path):
+    """Opens the console as a script does, leaving the line's settings as
+    tl500-sim made them (raw, so the bytes arrive as the board sent them) and
+    not as its controlling terminal."""
+    return os.open(path, os.O_RDWR | os.O_NOCTTY)
+
+
+def case_pty_session(sim):
+    proc = fd = None
+    try:
+        proc, err, path = start_pty_session(sim)
+        fd = attach(path)
+        con = Stream(fd, path)
+        con.expect(BANNER, START_TIMEOUT, "power-on banner on the console")
+        con.expect(MENU_END, STEP_TIMEOUT, "the menu after power-on")
+        os.write(fd, b"0")
+        con.expect(b"0 is selected\r\n\r\n" + BANNER, STEP_TIMEOUT, "key 0 (system information)")
+        con.expect(b"SYSCLK_Frequency = 32000000\r\n", STEP_TIMEOUT, "key 0 (system information)")
+        con.expect(MENU_END, STEP_TIMEOUT, "the menu after key 0")
+        os.write(fd, b"x")
+        # A terminal program busy elsewhere for a moment still gets the last
+        # lines, sent just before main returned and tl500-sim ended.
+        time.sleep(0.2)
+        con.expect(b"x is selected\r\n\r\n", STEP_TIMEOUT, "key x, read a moment later")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [con, err], "key x ends main")
+        check_status(status, "key x ends main", [con, err])
+        check_line_ends(con.data, "the console seen through the pseudo-terminal")
+    finally:
+        stop(proc)
+        if fd is not None:
+            os.close(fd)
+
+
+def case_pty_sigterm(sim):
+    proc = fd = None
+    try:
+        proc, err, path = start_pty_session(sim)
+        fd = attach(path)
+        con = Stream(fd, path)
+        con.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+        proc.send_signal(signal.SIGTERM)
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [con, err], "SIGTERM")
+        check_status(status, "SIGTERM ends the session", [con, err])
+        err.expect(b"ended by signal", 1.0, "the reason the run ended, on standard error")
+    finally:
+        stop(proc)
+        if fd is not None:
+            os.close(fd)
+
+
+# --- the console on the terminal tl500-sim runs in ---------------------------------
+
+def start_on_terminal(sim, controlling=True):
+    """Runs tl500-sim with a new pseudo-terminal as its standard input, output
+    and error and, as a shell in a terminal window does, its controlling
+    terminal (`controlling`; otherwise a terminal it merely was handed). Returns the process, the master side and the slave side (kept open here to
+    read the terminal's settings afterwards)."""
+    master, slave = os.openpty()
+    # A person's terminal: line editing, echo, signals, CR LF on output.
+    attrs = termios.tcgetattr(slave)
+    attrs[0] |= termios.ICRNL | termios.IXON
+    attrs[1] |= termios.OPOST | termios.ONLCR
+    attrs[3] |= termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    before = termios.tcgetattr(slave)
+
+    def become_terminal_session():
+        os.setsid()
+        if controlling:
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    proc = subprocess.Popen([sim], stdin=slave, stdout=slave, stderr=slave, close_fds=True,
+                            preexec_fn=become_terminal_session)
+    return proc, master, slave, before
+
+
+def expect_settings_restored(before, slave, what):
+    after = termios.tcgetattr(slave)
+    if after != before:
+        names = ["iflag", "oflag", "cflag", "lflag", "ispeed", "ospeed", "cc"]
+        diff = ["%s %r -> %r" % (n, b, a) for n, b, a in zip(names, before, after) if a != b]
+        raise Failure("%s: expected the terminal's settings as before the run; changed: %s" % (what, "; ".join(diff)))
+
+
+def case_terminal_session(sim):
+    proc = master = slave = None
+    try:
+        proc, master, slave, before = start_on_terminal(sim)
+        term = Stream(master, "the terminal")
+        term.expect(b"Ctrl-] ends the run", START_TIMEOUT, "the hint on how to end the run")
+        term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+        menu_end = term.pos
+        # The board's time follows the wall clock: the LED test takes its time.
+        os.write(master, b"1")
+        term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 (LED test)")
+        took = term.expect(MENU_END, STEP_TIMEOUT + LED_TEST_MIN_WALL, "the menu after the LED test")
+        if took < LED_TEST_MIN_WALL:
+            raise Failure("the LED test took %.2f s of wall time; expected at least %.1f s "
+                          "(board time follows the wall clock)" % (took, LED_TEST_MIN_WALL))
+        check_line_ends(term.data[menu_end:term.pos], "the board's output on the terminal")
+        # Ctrl-] ends the run at once, even in the middle of the LED test.
+        os.write(master, b"1")
+        term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 (LED test) again")
+        os.write(master, QUIT_KEY)
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "Ctrl-]")
+        check_status(status, "Ctrl-] ends the run", [term])
+        if MENU_END in term.data[term.pos:]:
+            raise Failure("Ctrl-] during the LED test: expected the run to end at once; the LED test "
+                          "finished and the menu came back first: %s" % show(term.data[term.pos:]))
+        term.expect(b"ended with Ctrl-]", 1.0, "the reason the run ended")
+        expect_settings_restored(before, slave, "Ctrl-]")
+    finally:
+        stop(proc)
+        for fd in (master, slave):
+            if fd is not None:
+                os.close(fd)
+
+
+def case_terminal_x(sim):
+    proc = master = slave = None
+    try:
+        proc, master, slave, before = start_on_terminal(sim)
+        term = Stream(master, "the terminal")
+        term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+        os.write(master, b"x")
+        term.expect(b"x is selected\r\n\r\n", STEP_TIMEOUT, "key x")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "key x ends main")
+        check_status(status, "key x ends main", [term])
+        expect_settings_restored(before, slave, "key x")
+    finally:
+        stop(proc)
+        for fd in (master, slave):
+            if fd is not None:
+                os.close(fd)
+
+
+def case_terminal_hangup(sim):
+    # Closing the terminal window: with the terminal as its controlling
+    # terminal tl500-sim gets SIGHUP; without, its reads find the terminal gone.
+    # Either way no key can come any more and the run must end.
+    for controlling in (True, False):
+        what = "the terminal closed (%s)" % ("controlling terminal" if controlling else "not the controlling terminal")
+        proc = master = slave = None
+        try:
+            proc, master, slave, _ = start_on_terminal(sim, controlling)
+            os.close(slave)
+            slave = None
+            term = Stream(master, "the terminal")
+            term.expect(MENU_END, START_TIMEOUT, what + ": the menu after power-on")
+            os.close(master)
+            master = None
+            status, _ = wait_exit(proc, EXIT_TIMEOUT, [], what)
+            check_status(status, what, [term])
+        finally:
+            stop(proc)
+            for fd in (master, slave):
+                if fd is not None:
+                    os.close(fd)
+
+
+# --- keys from a pipe --------------------------------------------------------------
+
+def case_piped_keys(sim):
+    proc = None
+    try:
+        proc = subprocess.Popen([sim], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # All keys at once, before the board has even set up its console port.
+        os.write(proc.stdin.fileno(), b"0x")
+        proc.stdin.close()
+        out = Stream(proc.stdout.fileno(), "standard output")
+        err = Stream(proc.stderr.fileno(), "standard error")
+        status, took = wait_exit(proc, EXIT_TIMEOUT, [out, err], "piped keys 0 then x")
+        check_status(status, "piped keys 0 then x", [out, err])
+        out.expect(BANNER, 0, "the banner at power-on")
+        out.expect(b"0 is selected\r\n\r\n" + BANNER, 0, "the system information for key 0")
+        out.expect(b"x is selected\r\n\r\n", 0, "key x")
+        if out.data.count(BANNER) != 2:
+            raise Failure("expected the system information twice (power-on and key 0), saw it %d times: %s"
+                          % (out.data.count(BANNER), show(out.data)))
+        check_line_ends(out.data, "the board's output on standard output")
+    finally:
+        stop(proc)
+
+
+CASES = {
+    "pty-session": case_pty_session,
+    "pty-sigterm": case_pty_sigterm,
+    "terminal-session": case_terminal_session,
+    "terminal-x": case_terminal_x,
+    "terminal-hangup": case_terminal_hangup,
+    "piped-keys": case_piped_keys,
+}
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        sys.stderr.write("usage: %s TL500_SIM {%s}\n" % (sys.argv[0], "|".join(CASES)))
+        return 2
+    sim, case = sys.argv[1], sys.argv[2]
+    try:
+        CASES[case](sim)
+    except Failure as failure:
+        sys.stderr.write("FAIL %s: %s\n" % (case, failure))
+        return 1
+    print("ok %s" % case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
