@@ -1,6 +1,6 @@
 // Register blocks of the STM32L1 medium-density chip and of the Cortex-M3 core
 // that this firmware uses, with the chip's exact layout and base addresses
-// (reference manual memory map), and the named bits the firmware touches.
+// (reference manual memory map), and the named bits the firmware and the virtual board use.
 #pragma once
 
 #include <cstddef>
@@ -73,8 +73,11 @@ inline constexpr std::uint32_t RCC_CR_PLLRDY = 1u << 25;
 inline constexpr std::uint32_t RCC_CR_CSSON = 1u << 28;
 inline constexpr std::uint32_t RCC_CR_RTCPRE = 3u << 29;
 // RCC_ICSCR
+inline constexpr std::uint32_t RCC_ICSCR_HSITRIM_Pos = 8;
+inline constexpr std::uint32_t RCC_ICSCR_HSITRIM = 0x1Fu << RCC_ICSCR_HSITRIM_Pos;
 inline constexpr std::uint32_t RCC_ICSCR_MSIRANGE_Pos = 13;
 inline constexpr std::uint32_t RCC_ICSCR_MSIRANGE = 7u << RCC_ICSCR_MSIRANGE_Pos;
+inline constexpr std::uint32_t RCC_ICSCR_MSITRIM = 0xFFu << 24;
 // RCC_CFGR
 inline constexpr std::uint32_t RCC_CFGR_SW = 3u << 0;
 inline constexpr std::uint32_t RCC_CFGR_SW_MSI = 0u;
@@ -99,8 +102,19 @@ inline constexpr std::uint32_t RCC_CFGR_PLLDIV = 3u << RCC_CFGR_PLLDIV_Pos;
 inline constexpr std::uint32_t RCC_CFGR_PLLDIV3 = 2u << RCC_CFGR_PLLDIV_Pos;
 inline constexpr std::uint32_t RCC_CFGR_MCOSEL = 7u << 24;
 inline constexpr std::uint32_t RCC_CFGR_MCOPRE = 7u << 28;
+// RCC_CIR: ready interrupt flags
+inline constexpr std::uint32_t RCC_CIR_HSIRDYF = 1u << 2;
+inline constexpr std::uint32_t RCC_CIR_HSERDYF = 1u << 3;
+inline constexpr std::uint32_t RCC_CIR_PLLRDYF = 1u << 4;
+inline constexpr std::uint32_t RCC_CIR_MSIRDYF = 1u << 5;
+// RCC_AHBENR: flash interface clock, on after reset
+inline constexpr std::uint32_t RCC_AHBENR_FLITFEN = 1u << 15;
 // RCC_APB1ENR bits the clock set-up needs itself
 inline constexpr std::uint32_t RCC_APB1ENR_PWREN = 1u << 28;
+// RCC_CSR
+inline constexpr std::uint32_t RCC_CSR_LSION = 1u << 0;
+inline constexpr std::uint32_t RCC_CSR_LSIRDY = 1u << 1;
+inline constexpr std::uint32_t RCC_CSR_RMVF = 1u << 24;  // write 1: clear the reset flags
 
 // ---------------------------------------------------------------- FLASH
 struct FLASH_TypeDef {
@@ -120,6 +134,8 @@ static_assert(offsetof(FLASH_TypeDef, WRPR) == 0x20);
 inline constexpr std::uint32_t FLASH_ACR_LATENCY = 1u << 0;
 inline constexpr std::uint32_t FLASH_ACR_PRFTEN = 1u << 1;
 inline constexpr std::uint32_t FLASH_ACR_ACC64 = 1u << 2;
+inline constexpr std::uint32_t FLASH_ACR_SLEEP_PD = 1u << 3;  // flash in power-down while sleeping
+inline constexpr std::uint32_t FLASH_ACR_RUN_PD = 1u << 4;    // flash in power-down while running
 
 // ---------------------------------------------------------------- PWR
 struct PWR_TypeDef {
@@ -128,10 +144,14 @@ struct PWR_TypeDef {
 };
 static_assert(offsetof(PWR_TypeDef, CSR) == 0x04);
 
+inline constexpr std::uint32_t PWR_CR_CWUF = 1u << 2;  // write 1: clear the wake-up flag
+inline constexpr std::uint32_t PWR_CR_CSBF = 1u << 3;  // write 1: clear the standby flag
 inline constexpr std::uint32_t PWR_CR_VOS_Pos = 11;
 inline constexpr std::uint32_t PWR_CR_VOS = 3u << PWR_CR_VOS_Pos;
 inline constexpr std::uint32_t PWR_CR_VOS_RANGE1 = 1u << PWR_CR_VOS_Pos;  // 1.8 V
+inline constexpr std::uint32_t PWR_CSR_VREFINTRDYF = 1u << 3;             // internal reference ready
 inline constexpr std::uint32_t PWR_CSR_VOSF = 1u << 4;                    // voltage scaling still in progress
+inline constexpr std::uint32_t PWR_CSR_EWUP = 7u << 8;                    // EWUP1..EWUP3: wake-up pins enabled
 
 // ---------------------------------------------------------------- GPIO
 struct GPIO_TypeDef {
@@ -190,7 +210,8 @@ inline constexpr std::uint16_t USART_CR1_PCE = 1u << 10;
 inline constexpr std::uint16_t USART_CR1_M = 1u << 12;
 inline constexpr std::uint16_t USART_CR1_UE = 1u << 13;
 inline constexpr std::uint16_t USART_CR1_OVER8 = 1u << 15;
-inline constexpr std::uint16_t USART_CR2_STOP = 3u << 12;
+inline constexpr std::uint32_t USART_CR2_STOP_Pos = 12;
+inline constexpr std::uint16_t USART_CR2_STOP = 3u << USART_CR2_STOP_Pos;
 inline constexpr std::uint16_t USART_CR3_RTSE = 1u << 8;
 inline constexpr std::uint16_t USART_CR3_CTSE = 1u << 9;
 
@@ -247,6 +268,7 @@ inline constexpr std::uint16_t I2C_SR2_BUSY = 0x0002;
 inline constexpr std::uint16_t I2C_CCR_CCR = 0x0FFF;
 inline constexpr std::uint16_t I2C_CCR_DUTY = 0x4000;
 inline constexpr std::uint16_t I2C_CCR_FS = 0x8000;
+inline constexpr std::uint16_t I2C_TRISE_TRISE = 0x003F;
 
 // ---------------------------------------------------------------- TIM (general purpose)
 struct TIM_TypeDef {
@@ -325,6 +347,7 @@ inline constexpr std::uint32_t SysTick_CTRL_TICKINT = 1u << 1;
 inline constexpr std::uint32_t SysTick_CTRL_CLKSOURCE = 1u << 2;  // 1: core clock
 inline constexpr std::uint32_t SysTick_CTRL_COUNTFLAG = 1u << 16;
 inline constexpr std::uint32_t SysTick_LOAD_RELOAD = 0x00FFFFFFu;
+inline constexpr std::uint32_t SysTick_CALIB_SKEW = 1u << 30;  // TENMS is not an exact 10 ms
 
 // ---------------------------------------------------------------- Cortex-M3 NVIC
 struct NVIC_TypeDef {

@@ -1,14 +1,17 @@
 #include "flash_interface.h"
 
+#include <cstddef>
+
+#include "../../platform/stm32l1_registers.h"
+
 namespace sim {
 
 namespace {
-constexpr std::uint32_t kACR = 0x00, kPECR = 0x04, kFirstOther = 0x08, kLastOther = 0x20;
-constexpr std::uint32_t kLatency = 1u << 0;
-constexpr std::uint32_t kPrften = 1u << 1;
-constexpr std::uint32_t kAcc64 = 1u << 2;
-constexpr std::uint32_t kSleepPd = 1u << 3;
-constexpr std::uint32_t kRunPd = 1u << 4;
+constexpr std::uint32_t kACR = offsetof(FLASH_TypeDef, ACR);
+constexpr std::uint32_t kPECR = offsetof(FLASH_TypeDef, PECR);
+// PDKEYR .. WRPR: stored as written.
+constexpr std::uint32_t kFirstOther = offsetof(FLASH_TypeDef, PDKEYR);
+constexpr std::uint32_t kLastOther = offsetof(FLASH_TypeDef, WRPR);
 }  // namespace
 
 std::uint32_t FlashInterface::read(std::uint32_t offset, unsigned width) {
@@ -28,10 +31,10 @@ void FlashInterface::write(std::uint32_t offset, unsigned width, std::uint32_t v
   std::uint32_t slot = offset & ~3u;
   if (slot == kACR) {
     std::uint32_t v = slotMerge(acr_, offset, width, value);
-    std::uint32_t next = v & (kAcc64 | kSleepPd | kRunPd);
+    std::uint32_t next = v & (FLASH_ACR_ACC64 | FLASH_ACR_SLEEP_PD | FLASH_ACR_RUN_PD);
     // One wait state and prefetch exist only with 64-bit access: while ACC64 is
     // off (before this write, or cleared by it) those bits stay 0.
-    if ((acr_ & kAcc64) && (v & kAcc64)) next |= v & (kLatency | kPrften);
+    if ((acr_ & FLASH_ACR_ACC64) && (v & FLASH_ACR_ACC64)) next |= v & (FLASH_ACR_LATENCY | FLASH_ACR_PRFTEN);
     acr_ = next;
   } else if (slot == kPECR) {
     pecr_ = slotMerge(pecr_, offset, width, value);

@@ -1,42 +1,35 @@
 #include "general_timer.h"
 
+#include <cstddef>
 #include <cstdio>
 
+#include "../../platform/stm32l1_registers.h"
 #include "../core/stop.h"
 
 namespace sim {
 
 namespace {
 // Register offsets (16-bit registers at 4-byte strides).
-constexpr std::uint32_t kCr1 = 0x00;
-constexpr std::uint32_t kCr2 = 0x04;
-constexpr std::uint32_t kSmcr = 0x08;
-constexpr std::uint32_t kDier = 0x0C;
-constexpr std::uint32_t kSr = 0x10;
-constexpr std::uint32_t kEgr = 0x14;
-constexpr std::uint32_t kCcmr1 = 0x18;
-constexpr std::uint32_t kCcmr2 = 0x1C;
-constexpr std::uint32_t kCcer = 0x20;
-constexpr std::uint32_t kCnt = 0x24;
-constexpr std::uint32_t kPsc = 0x28;
-constexpr std::uint32_t kArr = 0x2C;
-constexpr std::uint32_t kCcr1 = 0x34;
-constexpr std::uint32_t kCcr4 = 0x40;
-constexpr std::uint32_t kDcr = 0x48;
-constexpr std::uint32_t kDmar = 0x4C;
-constexpr std::uint32_t kOr = 0x50;
+constexpr std::uint32_t kCr1 = offsetof(TIM_TypeDef, CR1);
+constexpr std::uint32_t kCr2 = offsetof(TIM_TypeDef, CR2);
+constexpr std::uint32_t kSmcr = offsetof(TIM_TypeDef, SMCR);
+constexpr std::uint32_t kDier = offsetof(TIM_TypeDef, DIER);
+constexpr std::uint32_t kSr = offsetof(TIM_TypeDef, SR);
+constexpr std::uint32_t kEgr = offsetof(TIM_TypeDef, EGR);
+constexpr std::uint32_t kCcmr1 = offsetof(TIM_TypeDef, CCMR1);
+constexpr std::uint32_t kCcmr2 = offsetof(TIM_TypeDef, CCMR2);
+constexpr std::uint32_t kCcer = offsetof(TIM_TypeDef, CCER);
+constexpr std::uint32_t kCnt = offsetof(TIM_TypeDef, CNT);
+constexpr std::uint32_t kPsc = offsetof(TIM_TypeDef, PSC);
+constexpr std::uint32_t kArr = offsetof(TIM_TypeDef, ARR);
+constexpr std::uint32_t kCcr1 = offsetof(TIM_TypeDef, CCR1);
+constexpr std::uint32_t kCcr4 = offsetof(TIM_TypeDef, CCR4);
+constexpr std::uint32_t kDcr = offsetof(TIM_TypeDef, DCR);
+constexpr std::uint32_t kDmar = offsetof(TIM_TypeDef, DMAR);
+constexpr std::uint32_t kOr = offsetof(TIM_TypeDef, OR);
 
-constexpr std::uint16_t kCen = 1u << 0;
-constexpr std::uint16_t kUdis = 1u << 1;
-constexpr std::uint16_t kUrs = 1u << 2;
-constexpr std::uint16_t kOpm = 1u << 3;
-constexpr std::uint16_t kDir = 1u << 4;
-constexpr std::uint16_t kCms = 3u << 5;
-constexpr std::uint16_t kArpe = 1u << 7;
-constexpr std::uint16_t kCr1Mask = 0x03FF;
+constexpr std::uint16_t kCr1Mask = 0x03FF;  // CEN .. CKD
 
-constexpr std::uint16_t kUif = 1u << 0;
-constexpr std::uint16_t kUg = 1u << 0;
 // Flags that software may only clear (rc_w0): UIF, CC1IF..CC4IF, TIF, CC1OF..CC4OF.
 constexpr std::uint16_t kSrClearable = 0x1E5F;
 // EGR bits that set a flag of the same position: CC1G..CC4G, TG.
@@ -73,7 +66,7 @@ Time GeneralTimer::countPeriod() const {
   return quantaPerCycle(hz) * (Time{pscActive_} + 1);
 }
 
-bool GeneralTimer::counting() const { return (cr1_ & kCen) != 0; }
+bool GeneralTimer::counting() const { return (cr1_ & TIM_CR1_CEN) != 0; }
 
 std::uint64_t GeneralTimer::countsSinceStart() const {
   if (!counting() || periodQ_ == 0 || clock_.now() < startedAt_) return 0;
@@ -128,7 +121,7 @@ void GeneralTimer::overflow() {
   bool atReload = cntAtStart_ <= arrActive_;
   cntAtStart_ = 0;
   startedAt_ = clock_.now();
-  if (atReload && (cr1_ & kUdis) == 0) {
+  if (atReload && (cr1_ & TIM_CR1_UDIS) == 0) {
     updateEvent(false);
     return;
   }
@@ -142,7 +135,7 @@ void GeneralTimer::overflow() {
 // URS restricts update requests to overflows).
 void GeneralTimer::updateEvent(bool fromSoftware) {
   if (fromSoftware) cntAtStart_ = 0;
-  if (fromSoftware && (cr1_ & kUdis) != 0) {
+  if (fromSoftware && (cr1_ & TIM_CR1_UDIS) != 0) {
     // UG with UDIS: counter and prescaler are re-initialised, nothing else.
     if (counting()) restart();
     return;
@@ -150,8 +143,8 @@ void GeneralTimer::updateEvent(bool fromSoftware) {
   pscActive_ = psc_;
   arrActive_ = arr_;
   ++updates_;
-  if (!fromSoftware || (cr1_ & kUrs) == 0) sr_ |= kUif;
-  if (!fromSoftware && (cr1_ & kOpm) != 0) cr1_ &= static_cast<std::uint16_t>(~kCen);
+  if (!fromSoftware || (cr1_ & TIM_CR1_URS) == 0) sr_ |= TIM_SR_UIF;
+  if (!fromSoftware && (cr1_ & TIM_CR1_OPM) != 0) cr1_ &= static_cast<std::uint16_t>(~TIM_CR1_CEN);
   if (counting()) {
     restart();
   } else if (overflowEvent_ != 0) {
@@ -217,7 +210,7 @@ void GeneralTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
   auto v = static_cast<std::uint16_t>(value);
   switch (offset) {
     case kCr1: {
-      if ((v & (kDir | kCms)) != 0) {
+      if ((v & (TIM_CR1_DIR | TIM_CR1_CMS)) != 0) {
         char buf[128];
         std::snprintf(buf, sizeof buf, "%s CR1 = 0x%04X: down-counting and centre-aligned modes are not modelled",
                       name_.c_str(), static_cast<unsigned>(v));
@@ -249,7 +242,7 @@ void GeneralTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
       return;
     case kEgr:
       sr_ |= static_cast<std::uint16_t>(v & kEgrFlagEvents);
-      if ((v & kUg) != 0) {
+      if ((v & TIM_EGR_UG) != 0) {
         freeze();
         updateEvent(true);
       }
@@ -276,7 +269,7 @@ void GeneralTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
     case kArr:
       freeze();
       arr_ = v;
-      if ((cr1_ & kArpe) == 0) arrActive_ = v;
+      if ((cr1_ & TIM_CR1_ARPE) == 0) arrActive_ = v;
       schedule();
       return;
     case kDcr:

@@ -1,21 +1,24 @@
 #include "gpio_port.h"
 
+#include <cstddef>
+
+#include "../../platform/stm32l1_registers.h"
 #include "../core/stop.h"
 
 namespace sim {
 
 namespace {
 
-constexpr std::uint32_t kModer = 0x00;
-constexpr std::uint32_t kOtyper = 0x04;
-constexpr std::uint32_t kOspeedr = 0x08;
-constexpr std::uint32_t kPupdr = 0x0C;
-constexpr std::uint32_t kIdr = 0x10;
-constexpr std::uint32_t kOdr = 0x14;
-constexpr std::uint32_t kBsrr = 0x18;
-constexpr std::uint32_t kLckr = 0x1C;
-constexpr std::uint32_t kAfrl = 0x20;
-constexpr std::uint32_t kAfrh = 0x24;
+constexpr std::uint32_t kModer = offsetof(GPIO_TypeDef, MODER);
+constexpr std::uint32_t kOtyper = offsetof(GPIO_TypeDef, OTYPER);
+constexpr std::uint32_t kOspeedr = offsetof(GPIO_TypeDef, OSPEEDR);
+constexpr std::uint32_t kPupdr = offsetof(GPIO_TypeDef, PUPDR);
+constexpr std::uint32_t kIdr = offsetof(GPIO_TypeDef, IDR);
+constexpr std::uint32_t kOdr = offsetof(GPIO_TypeDef, ODR);
+constexpr std::uint32_t kBsrr = offsetof(GPIO_TypeDef, BSRR);
+constexpr std::uint32_t kLckr = offsetof(GPIO_TypeDef, LCKR);
+constexpr std::uint32_t kAfrl = offsetof(GPIO_TypeDef, AFR[0]);
+constexpr std::uint32_t kAfrh = offsetof(GPIO_TypeDef, AFR[1]);
 
 constexpr unsigned kPins = 16;
 

@@ -1,41 +1,40 @@
 #include "pwr.h"
 
+#include <cstddef>
+
+#include "../../platform/stm32l1_registers.h"
 #include "../core/stop.h"
 
 namespace sim {
 
 namespace {
-constexpr std::uint32_t kCR = 0x00, kCSR = 0x04;
-constexpr std::uint32_t kCwuf = 1u << 2, kCsbf = 1u << 3;  // write-only clear requests, read as 0
-constexpr std::uint32_t kVosPos = 11;
-constexpr std::uint32_t kVos = 3u << kVosPos;
-constexpr std::uint32_t kCrWritable = 0x00005FFFu & ~(kCwuf | kCsbf);  // LPSDSR..FWU, VOS, LPRUN
-constexpr std::uint32_t kCrReset = 2u << kVosPos;                      // range 2, 1.5 V
-constexpr std::uint32_t kVrefintRdyf = 1u << 3;
-constexpr std::uint32_t kVosf = 1u << 4;
-constexpr std::uint32_t kEwup = 7u << 8;
+constexpr std::uint32_t kCR = offsetof(PWR_TypeDef, CR);
+constexpr std::uint32_t kCSR = offsetof(PWR_TypeDef, CSR);
+// LPSDSR..FWU, VOS, LPRUN; CWUF and CSBF are write-only clear requests that read as 0.
+constexpr std::uint32_t kCrWritable = 0x00005FFFu & ~(PWR_CR_CWUF | PWR_CR_CSBF);
+constexpr std::uint32_t kCrReset = 2u << PWR_CR_VOS_Pos;  // range 2, 1.5 V
 }  // namespace
 
 std::uint32_t Pwr::read(std::uint32_t offset, unsigned width) {
   std::uint32_t slot = offset & ~3u;
   std::uint32_t value = 0;
   if (slot == kCR) value = cr_;
-  if (slot == kCSR) value = kVrefintRdyf | (scaling_ ? kVosf : 0) | csrEnables_;
+  if (slot == kCSR) value = PWR_CSR_VREFINTRDYF | (scaling_ ? PWR_CSR_VOSF : 0) | csrEnables_;
   return slotPart(value, offset, width);
 }
 
 void Pwr::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
   std::uint32_t slot = offset & ~3u;
   if (slot == kCSR) {
-    csrEnables_ = slotMerge(csrEnables_, offset, width, value) & kEwup;
+    csrEnables_ = slotMerge(csrEnables_, offset, width, value) & PWR_CSR_EWUP;
     return;
   }
   if (slot != kCR) return;
   std::uint32_t v = slotMerge(cr_, offset, width, value) & kCrWritable;
-  if ((v & kVos) == 0) {
+  if ((v & PWR_CR_VOS) == 0) {
     throw Stop(StopKind::Fault, "PWR: reserved voltage range 00 written to CR VOS");
   }
-  bool rangeChanged = (v & kVos) != (cr_ & kVos);
+  bool rangeChanged = (v & PWR_CR_VOS) != (cr_ & PWR_CR_VOS);
   cr_ = v;
   if (rangeChanged) {
     // The regulator needs a while to reach the new output voltage; VOSF tells.
@@ -53,7 +52,7 @@ void Pwr::reset() {
 }
 
 unsigned Pwr::voltageRange() const {
-  switch ((cr_ & kVos) >> kVosPos) {
+  switch ((cr_ & PWR_CR_VOS) >> PWR_CR_VOS_Pos) {
     case 1:
       return 1;
     case 3:

@@ -1,7 +1,9 @@
 #include "rcc.h"
 
 #include <array>
+#include <cstddef>
 
+#include "../../platform/stm32l1_registers.h"
 #include "../core/stop.h"
 
 namespace sim {
@@ -12,56 +14,46 @@ constexpr std::uint32_t kHseHz = 12'000'000;  // the board's crystal
 constexpr std::uint32_t kHsiHz = 16'000'000;
 constexpr std::uint32_t kMsiBaseHz = 32'768;  // MSI = 32,768 Hz x 2^(range + 1)
 
-// Register offsets.
-constexpr std::uint32_t kCR = 0x00, kICSCR = 0x04, kCFGR = 0x08, kCIR = 0x0C;
-constexpr std::uint32_t kAHBRSTR = 0x10, kAPB2RSTR = 0x14, kAPB1RSTR = 0x18;
-constexpr std::uint32_t kAHBENR = 0x1C, kAPB2ENR = 0x20, kAPB1ENR = 0x24;
-constexpr std::uint32_t kAHBLPENR = 0x28, kAPB2LPENR = 0x2C, kAPB1LPENR = 0x30, kCSR = 0x34;
+constexpr std::uint32_t kCR = offsetof(RCC_TypeDef, CR);
+constexpr std::uint32_t kICSCR = offsetof(RCC_TypeDef, ICSCR);
+constexpr std::uint32_t kCFGR = offsetof(RCC_TypeDef, CFGR);
+constexpr std::uint32_t kCIR = offsetof(RCC_TypeDef, CIR);
+constexpr std::uint32_t kAHBRSTR = offsetof(RCC_TypeDef, AHBRSTR);
+constexpr std::uint32_t kAPB2RSTR = offsetof(RCC_TypeDef, APB2RSTR);
+constexpr std::uint32_t kAPB1RSTR = offsetof(RCC_TypeDef, APB1RSTR);
+constexpr std::uint32_t kAHBENR = offsetof(RCC_TypeDef, AHBENR);
+constexpr std::uint32_t kAPB2ENR = offsetof(RCC_TypeDef, APB2ENR);
+constexpr std::uint32_t kAPB1ENR = offsetof(RCC_TypeDef, APB1ENR);
+constexpr std::uint32_t kAHBLPENR = offsetof(RCC_TypeDef, AHBLPENR);
+constexpr std::uint32_t kAPB2LPENR = offsetof(RCC_TypeDef, APB2LPENR);
+constexpr std::uint32_t kAPB1LPENR = offsetof(RCC_TypeDef, APB1LPENR);
+constexpr std::uint32_t kCSR = offsetof(RCC_TypeDef, CSR);
 
 // CR
-constexpr std::uint32_t kHSION = 1u << 0, kHSIRDY = 1u << 1;
-constexpr std::uint32_t kMSION = 1u << 8, kMSIRDY = 1u << 9;
-constexpr std::uint32_t kHSEON = 1u << 16, kHSERDY = 1u << 17, kHSEBYP = 1u << 18;
-constexpr std::uint32_t kPLLON = 1u << 24, kPLLRDY = 1u << 25;
-constexpr std::uint32_t kCSSON = 1u << 28, kRTCPRE = 3u << 29;
-constexpr std::uint32_t kCrReady = kHSIRDY | kMSIRDY | kHSERDY | kPLLRDY;
-constexpr std::uint32_t kCrWritable = kHSION | kMSION | kHSEON | kHSEBYP | kPLLON | kCSSON | kRTCPRE;
+constexpr std::uint32_t kCrReady = RCC_CR_HSIRDY | RCC_CR_MSIRDY | RCC_CR_HSERDY | RCC_CR_PLLRDY;
+constexpr std::uint32_t kCrWritable =
+    RCC_CR_HSION | RCC_CR_MSION | RCC_CR_HSEON | RCC_CR_HSEBYP | RCC_CR_PLLON | RCC_CR_CSSON | RCC_CR_RTCPRE;
 
-// ICSCR: HSITRIM 12:8, MSIRANGE 15:13, MSITRIM 31:24 are writable; the
-// calibration fields are factory values (zero here).
-constexpr std::uint32_t kMsiRangePos = 13;
-constexpr std::uint32_t kMsiRange = 7u << kMsiRangePos;
-constexpr std::uint32_t kIcscrWritable = (0x1Fu << 8) | kMsiRange | (0xFFu << 24);
-constexpr std::uint32_t kIcscrReset = (5u << kMsiRangePos) | (0x10u << 8);
+// ICSCR: HSITRIM, MSIRANGE and MSITRIM are writable; the calibration fields
+// are factory values (zero here).
+constexpr std::uint32_t kIcscrWritable = RCC_ICSCR_HSITRIM | RCC_ICSCR_MSIRANGE | RCC_ICSCR_MSITRIM;
+constexpr std::uint32_t kIcscrReset = (5u << RCC_ICSCR_MSIRANGE_Pos) | (0x10u << RCC_ICSCR_HSITRIM_Pos);
 
 // CFGR
-constexpr std::uint32_t kSW = 3u << 0;
-constexpr std::uint32_t kSWSPos = 2;
-constexpr std::uint32_t kSWS = 3u << kSWSPos;
-constexpr std::uint32_t kHPREPos = 4, kHPRE = 0xFu << kHPREPos;
-constexpr std::uint32_t kPPRE1Pos = 8, kPPRE1 = 7u << kPPRE1Pos;
-constexpr std::uint32_t kPPRE2Pos = 11, kPPRE2 = 7u << kPPRE2Pos;
-constexpr std::uint32_t kPLLSRC = 1u << 16;  // 0: HSI, 1: HSE
-constexpr std::uint32_t kPLLMULPos = 18, kPLLMUL = 0xFu << kPLLMULPos;
-constexpr std::uint32_t kPLLDIVPos = 22, kPLLDIV = 3u << kPLLDIVPos;
-constexpr std::uint32_t kMCOSEL = 7u << 24, kMCOPRE = 7u << 28;
-constexpr std::uint32_t kPllConfig = kPLLSRC | kPLLMUL | kPLLDIV;
-constexpr std::uint32_t kCfgrWritable = kSW | kHPRE | kPPRE1 | kPPRE2 | kPllConfig | kMCOSEL | kMCOPRE;
+constexpr std::uint32_t kPllConfig = RCC_CFGR_PLLSRC | RCC_CFGR_PLLMUL | RCC_CFGR_PLLDIV;
+constexpr std::uint32_t kCfgrWritable =
+    RCC_CFGR_SW | RCC_CFGR_HPRE | RCC_CFGR_PPRE1 | RCC_CFGR_PPRE2 | kPllConfig | RCC_CFGR_MCOSEL | RCC_CFGR_MCOPRE;
 
 // CIR: ready flags 7:0 (read only), their enables 8 bits higher, clear bits 16 higher.
-constexpr std::uint32_t kHSIRDYF = 1u << 2, kHSERDYF = 1u << 3, kPLLRDYF = 1u << 4, kMSIRDYF = 1u << 5;
 constexpr std::uint32_t kCirFlags = 0xFFu;
 constexpr std::uint32_t kCirEnables = 0x7Fu << 8;
 
-// CSR: LSI, LSE, RTC control; reset flags 31:25 cleared by RMVF.
-constexpr std::uint32_t kLSION = 1u << 0, kLSIRDY = 1u << 1;
+// CSR: LSI (LSION), LSE (LSEON, LSEBYP, LSECSSON), RTC control (RTCSEL, RTCEN,
+// RTCRST); reset flags 31:25 cleared by RMVF.
 constexpr std::uint32_t kCsrWritable =
-    kLSION | (1u << 8) | (1u << 10) | (1u << 11) | (3u << 16) | (1u << 22) | (1u << 23);
-constexpr std::uint32_t kRMVF = 1u << 24;
+    RCC_CSR_LSION | (1u << 8) | (1u << 10) | (1u << 11) | (3u << 16) | (1u << 22) | (1u << 23);
 constexpr std::uint32_t kCsrResetFlags = 0x7Fu << 25;
 constexpr std::uint32_t kCsrReset = (1u << 26) | (1u << 27);  // pin reset and power-on reset
-
-constexpr std::uint32_t kFlitfEn = 1u << 15;  // flash interface clock, on after reset
 
 // PLLMUL codes 0..8; higher codes are reserved.
 constexpr std::array<std::uint32_t, 9> kPllMul{3, 4, 6, 8, 12, 16, 24, 32, 48};
@@ -79,8 +71,9 @@ std::string hex(std::uint32_t value) {
 
 }  // namespace
 
-Rcc::Rcc(Clock& clock, RccConfig config) : clock_(clock), config_(config), cr_(kMSION | kMSIRDY), icscr_(kIcscrReset) {
-  ahbenr_ = kFlitfEn;
+Rcc::Rcc(Clock& clock, RccConfig config)
+    : clock_(clock), config_(config), cr_(RCC_CR_MSION | RCC_CR_MSIRDY), icscr_(kIcscrReset) {
+  ahbenr_ = RCC_AHBENR_FLITFEN;
   csr_ = kCsrReset;
   updateCoreClock();
 }
@@ -175,9 +168,9 @@ void Rcc::writeRegister(std::uint32_t slot, std::uint32_t value) {
       apb1lpenr_ = value;
       break;
     case kCSR: {
-      std::uint32_t flags = (value & kRMVF) ? 0 : (csr_ & kCsrResetFlags);
+      std::uint32_t flags = (value & RCC_CSR_RMVF) ? 0 : (csr_ & kCsrResetFlags);
       csr_ = flags | (value & kCsrWritable);
-      if (csr_ & kLSION) csr_ |= kLSIRDY;  // the LSI starts within a few of its cycles
+      if (csr_ & RCC_CSR_LSION) csr_ |= RCC_CSR_LSIRDY;  // the LSI starts within a few of its cycles
       break;
     }
     default:
@@ -191,11 +184,13 @@ void Rcc::writeCr(std::uint32_t value) {
   const std::uint32_t old = cr_;
   std::uint32_t want = value & kCrWritable;
   // HSEBYP can only change while the HSE is off.
-  if (old & kHSEON) want = (want & ~kHSEBYP) | (old & kHSEBYP);
+  if (old & RCC_CR_HSEON) want = (want & ~RCC_CR_HSEBYP) | (old & RCC_CR_HSEBYP);
   // An oscillator that feeds the system clock, directly or through the PLL, or is
   // selected to feed it, cannot be switched off: its ON bit stays set.
-  const std::pair<std::uint32_t, Source> oscillators[] = {
-      {kMSION, Source::MSI}, {kHSION, Source::HSI}, {kHSEON, Source::HSE}, {kPLLON, Source::PLL}};
+  const std::pair<std::uint32_t, Source> oscillators[] = {{RCC_CR_MSION, Source::MSI},
+                                                          {RCC_CR_HSION, Source::HSI},
+                                                          {RCC_CR_HSEON, Source::HSE},
+                                                          {RCC_CR_PLLON, Source::PLL}};
   for (auto [on, source] : oscillators) {
     if ((old & on) && !(want & on) && sourceInUse(source)) want |= on;
   }
@@ -203,9 +198,9 @@ void Rcc::writeCr(std::uint32_t value) {
   const auto rising = [&](std::uint32_t bit) { return !(old & bit) && (want & bit); };
   const auto falling = [&](std::uint32_t bit) { return (old & bit) && !(want & bit); };
 
-  if (rising(kPLLON)) {
-    std::uint32_t mulCode = (cfgr_ & kPLLMUL) >> kPLLMULPos;
-    std::uint32_t divCode = (cfgr_ & kPLLDIV) >> kPLLDIVPos;
+  if (rising(RCC_CR_PLLON)) {
+    std::uint32_t mulCode = (cfgr_ & RCC_CFGR_PLLMUL) >> RCC_CFGR_PLLMUL_Pos;
+    std::uint32_t divCode = (cfgr_ & RCC_CFGR_PLLDIV) >> RCC_CFGR_PLLDIV_Pos;
     if (mulCode >= kPllMul.size()) {
       throw Stop(StopKind::Fault, "RCC: PLL switched on (CR PLLON) with the reserved multiplier code " +
                                       std::to_string(mulCode) + " in CFGR PLLMUL (CFGR " + hex(cfgr_) + ")");
@@ -219,44 +214,44 @@ void Rcc::writeCr(std::uint32_t value) {
 
   cr_ = (old & kCrReady) | want;
 
-  if (rising(kMSION) && !(cr_ & kMSIRDY)) {
-    msiEvent_ = clock_.after(config_.msiStartup, [this] { sourceBecameReady(kMSIRDY, kMSIRDYF); });
+  if (rising(RCC_CR_MSION) && !(cr_ & RCC_CR_MSIRDY)) {
+    msiEvent_ = clock_.after(config_.msiStartup, [this] { sourceBecameReady(RCC_CR_MSIRDY, RCC_CIR_MSIRDYF); });
   }
-  if (falling(kMSION)) {
+  if (falling(RCC_CR_MSION)) {
     clock_.cancel(msiEvent_);
-    cr_ &= ~kMSIRDY;
+    cr_ &= ~RCC_CR_MSIRDY;
   }
-  if (rising(kHSION)) {
-    hsiEvent_ = clock_.after(config_.hsiStartup, [this] { sourceBecameReady(kHSIRDY, kHSIRDYF); });
+  if (rising(RCC_CR_HSION)) {
+    hsiEvent_ = clock_.after(config_.hsiStartup, [this] { sourceBecameReady(RCC_CR_HSIRDY, RCC_CIR_HSIRDYF); });
   }
-  if (falling(kHSION)) {
+  if (falling(RCC_CR_HSION)) {
     clock_.cancel(hsiEvent_);
-    cr_ &= ~kHSIRDY;
+    cr_ &= ~RCC_CR_HSIRDY;
   }
   // A missing crystal never oscillates; in bypass mode the HSE would need an
   // external clock on OSC_IN, which this board does not have.
-  if (rising(kHSEON) && config_.crystal && !(cr_ & kHSEBYP)) {
-    hseEvent_ = clock_.after(config_.crystalStartup, [this] { sourceBecameReady(kHSERDY, kHSERDYF); });
+  if (rising(RCC_CR_HSEON) && config_.crystal && !(cr_ & RCC_CR_HSEBYP)) {
+    hseEvent_ = clock_.after(config_.crystalStartup, [this] { sourceBecameReady(RCC_CR_HSERDY, RCC_CIR_HSERDYF); });
   }
-  if (falling(kHSEON)) {
+  if (falling(RCC_CR_HSEON)) {
     clock_.cancel(hseEvent_);
-    cr_ &= ~kHSERDY;
+    cr_ &= ~RCC_CR_HSERDY;
   }
-  if (falling(kPLLON)) {
+  if (falling(RCC_CR_PLLON)) {
     clock_.cancel(pllEvent_);
-    cr_ &= ~kPLLRDY;
+    cr_ &= ~RCC_CR_PLLRDY;
   }
   // A running PLL whose reference has stopped loses its lock.
-  if ((cr_ & kPLLON) && !sourceReady(pllSource())) {
+  if ((cr_ & RCC_CR_PLLON) && !sourceReady(pllSource())) {
     clock_.cancel(pllEvent_);
-    cr_ &= ~kPLLRDY;
+    cr_ &= ~RCC_CR_PLLRDY;
   }
   startPllIfPossible();
   applyClockSwitch();
 }
 
 void Rcc::writeIcscr(std::uint32_t value) {
-  std::uint32_t range = (value & kMsiRange) >> kMsiRangePos;
+  std::uint32_t range = (value & RCC_ICSCR_MSIRANGE) >> RCC_ICSCR_MSIRANGE_Pos;
   if (range == 7) {
     throw Stop(StopKind::Fault, "RCC: reserved MSI range 7 written to ICSCR MSIRANGE (ICSCR " + hex(value) + ")");
   }
@@ -267,8 +262,8 @@ void Rcc::writeIcscr(std::uint32_t value) {
 void Rcc::writeCfgr(std::uint32_t value) {
   std::uint32_t want = value & kCfgrWritable;
   // The PLL source, multiplier and divider can only change while the PLL is off.
-  if (cr_ & kPLLON) want = (want & ~kPllConfig) | (cfgr_ & kPllConfig);
-  cfgr_ = want | (cfgr_ & kSWS);
+  if (cr_ & RCC_CR_PLLON) want = (want & ~kPllConfig) | (cfgr_ & kPllConfig);
+  cfgr_ = want | (cfgr_ & RCC_CFGR_SWS);
   applyClockSwitch();
   updateCoreClock();  // prescaler changes take effect at once
 }
@@ -289,24 +284,24 @@ void Rcc::sourceBecameReady(std::uint32_t readyBit, std::uint32_t interruptFlag)
 }
 
 void Rcc::startPllIfPossible() {
-  if (!(cr_ & kPLLON) || (cr_ & kPLLRDY) || clock_.pending(pllEvent_)) return;
+  if (!(cr_ & RCC_CR_PLLON) || (cr_ & RCC_CR_PLLRDY) || clock_.pending(pllEvent_)) return;
   if (!sourceReady(pllSource())) return;  // locks once its reference runs
   pllEvent_ = clock_.after(config_.pllLock, [this] {
-    if ((cr_ & kPLLON) && sourceReady(pllSource())) sourceBecameReady(kPLLRDY, kPLLRDYF);
+    if ((cr_ & RCC_CR_PLLON) && sourceReady(pllSource())) sourceBecameReady(RCC_CR_PLLRDY, RCC_CIR_PLLRDYF);
   });
 }
 
 void Rcc::applyClockSwitch() {
   if (clock_.pending(switchEvent_)) return;  // the switch under way picks up SW when it completes
-  auto target = static_cast<Source>(cfgr_ & kSW);
-  auto current = static_cast<Source>((cfgr_ & kSWS) >> kSWSPos);
+  auto target = static_cast<Source>(cfgr_ & RCC_CFGR_SW);
+  auto current = static_cast<Source>((cfgr_ & RCC_CFGR_SWS) >> RCC_CFGR_SWS_Pos);
   if (target == current || !sourceReady(target)) return;  // waits until the new source is ready
   // The switch takes a couple of cycles of both the old and the new clock.
   Time delay = cyclesToTime(2, sourceHz(current)) + cyclesToTime(2, sourceHz(target));
   switchEvent_ = clock_.after(delay, [this] {
-    auto to = static_cast<Source>(cfgr_ & kSW);
+    auto to = static_cast<Source>(cfgr_ & RCC_CFGR_SW);
     if (!sourceReady(to)) return;
-    cfgr_ = (cfgr_ & ~kSWS) | (static_cast<std::uint32_t>(to) << kSWSPos);
+    cfgr_ = (cfgr_ & ~RCC_CFGR_SWS) | (static_cast<std::uint32_t>(to) << RCC_CFGR_SWS_Pos);
     updateCoreClock();
   });
 }
@@ -325,33 +320,33 @@ void Rcc::updateCoreClock() {
 
 // ---------------------------------------------------------------- sources
 
-Rcc::Source Rcc::pllSource() const { return (cfgr_ & kPLLSRC) ? Source::HSE : Source::HSI; }
+Rcc::Source Rcc::pllSource() const { return (cfgr_ & RCC_CFGR_PLLSRC) ? Source::HSE : Source::HSI; }
 
 bool Rcc::sourceReady(Source source) const {
   switch (source) {
     case Source::MSI:
-      return (cr_ & kMSIRDY) != 0;
+      return (cr_ & RCC_CR_MSIRDY) != 0;
     case Source::HSI:
-      return (cr_ & kHSIRDY) != 0;
+      return (cr_ & RCC_CR_HSIRDY) != 0;
     case Source::HSE:
-      return (cr_ & kHSERDY) != 0;
+      return (cr_ & RCC_CR_HSERDY) != 0;
     case Source::PLL:
-      return (cr_ & kPLLRDY) != 0;
+      return (cr_ & RCC_CR_PLLRDY) != 0;
   }
   return false;
 }
 
 bool Rcc::sourceInUse(Source source) const {
   auto feeds = [&](Source s) { return s == source || (s == Source::PLL && pllSource() == source); };
-  auto target = static_cast<Source>(cfgr_ & kSW);
-  auto current = static_cast<Source>((cfgr_ & kSWS) >> kSWSPos);
+  auto target = static_cast<Source>(cfgr_ & RCC_CFGR_SW);
+  auto current = static_cast<Source>((cfgr_ & RCC_CFGR_SWS) >> RCC_CFGR_SWS_Pos);
   return feeds(current) || feeds(target);
 }
 
 std::uint32_t Rcc::sourceHz(Source source) const {
   switch (source) {
     case Source::MSI:
-      return kMsiBaseHz << (((icscr_ & kMsiRange) >> kMsiRangePos) + 1);
+      return kMsiBaseHz << (((icscr_ & RCC_ICSCR_MSIRANGE) >> RCC_ICSCR_MSIRANGE_Pos) + 1);
     case Source::HSI:
       return kHsiHz;
     case Source::HSE:
@@ -363,8 +358,8 @@ std::uint32_t Rcc::sourceHz(Source source) const {
 }
 
 std::uint32_t Rcc::pllHz() const {
-  std::uint32_t mulCode = (cfgr_ & kPLLMUL) >> kPLLMULPos;
-  std::uint32_t div = ((cfgr_ & kPLLDIV) >> kPLLDIVPos) + 1;
+  std::uint32_t mulCode = (cfgr_ & RCC_CFGR_PLLMUL) >> RCC_CFGR_PLLMUL_Pos;
+  std::uint32_t div = ((cfgr_ & RCC_CFGR_PLLDIV) >> RCC_CFGR_PLLDIV_Pos) + 1;
   if (mulCode >= kPllMul.size()) return 0;  // cannot run: refused when the PLL is switched on
   std::uint64_t hz = std::uint64_t{sourceHz(pllSource())} * kPllMul[mulCode] / div;
   return static_cast<std::uint32_t>(hz);
@@ -372,16 +367,18 @@ std::uint32_t Rcc::pllHz() const {
 
 // ---------------------------------------------------------------- frequencies
 
-std::uint32_t Rcc::sysclkHz() const { return sourceHz(static_cast<Source>((cfgr_ & kSWS) >> kSWSPos)); }
+std::uint32_t Rcc::sysclkHz() const {
+  return sourceHz(static_cast<Source>((cfgr_ & RCC_CFGR_SWS) >> RCC_CFGR_SWS_Pos));
+}
 
-std::uint32_t Rcc::hclkHz() const { return sysclkHz() >> kAhbShift[(cfgr_ & kHPRE) >> kHPREPos]; }
+std::uint32_t Rcc::hclkHz() const { return sysclkHz() >> kAhbShift[(cfgr_ & RCC_CFGR_HPRE) >> RCC_CFGR_HPRE_Pos]; }
 
-std::uint32_t Rcc::pclk1Hz() const { return hclkHz() >> kApbShift[(cfgr_ & kPPRE1) >> kPPRE1Pos]; }
+std::uint32_t Rcc::pclk1Hz() const { return hclkHz() >> kApbShift[(cfgr_ & RCC_CFGR_PPRE1) >> RCC_CFGR_PPRE1_Pos]; }
 
-std::uint32_t Rcc::pclk2Hz() const { return hclkHz() >> kApbShift[(cfgr_ & kPPRE2) >> kPPRE2Pos]; }
+std::uint32_t Rcc::pclk2Hz() const { return hclkHz() >> kApbShift[(cfgr_ & RCC_CFGR_PPRE2) >> RCC_CFGR_PPRE2_Pos]; }
 
 std::uint32_t Rcc::apb1TimerHz() const {
-  bool divided = kApbShift[(cfgr_ & kPPRE1) >> kPPRE1Pos] != 0;
+  bool divided = kApbShift[(cfgr_ & RCC_CFGR_PPRE1) >> RCC_CFGR_PPRE1_Pos] != 0;
   return divided ? 2 * pclk1Hz() : pclk1Hz();
 }
 

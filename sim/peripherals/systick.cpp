@@ -1,38 +1,34 @@
 #include "systick.h"
 
+#include <cstddef>
+
+#include "../../platform/stm32l1_registers.h"
 #include "../core/stop.h"
 
 namespace sim {
 
 namespace {
-constexpr std::uint32_t kBase = 0xE000E010u;
+constexpr std::uint32_t kCtrl = offsetof(SysTick_TypeDef, CTRL);
+constexpr std::uint32_t kLoad = offsetof(SysTick_TypeDef, LOAD);
+constexpr std::uint32_t kVal = offsetof(SysTick_TypeDef, VAL);
+constexpr std::uint32_t kCalib = offsetof(SysTick_TypeDef, CALIB);
 
-constexpr std::uint32_t kCtrl = 0x00;
-constexpr std::uint32_t kLoad = 0x04;
-constexpr std::uint32_t kVal = 0x08;
-constexpr std::uint32_t kCalib = 0x0C;
-
-constexpr std::uint32_t kEnable = 1u << 0;
-constexpr std::uint32_t kTickInt = 1u << 1;
-constexpr std::uint32_t kClkSource = 1u << 2;  // 1: core clock, 0: core clock / 8
-constexpr std::uint32_t kCountFlag = 1u << 16;
-constexpr std::uint32_t kCtrlWritable = kEnable | kTickInt | kClkSource;
-constexpr std::uint32_t kReload = 0x00FFFFFFu;
+constexpr std::uint32_t kCtrlWritable = SysTick_CTRL_ENABLE | SysTick_CTRL_TICKINT | SysTick_CTRL_CLKSOURCE;
 
 // NOREF = 0 (the core clock / 8 reference exists), SKEW = 1 (the reference is
 // the bus clock divided, not an exact 10 ms source), TENMS = 10 ms of HCLK / 8
 // at 32 MHz.
-constexpr std::uint32_t kCalibValue = 0x40000000u | (40'000u - 1u);
+constexpr std::uint32_t kCalibValue = SysTick_CALIB_SKEW | (40'000u - 1u);
 }  // namespace
 
 SysTickTimer::SysTickTimer(Clock& clock, InterruptController& interrupts) : clock_(clock), interrupts_(interrupts) {
   clock_.onClockChange([this] { retime(); });
 }
 
-bool SysTickTimer::enabled() const { return (ctrl_ & kEnable) != 0; }
+bool SysTickTimer::enabled() const { return (ctrl_ & SysTick_CTRL_ENABLE) != 0; }
 
 std::uint32_t SysTickTimer::counterHz() const {
-  return (ctrl_ & kClkSource) != 0 ? clock_.coreHz() : clock_.coreHz() / 8;
+  return (ctrl_ & SysTick_CTRL_CLKSOURCE) != 0 ? clock_.coreHz() : clock_.coreHz() / 8;
 }
 
 std::uint64_t SysTickTimer::edgesSinceStart() const {
@@ -84,7 +80,7 @@ void SysTickTimer::wrap(std::uint64_t /*edge*/) {
   wrapEvent_ = 0;
   countFlag_ = true;
   ++wraps_;
-  if ((ctrl_ & kTickInt) != 0) interrupts_.setPending(InterruptController::kSysTick);
+  if ((ctrl_ & SysTick_CTRL_TICKINT) != 0) interrupts_.setPending(InterruptController::kSysTick);
   schedule();
 }
 
@@ -112,11 +108,11 @@ void SysTickTimer::retime() {
 }
 
 std::uint32_t SysTickTimer::read(std::uint32_t offset, unsigned width) {
-  if (width != 4) busError("SysTick register read of width " + std::to_string(width), kBase + offset);
+  if (width != 4) busError("SysTick register read of width " + std::to_string(width), SysTick_BASE + offset);
   switch (offset) {
     case kCtrl: {
       freeze();
-      std::uint32_t value = ctrl_ | (countFlag_ ? kCountFlag : 0u);
+      std::uint32_t value = ctrl_ | (countFlag_ ? SysTick_CTRL_COUNTFLAG : 0u);
       countFlag_ = false;  // reading CTRL clears COUNTFLAG
       return value;
     }
@@ -132,7 +128,7 @@ std::uint32_t SysTickTimer::read(std::uint32_t offset, unsigned width) {
 }
 
 void SysTickTimer::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
-  if (width != 4) busError("SysTick register write of width " + std::to_string(width), kBase + offset);
+  if (width != 4) busError("SysTick register write of width " + std::to_string(width), SysTick_BASE + offset);
   switch (offset) {
     case kCtrl: {
       freeze();
@@ -148,7 +144,7 @@ void SysTickTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
     }
     case kLoad:
       freeze();
-      load_ = value & kReload;
+      load_ = value & SysTick_LOAD_RELOAD;
       schedule();
       return;
     case kVal:

@@ -1,40 +1,27 @@
 #include "usart.h"
 
 #include <cmath>
+#include <cstddef>
 
+#include "../../platform/stm32l1_registers.h"
 #include "../core/stop.h"
 
 namespace sim {
 
 namespace {
 
-constexpr std::uint32_t kSr = 0x00;
-constexpr std::uint32_t kDr = 0x04;
-constexpr std::uint32_t kBrr = 0x08;
-constexpr std::uint32_t kCr1 = 0x0C;
-constexpr std::uint32_t kCr2 = 0x10;
-constexpr std::uint32_t kCr3 = 0x14;
-constexpr std::uint32_t kGtpr = 0x18;
+constexpr std::uint32_t kSr = offsetof(USART_TypeDef, SR);
+constexpr std::uint32_t kDr = offsetof(USART_TypeDef, DR);
+constexpr std::uint32_t kBrr = offsetof(USART_TypeDef, BRR);
+constexpr std::uint32_t kCr1 = offsetof(USART_TypeDef, CR1);
+constexpr std::uint32_t kCr2 = offsetof(USART_TypeDef, CR2);
+constexpr std::uint32_t kCr3 = offsetof(USART_TypeDef, CR3);
+constexpr std::uint32_t kGtpr = offsetof(USART_TypeDef, GTPR);
 
-constexpr std::uint16_t kSrPe = 1u << 0;
-constexpr std::uint16_t kSrFe = 1u << 1;
-constexpr std::uint16_t kSrNe = 1u << 2;
-constexpr std::uint16_t kSrOre = 1u << 3;
-constexpr std::uint16_t kSrRxne = 1u << 5;
-constexpr std::uint16_t kSrTc = 1u << 6;
-constexpr std::uint16_t kSrTxe = 1u << 7;
-constexpr std::uint16_t kSrErrors = kSrPe | kSrFe | kSrNe | kSrOre;
-constexpr std::uint16_t kSrReset = kSrTxe | kSrTc;
-
-constexpr std::uint16_t kCr1Re = 1u << 2;
-constexpr std::uint16_t kCr1Te = 1u << 3;
-constexpr std::uint16_t kCr1Rxneie = 1u << 5;
-constexpr std::uint16_t kCr1Tcie = 1u << 6;
-constexpr std::uint16_t kCr1Txeie = 1u << 7;
-constexpr std::uint16_t kCr1M = 1u << 12;
-constexpr std::uint16_t kCr1Ue = 1u << 13;
-constexpr std::uint16_t kCr1Over8 = 1u << 15;
-constexpr unsigned kCr2StopPos = 12;
+constexpr std::uint16_t kSrErrors = USART_SR_PE | USART_SR_FE | USART_SR_NE | USART_SR_ORE;
+constexpr std::uint16_t kSrReset = USART_SR_TXE | USART_SR_TC;
+constexpr std::uint16_t kTransmitterOn = USART_CR1_UE | USART_CR1_TE;
+constexpr std::uint16_t kReceiverOn = USART_CR1_UE | USART_CR1_RE;
 
 // The receiver samples each bit near its middle; over a 10-bit frame it still
 // reads a sender whose rate differs by this much from its own.
@@ -50,12 +37,12 @@ Usart::Usart(std::string name, Clock& clock, InterruptController& interrupts, in
       busHz_(std::move(busHz)),
       sr_(kSrReset) {}
 
-bool Usart::enabled() const { return (cr1_ & kCr1Ue) != 0; }
+bool Usart::enabled() const { return (cr1_ & USART_CR1_UE) != 0; }
 
 // Bus clock cycles of one bit: BRR as it stands with 16-fold oversampling; with
 // 8-fold oversampling BRR[2:0] holds the fraction in eighths.
 static std::uint32_t cyclesPerBit(std::uint16_t brr, std::uint16_t cr1) {
-  if ((cr1 & kCr1Over8) != 0) return ((static_cast<std::uint32_t>(brr) >> 4) << 3) | (brr & 7u);
+  if ((cr1 & USART_CR1_OVER8) != 0) return ((static_cast<std::uint32_t>(brr) >> 4) << 3) | (brr & 7u);
   return brr;
 }
 
@@ -76,7 +63,7 @@ std::uint32_t Usart::read(std::uint32_t offset, unsigned width) {
       break;
     case kDr:
       value = rdr_;
-      sr_ = static_cast<std::uint16_t>(sr_ & ~kSrRxne);
+      sr_ = static_cast<std::uint16_t>(sr_ & ~USART_SR_RXNE);
       // SR read, then DR read: the error flags seen in SR are cleared.
       if (srReadSinceError_) sr_ = static_cast<std::uint16_t>(sr_ & ~kSrErrors);
       srReadSinceError_ = false;
@@ -112,15 +99,15 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
     case kSr: {
       // RXNE and TC clear when written 0; no flag can be set by software.
       std::uint16_t written = merged(sr_);
-      std::uint16_t keep = static_cast<std::uint16_t>(written | ~(kSrRxne | kSrTc));
+      std::uint16_t keep = static_cast<std::uint16_t>(written | ~(USART_SR_RXNE | USART_SR_TC));
       sr_ = static_cast<std::uint16_t>(sr_ & keep);
       updateInterruptLine();
       break;
     }
     case kDr: {
-      if ((cr1_ & (kCr1Ue | kCr1Te)) != (kCr1Ue | kCr1Te)) return;  // transmitter off: the byte is lost
+      if ((cr1_ & kTransmitterOn) != kTransmitterOn) return;  // transmitter off: the byte is lost
       tdr_ = static_cast<std::uint8_t>(merged(0) & 0xFFu);
-      sr_ = static_cast<std::uint16_t>(sr_ & ~(kSrTxe | kSrTc));
+      sr_ = static_cast<std::uint16_t>(sr_ & ~(USART_SR_TXE | USART_SR_TC));
       if (!shifting_) {
         startNextFrame();
       } else {
@@ -167,7 +154,7 @@ void Usart::reset() {
 void Usart::startNextFrame() {
   if (!tdr_) {
     shifting_ = false;
-    sr_ |= kSrTc;
+    sr_ |= USART_SR_TC;
     updateInterruptLine();
     return;
   }
@@ -178,14 +165,14 @@ void Usart::startNextFrame() {
   Frame frame{*tdr_, bit};
   tdr_.reset();
   shifting_ = true;
-  sr_ |= kSrTxe;
+  sr_ |= USART_SR_TXE;
   updateInterruptLine();
 
   // Start bit, data bits and stop bits, the stop bits in halves (CR2 STOP:
   // 1, 0.5, 2, 1.5).
   static constexpr std::uint32_t kStopHalves[4] = {2, 1, 4, 3};
-  std::uint32_t dataBits = (cr1_ & kCr1M) != 0 ? 9 : 8;
-  std::uint32_t halves = 2 * (1 + dataBits) + kStopHalves[(cr2_ >> kCr2StopPos) & 3u];
+  std::uint32_t dataBits = (cr1_ & USART_CR1_M) != 0 ? 9 : 8;
+  std::uint32_t halves = 2 * (1 + dataBits) + kStopHalves[(cr2_ & USART_CR2_STOP) >> USART_CR2_STOP_Pos];
   Time frameTime = fraction(static_cast<std::uint64_t>(cyclesPerBit(brr_, cr1_)) * halves, 2ull * busHz_());
 
   for (auto& listener : txStartListeners_) listener(frame);
@@ -198,7 +185,7 @@ void Usart::startNextFrame() {
 }
 
 void Usart::receive(const Frame& frame) {
-  if ((cr1_ & (kCr1Ue | kCr1Re)) != (kCr1Ue | kCr1Re)) return;  // receiver off: the line is not sampled
+  if ((cr1_ & kReceiverOn) != kReceiverOn) return;  // receiver off: the line is not sampled
   Time own = bitTime();
   bool framingError = own == 0;
   if (!framingError) {
@@ -207,16 +194,16 @@ void Usart::receive(const Frame& frame) {
   }
   if (framingError) ++framingErrors_;
 
-  if ((sr_ & kSrRxne) != 0) {
+  if ((sr_ & USART_SR_RXNE) != 0) {
     // The previous byte was not taken: the new one is lost.
-    sr_ |= kSrOre;
+    sr_ |= USART_SR_ORE;
     ++overruns_;
     srReadSinceError_ = false;
   } else {
     rdr_ = frame.byte;
-    sr_ |= kSrRxne;
+    sr_ |= USART_SR_RXNE;
     if (framingError) {
-      sr_ |= kSrFe;
+      sr_ |= USART_SR_FE;
       srReadSinceError_ = false;
     }
   }
@@ -224,8 +211,9 @@ void Usart::receive(const Frame& frame) {
 }
 
 void Usart::updateInterruptLine() {
-  bool level = ((cr1_ & kCr1Rxneie) != 0 && (sr_ & (kSrRxne | kSrOre)) != 0) ||
-               ((cr1_ & kCr1Txeie) != 0 && (sr_ & kSrTxe) != 0) || ((cr1_ & kCr1Tcie) != 0 && (sr_ & kSrTc) != 0);
+  bool level = ((cr1_ & USART_CR1_RXNEIE) != 0 && (sr_ & (USART_SR_RXNE | USART_SR_ORE)) != 0) ||
+               ((cr1_ & USART_CR1_TXEIE) != 0 && (sr_ & USART_SR_TXE) != 0) ||
+               ((cr1_ & USART_CR1_TCIE) != 0 && (sr_ & USART_SR_TC) != 0);
   interrupts_.setLine(irqLine_, level);
 }
 
