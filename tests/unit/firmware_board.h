@@ -10,16 +10,21 @@
 #include "sim/firmware_vectors.h"
 #include "uart_queue.h"
 
+// Both receive queues empty, nothing dropped: as after reset.
+inline void EmptyReceiveQueues() {
+  uart_queue_comm_point_head = 0;
+  uart_queue_comm_point_tail = 0;
+  uart_queue_serial_point_head = 0;
+  uart_queue_serial_point_tail = 0;
+  uart_queue_comm_dropped = 0;
+  uart_queue_serial_dropped = 0;
+}
+
 struct FirmwareBoard {
   explicit FirmwareBoard(bool crystal = true)
       : board(sim::BoardConfig{.crystal = crystal, .vectors = sim::firmwareVectors()}) {
     TimingDelay = 0;
-    uart_queue_comm_point_head = 0;
-    uart_queue_comm_point_tail = 0;
-    uart_queue_serial_point_head = 0;
-    uart_queue_serial_point_tail = 0;
-    uart_queue_comm_dropped = 0;
-    uart_queue_serial_dropped = 0;
+    EmptyReceiveQueues();
     RCC_Configuration();
     RCC_GetClocksFreq(&rcc_clocks);
     GPIO_Configuration();

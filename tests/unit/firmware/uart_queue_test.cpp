@@ -1,30 +1,16 @@
 // Receive queues of the console and ZigBee ports.
-#include "uart_queue.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <vector>
+#include <string>
 
-#include "hw_config.h"
-#include "platform.h"
-#include "sim/board.h"
-#include "sim/firmware_vectors.h"
+#include "firmware_board.h"
 
 namespace {
 
-void emptyBothQueues() {
-  uart_queue_comm_point_head = 0;
-  uart_queue_comm_point_tail = 0;
-  uart_queue_serial_point_head = 0;
-  uart_queue_serial_point_tail = 0;
-  uart_queue_comm_dropped = 0;
-  uart_queue_serial_dropped = 0;
-}
-
 class UartQueue : public ::testing::Test {
  protected:
-  void SetUp() override { emptyBothQueues(); }
+  void SetUp() override { EmptyReceiveQueues(); }
 };
 
 TEST_F(UartQueue, EntriesComeOutInOrderAcrossTheWrapFromLastSlotToFirst) {
@@ -90,13 +76,8 @@ TEST_F(UartQueue, QueuesAreIndependent) {
 // A terminal floods the console port at line rate while the main loop reads
 // slowly, with pauses longer than a frame: every byte arrives, in order.
 TEST_F(UartQueue, ReceiveInterruptFloodInterleavedWithSlowReadsLosesNothing) {
-  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
-  RCC_Configuration();
-  RCC_GetClocksFreq(&rcc_clocks);
-  GPIO_Configuration();
-  NVIC_Configuration();
-  USART1_Init_for_Debug();
-  emptyBothQueues();
+  FirmwareBoard fw;
+  sim::Board& board = fw.board;
 
   std::string sent;
   for (int i = 0; i < 2000; ++i) sent.push_back(static_cast<char>(i * 7 + 3));
