@@ -46,34 +46,27 @@ void RCC_GetClocksFreq(RCC_ClocksTypeDef* RCC_Clocks) {
   RCC_Clocks->PCLK2_Frequency = hclk >> kApbShift[(cfgr & RCC_CFGR_PPRE2) >> RCC_CFGR_PPRE2_Pos];
 }
 
+namespace {
+
+// Sets (ENABLE) or clears the bits of `mask` in one enable or reset register.
+void write_bits(IoReg<std::uint32_t>& reg, std::uint32_t mask, FunctionalState NewState) {
+  reg = NewState != DISABLE ? reg | mask : reg & ~mask;
+}
+
+}  // namespace
+
 void RCC_AHBPeriphClockCmd(std::uint32_t RCC_AHBPeriph, FunctionalState NewState) {
-  if (NewState != DISABLE) {
-    RCC->AHBENR = RCC->AHBENR | RCC_AHBPeriph;
-  } else {
-    RCC->AHBENR = RCC->AHBENR & ~RCC_AHBPeriph;
-  }
+  write_bits(RCC->AHBENR, RCC_AHBPeriph, NewState);
 }
 
 void RCC_APB1PeriphClockCmd(std::uint32_t RCC_APB1Periph, FunctionalState NewState) {
-  if (NewState != DISABLE) {
-    RCC->APB1ENR = RCC->APB1ENR | RCC_APB1Periph;
-  } else {
-    RCC->APB1ENR = RCC->APB1ENR & ~RCC_APB1Periph;
-  }
+  write_bits(RCC->APB1ENR, RCC_APB1Periph, NewState);
 }
 
 void RCC_APB2PeriphClockCmd(std::uint32_t RCC_APB2Periph, FunctionalState NewState) {
-  if (NewState != DISABLE) {
-    RCC->APB2ENR = RCC->APB2ENR | RCC_APB2Periph;
-  } else {
-    RCC->APB2ENR = RCC->APB2ENR & ~RCC_APB2Periph;
-  }
+  write_bits(RCC->APB2ENR, RCC_APB2Periph, NewState);
 }
 
 void RCC_APB1PeriphResetCmd(std::uint32_t RCC_APB1Periph, FunctionalState NewState) {
-  if (NewState != DISABLE) {
-    RCC->APB1RSTR = RCC->APB1RSTR | RCC_APB1Periph;
-  } else {
-    RCC->APB1RSTR = RCC->APB1RSTR & ~RCC_APB1Periph;
-  }
+  write_bits(RCC->APB1RSTR, RCC_APB1Periph, NewState);
 }

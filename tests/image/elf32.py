@@ -3,6 +3,7 @@ bytes the image places at an address. Enough for the checks on tl500.elf,
 without depending on the text output of binutils."""
 
 import struct
+from dataclasses import dataclass
 
 SHT_SYMTAB = 2
 SHT_NOBITS = 8
@@ -12,14 +13,14 @@ STB_LOCAL, STB_GLOBAL, STB_WEAK = 0, 1, 2
 STT_NOTYPE, STT_OBJECT, STT_FUNC, STT_SECTION, STT_FILE = 0, 1, 2, 3, 4
 
 
+@dataclass
 class Section:
-    def __init__(self, name, type_, flags, addr, offset, size):
-        self.name = name
-        self.type = type_
-        self.flags = flags
-        self.addr = addr
-        self.offset = offset
-        self.size = size
+    name: str
+    type: int
+    flags: int
+    addr: int
+    offset: int
+    size: int
 
     @property
     def allocated(self):
@@ -34,26 +35,26 @@ PT_LOAD = 1
 SHF_TLS = 0x400
 
 
+@dataclass
 class Segment:
-    def __init__(self, type_, offset, vaddr, paddr, filesz, memsz, flags, align):
-        self.type = type_
-        self.offset = offset
-        self.vaddr = vaddr
-        self.paddr = paddr
-        self.filesz = filesz
-        self.memsz = memsz
-        self.flags = flags
-        self.align = align
+    type: int
+    offset: int
+    vaddr: int
+    paddr: int
+    filesz: int
+    memsz: int
+    flags: int
+    align: int
 
 
+@dataclass
 class Symbol:
-    def __init__(self, name, value, size, bind, type_, shndx):
-        self.name = name
-        self.value = value
-        self.size = size
-        self.bind = bind
-        self.type = type_
-        self.shndx = shndx
+    name: str
+    value: int
+    size: int
+    bind: int
+    type: int
+    shndx: int
 
     @property
     def defined(self):
