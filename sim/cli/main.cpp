@@ -31,6 +31,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitFault = 3;
+constexpr int kExitShort = 4;
 
 // Virtual time the board keeps running after main returns, as the chip does in
 // the start-up code's final loop, so the last bytes still in the USART's shift
@@ -93,6 +94,8 @@ Exit status:
      be opened
   3  the firmware stopped in a fault handler or an unused vector, or the
      virtual board found it stuck
+  4  a short circuit: two drivers fought over a net of the board (the message
+     names the pin, both drivers and the virtual time)
 )";
 
 struct Options {
@@ -219,6 +222,12 @@ int report(const Outcome& outcome, const sim::ScriptRunner* runner, sim::Time no
         std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("the firmware stopped").c_str());
       }
       return kExitFault;
+    case sim::StopKind::Short:
+      std::fprintf(stderr, "tl500-sim: %s\n", stop.what());
+      if (runner != nullptr) {
+        std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("a short circuit").c_str());
+      }
+      return kExitShort;
     case sim::StopKind::TimeLimit:
       if (runner != nullptr && !runner->finished()) {
         std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("the " + std::string(stop.what())).c_str());

@@ -16,6 +16,7 @@ enum class StopKind {
   FirmwareReturned,  // main returned
   Failed,            // a wait or an expectation of the script failed
   Fault,             // fault handler, unused vector, bus error, firmware stuck
+  Short,             // two drivers fight over a net of the board
   TimeLimit,         // the run's virtual time limit was reached
   UserQuit,          // the operator ended an interactive run
 };

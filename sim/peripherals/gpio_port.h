@@ -10,10 +10,9 @@
 #include <vector>
 
 #include "../core/bus.h"
+#include "../core/net.h"
 
 namespace sim {
-
-enum class Level { Low, High };
 
 class GpioPort : public Peripheral {
  public:

@@ -7,7 +7,6 @@
 namespace sim {
 
 namespace {
-const char* levelName(Level level) { return level == Level::High ? "high" : "low"; }
 std::string pinText(PinName pin) { return std::string("P") + pin.port + std::to_string(pin.pin); }
 }  // namespace
 
