@@ -45,8 +45,7 @@ Board::Board(BoardConfig config)
       sysTick_(clock_, interrupts_),
       tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
       i2c1_("I2C1"),
-      i2c2_("I2C2"),
-      console_("console", clock_, usart1_) {
+      i2c2_("I2C2") {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   // Floating lines of this board read low unless something drives them.
   for (char port : kPorts) {
@@ -62,6 +61,7 @@ Board::Board(BoardConfig config)
     gpio_.push_back(std::make_unique<GpioPort>(port, values, pins));
   }
   wire();
+  console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
   g_current = this;
 }
 
@@ -116,6 +116,13 @@ void Board::wire() {
   rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C2, i2c2_);
   rcc_.attachReset(B::APB1, RCC_APB1Periph_PWR, pwr_);
   rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
+
+  // The serial ports reach the line through their pins, alternate function 7.
+  constexpr unsigned kUsartFunction = 7;
+  gpio('A').attachFunction(9, kUsartFunction, usart1_.txPin());
+  gpio('A').attachFunction(10, kUsartFunction, usart1_.rxPin());
+  gpio('C').attachFunction(10, kUsartFunction, usart3_.txPin());
+  gpio('C').attachFunction(11, kUsartFunction, usart3_.rxPin());
 
   // The board's parts on the pins. A DIP switch joins its line to ground when
   // closed and leaves it alone when open (the firmware's pull-up then reads

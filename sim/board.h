@@ -67,7 +67,7 @@ class Board {
   GeneralTimer& tim2() { return tim2_; }
   I2cPeripheral& i2c1() { return i2c1_; }
   I2cPeripheral& i2c2() { return i2c2_; }
-  SerialEndpoint& console() { return console_; }
+  SerialEndpoint& console() { return *console_; }
 
   // The wire of a pin ("PC7" is the net of LED1).
   Net& net(PinName pin);
@@ -107,7 +107,7 @@ class Board {
   GeneralTimer tim2_;
   I2cPeripheral i2c1_;
   I2cPeripheral i2c2_;
-  SerialEndpoint console_;
+  std::unique_ptr<SerialEndpoint> console_;  // the operator's terminal on USART1
 };
 
 }  // namespace sim

@@ -89,6 +89,7 @@ void GpioPort::attachFunction(unsigned pin, unsigned af, PinFunction& function) 
   function.net_ = pins_[pin];
   drivers_[pin].functions.push_back({af, &function, std::make_unique<NetDriver>(*pins_[pin], function.name())});
   refresh(pin);
+  if (function.attached_) function.attached_(*pins_[pin]);
 }
 
 void GpioPort::detachFunction(PinFunction& function) {
