@@ -76,14 +76,16 @@ bool Board::exists() { return g_current != nullptr; }
 
 GpioPort& Board::gpio(char port) { return *gpio_[portIndex(port)]; }
 
-Net& Board::net(PinName pin) {
+std::size_t Board::netIndex(PinName pin) {
   if (pin.pin >= kPinsPerPort) throw std::invalid_argument("no pin " + pinText(pin));
-  return *nets_[portIndex(pin.port) * kPinsPerPort + pin.pin];
+  return portIndex(pin.port) * kPinsPerPort + pin.pin;
 }
+
+Net& Board::net(PinName pin) { return *nets_[netIndex(pin)]; }
 
 void Board::drivePin(PinName pin, std::optional<Level> level) {
   Drive drive = !level ? Drive::None : *level == Level::High ? Drive::High : Drive::Low;
-  outside_[portIndex(pin.port) * kPinsPerPort + pin.pin]->set(drive);
+  outside_[netIndex(pin)]->set(drive);
 }
 
 void Board::setDipSwitch(unsigned number, bool closed) {

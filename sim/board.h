@@ -88,6 +88,7 @@ class Board {
 
  private:
   void wire();
+  static std::size_t netIndex(PinName pin);
 
   Clock clock_;
   InterruptController interrupts_;

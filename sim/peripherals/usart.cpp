@@ -128,11 +128,10 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
     case kCr1: {
       cr1_ = merged(cr1_);
       if (!enabled()) {
-        // UE cleared: the prescalers and outputs stop at the end of the byte
-        // being transferred; the model stops them at once.
+        // UE cleared: the prescalers and outputs stop; the model drops the
+        // frames on the lines at once. A byte waiting in TDR stays there.
         transmitter_.abort();
         sampler_.abort();
-        tdr_.reset();
       }
       updateTxLine();
       if (tdr_ && !transmitter_.busy() && (cr1_ & kTransmitterOn) == kTransmitterOn) {

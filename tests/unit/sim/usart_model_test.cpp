@@ -285,6 +285,17 @@ TEST_F(UsartModel, AFrameAtAnotherRateIsReadAtTheReceiversOwnBitCentres) {
   EXPECT_EQ(usart->read(kDr, 2), 'b');
 }
 
+TEST_F(UsartModel, ALowPulseShorterThanHalfABitIsNoStartBit) {
+  usart->write(kCr1, 2, kUe | kRe);
+  farEnd->set(sim::Drive::Low);
+  clock.advanceTo(clock.now() + bit() / 3);
+  farEnd->set(sim::Drive::High);
+  clock.advanceTo(clock.now() + 20 * bit());
+  EXPECT_EQ(sr() & (kRxne | kFe), 0);
+  receive('g');  // and the receiver is ready for the next real frame
+  EXPECT_EQ(usart->read(kDr, 2), 'g');
+}
+
 TEST_F(UsartModel, ALineHeldLowIsABreakFrameAndNothingMoreUntilItRisesAndFallsAgain) {
   usart->write(kCr1, 2, kUe | kRe);
   farEnd->set(sim::Drive::Low);
