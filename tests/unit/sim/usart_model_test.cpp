@@ -108,6 +108,24 @@ TEST_F(UsartModel, AByteLeavesOnTheTxPinBitByBitLeastSignificantFirst) {
   EXPECT_EQ(sentAt[0], t0 + 10 * b);
 }
 
+TEST_F(UsartModel, NineBitWordsCarryTheirNinthBitBeforeTheStopBitBothWays) {
+  constexpr std::uint16_t kM = 1u << 12;
+  usart->write(kCr1, 2, kUe | kTe | kRe | kM);
+  txEdges.clear();
+  const Time t0 = clock.now();
+  usart->write(kDr, 2, 0x100);
+  clock.advanceTo(t0 + sim::milliseconds(1));
+  std::vector<std::pair<Time, Level>> expected{{t0, Level::Low}, {t0 + 9 * bit(), Level::High}};
+  EXPECT_EQ(txEdges, expected);
+  ASSERT_EQ(sentAt.size(), 1u);
+  EXPECT_EQ(sentAt[0], t0 + 11 * bit());
+
+  sender->send(0x155, sim::UartFormat{bit(), 9}, bit(), nullptr);
+  clock.advanceTo(clock.now() + 12 * bit());
+  EXPECT_FALSE(sr() & kFe);
+  EXPECT_EQ(usart->read(kDr, 2), 0x155u);
+}
+
 TEST_F(UsartModel, NoFrameReachesOrLeavesThePinsWhileTheyAreNotRoutedToTheUsart) {
   usart->write(kCr1, 2, kUe | kTe | kRe);
   port->write(kAfrh, 4, 0);  // AF0 selected: the pins are not the USART's
