@@ -48,7 +48,11 @@ Board::Board(BoardConfig config)
       tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
       i2c1_("I2C1"),
       i2c2_("I2C2"),
-      console_("console", clock_, usart1_) {
+      console_("console", clock_, usart1_),
+      zigbeeLine_("zigbee", clock_, usart3_),
+      zigbeeReset_("ZB_RESET", &clock_),
+      zigbeeResetFromPin_(zigbeeReset_, "PA8"),
+      zigbee_(clock_, zigbeeLine_, zigbeeReset_) {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   for (char port : kPorts) {
     GpioPort::ResetValues values = port == 'A' ? kPortAReset : port == 'B' ? kPortBReset : kPortOtherReset;
@@ -101,6 +105,14 @@ void Board::wire() {
   rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
 
   // Floating inputs on this board read low unless something drives them.
+
+  // PA8 is the module's reset input, which has its own pull-up.
+  GpioPort& portA = gpio('A');
+  portA.setFloatingLevel(8, Level::High);
+  zigbeeResetFromPin_.set(portA.level(8) == Level::High ? Drive::High : Drive::Low);
+  portA.onLevelChange([this](unsigned pin, Level level) {
+    if (pin == 8) zigbeeResetFromPin_.set(level == Level::High ? Drive::High : Drive::Low);
+  });
 }
 
 std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {

@@ -15,6 +15,8 @@
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/interrupt_controller.h"
+#include "core/net.h"
+#include "devices/zigbee_module.h"
 #include "endpoints/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
 #include "peripherals/general_timer.h"
@@ -70,6 +72,8 @@ class Board {
   I2cPeripheral& i2c1() { return i2c1_; }
   I2cPeripheral& i2c2() { return i2c2_; }
   SerialEndpoint& console() { return console_; }
+  // The ZigBee module on USART3 (its UART is zigbee().uart()), reset by PA8.
+  ZigBeeModule& zigbee() { return zigbee_; }
 
   Level pinLevel(PinName pin) { return gpio(pin.port).level(pin.pin); }
   void drivePin(PinName pin, std::optional<Level> level) { gpio(pin.port).drive(pin.pin, level); }
@@ -97,6 +101,10 @@ class Board {
   I2cPeripheral i2c1_;
   I2cPeripheral i2c2_;
   SerialEndpoint console_;
+  SerialEndpoint zigbeeLine_;
+  Net zigbeeReset_;
+  NetDriver zigbeeResetFromPin_;
+  ZigBeeModule zigbee_;
 };
 
 }  // namespace sim

@@ -62,7 +62,12 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
   Clock& clock = board_.clock();
   switch (cmd.kind) {
     case ScriptCommand::Kind::Send:
-      endpoint(cmd.port).send(cmd.text);
+      if (cmd.port == "zigbee") {
+        // Bytes from a peer in radio range, through the module.
+        board_.zigbee().fromPeer(cmd.text);
+      } else {
+        endpoint(cmd.port).send(cmd.text);
+      }
       return true;
     case ScriptCommand::Kind::Wait: {
       const std::string& out = endpoint(cmd.port).received();
@@ -136,8 +141,8 @@ std::string ScriptRunner::unfinishedMessage(const std::string& reason) const {
 }
 
 SerialEndpoint& ScriptRunner::endpoint(const std::string& port) {
-  (void)port;  // the console is the only serial line a script names so far
-  return board_.console();
+  // "zigbee": what the board sent on USART3, as the module's UART received it.
+  return port == "zigbee" ? board_.zigbee().uart() : board_.console();
 }
 
 }  // namespace sim
