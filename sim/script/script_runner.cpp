@@ -83,8 +83,14 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
       event_ = clock.after(cmd.duration, [this, &cmd] {
         event_ = 0;
         waiting_ = nullptr;
-        fail(cmd, "expected " + cmd.port + " text \"" + escapeText(cmd.text) + "\" within " + formatTime(cmd.duration) +
-                      "; not seen by " + formatTime(board_.clock().now()));
+        std::string what = "expected " + cmd.port + " text \"" + escapeText(cmd.text) + "\" within " +
+                           formatTime(cmd.duration) + "; not seen by " + formatTime(board_.clock().now());
+        if (cmd.port == "zigbee") {
+          const std::string& sent = board_.zigbee().uart().received();
+          std::size_t tail = sent.size() > kContextBytes ? sent.size() - kContextBytes : 0;
+          what += "\n  the board sent on USART3: \"" + escapeText(std::string_view(sent).substr(tail)) + "\"";
+        }
+        fail(cmd, what);
       });
       return false;
     }

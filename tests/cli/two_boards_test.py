@@ -84,8 +84,10 @@ def run_pair(sim, workdir, tag):
                 p.kill()
     if status_a != 0 or status_b != 0:
         raise Failure("exit statuses A %d, B %d\n--- A:\n%s\n--- B:\n%s" % (status_a, status_b, err_a, err_b))
-    return {name: open(path, "rb").read() for side in "ab" for name, path in
-            (("%s console" % side, logs[side][0]), ("%s zigbee" % side, logs[side][1]))}
+    out = {name: open(path, "rb").read() for side in "ab" for name, path in
+           (("%s console" % side, logs[side][0]), ("%s zigbee" % side, logs[side][1]))}
+    out["b stderr"] = err_b.encode()
+    return out
 
 
 def case_remote_control(sim, workdir):
@@ -94,6 +96,9 @@ def case_remote_control(sim, workdir):
         raise Failure("board A never showed B's status reply")
     if logs["b zigbee"] != b"\x01\x00\x00":
         raise Failure("board B sent %r, expected its one status reply" % logs["b zigbee"])
+    # A's script ends first; B is told and goes on alone to the end of its own.
+    if b"the linked board's run ended" not in logs["b stderr"]:
+        raise Failure("board B never said that A's run ended: %r" % logs["b stderr"])
 
 
 def case_repeatable(sim, workdir):
@@ -101,6 +106,8 @@ def case_repeatable(sim, workdir):
     for n in range(2, 6):
         again = run_pair(sim, workdir, "run%d" % n)
         for name in first:
+            if name.endswith("stderr"):
+                continue
             if again[name] != first[name]:
                 raise Failure("run %d: the %s log differs from run 1's (%d bytes vs %d)"
                               % (n, name, len(again[name]), len(first[name])))
