@@ -80,9 +80,7 @@ void print_menu_command_2() {
 
 // Two-bit state code of one output for the status reply: 2 blinking (the level
 // is not looked at), else the driven level, 1 high or 0 low.
-std::uint8_t port_state_code(unsigned index, std::uint8_t level) {
-  return g_actuator_blink_state[index] ? 2 : level;
-}
+std::uint8_t port_state_code(unsigned index, std::uint8_t level) { return g_actuator_blink_state[index] ? 2 : level; }
 
 // A remote on or off command: the blink flag is cleared before the level is
 // set, so a TIM2 toggle that falls in between is overwritten and the commanded

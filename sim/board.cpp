@@ -88,7 +88,8 @@ void Board::drivePin(PinName pin, std::optional<Level> level) {
 }
 
 void Board::setDipSwitch(unsigned number, bool closed) {
-  if (number < 1 || number > std::size(kDipSwitches)) throw std::invalid_argument("no DIP switch " + std::to_string(number));
+  if (number < 1 || number > std::size(kDipSwitches))
+    throw std::invalid_argument("no DIP switch " + std::to_string(number));
   parts_[number - 1]->set(closed ? Drive::Low : Drive::None);
 }
 

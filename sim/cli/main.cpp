@@ -14,15 +14,15 @@
 #include <string>
 #include <string_view>
 
+#include "queue_drops.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/endpoints/console_log.h"
-#include "sim/endpoints/zigbee_link.h"
 #include "sim/endpoints/terminal_endpoint.h"
+#include "sim/endpoints/zigbee_link.h"
 #include "sim/firmware_vectors.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
-#include "queue_drops.h"
 
 // The firmware's main, under its host name.
 int tl500_firmware_main();

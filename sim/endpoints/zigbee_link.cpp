@@ -57,8 +57,7 @@ std::optional<ZigBeeLinkSpec> parseZigBeeMode(const std::string& mode, std::stri
     spec.kind = ZigBeeLinkSpec::Kind::TcpConnect;
     std::string rest = mode.substr(connect.size());
     auto colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0 || !parsePort(rest.substr(colon + 1), spec.port) ||
-        spec.port == 0) {
+    if (colon == std::string::npos || colon == 0 || !parsePort(rest.substr(colon + 1), spec.port) || spec.port == 0) {
       error = "--zigbee tcp:HOST:PORT needs a host and a port 1-65535, not '" + mode + "'";
       return std::nullopt;
     }

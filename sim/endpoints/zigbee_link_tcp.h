@@ -70,11 +70,11 @@ class ZigBeeTcpLink : public ZigBeeLink {
   ZigBeeModule& module_;
   int fd_ = -1;
   std::string announcement_;
-  std::string out_;         // messages not yet written
-  std::string in_;          // bytes read, not yet parsed
+  std::string out_;              // messages not yet written
+  std::string in_;               // bytes read, not yet parsed
   std::deque<Pending> pending_;  // bytes from the other board not yet on the clock
-  Time peerGranted_ = 0;    // the other board has sent every byte sent before this time
-  bool peerEnded_ = false;  // the other run is over
+  Time peerGranted_ = 0;         // the other board has sent every byte sent before this time
+  bool peerEnded_ = false;       // the other run is over
   Time peerEndedAt_ = 0;
   bool endReported_ = false;
   bool finished_ = false;

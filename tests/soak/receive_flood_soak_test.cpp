@@ -110,11 +110,12 @@ TEST(ReceiveFloodSoak, EveryByteFromThePeerAndTheConsoleIsEchoedOrCountedAsDropp
   EXPECT_LE(flood.zigbeeSent - zigbeeAccounted, 1u)
       << zigbeeEchoed << " ZigBee bytes echoed, " << uart_queue_comm_dropped << " dropped, "
       << board.usart3().overruns() << " overruns, of " << flood.zigbeeSent;
-  std::printf("soak: %.1f s of flood; console %llu sent, %llu echoed, %u dropped; ZigBee %llu sent, %llu echoed, %u dropped\n",
-              sim::toSeconds(end - start), static_cast<unsigned long long>(flood.consoleSent),
-              static_cast<unsigned long long>(keysEchoed), static_cast<unsigned>(uart_queue_serial_dropped),
-              static_cast<unsigned long long>(flood.zigbeeSent), static_cast<unsigned long long>(zigbeeEchoed),
-              static_cast<unsigned>(uart_queue_comm_dropped));
+  std::printf(
+      "soak: %.1f s of flood; console %llu sent, %llu echoed, %u dropped; ZigBee %llu sent, %llu echoed, %u dropped\n",
+      sim::toSeconds(end - start), static_cast<unsigned long long>(flood.consoleSent),
+      static_cast<unsigned long long>(keysEchoed), static_cast<unsigned>(uart_queue_serial_dropped),
+      static_cast<unsigned long long>(flood.zigbeeSent), static_cast<unsigned long long>(zigbeeEchoed),
+      static_cast<unsigned>(uart_queue_comm_dropped));
 }
 
 }  // namespace
