@@ -62,6 +62,9 @@ Board::Board(BoardConfig config)
   }
   wire();
   console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
+  zigbeeLine_ = std::make_unique<SerialEndpoint>("zigbee", clock_, usart3_);
+  // The ZigBee module on USART3; its reset input has the module's own pull-up.
+  zigbee_ = std::make_unique<ZigBeeModule>(clock_, *zigbeeLine_, net(*findPin("ZB_RESET")));
   g_current = this;
 }
 
@@ -89,7 +92,8 @@ void Board::drivePin(PinName pin, std::optional<Level> level) {
 }
 
 void Board::setDipSwitch(unsigned number, bool closed) {
-  if (number < 1 || number > std::size(kDipSwitches)) throw std::invalid_argument("no DIP switch " + std::to_string(number));
+  if (number < 1 || number > std::size(kDipSwitches))
+    throw std::invalid_argument("no DIP switch " + std::to_string(number));
   parts_[number - 1]->set(closed ? Drive::Low : Drive::None);
 }
 

@@ -17,6 +17,7 @@
 #include "core/clock.h"
 #include "core/interrupt_controller.h"
 #include "core/net.h"
+#include "devices/zigbee_module.h"
 #include "endpoints/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
 #include "peripherals/general_timer.h"
@@ -68,6 +69,8 @@ class Board {
   I2cPeripheral& i2c1() { return i2c1_; }
   I2cPeripheral& i2c2() { return i2c2_; }
   SerialEndpoint& console() { return *console_; }
+  // The ZigBee module on USART3 (its UART is zigbee().uart()), reset by PA8.
+  ZigBeeModule& zigbee() { return *zigbee_; }
 
   // The wire of a pin ("PC7" is the net of LED1).
   Net& net(PinName pin);
@@ -108,7 +111,9 @@ class Board {
   GeneralTimer tim2_;
   I2cPeripheral i2c1_;
   I2cPeripheral i2c2_;
-  std::unique_ptr<SerialEndpoint> console_;  // the operator's terminal on USART1
+  std::unique_ptr<SerialEndpoint> console_;     // the operator's terminal on USART1
+  std::unique_ptr<SerialEndpoint> zigbeeLine_;  // the module's UART on USART3
+  std::unique_ptr<ZigBeeModule> zigbee_;        // on the ZB_RESET net
 };
 
 }  // namespace sim

@@ -14,10 +14,12 @@
 #include <string>
 #include <string_view>
 
+#include "queue_drops.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
+#include "sim/endpoints/zigbee_link.h"
 #include "sim/firmware_vectors.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
@@ -60,6 +62,20 @@ Options:
   --console-log FILE    write every byte the board sent on USART1 to FILE, raw
                         (CR LF as on the wire)
   --max-time DURATION   stop after DURATION of virtual time
+  --zigbee MODE         the ZigBee module's peer in radio range (default none):
+                          none            nobody: bytes the board sends are lost
+                          loopback        every byte sent comes straight back
+                          tcp-listen:PORT another tl500-sim connects here
+                                          (127.0.0.1; 0 picks a free port, printed
+                                          as "zigbee: listening on 127.0.0.1:N")
+                          tcp:HOST:PORT   link to a tl500-sim listening there
+                          pty             a pseudo-terminal plays the peer; its
+                                          path is printed ("zigbee: /dev/pts/N")
+                        Linked boards keep their virtual clocks in step (each runs
+                        at most one frame time ahead of the other), so a scripted
+                        two-board run is as repeatable as a one-board run. When
+                        one run ends the other is told and goes on alone.
+  --zigbee-log FILE     write every byte the board sent on USART3 to FILE, raw
   --no-crystal          a board whose 12 MHz crystal never starts (the firmware
                         falls back to MSI)
   -h, --help            show this help and exit
@@ -71,6 +87,11 @@ Script language (one command a line; '#' starts a comment):
                                      run until TEXT has come out on the console
                                      after the end of the previous console match
                                      (default limit 10s of virtual time)
+  send zigbee TEXT                   the ZigBee module receives TEXT over the air
+                                     and passes it to the board (lost while the
+                                     module is held in reset)
+  wait zigbee TEXT [within DURATION] as wait console, for the bytes the board
+                                     sent on USART3
   run DURATION                       let virtual time pass
   expect pin PIN high|low            the level of a pin now; PIN is a port
                                      name (PA8, pc13) or a board name (LED1,
@@ -90,10 +111,12 @@ Script language (one command a line; '#' starts a comment):
 
 Exit status:
   0  the script completed, main returned 0, or an interactive run was ended
-  1  a wait or an expect failed, main returned another value, --max-time
-     ended a script before its end, or the console received frames with
-     framing errors; the message on standard error names the script line,
-     what was expected and the last console output
+  1  a wait or an expect failed, main returned another value, or --max-time
+     ended a script before its end; the message on standard error names the
+     script line, what was expected and the last console output. Also when the
+     console received frames with framing errors, when a firmware receive
+     queue was full and dropped keys or ZigBee bytes (the counts are
+     reported), or when the ZigBee link to another tl500-sim broke
   2  usage error, script syntax error (naming the line), or a file that cannot
      be opened or written
   3  the firmware stopped in a fault handler or an unused vector, or the
@@ -106,6 +129,8 @@ struct Options {
   std::optional<std::string> script;
   std::optional<std::string> consoleLog;
   std::optional<sim::Time> maxTime;
+  std::optional<sim::ZigBeeLinkSpec> zigbee;
+  std::optional<std::string> zigbeeLog;
   bool pty = false;
   bool noCrystal = false;
   bool help = false;
@@ -151,6 +176,15 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       auto v = value();
       if (!v) return std::nullopt;
       options.script = *v;
+    } else if (arg == "--zigbee") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.zigbee = sim::parseZigBeeMode(*v, error);
+      if (!options.zigbee) return std::nullopt;
+    } else if (arg == "--zigbee-log") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.zigbeeLog = *v;
     } else if (arg == "--console-log") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -261,10 +295,18 @@ int run(const Options& options) {
   if (options.maxTime) board.clock().setLimit(*options.maxTime);
 
   std::unique_ptr<sim::ConsoleLog> log;
+  std::unique_ptr<sim::ConsoleLog> zigbeeLog;
   std::unique_ptr<sim::ScriptRunner> runner;
   std::unique_ptr<sim::TerminalEndpoint> terminal;
+  std::unique_ptr<sim::ZigBeeLink> link;
   try {
     if (options.consoleLog) log = std::make_unique<sim::ConsoleLog>(board.console(), *options.consoleLog);
+    if (options.zigbeeLog) zigbeeLog = std::make_unique<sim::ConsoleLog>(board.zigbee().uart(), *options.zigbeeLog);
+    link = sim::openZigBeeLink(options.zigbee.value_or(sim::ZigBeeLinkSpec{}), board);
+    if (std::string said = link->announcement(); !said.empty()) {
+      std::fprintf(stderr, "%s\n", said.c_str());
+      std::fflush(stderr);
+    }
     if (script) {
       runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script));
     } else {
@@ -285,6 +327,7 @@ int run(const Options& options) {
 
   Outcome outcome;
   try {
+    link->start();
     if (runner) runner->start();
     if (terminal) terminal->start();
     outcome.returned = tl500_firmware_main();
@@ -299,6 +342,13 @@ int run(const Options& options) {
     return kExitFault;
   }
   if (terminal) terminal->restore();
+  bool writeFailed = false;
+  try {
+    // The other board, if any, learns that this run is over.
+    link->finish();
+  } catch (const sim::Stop&) {
+  }
+  board.zigbee().setPeer(nullptr);
   if (std::uint64_t errors = board.console().framingErrors(); errors != 0) {
     // The terminal listens at 115200 bit/s like an operator's; a board sending
     // at another rate shows up here rather than as quietly correct text.
@@ -312,12 +362,22 @@ int run(const Options& options) {
   bool logFailed = log && !log->flush();
   if (logFailed) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
+    writeFailed = true;
+  }
+  if (zigbeeLog && !zigbeeLog->flush()) {
+    std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.zigbeeLog->c_str());
+    writeFailed = true;
   }
   int status = report(outcome, runner.get(), board.clock().now());
-  // A run whose console text was garbled on the line, or whose log was not
-  // written, has not succeeded, however the script or the firmware ended.
+  // A run whose console text was garbled on the line, whose input was lost,
+  // or whose logs were not written, has not succeeded, however the script or
+  // the firmware ended.
   if (status == kExitOk && board.console().framingErrors() != 0) status = kExitFailed;
-  if (status == kExitOk && logFailed) status = kExitUsage;
+  if (sim::QueueDrops drops = sim::readQueueDrops(); drops.any()) {
+    std::fprintf(stderr, "tl500-sim: %s\n", sim::describeQueueDrops(drops).c_str());
+    if (status == kExitOk) status = kExitFailed;
+  }
+  if (writeFailed && status == kExitOk) status = kExitUsage;
   if (runner) runner->halt();
   return status;
 }

@@ -8,7 +8,7 @@ namespace sim {
 
 namespace {
 
-constexpr const char* kPorts[] = {"console"};
+constexpr const char* kPorts[] = {"console", "zigbee"};
 
 struct Token {
   std::string value;

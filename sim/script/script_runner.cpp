@@ -64,7 +64,12 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
   Clock& clock = board_.clock();
   switch (cmd.kind) {
     case ScriptCommand::Kind::Send:
-      endpoint(cmd.port).send(cmd.text);
+      if (cmd.port == "zigbee") {
+        // Bytes from a peer in radio range, through the module.
+        board_.zigbee().fromPeer(cmd.text);
+      } else {
+        endpoint(cmd.port).send(cmd.text);
+      }
       return true;
     case ScriptCommand::Kind::Wait: {
       const std::string& out = endpoint(cmd.port).received();
@@ -78,8 +83,14 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
       event_ = clock.after(cmd.duration, [this, &cmd] {
         event_ = 0;
         waiting_ = nullptr;
-        fail(cmd, "expected " + cmd.port + " text \"" + escapeText(cmd.text) + "\" within " + formatTime(cmd.duration) +
-                      "; not seen by " + formatTime(board_.clock().now()));
+        std::string what = "expected " + cmd.port + " text \"" + escapeText(cmd.text) + "\" within " +
+                           formatTime(cmd.duration) + "; not seen by " + formatTime(board_.clock().now());
+        if (cmd.port == "zigbee") {
+          const std::string& sent = board_.zigbee().uart().received();
+          std::size_t tail = sent.size() > kContextBytes ? sent.size() - kContextBytes : 0;
+          what += "\n  the board sent on USART3: \"" + escapeText(std::string_view(sent).substr(tail)) + "\"";
+        }
+        fail(cmd, what);
       });
       return false;
     }
@@ -138,8 +149,8 @@ std::string ScriptRunner::unfinishedMessage(const std::string& reason) const {
 }
 
 SerialEndpoint& ScriptRunner::endpoint(const std::string& port) {
-  (void)port;  // the console is the only serial line a script names so far
-  return board_.console();
+  // "zigbee": what the board sent on USART3, as the module's UART received it.
+  return port == "zigbee" ? board_.zigbee().uart() : board_.console();
 }
 
 }  // namespace sim

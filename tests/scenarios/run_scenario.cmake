@@ -9,7 +9,8 @@
 #   # stderr: TEXT                        a text standard error must contain
 # When x.console lies beside the script, the console log must equal it byte for
 # byte, after @BUILD_DATE@ and @BUILD_TIME@ in it have been replaced by the
-# firmware's build date and time.
+# firmware's build date and time. When x.zigbee lies beside it, the bytes the
+# board sent on USART3 must equal it byte for byte.
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var SIM SCRIPT CONSOLE_LOG)
@@ -38,9 +39,9 @@ foreach(line IN LISTS lines)
 endforeach()
 
 # ---------------------------------------------------------------- the run
-file(REMOVE "${CONSOLE_LOG}")
+file(REMOVE "${CONSOLE_LOG}" "${CONSOLE_LOG}.zigbee")
 execute_process(
-  COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${CONSOLE_LOG}" ${extra_args}
+  COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${CONSOLE_LOG}" --zigbee-log "${CONSOLE_LOG}.zigbee" ${extra_args}
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
   ERROR_VARIABLE err
@@ -70,9 +71,26 @@ foreach(text IN LISTS expected_stderr)
   endif()
 endforeach()
 
-# ---------------------------------------------------------------- the console
 get_filename_component(dir "${SCRIPT}" DIRECTORY)
 get_filename_component(name "${SCRIPT}" NAME_WE)
+# ---------------------------------------------------------------- the ZigBee line
+set(zigbee_expected "${dir}/${name}.zigbee")
+if(EXISTS "${zigbee_expected}")
+  file(READ "${zigbee_expected}" zigbee_want HEX)
+  set(zigbee_got "")
+  if(EXISTS "${CONSOLE_LOG}.zigbee")
+    file(READ "${CONSOLE_LOG}.zigbee" zigbee_got HEX)
+  endif()
+  if(NOT zigbee_want STREQUAL zigbee_got)
+    message(NOTICE
+      "${run_line}\n"
+      "the bytes the board sent on USART3 differ from ${zigbee_expected}\n"
+      "  expected (hex): ${zigbee_want}\n"
+      "  actual (hex):   ${zigbee_got}")
+    message(FATAL_ERROR "scenario failed: the ZigBee log differs")
+  endif()
+endif()
+# ---------------------------------------------------------------- the console
 set(expected_file "${dir}/${name}.console")
 if(NOT EXISTS "${expected_file}")
   return()
