@@ -20,6 +20,7 @@
 #include "peripherals/general_timer.h"
 #include "peripherals/gpio_port.h"
 #include "peripherals/i2c_peripheral.h"
+#include "peripherals/operating_limits.h"
 #include "peripherals/pwr.h"
 #include "peripherals/rcc.h"
 #include "peripherals/systick.h"
@@ -89,6 +90,7 @@ class Board {
   Rcc rcc_;
   FlashInterface flash_;
   Pwr pwr_;
+  OperatingLimits limits_{rcc_, flash_, pwr_};
   std::vector<std::unique_ptr<GpioPort>> gpio_;
   Usart usart1_;
   Usart usart3_;

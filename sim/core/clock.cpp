@@ -42,6 +42,11 @@ void Clock::cancel(EventId id) {
 
 bool Clock::pending(EventId id) const { return whenOf_.count(id) != 0; }
 
+Time Clock::timeOf(EventId id) const {
+  auto it = whenOf_.find(id);
+  return it == whenOf_.end() ? now_ : it->second;
+}
+
 Time Clock::nextEventTime() const { return events_.empty() ? ~Time{0} : events_.begin()->first.first; }
 
 bool Clock::runToNextEvent() {

@@ -37,6 +37,8 @@ class Clock {
   EventId after(Time delay, std::function<void()> action) { return at(now_ + delay, std::move(action)); }
   void cancel(EventId id);
   bool pending(EventId id) const;
+  // When a pending event is due (now for one that is not pending).
+  Time timeOf(EventId id) const;
 
   bool hasEvents() const { return !events_.empty(); }
   Time nextEventTime() const;

@@ -190,7 +190,8 @@ void InterruptController::NvicRegisters::write(std::uint32_t offset, unsigned wi
         ic_.pending_[exc] = true;
         break;
       case 0x180:
-        ic_.pending_[exc] = false;
+        // A line whose source still asserts it stays pending.
+        ic_.pending_[exc] = ic_.line_[exc];
         break;
       default:
         break;

@@ -139,6 +139,7 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
 void Usart::reset() {
   clock_.cancel(txEvent_);
   txEvent_ = 0;
+  frozen_ = false;
   sr_ = kSrReset;
   rdr_ = 0;
   tdr_.reset();
@@ -176,7 +177,12 @@ void Usart::startNextFrame() {
   Time frameTime = fraction(static_cast<std::uint64_t>(cyclesPerBit(brr_, cr1_)) * halves, 2ull * busHz_());
 
   for (auto& listener : txStartListeners_) listener(frame);
-  txEvent_ = clock_.after(frameTime, [this, frame] {
+  finishFrameAfter(frame, frameTime);
+}
+
+void Usart::finishFrameAfter(const Frame& frame, Time remaining) {
+  lineFrame_ = frame;
+  txEvent_ = clock_.after(remaining, [this, frame] {
     txEvent_ = 0;
     shifting_ = false;
     for (auto& listener : txListeners_) listener(frame);
@@ -184,8 +190,23 @@ void Usart::startNextFrame() {
   });
 }
 
+// Without its clock the port stops shifting: the frame on the line stays where
+// it is and goes on when the clock returns.
+void Usart::clockGated(bool on) {
+  if (!on && txEvent_ != 0 && clock_.pending(txEvent_)) {
+    frozenRemaining_ = clock_.timeOf(txEvent_) - clock_.now();
+    clock_.cancel(txEvent_);
+    txEvent_ = 0;
+    frozen_ = true;
+  } else if (on && frozen_) {
+    frozen_ = false;
+    finishFrameAfter(lineFrame_, frozenRemaining_);
+  }
+}
+
 void Usart::receive(const Frame& frame) {
-  if ((cr1_ & kReceiverOn) != kReceiverOn) return;  // receiver off: the line is not sampled
+  // Receiver off or its clock stopped: the line is not sampled.
+  if ((cr1_ & kReceiverOn) != kReceiverOn || !clocked()) return;
   Time own = bitTime();
   bool framingError = own == 0;
   if (!framingError) {

@@ -33,6 +33,11 @@ class Usart : public Peripheral {
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
   void reset() override;
 
+ protected:
+  void clockGated(bool on) override;
+
+ public:
+
   // Bit time of this port now (BRR / bus clock); 0 when BRR is 0.
   Time bitTime() const;
   bool enabled() const;
@@ -53,6 +58,7 @@ class Usart : public Peripheral {
 
  private:
   void startNextFrame();
+  void finishFrameAfter(const Frame& frame, Time remaining);
   void updateInterruptLine();
 
   std::string name_;
@@ -67,6 +73,9 @@ class Usart : public Peripheral {
   std::uint16_t brr_ = 0, cr1_ = 0, cr2_ = 0, cr3_ = 0, gtpr_ = 0;
   bool srReadSinceError_ = false;  // first half of the SR-then-DR clearing sequence
   Clock::EventId txEvent_ = 0;
+  Frame lineFrame_{0, 0};     // the frame on the TX line
+  bool frozen_ = false;       // its end waits for the port's clock to return
+  Time frozenRemaining_ = 0;  // line time it still needs then
   std::uint64_t overruns_ = 0, framingErrors_ = 0;
   std::vector<std::function<void(const Frame&)>> txListeners_;
   std::vector<std::function<void(const Frame&)>> txStartListeners_;

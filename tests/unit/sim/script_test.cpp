@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "platform/stm32l1_registers.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/script/script_runner.h"
@@ -128,6 +130,8 @@ constexpr Time kByteSpacing = sim::microseconds(100);
 class ScriptRun : public ::testing::Test {
  protected:
   ScriptRun() {
+    // The console port's clock on, as the firmware's board set-up does.
+    board.rcc().write(offsetof(RCC_TypeDef, APB2ENR), 4, 0x00004000u);  // USART1EN
     board.usart1().write(kBrr, 2, kBrr115200AtMsi);
     board.usart1().write(kCr1, 2, kUe | kTe | kRe);
   }

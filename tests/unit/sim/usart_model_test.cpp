@@ -2,9 +2,11 @@
 // overrun and the interrupt line.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "platform/stm32l1_registers.h"
 #include "sim/core/clock.h"
 #include "sim/core/interrupt_controller.h"
 #include "sim/peripherals/usart.h"
@@ -32,7 +34,7 @@ class UsartModel : public ::testing::Test {
 
   std::uint16_t sr() { return static_cast<std::uint16_t>(usart.read(kSr, 2)); }
   bool linePending() { return interrupts.isPending(sim::InterruptController::irq(kLine)); }
-  void clearPending() { interrupts.nvicRegisters().write(0x180 + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
+  void clearPending() { interrupts.nvicRegisters().write(offsetof(NVIC_TypeDef, ICPR) + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
   Usart::Frame frame(std::uint8_t byte) const { return Usart::Frame{byte, usart.bitTime()}; }
 
   sim::Clock clock;
@@ -76,12 +78,16 @@ TEST_F(UsartModel, TheReceiveInterruptLineFollowsDataPresentAndItsEnable) {
   EXPECT_TRUE(linePending());  // enabling with data waiting raises the line
 
   clearPending();
-  usart.read(kDr, 2);  // line drops with RXNE
+  EXPECT_TRUE(linePending());  // the source still asserts the line: it stays pending
+  usart.read(kDr, 2);          // line drops with RXNE
+  clearPending();
+  EXPECT_FALSE(linePending());
   usart.receive(frame('b'));
   EXPECT_TRUE(linePending());  // and rises again with the next byte
 
-  clearPending();
   usart.write(kSr, 2, static_cast<std::uint16_t>(~kRxne));  // RXNE cleared by writing 0
+  clearPending();
+  EXPECT_FALSE(linePending());
   usart.receive(frame('c'));
   EXPECT_TRUE(linePending());
 }
