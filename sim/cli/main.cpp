@@ -18,7 +18,7 @@
 #include "sim/core/stop.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
-#include "sim/firmware_vectors.h"
+#include "sim/host/firmware_vectors.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
 

@@ -10,6 +10,13 @@
 #include "platform.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/host/firmware_vectors.h"
+
+// A handler defined by this program alone and listed nowhere else: the host's
+// vector table must find it by its name, as the image's does.
+extern "C" void LCD_IRQHandler(void);
+static int g_lcdEntries = 0;
+extern "C" void LCD_IRQHandler(void) { ++g_lcdEntries; }
 
 namespace {
 
@@ -208,6 +215,26 @@ TEST_F(InterruptControllerTest, ALevelStillAssertedWhenTheHandlerReturnsIsTakenA
   EXPECT_EQ(entries, 3);
   registerAccess();
   EXPECT_EQ(entries, 3);
+}
+
+TEST(FirmwareVectorTable, AHandlerDefinedAnywhereInTheProgramIsTakenThroughItsVector) {
+  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
+  NVIC_EnableIRQ(LCD_IRQn);
+  board.interrupts().setPending(InterruptController::irq(LCD_IRQn));
+  registerAccess();
+  EXPECT_EQ(g_lcdEntries, 1);
+}
+
+TEST(FirmwareVectorTable, AVectorTheFirmwareLeavesEmptyStopsTheRunNamingIt) {
+  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
+  NVIC_EnableIRQ(DMA1_Channel7_IRQn);
+  board.interrupts().setPending(InterruptController::irq(DMA1_Channel7_IRQn));
+  try {
+    registerAccess();
+    FAIL() << "an empty vector was taken";
+  } catch (const sim::Stop& stop) {
+    EXPECT_NE(std::string(stop.what()).find("DMA1_Channel7"), std::string::npos) << stop.what();
+  }
 }
 
 }  // namespace
