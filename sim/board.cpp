@@ -1,5 +1,6 @@
 #include "board.h"
 
+#include <cstddef>
 #include <stdexcept>
 
 #include "../platform/platform_types.h"
@@ -89,9 +90,9 @@ void Board::wire() {
   bus_.map(RCC_BASE, 0x400, rcc_);
   bus_.map(FLASH_R_BASE, 0x400, flash_);
   bus_.map(SysTick_BASE, 0x10, sysTick_);
-  bus_.map(NVIC_BASE, 0x400, interrupts_.nvicRegisters());
-  bus_.map(SCB_BASE, 0x40, interrupts_.scbRegisters());
-  bus_.map(NVIC_BASE + 0xE00, 4, interrupts_.softwareTriggerRegister());
+  bus_.map(NVIC_BASE, offsetof(NVIC_TypeDef, IP) + sizeof(NVIC_TypeDef::IP), nvic_);
+  bus_.map(SCB_BASE, sizeof(SCB_TypeDef), scb_);
+  bus_.map(NVIC_BASE + offsetof(NVIC_TypeDef, STIR), 4, stir_);
 
   rcc_.attach(B::APB1, RCC_APB1Periph_TIM2, tim2_);
   rcc_.attach(B::APB1, RCC_APB1Periph_USART3, usart3_);

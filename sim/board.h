@@ -20,9 +20,11 @@
 #include "peripherals/general_timer.h"
 #include "peripherals/gpio_port.h"
 #include "peripherals/i2c_peripheral.h"
+#include "peripherals/nvic_registers.h"
 #include "peripherals/operating_limits.h"
 #include "peripherals/pwr.h"
 #include "peripherals/rcc.h"
+#include "peripherals/scb_registers.h"
 #include "peripherals/systick.h"
 #include "peripherals/usart.h"
 
@@ -59,6 +61,8 @@ class Board {
 
   Clock& clock() { return clock_; }
   InterruptController& interrupts() { return interrupts_; }
+  NvicRegisters& nvic() { return nvic_; }
+  ScbRegisters& scb() { return scb_; }
   Bus& bus() { return bus_; }
   Rcc& rcc() { return rcc_; }
   FlashInterface& flash() { return flash_; }
@@ -86,6 +90,9 @@ class Board {
 
   Clock clock_;
   InterruptController interrupts_;
+  NvicRegisters nvic_{interrupts_};
+  SoftwareTriggerRegister stir_{interrupts_};
+  ScbRegisters scb_{interrupts_};
   Bus bus_;
   Rcc rcc_;
   FlashInterface flash_;

@@ -9,6 +9,7 @@
 #include "platform/stm32l1_registers.h"
 #include "sim/core/clock.h"
 #include "sim/core/interrupt_controller.h"
+#include "sim/peripherals/nvic_registers.h"
 #include "sim/peripherals/usart.h"
 
 namespace {
@@ -34,11 +35,12 @@ class UsartModel : public ::testing::Test {
 
   std::uint16_t sr() { return static_cast<std::uint16_t>(usart.read(kSr, 2)); }
   bool linePending() { return interrupts.isPending(sim::InterruptController::irq(kLine)); }
-  void clearPending() { interrupts.nvicRegisters().write(offsetof(NVIC_TypeDef, ICPR) + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
+  void clearPending() { nvic.write(offsetof(NVIC_TypeDef, ICPR) + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
   Usart::Frame frame(std::uint8_t byte) const { return Usart::Frame{byte, usart.bitTime()}; }
 
   sim::Clock clock;
   sim::InterruptController interrupts{clock, {}};
+  sim::NvicRegisters nvic{interrupts};
   std::uint32_t busHz = 32'000'000;
   Usart usart{"USART1", clock, interrupts, kLine, [this] { return busHz; }};
   std::vector<Usart::Frame> sent;
