@@ -70,6 +70,7 @@ void Clock::moveTo(Time t) {
   if (t > limit_) {
     Time reached = limit_;
     now_ = limit_;
+    progress_.store(limit_, std::memory_order_relaxed);
     std::ostringstream msg;
     msg << "time limit of " << formatTime(reached) << " reached";
     throw Stop(StopKind::TimeLimit, msg.str());
@@ -79,6 +80,7 @@ void Clock::moveTo(Time t) {
   cycles_ += elapsed / perCycle;
   cycleRemainder_ = elapsed % perCycle;
   now_ = t;
+  progress_.store(t, std::memory_order_relaxed);
 }
 
 void Clock::runDue() {
