@@ -13,11 +13,11 @@ void SerialEndpoint::fromBoard(const Usart::Frame& frame) {
   double ratio = static_cast<double>(frame.bitTime) / static_cast<double>(bitTime_);
   if (std::fabs(ratio - 1.0) > kTolerance) {
     ++framingErrors_;
-    for (auto& l : errorListeners_) l(frame.byte);
+    errorListeners_(frame.byte);
     return;
   }
   received_.push_back(static_cast<char>(frame.byte));
-  for (auto& l : byteListeners_) l(frame.byte);
+  byteListeners_(frame.byte);
 }
 
 void SerialEndpoint::send(std::string_view bytes) {

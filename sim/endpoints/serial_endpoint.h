@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../core/clock.h"
+#include "../core/listeners.h"
 #include "../peripherals/usart.h"
 
 namespace sim {
@@ -30,8 +31,14 @@ class SerialEndpoint {
   // Every byte received intact from the board, raw (CR LF as on the wire).
   const std::string& received() const { return received_; }
   std::uint64_t framingErrors() const { return framingErrors_; }
-  void onByte(std::function<void(std::uint8_t)> listener) { byteListeners_.push_back(std::move(listener)); }
-  void onFramingError(std::function<void(std::uint8_t)> listener) { errorListeners_.push_back(std::move(listener)); }
+  // Listeners for intact bytes and for bytes lost to framing errors; each stays
+  // until its Subscription is dropped.
+  [[nodiscard]] Subscription onByte(std::function<void(std::uint8_t)> listener) {
+    return byteListeners_.add(std::move(listener));
+  }
+  [[nodiscard]] Subscription onFramingError(std::function<void(std::uint8_t)> listener) {
+    return errorListeners_.add(std::move(listener));
+  }
 
   // Queues bytes for the board; they go out back to back after whatever is
   // still being sent, the first one starting now if the line is idle.
@@ -55,8 +62,8 @@ class SerialEndpoint {
   Time lineBusyUntil_ = 0;  // arrival of the last frame sent
   Time headArrival_ = 0;    // arrival of the frame at the head of the outbox
   bool scheduled_ = false;
-  std::vector<std::function<void(std::uint8_t)>> byteListeners_;
-  std::vector<std::function<void(std::uint8_t)>> errorListeners_;
+  Listeners<std::uint8_t> byteListeners_;
+  Listeners<std::uint8_t> errorListeners_;
 };
 
 }  // namespace sim

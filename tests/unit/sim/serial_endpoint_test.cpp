@@ -1,6 +1,7 @@
 // The far end of a serial line: pace of what it sends, what it accepts.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "platform.h"
@@ -66,6 +67,24 @@ TEST(SerialEndpoint, TheTerminalShowsOnlyIntactFramesFromTheBoard) {
   line.board.clock().advanceTo(line.board.clock().now() + sim::milliseconds(1));
   EXPECT_EQ(line.board.console().received(), "o");
   EXPECT_EQ(line.board.console().framingErrors(), 1u);
+}
+
+TEST(SerialEndpoint, AListenerHearsTheBoardUntilItsSubscriptionIsDropped) {
+  ConsoleLine line;
+  std::string heard, lost;
+  auto sendAndRun = [&](char c) {
+    USART_SendData(USART1, static_cast<std::uint16_t>(c));
+    line.board.clock().advanceTo(line.board.clock().now() + sim::milliseconds(1));
+  };
+  {
+    sim::Subscription bytes = line.board.console().onByte([&](std::uint8_t b) { heard += static_cast<char>(b); });
+    sim::Subscription errors = line.board.console().onFramingError([&](std::uint8_t b) { lost += static_cast<char>(b); });
+    sendAndRun('a');
+  }
+  sendAndRun('b');
+  EXPECT_EQ(heard, "a");
+  EXPECT_EQ(line.board.console().received(), "ab");
+  EXPECT_TRUE(lost.empty());
 }
 
 }  // namespace
