@@ -90,8 +90,8 @@ StuckWatchdog::~StuckWatchdog() {
 }
 
 void StuckWatchdog::watch() {
-  const auto tick = limit_ / kTicksPerLimit > std::chrono::milliseconds(1) ? limit_ / kTicksPerLimit
-                                                                           : std::chrono::milliseconds(1);
+  const auto tick =
+      limit_ / kTicksPerLimit > std::chrono::milliseconds(1) ? limit_ / kTicksPerLimit : std::chrono::milliseconds(1);
   Time last = clock_.progress();
   int stillTicks = 0;
   std::unique_lock<std::mutex> lock(mutex_);

@@ -24,16 +24,13 @@ class GeneralTimer : public Peripheral {
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
   void reset() override;
-
- protected:
-  void clockGated(bool on) override;
-
- public:
-
   std::uint64_t updates() const { return updates_; }
   // Counter clock divided by the prescaler in force, in quanta per count; 0
   // while the timer's clock is off.
   Time countPeriod() const;
+
+ protected:
+  void clockGated(bool on) override;
 
  private:
   std::uint32_t counterNow() const;
@@ -64,7 +61,7 @@ class GeneralTimer : public Peripheral {
   std::uint16_t pscActive_ = 0;  // prescaler in force
   std::uint16_t arr_ = 0xFFFF;
   std::uint16_t cntAtStart_ = 0;  // counter value when counting (re)started
-  LazyCounter counter_{clock_};  // counts since the counter was cntAtStart_
+  LazyCounter counter_{clock_};   // counts since the counter was cntAtStart_
   std::uint64_t updates_ = 0;
   Clock::EventId overflowEvent_ = 0;
   std::uint16_t arrActive_ = 0xFFFF;  // auto-reload in force (ARR is preloaded when ARPE)

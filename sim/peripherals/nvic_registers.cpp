@@ -46,7 +46,8 @@ std::uint32_t NvicRegisters::read(std::uint32_t offset, unsigned width) {
     std::uint32_t value = 0;
     for (unsigned k = 0; k < width; ++k) {
       std::uint32_t line = offset - kIP + k;
-      if (line < kLines) value |= std::uint32_t{engine_.priorityByte(InterruptController::irq(static_cast<int>(line)))} << (8 * k);
+      if (line < kLines)
+        value |= std::uint32_t{engine_.priorityByte(InterruptController::irq(static_cast<int>(line)))} << (8 * k);
     }
     return value;
   }

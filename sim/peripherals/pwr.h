@@ -34,7 +34,7 @@ class Pwr : public Peripheral {
   bool scaling_ = false;            // VOSF
   unsigned previousRange_ = 2;      // the range being left while scaling
   Listeners<> changed_;
-  std::uint32_t csrEnables_ = 0;    // EWUP1..3 in CSR
+  std::uint32_t csrEnables_ = 0;  // EWUP1..3 in CSR
   Clock::EventId settleEvent_ = 0;
 };
 

@@ -46,7 +46,7 @@ class SysTickTimer : public Peripheral {
   std::uint32_t ctrl_ = 0;
   std::uint32_t load_ = 0;
   std::uint32_t valAtStart_ = 0;  // VAL when counting (re)started
-  LazyCounter counter_{clock_};  // edges of the counter clock since VAL was valAtStart_
+  LazyCounter counter_{clock_};   // edges of the counter clock since VAL was valAtStart_
   bool countFlag_ = false;
   std::uint64_t wraps_ = 0;
   Clock::EventId wrapEvent_ = 0;

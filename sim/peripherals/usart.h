@@ -32,12 +32,6 @@ class Usart : public Peripheral {
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
   void reset() override;
-
- protected:
-  void clockGated(bool on) override;
-
- public:
-
   // Bit time of this port now (BRR / bus clock); 0 when BRR is 0.
   Time bitTime() const;
   bool enabled() const;
@@ -55,6 +49,9 @@ class Usart : public Peripheral {
   // Counters for tests and reports.
   std::uint64_t overruns() const { return overruns_; }
   std::uint64_t framingErrors() const { return framingErrors_; }
+
+ protected:
+  void clockGated(bool on) override;
 
  private:
   void startNextFrame();

@@ -1,10 +1,11 @@
 // The virtual clock: event order, cycle counting across clock changes, limits.
+#include "sim/core/clock.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "sim/core/clock.h"
 #include "sim/core/stop.h"
 
 namespace {

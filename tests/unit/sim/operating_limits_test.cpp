@@ -83,7 +83,9 @@ TEST(OperatingLimits, RaisingTheClockOutOfOrderStopsNamingTheRegistersAndTheLimi
       {"no wait state", {.waitState = false}, {"HCLK 32000000 Hz", "flash wait state", "16000000", "FLASH_ACR 0x"}},
       {"regulator left in range 2", {.range1 = false}, {"PLL VCO 96000000 Hz", "voltage range 2", "PWR_CR 0x00001000"}},
       {"regulator not settled", {.waitForRegulator = false}, {"PLL VCO", "regulator still moving"}},
-      {"VCO above 96 MHz", {.pllMul = 4u << RCC_CFGR_PLLMUL_Pos /* x12 */}, {"PLL VCO 144000000 Hz", "96000000", "RCC_CFGR 0x"}},
+      {"VCO above 96 MHz",
+       {.pllMul = 4u << RCC_CFGR_PLLMUL_Pos /* x12 */},
+       {"PLL VCO 144000000 Hz", "96000000", "RCC_CFGR 0x"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -14,8 +14,8 @@ struct ConsoleLine {
   ConsoleLine() {
     SystemInit();
     RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, ENABLE);
-    USART_InitTypeDef init{115200, USART_WordLength_8b, USART_StopBits_1, USART_Parity_No,
-                           USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
+    USART_InitTypeDef init{115200,          USART_WordLength_8b,           USART_StopBits_1,
+                           USART_Parity_No, USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
     USART_Init(USART1, &init);
     USART_Cmd(USART1, ENABLE);
   }
@@ -78,7 +78,8 @@ TEST(SerialEndpoint, AListenerHearsTheBoardUntilItsSubscriptionIsDropped) {
   };
   {
     sim::Subscription bytes = line.board.console().onByte([&](std::uint8_t b) { heard += static_cast<char>(b); });
-    sim::Subscription errors = line.board.console().onFramingError([&](std::uint8_t b) { lost += static_cast<char>(b); });
+    sim::Subscription errors =
+        line.board.console().onFramingError([&](std::uint8_t b) { lost += static_cast<char>(b); });
     sendAndRun('a');
   }
   sendAndRun('b');

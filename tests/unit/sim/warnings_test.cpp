@@ -17,8 +17,9 @@ TEST(Warnings, EachSubjectIsWarnedAboutOnceWhateverTheText) {
   sim::warnOnce("I2C2 fast mode", "I2C2: fast mode with PCLK1 2097152 Hz (CR2 FREQ 2)");
   sim::setWarningSink({});
   sim::forgetWarnings();
-  EXPECT_EQ(lines, (std::vector<std::string>{"tl500-sim: warning: I2C1: fast mode with PCLK1 2097152 Hz (CR2 FREQ 2)",
-                                             "tl500-sim: warning: I2C2: fast mode with PCLK1 2097152 Hz (CR2 FREQ 2)"}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{"tl500-sim: warning: I2C1: fast mode with PCLK1 2097152 Hz (CR2 FREQ 2)",
+                                      "tl500-sim: warning: I2C2: fast mode with PCLK1 2097152 Hz (CR2 FREQ 2)"}));
 }
 
 }  // namespace
