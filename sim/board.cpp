@@ -2,6 +2,7 @@
 
 #include <array>
 #include <iterator>
+#include <cstddef>
 #include <stdexcept>
 
 #include "../platform/platform_types.h"
@@ -107,21 +108,21 @@ void Board::wire() {
   bus_.map(USART1_BASE, 0x400, usart1_, rcc_.gate(B::APB2, RCC_APB2Periph_USART1));
   for (std::size_t i = 0; i < gpio_.size(); ++i) {
     bus_.map(kGpioBases[i], 0x400, *gpio_[i], rcc_.gate(B::AHB, kGpioEnable[i]));
-    rcc_.attachReset(B::AHB, kGpioEnable[i], *gpio_[i]);
+    rcc_.attach(B::AHB, kGpioEnable[i], *gpio_[i]);
   }
   bus_.map(RCC_BASE, 0x400, rcc_);
   bus_.map(FLASH_R_BASE, 0x400, flash_);
   bus_.map(SysTick_BASE, 0x10, sysTick_);
-  bus_.map(NVIC_BASE, 0x400, interrupts_.nvicRegisters());
-  bus_.map(SCB_BASE, 0x40, interrupts_.scbRegisters());
-  bus_.map(NVIC_BASE + 0xE00, 4, interrupts_.softwareTriggerRegister());
+  bus_.map(NVIC_BASE, offsetof(NVIC_TypeDef, IP) + sizeof(NVIC_TypeDef::IP), nvic_);
+  bus_.map(SCB_BASE, sizeof(SCB_TypeDef), scb_);
+  bus_.map(NVIC_BASE + offsetof(NVIC_TypeDef, STIR), 4, stir_);
 
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_TIM2, tim2_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_USART3, usart3_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C1, i2c1_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C2, i2c2_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_PWR, pwr_);
-  rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_TIM2, tim2_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_USART3, usart3_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_I2C1, i2c1_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_I2C2, i2c2_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_PWR, pwr_);
+  rcc_.attach(B::APB2, RCC_APB2Periph_USART1, usart1_);
 
   // The serial ports reach the line through their pins, alternate function 7.
   constexpr unsigned kUsartFunction = 7;

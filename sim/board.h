@@ -23,8 +23,11 @@
 #include "peripherals/general_timer.h"
 #include "peripherals/gpio_port.h"
 #include "peripherals/i2c_peripheral.h"
+#include "peripherals/nvic_registers.h"
+#include "peripherals/operating_limits.h"
 #include "peripherals/pwr.h"
 #include "peripherals/rcc.h"
+#include "peripherals/scb_registers.h"
 #include "peripherals/systick.h"
 #include "peripherals/usart.h"
 
@@ -57,6 +60,8 @@ class Board {
 
   Clock& clock() { return clock_; }
   InterruptController& interrupts() { return interrupts_; }
+  NvicRegisters& nvic() { return nvic_; }
+  ScbRegisters& scb() { return scb_; }
   Bus& bus() { return bus_; }
   Rcc& rcc() { return rcc_; }
   FlashInterface& flash() { return flash_; }
@@ -95,6 +100,9 @@ class Board {
 
   Clock clock_;
   InterruptController interrupts_;
+  NvicRegisters nvic_{interrupts_};
+  SoftwareTriggerRegister stir_{interrupts_};
+  ScbRegisters scb_{interrupts_};
   Bus bus_;
   // Every pin's net, port by port; declared before everything that drives
   // them, so that they outlive their drivers.
@@ -104,6 +112,7 @@ class Board {
   Rcc rcc_;
   FlashInterface flash_;
   Pwr pwr_;
+  OperatingLimits limits_{rcc_, flash_, pwr_};
   std::vector<std::unique_ptr<GpioPort>> gpio_;
   Usart usart1_;
   Usart usart3_;

@@ -1,8 +1,9 @@
 // tl500-sim: the TL500 firmware running on the virtual board.
 //
-// There is no thread: the firmware's main runs on this program's stack, and
-// everything else (the script, the terminal, the console log) acts from the
-// board's clock while the firmware accesses its registers or idles. A run ends
+// The firmware's main runs on this program's stack, and everything else (the
+// script, the terminal, the console log) acts from the board's clock while the
+// firmware accesses its registers or idles. The only other thread is the
+// stuck-firmware watchdog, which can only end the run. A run ends
 // when main returns or something throws sim::Stop.
 #include <unistd.h>
 
@@ -17,10 +18,11 @@
 #include "queue_drops.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/core/stuck_watchdog.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
 #include "sim/endpoints/zigbee_link.h"
-#include "sim/firmware_vectors.h"
+#include "sim/host/firmware_vectors.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
 
@@ -119,8 +121,11 @@ Exit status:
      reported), or when the ZigBee link to another tl500-sim broke
   2  usage error, script syntax error (naming the line), or a file that cannot
      be opened or written
-  3  the firmware stopped in a fault handler or an unused vector, or the
-     virtual board found it stuck
+  3  the firmware stopped in a fault handler or an unused vector, took the
+     chip outside its operating limits (clock against flash wait states,
+     voltage range, PLL), or the virtual board found it stuck: waiting for
+     something that can never happen, or looping for 5 s of host time
+     without letting virtual time pass (the message names the function)
   4  a short circuit: two drivers fought over a net of the board (the message
      names the pin, both drivers and the virtual time)
 )";
@@ -324,6 +329,13 @@ int run(const Options& options) {
     std::fprintf(stderr, "tl500-sim: %s\n", e.what());
     return kExitUsage;
   }
+
+  // A firmware loop that lets no virtual time pass ends the program from the
+  // watchdog's thread: the terminal and the console log are put right first.
+  sim::StuckWatchdog watchdog{board.clock(), sim::StuckWatchdog::kDefaultLimit, [&] {
+                                if (terminal) terminal->restore();
+                                if (log) (void)log->flush();
+                              }};
 
   Outcome outcome;
   try {

@@ -50,7 +50,25 @@ void UartTransmitter::scheduleNextEdge() {
 void UartTransmitter::abort() {
   if (event_ != 0) clock_.cancel(event_);
   event_ = 0;
+  paused_ = false;
   done_ = nullptr;
+}
+
+void UartTransmitter::pause() {
+  if (event_ == 0 || paused_) return;
+  clock_.cancel(event_);
+  event_ = 0;
+  paused_ = true;
+  pausedAt_ = clock_.now();
+}
+
+void UartTransmitter::resume() {
+  if (!paused_) return;
+  paused_ = false;
+  Time delay = clock_.now() - pausedAt_;
+  start_ += delay;
+  end_ += delay;
+  scheduleNextEdge();
 }
 
 UartSampler::UartSampler(Clock& clock, FormatNow format, Deliver deliver)

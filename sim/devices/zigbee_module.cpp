@@ -6,7 +6,7 @@ ZigBeeModule::ZigBeeModule(Clock& clock, SerialEndpoint& uart, Net& reset)
     : clock_(clock), uart_(uart), reset_(reset), pullUp_(reset, "ZigBee module reset pull-up") {
   pullUp_.set(Drive::PullUp);
   resetSubscription_ = reset_.onChange([this](Level level) { resetChanged(level); });
-  uart_.onByte([this](std::uint8_t byte) { fromBoard(byte); });
+  uartBytes_ = uart_.onByte([this](std::uint8_t byte) { fromBoard(byte); });
   if (!inReset()) resetChanged(Level::High);
 }
 

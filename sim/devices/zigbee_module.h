@@ -65,6 +65,7 @@ class ZigBeeModule {
   Net& reset_;
   NetDriver pullUp_;
   Subscription resetSubscription_;
+  Subscription uartBytes_;
   ZigBeePeer* peer_ = nullptr;
   std::deque<std::uint8_t> toBoard_;
   Clock::EventId bootEvent_ = 0;

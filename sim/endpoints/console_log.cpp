@@ -10,13 +10,13 @@ ConsoleLog::ConsoleLog(SerialEndpoint& line, const std::string& path) : file_(st
   if (file_ == nullptr) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   // Whole lines reach the file as they come, so it can be followed live.
   std::setvbuf(file_, nullptr, _IOLBF, 4096);
-  line.onByte([this, alive = alive_](std::uint8_t byte) {
-    if (*alive && std::fputc(byte, file_) == EOF) failed_ = true;
+  bytes_ = line.onByte([this](std::uint8_t byte) {
+    if (std::fputc(byte, file_) == EOF) failed_ = true;
   });
 }
 
 ConsoleLog::~ConsoleLog() {
-  *alive_ = false;
+  bytes_.reset();
   std::fclose(file_);
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../core/clock.h"
+#include "../core/listeners.h"
 #include "../core/net.h"
 #include "../core/uart_line.h"
 #include "../peripherals/usart.h"
@@ -36,9 +37,14 @@ class SerialEndpoint {
   // Every byte received intact from the board, raw (CR LF as on the wire).
   const std::string& received() const { return received_; }
   std::uint64_t framingErrors() const { return framingErrors_; }
-  void onByte(std::function<void(std::uint8_t)> listener) { byteListeners_.push_back(std::move(listener)); }
-  // Called with the garbage byte of a frame whose stop bit read low.
-  void onFramingError(std::function<void(std::uint8_t)> listener) { errorListeners_.push_back(std::move(listener)); }
+  // Listeners for intact bytes and for bytes lost to framing errors; each stays
+  // until its Subscription is dropped.
+  [[nodiscard]] Subscription onByte(std::function<void(std::uint8_t)> listener) {
+    return byteListeners_.add(std::move(listener));
+  }
+  [[nodiscard]] Subscription onFramingError(std::function<void(std::uint8_t)> listener) {
+    return errorListeners_.add(std::move(listener));
+  }
 
   // Queues bytes for the board; they go out back to back after whatever is
   // still being sent, the first one starting now if the line is idle. Bytes
@@ -63,8 +69,8 @@ class SerialEndpoint {
   std::string received_;
   std::uint64_t framingErrors_ = 0;
   std::deque<std::uint8_t> outbox_;
-  std::vector<std::function<void(std::uint8_t)>> byteListeners_;
-  std::vector<std::function<void(std::uint8_t)>> errorListeners_;
+  Listeners<std::uint8_t> byteListeners_;
+  Listeners<std::uint8_t> errorListeners_;
 };
 
 }  // namespace sim

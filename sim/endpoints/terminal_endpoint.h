@@ -11,10 +11,10 @@
 #include <termios.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 
 #include "../board.h"
+#include "../core/listeners.h"
 
 namespace sim {
 
@@ -69,7 +69,7 @@ class TerminalEndpoint {
   Time virtualStart_ = 0;
   std::chrono::steady_clock::time_point wallStart_{};
   Clock::EventId tickEvent_ = 0;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  Subscription consoleBytes_;
 };
 
 }  // namespace sim

@@ -209,8 +209,19 @@ void Usart::startNextFrame() {
   });
 }
 
+// Without its clock the port stops shifting: the frame on the line stays where
+// it is and goes on when the clock returns.
+void Usart::clockGated(bool on) {
+  if (on) {
+    transmitter_.resume();
+  } else {
+    transmitter_.pause();
+  }
+}
+
 UartFormat Usart::receiveFormat() const {
-  if ((cr1_ & kReceiverOn) != kReceiverOn || !rx_.routed()) return {};
+  // Receiver off, its clock stopped, or its pin not routed: the line is not sampled.
+  if ((cr1_ & kReceiverOn) != kReceiverOn || !clocked() || !rx_.routed()) return {};
   return UartFormat{bitTime(), (cr1_ & USART_CR1_M) != 0 ? 9u : 8u};
 }
 

@@ -1,7 +1,5 @@
 #include "script_runner.h"
 
-#include <memory>
-
 #include "../core/stop.h"
 
 namespace sim {
@@ -12,16 +10,11 @@ ScriptRunner::ScriptRunner(Board& board, Script script) : board_(board), script_
     // Text that came out before the run started counts for the first wait.
     matchEnd_[cmd.port] = 0;
     std::string port = cmd.port;
-    endpoint(port).onByte([this, port, alive = alive_](std::uint8_t) {
-      if (*alive) received(port);
-    });
+    listening_.push_back(endpoint(port).onByte([this, port](std::uint8_t) { received(port); }));
   }
 }
 
-ScriptRunner::~ScriptRunner() {
-  halt();
-  *alive_ = false;
-}
+ScriptRunner::~ScriptRunner() { halt(); }
 
 void ScriptRunner::start() {
   if (started_) return;

@@ -11,8 +11,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../board.h"
+#include "../core/listeners.h"
 #include "script.h"
 
 namespace sim {
@@ -59,8 +61,7 @@ class ScriptRunner {
   std::map<std::string, std::size_t> matchEnd_;  // per line: end of the last match
   Clock::EventId event_ = 0;                     // pending timeout, end of a run, or continuation
   bool started_ = false, finished_ = false, halted_ = false;
-  // Cleared when the runner goes; the board's byte listeners outlive it.
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::vector<Subscription> listening_;  // to the lines the script waits on
 };
 
 }  // namespace sim

@@ -16,7 +16,7 @@
 
 #include "sim/board.h"
 #include "sim/core/stop.h"
-#include "sim/firmware_vectors.h"
+#include "sim/host/firmware_vectors.h"
 #include "uart_queue.h"
 
 int tl500_firmware_main();

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "platform/stm32l1_registers.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/script/script_runner.h"
@@ -128,6 +130,9 @@ constexpr Time kByteSpacing = sim::microseconds(100);
 class ScriptRun : public ::testing::Test {
  protected:
   ScriptRun() {
+    // The console port's and GPIOA's clocks on, as the firmware's board set-up does.
+    board.rcc().write(offsetof(RCC_TypeDef, APB2ENR), 4, 0x00004000u);  // USART1EN
+    board.rcc().write(offsetof(RCC_TypeDef, AHBENR), 4, 0x00000001u);   // GPIOAEN
     // PA9 and PA10 handed to USART1 (alternate function 7).
     board.gpio('A').write(0x24, 4, 0x770);
     board.gpio('A').write(0x00, 4, board.gpio('A').read(0x00, 4) | (2u << 18) | (2u << 20));

@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "platform/stm32l1_registers.h"
 #include "sim/core/clock.h"
 #include "sim/core/interrupt_controller.h"
 #include "sim/core/stop.h"
 #include "sim/core/uart_line.h"
 #include "sim/peripherals/gpio_port.h"
+#include "sim/peripherals/nvic_registers.h"
 #include "sim/peripherals/usart.h"
 
 namespace {
@@ -64,7 +67,7 @@ class UsartModel : public ::testing::Test {
   sim::Net& rxNet() { return *nets[kRxPin]; }
   std::uint16_t sr() { return static_cast<std::uint16_t>(usart->read(kSr, 2)); }
   bool linePending() { return interrupts.isPending(sim::InterruptController::irq(kLine)); }
-  void clearPending() { interrupts.nvicRegisters().write(0x180 + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
+  void clearPending() { nvic.write(offsetof(NVIC_TypeDef, ICPR) + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
   Time bit() const { return usart->bitTime(); }
   // The far end sends one frame on the RX net at `senderBit` per bit; returns
   // once the receiver has had time to take it in.
@@ -77,6 +80,7 @@ class UsartModel : public ::testing::Test {
 
   sim::Clock clock;
   sim::InterruptController interrupts{clock, {}};
+  sim::NvicRegisters nvic{interrupts};
   std::uint32_t busHz = 32'000'000;
   std::vector<std::unique_ptr<sim::Net>> nets;
   std::unique_ptr<sim::GpioPort> port;
@@ -221,12 +225,16 @@ TEST_F(UsartModel, TheReceiveInterruptLineFollowsDataPresentAndItsEnable) {
   EXPECT_TRUE(linePending());  // enabling with data waiting raises the line
 
   clearPending();
-  usart->read(kDr, 2);  // line drops with RXNE
+  EXPECT_TRUE(linePending());  // the source still asserts the line: it stays pending
+  usart->read(kDr, 2);         // line drops with RXNE
+  clearPending();
+  EXPECT_FALSE(linePending());
   receive('b');
   EXPECT_TRUE(linePending());  // and rises again with the next byte
 
-  clearPending();
   usart->write(kSr, 2, static_cast<std::uint16_t>(~kRxne));  // RXNE cleared by writing 0
+  clearPending();
+  EXPECT_FALSE(linePending());
   receive('c');
   EXPECT_TRUE(linePending());
 }
