@@ -98,6 +98,7 @@ std::uint32_t I2cPeripheral::read(std::uint32_t offset, unsigned width) {
   } else if (slot == kDR) {
     value = readDr();
   }
+  accesses_(slot, false, value);
   return slotPart(value, offset, width);
 }
 
@@ -105,6 +106,11 @@ void I2cPeripheral::write(std::uint32_t offset, unsigned width, std::uint32_t va
   std::uint32_t slot = offset & ~3u;
   if (slot > kTRISE || (offset & 3u) >= 2) return;
   auto merged = static_cast<std::uint16_t>(slotMerge(reg(slot), offset, width, value) & 0xFFFFu);
+  writeRegister(slot, merged);
+  accesses_(slot, true, merged);
+}
+
+void I2cPeripheral::writeRegister(std::uint32_t slot, std::uint16_t merged) {
   if (slot == kCR1) {
     writeCr1(merged);
     return;

@@ -54,6 +54,11 @@ class I2cPeripheral : public Peripheral {
   I2cBitTiming bitTiming() const;
   I2cBus& bus() { return bus_; }
 
+  // Every register access, after it took effect: offset, true for a write, and
+  // the value read or written (register traces, tests).
+  using AccessListener = std::function<void(std::uint32_t, bool, std::uint16_t)>;
+  [[nodiscard]] Subscription onAccess(AccessListener listener) { return accesses_.add(std::move(listener)); }
+
  private:
   enum class Phase : std::uint8_t {
     Idle,         // not master
@@ -65,6 +70,7 @@ class I2cPeripheral : public Peripheral {
   };
 
   bool enabled() const;
+  void writeRegister(std::uint32_t slot, std::uint16_t value);
   void writeCr1(std::uint16_t value);
   void writeDr(std::uint8_t value);
   std::uint8_t readDr();
@@ -94,6 +100,7 @@ class I2cPeripheral : public Peripheral {
   I2cBus& bus_;
   Warning warn_;
   Subscription busErrors_;
+  Listeners<std::uint32_t, bool, std::uint16_t> accesses_;
 
   std::uint16_t cr1_ = 0, cr2_ = 0, oar1_ = 0, oar2_ = 0, ccr_ = 0, trise_ = 2;
   std::uint16_t sr1_ = 0;
