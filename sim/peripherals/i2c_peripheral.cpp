@@ -94,6 +94,7 @@ std::uint32_t I2cPeripheral::read(std::uint32_t offset, unsigned width) {
     if ((sr1_ & I2C_SR1_ADDR) != 0 && (sr1Seen_ & I2C_SR1_ADDR) != 0) {
       clearFlags(I2C_SR1_ADDR);
       addressCleared();
+      updateLines();
     }
   } else if (slot == kDR) {
     value = readDr();
