@@ -36,7 +36,12 @@ I2cPeripheral::I2cPeripheral(std::string name, Clock& clock, InterruptController
       lines_(lines),
       busHz_(std::move(busHz)),
       bus_(bus),
+      sclPin_(name_ + " SCL"),
+      sdaPin_(name_ + " SDA"),
       warn_(std::move(warn)) {
+  sclPin_.set(Drive::High);
+  sdaPin_.set(Drive::High);
+  bus_.setMasterPins(&sclPin_, &sdaPin_);
   busErrors_ = bus_.onBusError([this] {
     if (!enabled() || !msl_) return;
     sr1_ |= I2C_SR1_BERR;
@@ -44,7 +49,7 @@ I2cPeripheral::I2cPeripheral(std::string name, Clock& clock, InterruptController
   });
 }
 
-I2cPeripheral::~I2cPeripheral() = default;
+I2cPeripheral::~I2cPeripheral() { bus_.setMasterPins(nullptr, nullptr); }
 
 bool I2cPeripheral::enabled() const { return (cr1_ & I2C_CR1_PE) != 0 && (cr1_ & I2C_CR1_SWRST) == 0; }
 

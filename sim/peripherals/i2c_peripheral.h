@@ -26,6 +26,7 @@
 #include "../core/clock.h"
 #include "../core/interrupt_controller.h"
 #include "../devices/i2c_bus.h"
+#include "gpio_port.h"
 
 namespace sim {
 
@@ -53,6 +54,9 @@ class I2cPeripheral : public Peripheral {
   // SCL low and high time of one bit as programmed now; zero when CCR is 0.
   I2cBitTiming bitTiming() const;
   I2cBus& bus() { return bus_; }
+  // SCL and SDA as alternate functions of their pins (open drain on the board).
+  PinFunction& sclPin() { return sclPin_; }
+  PinFunction& sdaPin() { return sdaPin_; }
 
   // Every register access, after it took effect: offset, true for a write, and
   // the value read or written (register traces, tests).
@@ -98,6 +102,7 @@ class I2cPeripheral : public Peripheral {
   Lines lines_;
   BusClock busHz_;
   I2cBus& bus_;
+  PinFunction sclPin_, sdaPin_;
   Warning warn_;
   Subscription busErrors_;
   Listeners<std::uint32_t, bool, std::uint16_t> accesses_;
