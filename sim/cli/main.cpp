@@ -25,6 +25,7 @@
 #include "sim/host/firmware_vectors.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
+#include "sim/trace/i2c_log.h"
 
 // The firmware's main, under its host name.
 int tl500_firmware_main();
@@ -63,6 +64,9 @@ Options:
   --console MODE        terminal (default) or pty
   --console-log FILE    write every byte the board sent on USART1 to FILE, raw
                         (CR LF as on the wire)
+  --i2c-log FILE        write one line per I2C transaction to FILE: virtual time,
+                        bus, address, direction, bytes with their acknowledges,
+                        how it ended
   --max-time DURATION   stop after DURATION of virtual time
   --zigbee MODE         the ZigBee module's peer in radio range (default none):
                           none            nobody: bytes the board sends are lost
@@ -102,6 +106,13 @@ Script language (one command a line; '#' starts a comment):
                                      (inputs, DIP switches, PIR line); float
                                      lets go of it; driving against the
                                      firmware's output is a short (status 4)
+  fault i2c ADDRESS KIND             a fault on the I2C chip at ADDRESS (7-bit,
+                                     e.g. 0x40) for every transaction with it:
+                                     absent, nack-data N (data byte N of a
+                                     write, from 1), arbitration-lost N (byte N
+                                     the master sends, 0 the address),
+                                     bus-error, sda-stuck, stretch-forever
+  fault clear                        every fault ends; stuck lines are let go
   TEXT is in double quotes with the escapes \r \n \t \\ \" \xNN.
   DURATION is a number and a unit: 250us, 10ms, 1.5s, 2min.
   The script starts at power-on, before the firmware has set up its console
@@ -133,6 +144,7 @@ Exit status:
 struct Options {
   std::optional<std::string> script;
   std::optional<std::string> consoleLog;
+  std::optional<std::string> i2cLog;
   std::optional<sim::Time> maxTime;
   std::optional<sim::ZigBeeLinkSpec> zigbee;
   std::optional<std::string> zigbeeLog;
@@ -194,6 +206,10 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       auto v = value();
       if (!v) return std::nullopt;
       options.consoleLog = *v;
+    } else if (arg == "--i2c-log") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.i2cLog = *v;
     } else if (arg == "--console") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -301,6 +317,7 @@ int run(const Options& options) {
 
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ConsoleLog> zigbeeLog;
+  std::unique_ptr<sim::I2cLog> i2cLog;
   std::unique_ptr<sim::ScriptRunner> runner;
   std::unique_ptr<sim::TerminalEndpoint> terminal;
   std::unique_ptr<sim::ZigBeeLink> link;
@@ -312,6 +329,7 @@ int run(const Options& options) {
       std::fprintf(stderr, "%s\n", said.c_str());
       std::fflush(stderr);
     }
+    if (options.i2cLog) i2cLog = std::make_unique<sim::I2cLog>(*options.i2cLog, board.i2cBus1(), board.i2cBus2());
     if (script) {
       runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script));
     } else {
@@ -378,6 +396,10 @@ int run(const Options& options) {
   }
   if (zigbeeLog && !zigbeeLog->flush()) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.zigbeeLog->c_str());
+    writeFailed = true;
+  }
+  if (i2cLog && !i2cLog->flush()) {
+    std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.i2cLog->c_str());
     writeFailed = true;
   }
   int status = report(outcome, runner.get(), board.clock().now());

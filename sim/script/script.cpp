@@ -219,8 +219,23 @@ ScriptCommand parseCommand(LineParser& p) {
     } else {
       p.fail("expected high, low or float, got " + quoted(w));
     }
+  } else if (verb == "fault") {
+    cmd.kind = ScriptCommand::Kind::Fault;
+    std::string w = p.word("'i2c' or 'clear'");
+    if (w == "i2c") {
+      std::string error;
+      auto address = parseI2cAddress(p.word("a 7-bit I2C address such as 0x40"), error);
+      if (!address) p.fail(error);
+      cmd.i2cAddress = *address;
+      std::string kind;
+      while (!p.atEnd()) kind += (kind.empty() ? "" : " ") + p.word("a fault kind");
+      cmd.fault = parseI2cFault(kind, error);
+      if (!cmd.fault) p.fail(error);
+    } else if (w != "clear") {
+      p.fail("expected 'i2c ADDRESS KIND' or 'clear' after fault, got " + quoted(w));
+    }
   } else {
-    p.fail("unknown command " + quoted(verb) + " (known: send, wait, run, expect pin, set pin)");
+    p.fail("unknown command " + quoted(verb) + " (known: send, wait, run, expect pin, set pin, fault)");
   }
   p.end();
   cmd.source = p.source();

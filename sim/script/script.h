@@ -7,6 +7,8 @@
 //   run 10ms                          let time pass
 //   expect pin PA8 high               the level of a pin now
 //   set pin PC7 low                   drive a pin from outside (high|low|float)
+//   fault i2c 0x40 nack-data 1        a fault on the chip at that I2C address
+//   fault clear                       every fault ends
 //
 // Texts are in double quotes with the escapes \r \n \t \\ \" \xNN; durations
 // are a number and a unit: 250us, 10ms, 1.5s, 2min.
@@ -21,6 +23,7 @@
 
 #include "../board.h"
 #include "../core/virtual_time.h"
+#include "../devices/i2c_faults.h"
 
 namespace sim {
 
@@ -28,7 +31,7 @@ namespace sim {
 inline constexpr Time kDefaultWaitLimit = seconds(10);
 
 struct ScriptCommand {
-  enum class Kind { Send, Wait, Run, ExpectPin, SetPin };
+  enum class Kind { Send, Wait, Run, ExpectPin, SetPin, Fault };
 
   Kind kind = Kind::Run;
   int line = 0;                // 1-based line number in the script file
@@ -38,6 +41,8 @@ struct ScriptCommand {
   Time duration = 0;           // run: how long; wait: the limit
   PinName pin{'A', 0};         // expect, set
   std::optional<Level> level;  // expect: the level; set: the level, nullopt = float
+  std::uint8_t i2cAddress = 0;     // fault i2c: the chip's 7-bit address
+  std::optional<I2cFault> fault;   // fault i2c: the fault; nullopt: fault clear
 };
 
 struct Script {
