@@ -16,11 +16,13 @@
 
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/endpoints/board_panel.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
 #include "sim/firmware_vectors.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
+#include "sim/trace/trace_signals.h"
 
 // The firmware's main, under its host name.
 int tl500_firmware_main();
@@ -62,6 +64,18 @@ Options:
   --max-time DURATION   stop after DURATION of virtual time
   --no-crystal          a board whose 12 MHz crystal never starts (the firmware
                         falls back to MSI)
+  --vcd FILE            record the board's signals into FILE, a Value Change
+                        Dump (timescale 1 ps) for waveform viewers and protocol
+                        decoders: LEDs, actuator outputs, inputs, DIP switches,
+                        ZigBee reset, PIR line, the serial lines bit by bit
+  --vcd-signals LIST    trace only these (comma-separated): a name such as
+                        PC7_LED1, a pin (PC7), a role (LED1), a group (leds,
+                        actuators, inputs, dip, zigbee_reset, pir, console,
+                        zigbee, i2c) or all
+  --no-panel            no board panel at the bottom of the terminal (it shows
+                        the LEDs, outputs, ZigBee reset, PIR and virtual time
+                        in an interactive run on a terminal; never on --console
+                        pty, piped keys or when the output is not a terminal)
   -h, --help            show this help and exit
 
 Script language (one command a line; '#' starts a comment):
@@ -89,7 +103,8 @@ Exit status:
   0  the script completed, main returned 0, or an interactive run was ended
   1  a wait or an expect failed, main returned another value, or --max-time
      ended a script before its end; the message on standard error names the
-     script line, what was expected and the last console output
+     script line, what was expected and the last console output; also when
+     the trace or the console log could not be written completely
   2  usage error, script syntax error (naming the line), or a file that cannot
      be opened
   3  the firmware stopped in a fault handler or an unused vector, or the
@@ -103,7 +118,10 @@ struct Options {
   std::optional<std::string> consoleLog;
   std::optional<sim::Time> maxTime;
   bool pty = false;
+  std::optional<std::string> vcd;
+  std::optional<std::string> vcdSignals;
   bool noCrystal = false;
+  bool noPanel = false;
   bool help = false;
 };
 
@@ -143,6 +161,13 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
     } else if (arg == "--no-crystal") {
       if (!noValue()) return std::nullopt;
       options.noCrystal = true;
+    } else if (arg == "--no-panel") {
+      if (!noValue()) return std::nullopt;
+      options.noPanel = true;
+    } else if (arg == "--vcd" || arg == "--vcd-signals") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      (arg == "--vcd" ? options.vcd : options.vcdSignals) = *v;
     } else if (arg == "--script") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -176,6 +201,11 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       return std::nullopt;
     }
   }
+  if (options.vcdSignals && !options.vcd) {
+    error = "--vcd-signals chooses what --vcd records; give --vcd FILE too";
+    return std::nullopt;
+  }
+  if (options.vcdSignals && !sim::selectTraceSignals(*options.vcdSignals, error)) return std::nullopt;
   if (options.script && options.pty) {
     error = "--script and --console pty cannot be combined: the script is the console";
     return std::nullopt;
@@ -259,8 +289,15 @@ int run(const Options& options) {
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ScriptRunner> runner;
   std::unique_ptr<sim::TerminalEndpoint> terminal;
+  std::unique_ptr<sim::BoardPanel> panel;
+  std::unique_ptr<sim::BoardTrace> trace;
   try {
     if (options.consoleLog) log = std::make_unique<sim::ConsoleLog>(board.console(), *options.consoleLog);
+    if (options.vcd) {
+      std::string unused;
+      auto signals = sim::selectTraceSignals(options.vcdSignals.value_or("all"), unused);
+      trace = std::make_unique<sim::BoardTrace>(board, *options.vcd, *signals);
+    }
     if (script) {
       runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script));
     } else {
@@ -272,6 +309,7 @@ int run(const Options& options) {
         std::fprintf(stderr, "console: %s\n", terminal->ptyPath().c_str());
       } else if (mode == Mode::Terminal) {
         std::fprintf(stderr, "tl500-sim: console on this terminal; Ctrl-] ends the run\r\n");
+        if (!options.noPanel && isatty(1)) panel = std::make_unique<sim::BoardPanel>(board, 1);
       }
     }
   } catch (const std::runtime_error& e) {
@@ -283,17 +321,20 @@ int run(const Options& options) {
   try {
     if (runner) runner->start();
     if (terminal) terminal->start();
+    if (panel) panel->start();
     outcome.returned = tl500_firmware_main();
     if (runner) runner->halt();
     runAfterReturn(board);
   } catch (const sim::Stop& stop) {
     outcome.stop = stop;
   } catch (const std::exception& e) {
+    if (panel) panel->restore();
     if (terminal) terminal->restore();
     std::fprintf(stderr, "tl500-sim: internal error of the virtual board at %s: %s\n",
                  sim::formatTime(board.clock().now()).c_str(), e.what());
     return kExitFault;
   }
+  if (panel) panel->restore();
   if (terminal) terminal->restore();
   if (std::uint64_t errors = board.console().framingErrors(); errors != 0) {
     // The terminal listens at 115200 bit/s like an operator's; a board sending
@@ -305,10 +346,21 @@ int run(const Options& options) {
                  board.usart1().bitTime() == 0 ? 0.0 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
                  sim::SerialEndpoint::kDefaultBaud);
   }
+  // An output file that did not get everything fails the run: a trace or log
+  // cut short must not pass for a complete one.
+  bool outputsWritten = true;
   if (log && !log->flush()) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
+    outputsWritten = false;
+  }
+  if (trace && !trace->finish()) {
+    // A write that failed during the run has ended it with this message already.
+    bool told = outcome.stop && outcome.stop->what() == trace->error();
+    if (!told) std::fprintf(stderr, "tl500-sim: %s\n", trace->error().c_str());
+    outputsWritten = false;
   }
   int status = report(outcome, runner.get(), board.clock().now());
+  if (!outputsWritten && status == kExitOk) status = kExitFailed;
   if (runner) runner->halt();
   return status;
 }

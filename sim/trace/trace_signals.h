@@ -1,0 +1,60 @@
+// The board's signals a logic analyzer can record, by pin and role
+// ("PC7_LED1", "PA9_USART1_TX"), the choice of signals for a trace, and the
+// recorder that feeds their edges to a VCD file while the board runs.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../board.h"
+#include "../core/listeners.h"
+#include "vcd_writer.h"
+
+namespace sim {
+
+struct TraceSignal {
+  const char* pin;    // "PC7"
+  const char* role;   // "LED1"
+  const char* group;  // "leds", "console", ...
+  std::string name() const { return std::string(pin) + "_" + role; }
+};
+
+// Every signal the board can trace, in the order they appear in a trace.
+const std::vector<TraceSignal>& traceSignals();
+
+// Picks signals from a comma-separated list. Each item is a signal's full name
+// ("PC7_LED1"), its pin ("PC7"), its role ("LED1"), a group ("leds",
+// "actuators", "inputs", "dip", "zigbee_reset", "pir", "console", "zigbee",
+// "i2c") or "all"; case does not matter. Nullopt and a message naming the
+// item and the choices when an item names nothing.
+std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& list, std::string& error);
+
+// Records the chosen signals of a board into a VCD file from now on: the pins'
+// levels as they change, and the serial lines bit by bit as frames cross them.
+class BoardTrace {
+ public:
+  // Opens the file (throws std::runtime_error when it cannot) and writes the
+  // header with each signal's level now.
+  BoardTrace(Board& board, const std::string& path, const std::vector<TraceSignal>& signals);
+  ~BoardTrace();
+  BoardTrace(const BoardTrace&) = delete;
+  BoardTrace& operator=(const BoardTrace&) = delete;
+
+  // Completes and closes the file; false with error() when the file did not
+  // get everything.
+  bool finish() { return writer_.finish(); }
+  const std::string& error() const { return writer_.error(); }
+
+ private:
+  void tracePin(const PinName& pin, VcdWriter::SignalId id);
+  void traceSerialFrames(Usart& usart, VcdWriter::SignalId id);
+
+  Board& board_;
+  VcdWriter writer_;
+  std::vector<Subscription> subscriptions_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace sim
