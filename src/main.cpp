@@ -90,7 +90,13 @@ int main() {
   printf("Actuator_Port_Initialization() done\n");
 
   for (;;) {
-    if (!UartQueue_Comm_Is_Empty()) {
+    // A byte from the peer is a remote command when it reaches the receiver.
+    // Only in a pass in which the receiver has just taken one may a second,
+    // waiting back to back, be echoed here: a lone byte arriving right after
+    // the receiver found the queue empty waits for the next pass instead of
+    // being swallowed as an echo.
+    bool remote_command_taken = Test_Actuator_ZigBee_Comm_RX();
+    if (remote_command_taken && !UartQueue_Comm_Is_Empty()) {
       std::uint8_t received = static_cast<std::uint8_t>(UartQueue_Comm_DeQueue());
       printf("%c is received\n\n", received);
       if (received == '0') {
@@ -101,7 +107,8 @@ int main() {
     print_menu_command();
 
     if (UartQueue_Serial_Is_Empty()) {
-      Platform_IdleHint();
+      // Nothing to do until a byte arrives on either port.
+      if (UartQueue_Comm_Is_Empty()) Platform_IdleHint();
       continue;
     }
 
@@ -114,6 +121,20 @@ int main() {
         break;
       case '1':
         LED_Test();
+        break;
+      case '5':
+        Test_Actuator();
+        break;
+      case '6':
+        Test_Actuator_ZigBee_Comm_TX();
+        break;
+      case 'T':
+      case 't':
+        ZigBee_Com_Test();  // never returns: only a board reset ends it
+        break;
+      case 'Z':
+      case 'z':
+        ZigBee_Reset_Pin_Open();
         break;
       default:
         // Keys without an action only bring the menu back.

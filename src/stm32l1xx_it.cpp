@@ -3,6 +3,7 @@
 
 #include "hw_config.h"
 #include "platform.h"
+#include "test_actuator.h"
 #include "uart_queue.h"
 
 // A fault freezes the board with no message: nothing can be trusted any more,
@@ -22,8 +23,12 @@ void PendSV_Handler(void) {}
 // interrupts a second steal almost no time.
 void SysTick_Handler(void) { TimingDelay_Decrement(); }
 
-// Blink tick, every 0.9375 s. The blinking of actuator outputs hangs here.
-void TIM2_IRQHandler(void) { TIM_ClearITPendingBit(TIM2, TIM_IT_Update); }
+// Blink tick, every 0.9375 s: inverts every actuator output whose blink flag is
+// set. The update interrupt is the only TIM2 source enabled.
+void TIM2_IRQHandler(void) {
+  TIM_ClearITPendingBit(TIM2, TIM_IT_Update);
+  Actuator_Blink_Tick();
+}
 
 // One received byte per entry; a byte arriving meanwhile raises the interrupt again.
 void USART1_IRQHandler(void) {
