@@ -69,7 +69,7 @@ Options:
                         decoders: LEDs, actuator outputs, inputs, DIP switches,
                         ZigBee reset, PIR line, the serial lines bit by bit
   --vcd-signals LIST    trace only these (comma-separated): a name such as
-                        PC7_LED1, a pin (PC7), a role (LED1), a group (leds,
+                        PC7_LED1, a pin (PC7), a board name (LED1), a group (leds,
                         actuators, inputs, dip, zigbee_reset, pir, console,
                         zigbee, i2c) or all
   --no-panel            no board panel at the bottom of the terminal (it shows

@@ -66,15 +66,16 @@ std::string renderPanel(const PanelState& state, std::size_t width) {
 }
 
 BoardPanel::BoardPanel(Board& board, int fd) : board_(board), fd_(fd) {
-  for (char port : {'A', 'C', 'H'}) {
-    board_.gpio(port).onLevelChange([this, alive = alive_, port](unsigned pin, Level) {
-      if (*alive) levelChanged(port, pin);
-    });
+  std::vector<PinName> shown(std::begin(kLeds), std::end(kLeds));
+  shown.insert(shown.end(), std::begin(kOutputs), std::end(kOutputs));
+  shown.push_back(kZigbeeReset);
+  shown.push_back(kPir);
+  for (PinName pin : shown) {
+    subscriptions_.push_back(board_.net(pin).onChange([this, pin](Level) { levelChanged(pin); }));
   }
 }
 
 BoardPanel::~BoardPanel() {
-  *alive_ = false;
   if (refreshEvent_ != 0 && Board::exists()) board_.clock().cancel(refreshEvent_);
   restore();
 }
@@ -96,16 +97,15 @@ PanelState BoardPanel::state() const {
   return state;
 }
 
-void BoardPanel::levelChanged(char port, unsigned pin) {
-  if (port == 'A' && pin >= 4 && pin <= 7) {
-    auto& changes = outputChanges_[pin - 4];
+void BoardPanel::levelChanged(PinName pin) {
+  for (unsigned i = 0; i < 4; ++i) {
+    if (pin != kOutputs[i]) continue;
+    auto& changes = outputChanges_[i];
     changes[0] = changes[1];
     changes[1] = board_.clock().now();
-    ++outputChangeCount_[pin - 4];
+    ++outputChangeCount_[i];
   }
-  bool shown = (port == 'C' && pin >= 7 && pin <= 9) || (port == 'A' && pin >= 4 && pin <= 8) ||
-               (port == 'H' && pin == 2);
-  if (shown) draw(false);
+  draw(false);
 }
 
 bool BoardPanel::setRegion() {

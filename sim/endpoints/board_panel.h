@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../board.h"
 
@@ -56,7 +57,7 @@ class BoardPanel {
   PanelState state() const;
 
  private:
-  void levelChanged(char port, unsigned pin);
+  void levelChanged(PinName pin);
   void draw(bool force);
   void refresh();
   bool setRegion();
@@ -69,7 +70,7 @@ class BoardPanel {
   std::array<std::array<Time, 2>, 4> outputChanges_{};  // last two changes of each output
   std::array<unsigned, 4> outputChangeCount_{};
   Clock::EventId refreshEvent_ = 0;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::vector<Subscription> subscriptions_;
 };
 
 }  // namespace sim

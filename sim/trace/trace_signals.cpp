@@ -19,19 +19,29 @@ std::string trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+// The group a line of the board belongs to, by its board name.
+const char* groupOf(const std::string& name) {
+  auto starts = [&](const char* prefix) { return name.rfind(prefix, 0) == 0; };
+  if (starts("LED")) return "leds";
+  if (starts("ACT")) return "actuators";
+  if (starts("IN")) return "inputs";
+  if (starts("DIP")) return "dip";
+  if (name == "ZB_RESET") return "zigbee_reset";
+  if (name == "PIR") return "pir";
+  if (starts("CONSOLE")) return "console";
+  if (starts("ZIGBEE")) return "zigbee";
+  if (starts("I2C")) return "i2c";
+  return "other";
+}
+
 }  // namespace
 
 const std::vector<TraceSignal>& traceSignals() {
-  static const std::vector<TraceSignal> signals = {
-      {"PC7", "LED1", "leds"},          {"PC8", "LED2", "leds"},          {"PC9", "LED3", "leds"},
-      {"PA4", "ACT1", "actuators"},     {"PA5", "ACT2", "actuators"},     {"PA6", "ACT3", "actuators"},
-      {"PA7", "ACT4", "actuators"},     {"PA0", "IN1", "inputs"},         {"PA1", "IN2", "inputs"},
-      {"PA2", "IN3", "inputs"},         {"PA3", "IN4", "inputs"},         {"PB12", "DIP1", "dip"},
-      {"PB13", "DIP2", "dip"},          {"PB15", "DIP3", "dip"},          {"PA8", "ZB_RESET", "zigbee_reset"},
-      {"PH2", "PIR", "pir"},            {"PA9", "USART1_TX", "console"},  {"PA10", "USART1_RX", "console"},
-      {"PC10", "USART3_TX", "zigbee"},  {"PC11", "USART3_RX", "zigbee"},  {"PB6", "I2C1_SCL", "i2c"},
-      {"PB7", "I2C1_SDA", "i2c"},
-  };
+  static const std::vector<TraceSignal> signals = [] {
+    std::vector<TraceSignal> all;
+    for (const BoardPin& p : boardPins()) all.push_back({p.pin, p.name, groupOf(p.name)});
+    return all;
+  }();
   return signals;
 }
 
@@ -48,7 +58,7 @@ std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& li
     bool matched = false;
     for (std::size_t i = 0; i < all.size(); ++i) {
       const TraceSignal& s = all[i];
-      if (item == "all" || item == lower(s.name()) || item == lower(s.pin) || item == lower(s.role) ||
+      if (item == "all" || item == lower(s.name()) || item == lower(pinText(s.pin)) || item == lower(s.role) ||
           item == s.group) {
         chosen[i] = true;
         matched = true;
@@ -74,27 +84,27 @@ std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& li
 
 BoardTrace::BoardTrace(Board& board, const std::string& path, const std::vector<TraceSignal>& signals)
     : board_(board), writer_(path, [&board] { return board.clock().now(); }) {
-  std::vector<std::pair<PinName, VcdWriter::SignalId>> pins;
-  for (const TraceSignal& s : signals) {
-    PinName pin = *parsePin(s.pin);
-    pins.emplace_back(pin, writer_.addSignal(s.name(), board_.pinLevel(pin)));
-  }
+  std::vector<VcdWriter::SignalId> ids;
+  for (const TraceSignal& s : signals) ids.push_back(writer_.addSignal(s.name(), board_.pinLevel(s.pin)));
   writer_.begin();
   for (std::size_t i = 0; i < signals.size(); ++i) {
-    tracePin(pins[i].first, pins[i].second);
+    tracePin(signals[i].pin, ids[i]);
     std::string role = signals[i].role;
-    if (role == "USART1_TX") traceSerialFrames(board_.usart1(), pins[i].second);
-    if (role == "USART3_TX") traceSerialFrames(board_.usart3(), pins[i].second);
+    if (role == "CONSOLE_TX") traceSerialFrames(board_.usart1(), ids[i]);
+    if (role == "ZIGBEE_TX") traceSerialFrames(board_.usart3(), ids[i]);
   }
 }
 
 BoardTrace::~BoardTrace() { *alive_ = false; }
 
 void BoardTrace::tracePin(const PinName& pin, VcdWriter::SignalId id) {
-  board_.gpio(pin.port).onLevelChange([this, alive = alive_, number = pin.pin, id](unsigned changed, Level level) {
-    if (*alive && changed == number) writer_.change(id, board_.clock().now(), level);
-  });
+  subscriptions_.push_back(
+      board_.net(pin).onChange([this, id](Level level) { writer_.change(id, board_.clock().now(), level); }));
 }
+
+}  // namespace sim
+
+namespace sim {
 
 // The USART tells when a frame starts; its bits follow at the frame's bit time:
 // start bit low, eight data bits least significant first, stop bit high.

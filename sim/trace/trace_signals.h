@@ -1,6 +1,6 @@
-// The board's signals a logic analyzer can record, by pin and role
-// ("PC7_LED1", "PA9_USART1_TX"), the choice of signals for a trace, and the
-// recorder that feeds their edges to a VCD file while the board runs.
+// The board's signals a logic analyzer can record, named by pin and board
+// name ("PC7_LED1", "PA9_CONSOLE_TX"), the choice of signals for a trace, and
+// the recorder that feeds their edges to a VCD file while the board runs.
 #pragma once
 
 #include <memory>
@@ -15,24 +15,26 @@
 namespace sim {
 
 struct TraceSignal {
-  const char* pin;    // "PC7"
-  const char* role;   // "LED1"
+  PinName pin;        // PC7
+  const char* role;   // the board's name of the line, "LED1"
   const char* group;  // "leds", "console", ...
-  std::string name() const { return std::string(pin) + "_" + role; }
+  std::string name() const { return pinText(pin) + "_" + role; }
 };
 
-// Every signal the board can trace, in the order they appear in a trace.
+// Every signal the board can trace (every named line of the board), in the
+// order they appear in a trace.
 const std::vector<TraceSignal>& traceSignals();
 
 // Picks signals from a comma-separated list. Each item is a signal's full name
-// ("PC7_LED1"), its pin ("PC7"), its role ("LED1"), a group ("leds",
+// ("PC7_LED1"), its pin ("PC7"), its board name ("LED1"), a group ("leds",
 // "actuators", "inputs", "dip", "zigbee_reset", "pir", "console", "zigbee",
 // "i2c") or "all"; case does not matter. Nullopt and a message naming the
 // item and the choices when an item names nothing.
 std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& list, std::string& error);
 
-// Records the chosen signals of a board into a VCD file from now on: the pins'
-// levels as they change, and the serial lines bit by bit as frames cross them.
+// Records the chosen signals of a board into a VCD file from now on: every
+// level change of their nets, and the frames a USART sends, bit by bit, on its
+// TX line.
 class BoardTrace {
  public:
   // Opens the file (throws std::runtime_error when it cannot) and writes the
@@ -54,7 +56,7 @@ class BoardTrace {
   Board& board_;
   VcdWriter writer_;
   std::vector<Subscription> subscriptions_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for the USART's listener lists
 };
 
 }  // namespace sim

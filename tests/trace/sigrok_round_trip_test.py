@@ -24,7 +24,7 @@ VCD_INPUT = "vcd:downsample=10000:compress=100000"
 
 BUSES = {
     # bus: (signals to trace, [(decoder spec, annotation, log option)])
-    "console": ("console", [("uart:tx=PA9_USART1_TX:baudrate=115200:format=hex", "uart=tx-data", "--console-log")]),
+    "console": ("console", [("uart:tx=PA9_CONSOLE_TX:baudrate=115200:format=hex", "uart=tx-data", "--console-log")]),
 }
 
 

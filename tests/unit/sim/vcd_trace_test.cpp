@@ -24,7 +24,7 @@ TEST(VcdWriter, ChangesReportedAheadOfTimeComeOutInTimeOrderOnce) {
   Time now = 0;
   {
     sim::VcdWriter vcd(path, [&] { return now; });
-    auto tx = vcd.addSignal("PA9_USART1_TX", Level::High);
+    auto tx = vcd.addSignal("PA9_CONSOLE_TX", Level::High);
     auto led = vcd.addSignal("PC7_LED1", Level::Low);
     vcd.begin();
     // A frame's bits are known when it starts; a LED changes in between.
@@ -40,7 +40,7 @@ TEST(VcdWriter, ChangesReportedAheadOfTimeComeOutInTimeOrderOnce) {
   VcdFile file = readVcd(path);
   EXPECT_EQ(file.timescale, "1ps");
   auto ps = [](Time t) { return sim::VcdWriter::picoseconds(t); };
-  const auto& tx = file.of("PA9_USART1_TX");
+  const auto& tx = file.of("PA9_CONSOLE_TX");
   ASSERT_EQ(tx.size(), 3u);  // the initial value, then two edges
   EXPECT_EQ(tx[1].ps, ps(100));
   EXPECT_EQ(tx[1].value, '0');
@@ -96,11 +96,12 @@ TEST(VcdWriter, ShortRunsFailingOnlyAtTheFinalFlushAreStillErrors) {
 
 TEST(TraceSignalChoice, ItemsNameSignalsByFullNamePinRoleOrGroupInAnyCase) {
   std::string error;
-  auto chosen = sim::selectTraceSignals("pc7, LED2,PA9_USART1_TX,i2c", error);
+  auto chosen = sim::selectTraceSignals("pc7, LED2,PA9_CONSOLE_TX,i2c", error);
   ASSERT_TRUE(chosen) << error;
   std::vector<std::string> names;
   for (const auto& s : *chosen) names.push_back(s.name());
-  EXPECT_EQ(names, (std::vector<std::string>{"PC7_LED1", "PC8_LED2", "PA9_USART1_TX", "PB6_I2C1_SCL", "PB7_I2C1_SDA"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"PC7_LED1", "PC8_LED2", "PA9_CONSOLE_TX", "PB6_I2C1_SCL", "PB7_I2C1_SDA",
+                                               "PB10_I2C2_SCL", "PB11_I2C2_SDA"}));
 
   auto console = sim::selectTraceSignals("console", error);
   ASSERT_TRUE(console);
