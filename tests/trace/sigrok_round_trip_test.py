@@ -8,6 +8,7 @@ decoders) decode BUS from the trace and compares the bytes with what the run
 logged for that bus:
 
   console   USART1 TX decoded at 115200 bit/s equals --console-log
+  zigbee    USART3 TX decoded at 115200 bit/s equals --zigbee-log
 
 Exit status 77 (a skip) only when sigrok-cli is not installed.
 """
@@ -25,6 +26,7 @@ VCD_INPUT = "vcd:downsample=10000:compress=100000"
 BUSES = {
     # bus: (signals to trace, [(decoder spec, annotation, log option)])
     "console": ("console", [("uart:tx=PA9_CONSOLE_TX:baudrate=115200:format=hex", "uart=tx-data", "--console-log")]),
+    "zigbee": ("zigbee", [("uart:tx=PC10_ZIGBEE_TX:baudrate=115200:format=hex", "uart=tx-data", "--zigbee-log")]),
 }
 
 
