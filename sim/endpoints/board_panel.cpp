@@ -49,7 +49,9 @@ std::string renderPanel(const PanelState& state, std::size_t width) {
   std::string line;
   for (unsigned i = 0; i < 3; ++i) {
     if (i != 0) line += ' ';
-    line += "LED" + std::to_string(i + 1) + (state.ledLit[i] ? " lit " : " dark");
+    line += "LED";
+    line += std::to_string(i + 1);
+    line += state.ledLit[i] ? " lit " : " dark";
   }
   line += " | ACT";
   for (OutputState output : state.outputs) {
@@ -108,6 +110,14 @@ void BoardPanel::levelChanged(PinName pin) {
   draw(false);
 }
 
+// Saves the cursor, moves to the panel's row and clears it.
+std::string BoardPanel::onPanelRow() const {
+  std::string text = "\x1b" "7\x1b[";
+  text += std::to_string(rows_);
+  text += ";1H\x1b[2K";
+  return text;
+}
+
 bool BoardPanel::setRegion() {
   winsize size{};
   if (ioctl(fd_, TIOCGWINSZ, &size) != 0 || size.ws_row < kMinRows || size.ws_col == 0) return false;
@@ -116,7 +126,10 @@ bool BoardPanel::setRegion() {
   // Make room: a line feed and back up leaves the cursor where it was, unless
   // it was on the last row, which then scrolls up out of the panel's way. Then
   // the scroll region (which homes the cursor) between save and restore.
-  writeAll(fd_, "\n\x1b[1A\x1b" "7\x1b[1;" + std::to_string(rows_ - 1) + "r\x1b" "8");
+  std::string setup = "\n\x1b[1A\x1b" "7\x1b[1;";
+  setup += std::to_string(rows_ - 1);
+  setup += "r\x1b" "8";
+  writeAll(fd_, setup);
   shown_.clear();
   return true;
 }
@@ -149,14 +162,14 @@ void BoardPanel::draw(bool force) {
   if (!force && text == shown_) return;
   shown_ = text;
   // Save the cursor, draw on the last row in reverse video, restore.
-  writeAll(fd_, "\x1b" "7\x1b[" + std::to_string(rows_) + ";1H\x1b[2K\x1b[7m" + text + "\x1b[0m\x1b" "8");
+  writeAll(fd_, onPanelRow() + "\x1b[7m" + text + "\x1b[0m\x1b" "8");
 }
 
 void BoardPanel::restore() {
   if (!active_) return;
   active_ = false;
   // Clear the panel's row and give the whole screen back to scrolling.
-  writeAll(fd_, "\x1b" "7\x1b[" + std::to_string(rows_) + ";1H\x1b[2K\x1b[r\x1b" "8");
+  writeAll(fd_, onPanelRow() + "\x1b[r\x1b" "8");
 }
 
 }  // namespace sim

@@ -61,6 +61,7 @@ class BoardPanel {
   void draw(bool force);
   void refresh();
   bool setRegion();
+  std::string onPanelRow() const;
 
   Board& board_;
   int fd_;

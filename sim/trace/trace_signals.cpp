@@ -66,7 +66,10 @@ std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& li
     }
     if (!matched) {
       error = "no signal '" + item + "' to trace; signals:";
-      for (const auto& s : all) error += " " + s.name();
+      for (const auto& s : all) {
+        error += ' ';
+        error += s.name();
+      }
       error += "; groups: all leds actuators inputs dip zigbee_reset pir console zigbee i2c";
       return std::nullopt;
     }

@@ -101,7 +101,9 @@ void VcdWriter::emit(const Pending& change) {
   std::string line;
   if (stamp != lastStamp_) {
     lastStamp_ = stamp;
-    line = "#" + std::to_string(stamp) + "\n";
+    line = '#';
+    line += std::to_string(stamp);
+    line += '\n';
   }
   line += change.level == Level::High ? '1' : '0';
   line += s.code;
@@ -145,7 +147,12 @@ bool VcdWriter::finish() {
     emitDue(~Time{0});
     // The end of the run, so a viewer shows the last levels up to it.
     std::uint64_t end = picoseconds(now);
-    if (end > lastStamp_) put("#" + std::to_string(end) + "\n");
+    if (end > lastStamp_) {
+      std::string stamp = "#";
+      stamp += std::to_string(end);
+      stamp += '\n';
+      put(stamp);
+    }
     flushBuffer();
   } catch (const Stop&) {
     return false;
