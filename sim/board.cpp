@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include <array>
+#include <cstdio>
 #include <iterator>
 #include <stdexcept>
 
@@ -44,8 +45,12 @@ Board::Board(BoardConfig config)
       usart3_("USART3", clock_, interrupts_, USART3_IRQn, [this] { return rcc_.pclk1Hz(); }),
       sysTick_(clock_, interrupts_),
       tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
-      i2c1_("I2C1"),
-      i2c2_("I2C2"),
+      i2cBus1_("I2C1", clock_),
+      i2cBus2_("I2C2", clock_),
+      i2c1_("I2C1", clock_, interrupts_, {I2C1_EV_IRQn, I2C1_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus1_,
+            [this](const std::string& text) { warn(text); }),
+      i2c2_("I2C2", clock_, interrupts_, {I2C2_EV_IRQn, I2C2_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus2_,
+            [this](const std::string& text) { warn(text); }),
       console_("console", clock_, usart1_) {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   // Floating lines of this board read low unless something drives them.
@@ -128,6 +133,24 @@ void Board::wire() {
   for (const char* line : kI2cLines) {
     parts_.push_back(std::make_unique<NetDriver>(net(*findPin(line)), "board pull-up"));
     parts_.back()->set(Drive::PullUp);
+  }
+}
+
+void Board::setI2cFault(std::uint8_t address, I2cFault fault) {
+  i2cBus1_.setFault(address, fault);
+  i2cBus2_.setFault(address, fault);
+}
+
+void Board::clearI2cFaults() {
+  i2cBus1_.clearFaults();
+  i2cBus2_.clearFaults();
+}
+
+void Board::warn(const std::string& text) {
+  if (warnings_.empty()) {
+    std::fprintf(stderr, "tl500-sim: warning: %s\n", text.c_str());
+  } else {
+    warnings_(text);
   }
 }
 

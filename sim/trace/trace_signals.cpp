@@ -88,10 +88,10 @@ std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& li
 BoardTrace::BoardTrace(Board& board, const std::string& path, const std::vector<TraceSignal>& signals)
     : board_(board), writer_(path, [&board] { return board.clock().now(); }) {
   std::vector<VcdWriter::SignalId> ids;
-  for (const TraceSignal& s : signals) ids.push_back(writer_.addSignal(s.name(), board_.pinLevel(s.pin)));
+  for (const TraceSignal& s : signals) ids.push_back(writer_.addSignal(s.name(), wireOf(s).level()));
   writer_.begin();
   for (std::size_t i = 0; i < signals.size(); ++i) {
-    tracePin(signals[i].pin, ids[i]);
+    traceWire(wireOf(signals[i]), ids[i]);
     std::string role = signals[i].role;
     if (role == "CONSOLE_TX") traceSerialFrames(board_.usart1(), ids[i]);
     if (role == "ZIGBEE_TX") traceSerialFrames(board_.usart3(), ids[i]);
@@ -100,9 +100,20 @@ BoardTrace::BoardTrace(Board& board, const std::string& path, const std::vector<
 
 BoardTrace::~BoardTrace() { *alive_ = false; }
 
-void BoardTrace::tracePin(const PinName& pin, VcdWriter::SignalId id) {
+// The I2C buses' bits travel on the bus wires the I2C model drives; every
+// other line is its pin's net.
+Net& BoardTrace::wireOf(const TraceSignal& signal) {
+  std::string role = signal.role;
+  if (role == "I2C1_SCL") return board_.i2cBus1().scl();
+  if (role == "I2C1_SDA") return board_.i2cBus1().sda();
+  if (role == "I2C2_SCL") return board_.i2cBus2().scl();
+  if (role == "I2C2_SDA") return board_.i2cBus2().sda();
+  return board_.net(signal.pin);
+}
+
+void BoardTrace::traceWire(Net& wire, VcdWriter::SignalId id) {
   subscriptions_.push_back(
-      board_.net(pin).onChange([this, id](Level level) { writer_.change(id, board_.clock().now(), level); }));
+      wire.onChange([this, id](Level level) { writer_.change(id, board_.clock().now(), level); }));
 }
 
 }  // namespace sim

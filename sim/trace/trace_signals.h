@@ -50,7 +50,8 @@ class BoardTrace {
   const std::string& error() const { return writer_.error(); }
 
  private:
-  void tracePin(const PinName& pin, VcdWriter::SignalId id);
+  Net& wireOf(const TraceSignal& signal);
+  void traceWire(Net& wire, VcdWriter::SignalId id);
   void traceSerialFrames(Usart& usart, VcdWriter::SignalId id);
 
   Board& board_;
