@@ -50,8 +50,7 @@ Board::Board(BoardConfig config)
       i2c1_("I2C1", clock_, interrupts_, {I2C1_EV_IRQn, I2C1_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus1_,
             [this](const std::string& text) { warn(text); }),
       i2c2_("I2C2", clock_, interrupts_, {I2C2_EV_IRQn, I2C2_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus2_,
-            [this](const std::string& text) { warn(text); }),
-      console_("console", clock_, usart1_) {
+            [this](const std::string& text) { warn(text); }) {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   // Floating lines of this board read low unless something drives them.
   for (char port : kPorts) {
@@ -67,6 +66,7 @@ Board::Board(BoardConfig config)
     gpio_.push_back(std::make_unique<GpioPort>(port, values, pins));
   }
   wire();
+  console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
   g_current = this;
 }
 
@@ -81,14 +81,16 @@ bool Board::exists() { return g_current != nullptr; }
 
 GpioPort& Board::gpio(char port) { return *gpio_[portIndex(port)]; }
 
-Net& Board::net(PinName pin) {
+std::size_t Board::netIndex(PinName pin) {
   if (pin.pin >= kPinsPerPort) throw std::invalid_argument("no pin " + pinText(pin));
-  return *nets_[portIndex(pin.port) * kPinsPerPort + pin.pin];
+  return portIndex(pin.port) * kPinsPerPort + pin.pin;
 }
+
+Net& Board::net(PinName pin) { return *nets_[netIndex(pin)]; }
 
 void Board::drivePin(PinName pin, std::optional<Level> level) {
   Drive drive = !level ? Drive::None : *level == Level::High ? Drive::High : Drive::Low;
-  outside_[portIndex(pin.port) * kPinsPerPort + pin.pin]->set(drive);
+  outside_[netIndex(pin)]->set(drive);
 }
 
 void Board::setDipSwitch(unsigned number, bool closed) {
@@ -121,6 +123,13 @@ void Board::wire() {
   rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C2, i2c2_);
   rcc_.attachReset(B::APB1, RCC_APB1Periph_PWR, pwr_);
   rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
+
+  // The serial ports reach the line through their pins, alternate function 7.
+  constexpr unsigned kUsartFunction = 7;
+  gpio('A').attachFunction(9, kUsartFunction, usart1_.txPin());
+  gpio('A').attachFunction(10, kUsartFunction, usart1_.rxPin());
+  gpio('C').attachFunction(10, kUsartFunction, usart3_.txPin());
+  gpio('C').attachFunction(11, kUsartFunction, usart3_.rxPin());
 
   // The board's parts on the pins. A DIP switch joins its line to ground when
   // closed and leaves it alone when open (the firmware's pull-up then reads

@@ -83,7 +83,7 @@ class Board {
     return warnings_.add(std::move(listener));
   }
   void warn(const std::string& text);
-  SerialEndpoint& console() { return console_; }
+  SerialEndpoint& console() { return *console_; }
 
   // The wire of a pin ("PC7" is the net of LED1).
   Net& net(PinName pin);
@@ -104,6 +104,7 @@ class Board {
 
  private:
   void wire();
+  static std::size_t netIndex(PinName pin);
 
   Clock clock_;
   InterruptController interrupts_;
@@ -126,7 +127,7 @@ class Board {
   I2cBus i2cBus2_;
   I2cPeripheral i2c1_;
   I2cPeripheral i2c2_;
-  SerialEndpoint console_;
+  std::unique_ptr<SerialEndpoint> console_;  // the operator's terminal on USART1
 };
 
 }  // namespace sim

@@ -86,10 +86,13 @@ Script language (one command a line; '#' starts a comment):
                                      after the end of the previous console match
                                      (default limit 10s of virtual time)
   run DURATION                       let virtual time pass
-  expect pin PXn high|low            the level of pin PXn now (e.g. PA8, PC13)
-  set pin PXn high|low|float         what the outside world drives on a pin
+  expect pin PIN high|low            the level of a pin now; PIN is a port
+                                     name (PA8, pc13) or a board name (LED1,
+                                     DIP2, IN3, ZB_RESET, PIR, CONSOLE_TX, ...)
+  set pin PIN high|low|float         what the outside world drives on a pin
                                      (inputs, DIP switches, PIR line); float
-                                     lets go of it
+                                     lets go of it; driving against the
+                                     firmware's output is a short (status 4)
   TEXT is in double quotes with the escapes \r \n \t \\ \" \xNN.
   DURATION is a number and a unit: 250us, 10ms, 1.5s, 2min.
   The script starts at power-on, before the firmware has set up its console
@@ -101,12 +104,12 @@ Script language (one command a line; '#' starts a comment):
 
 Exit status:
   0  the script completed, main returned 0, or an interactive run was ended
-  1  a wait or an expect failed, main returned another value, or --max-time
-     ended a script before its end; the message on standard error names the
-     script line, what was expected and the last console output; also when
-     the trace or the console log could not be written completely
+  1  a wait or an expect failed, main returned another value, --max-time
+     ended a script before its end, or the console received frames with
+     framing errors; the message on standard error names the script line,
+     what was expected and the last console output
   2  usage error, script syntax error (naming the line), or a file that cannot
-     be opened
+     be opened or written (the console log, the trace)
   3  the firmware stopped in a fault handler or an unused vector, or the
      virtual board found it stuck
   4  a short circuit: two drivers fought over a net of the board (the message
@@ -346,21 +349,21 @@ int run(const Options& options) {
                  board.usart1().bitTime() == 0 ? 0.0 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
                  sim::SerialEndpoint::kDefaultBaud);
   }
-  // An output file that did not get everything fails the run: a trace or log
-  // cut short must not pass for a complete one.
-  bool outputsWritten = true;
-  if (log && !log->flush()) {
+  // A trace or log cut short must not pass for a complete one.
+  bool logFailed = log && !log->flush();
+  if (logFailed) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
-    outputsWritten = false;
   }
-  if (trace && !trace->finish()) {
-    // A write that failed during the run has ended it with this message already.
-    bool told = outcome.stop && outcome.stop->what() == trace->error();
-    if (!told) std::fprintf(stderr, "tl500-sim: %s\n", trace->error().c_str());
-    outputsWritten = false;
-  }
+  bool traceFailed = trace && !trace->finish();
+  // A write that failed during the run has ended it with this message already.
+  bool traceEndedRun = traceFailed && outcome.stop && outcome.stop->what() == trace->error();
+  if (traceFailed && !traceEndedRun) std::fprintf(stderr, "tl500-sim: %s\n", trace->error().c_str());
   int status = report(outcome, runner.get(), board.clock().now());
-  if (!outputsWritten && status == kExitOk) status = kExitFailed;
+  // A run whose console text was garbled on the line, or whose log was not
+  // written, has not succeeded, however the script or the firmware ended.
+  if (status == kExitOk && board.console().framingErrors() != 0) status = kExitFailed;
+  if (status == kExitOk && logFailed) status = kExitUsage;
+  if ((status == kExitOk && traceFailed) || traceEndedRun) status = kExitUsage;
   if (runner) runner->halt();
   return status;
 }

@@ -89,6 +89,7 @@ void GpioPort::attachFunction(unsigned pin, unsigned af, PinFunction& function) 
   function.net_ = pins_[pin];
   drivers_[pin].functions.push_back({af, &function, std::make_unique<NetDriver>(*pins_[pin], function.name())});
   refresh(pin);
+  if (function.attached_) function.attached_(*pins_[pin]);
 }
 
 void GpioPort::detachFunction(PinFunction& function) {
@@ -181,6 +182,8 @@ std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
 }
 
 void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
+  const std::uint32_t moder = moder_, otyper = otyper_, pupdr = pupdr_, odr = odr_;
+  const std::array<std::uint32_t, 2> afr = afr_;
   switch (offset & ~3u) {
     case kModer:
       moder_ = slotMerge(moder_, offset, width, value);
@@ -227,7 +230,16 @@ void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) 
     default:
       return;  // reserved space ignores writes
   }
-  refreshAll();
+  // Only the pins whose mode, type, pull, latch or function changed need
+  // their drivers set again.
+  std::uint32_t changed = (otyper ^ otyper_) | (odr ^ odr_);
+  for (unsigned pin = 0; pin < kPins; ++pin) {
+    if ((field2(moder ^ moder_, pin) | field2(pupdr ^ pupdr_, pin)) != 0) changed |= 1u << pin;
+    if (((afr[pin >> 3] ^ afr_[pin >> 3]) >> ((pin & 7u) * 4u) & 0xFu) != 0) changed |= 1u << pin;
+  }
+  for (unsigned pin = 0; pin < kPins; ++pin) {
+    if ((changed >> pin) & 1u) refresh(pin);
+  }
 }
 
 void GpioPort::reset() {

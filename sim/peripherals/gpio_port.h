@@ -42,7 +42,10 @@ class GpioPort;
 // at None and reads the line through net() while routed() is true.
 class PinFunction {
  public:
-  explicit PinFunction(std::string name) : name_(std::move(name)) {}
+  // `attached` (optional) is called with the pin's net when the board attaches
+  // the function to a pin, for a peripheral that listens to the line.
+  explicit PinFunction(std::string name, std::function<void(Net&)> attached = {})
+      : name_(std::move(name)), attached_(std::move(attached)) {}
   // Leaves the pin it is attached to.
   ~PinFunction();
   PinFunction(const PinFunction&) = delete;
@@ -65,6 +68,7 @@ class PinFunction {
  private:
   friend class GpioPort;
   std::string name_;
+  std::function<void(Net&)> attached_;
   Drive drive_ = Drive::None;
   GpioPort* port_ = nullptr;
   unsigned pin_ = 0;

@@ -165,9 +165,9 @@ ScriptCommand parseCommand(LineParser& p) {
     return w;
   };
   auto pin = [&] {
-    std::string w = p.word("a pin such as PA8");
+    std::string w = p.word("a pin such as PA8 or LED1");
     auto parsed = parsePin(w);
-    if (!parsed) p.fail(quoted(w) + " is not a pin of the board (write e.g. PA8, PC13)");
+    if (!parsed) p.fail(quoted(w) + " is not a pin of the board (write e.g. PA8, PC13, LED1, DIP2)");
     return *parsed;
   };
   auto pinKeyword = [&] {

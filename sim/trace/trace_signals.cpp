@@ -92,13 +92,10 @@ BoardTrace::BoardTrace(Board& board, const std::string& path, const std::vector<
   writer_.begin();
   for (std::size_t i = 0; i < signals.size(); ++i) {
     traceWire(wireOf(signals[i]), ids[i]);
-    std::string role = signals[i].role;
-    if (role == "CONSOLE_TX") traceSerialFrames(board_.usart1(), ids[i]);
-    if (role == "ZIGBEE_TX") traceSerialFrames(board_.usart3(), ids[i]);
   }
 }
 
-BoardTrace::~BoardTrace() { *alive_ = false; }
+BoardTrace::~BoardTrace() = default;
 
 // The I2C buses' bits travel on the bus wires the I2C model drives; every
 // other line is its pin's net.
@@ -118,21 +115,3 @@ void BoardTrace::traceWire(Net& wire, VcdWriter::SignalId id) {
 
 }  // namespace sim
 
-namespace sim {
-
-// The USART tells when a frame starts; its bits follow at the frame's bit time:
-// start bit low, eight data bits least significant first, stop bit high.
-void BoardTrace::traceSerialFrames(Usart& usart, VcdWriter::SignalId id) {
-  usart.onTransmitStart([this, alive = alive_, id](const Usart::Frame& frame) {
-    if (!*alive) return;
-    Time start = board_.clock().now();
-    writer_.change(id, start, Level::Low);
-    for (unsigned bit = 0; bit < 8; ++bit) {
-      Level level = ((frame.byte >> bit) & 1u) != 0 ? Level::High : Level::Low;
-      writer_.change(id, start + (1 + bit) * frame.bitTime, level);
-    }
-    writer_.change(id, start + 9 * frame.bitTime, Level::High);
-  });
-}
-
-}  // namespace sim

@@ -33,8 +33,8 @@ const std::vector<TraceSignal>& traceSignals();
 std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& list, std::string& error);
 
 // Records the chosen signals of a board into a VCD file from now on: every
-// level change of their nets, and the frames a USART sends, bit by bit, on its
-// TX line.
+// level change of their wires, which carry the serial frames and the I2C bus
+// bit by bit as the peripherals and the far ends drive them.
 class BoardTrace {
  public:
   // Opens the file (throws std::runtime_error when it cannot) and writes the
@@ -52,12 +52,10 @@ class BoardTrace {
  private:
   Net& wireOf(const TraceSignal& signal);
   void traceWire(Net& wire, VcdWriter::SignalId id);
-  void traceSerialFrames(Usart& usart, VcdWriter::SignalId id);
 
   Board& board_;
   VcdWriter writer_;
   std::vector<Subscription> subscriptions_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for the USART's listener lists
 };
 
 }  // namespace sim

@@ -7,7 +7,8 @@ Runs SCRIPT with --vcd, then has sigrok-cli (its VCD input and protocol
 decoders) decode BUS from the trace and compares the bytes with what the run
 logged for that bus:
 
-  console   USART1 TX decoded at 115200 bit/s equals --console-log
+  console   USART1 TX decoded at 115200 bit/s equals --console-log, and RX
+            the keys the script sent
   zigbee    USART3 TX decoded at 115200 bit/s equals --zigbee-log
 
 Exit status 77 (a skip) only when sigrok-cli is not installed.
@@ -24,8 +25,9 @@ import sys
 VCD_INPUT = "vcd:downsample=10000:compress=100000"
 
 BUSES = {
-    # bus: (signals to trace, [(decoder spec, annotation, log option)])
-    "console": ("console", [("uart:tx=PA9_CONSOLE_TX:baudrate=115200:format=hex", "uart=tx-data", "--console-log")]),
+    # bus: (signals to trace, [(decoder spec, annotation, log option or the bytes expected)])
+    "console": ("console", [("uart:tx=PA9_CONSOLE_TX:baudrate=115200:format=hex", "uart=tx-data", "--console-log"),
+                            ("uart:rx=PA10_CONSOLE_RX:baudrate=115200:format=hex", "uart=rx-data", b"01")]),
     "zigbee": ("zigbee", [("uart:tx=PC10_ZIGBEE_TX:baudrate=115200:format=hex", "uart=tx-data", "--zigbee-log")]),
 }
 
@@ -60,9 +62,12 @@ def main():
     vcd = os.path.join(workdir, bus + ".vcd")
     command = [sim, "--script", script, "--vcd", vcd, "--vcd-signals", signals]
     logs = []
-    for i, (_, _, log_option) in enumerate(checks):
+    for i, (_, _, source) in enumerate(checks):
+        if isinstance(source, bytes):
+            logs.append(source)
+            continue
         log = os.path.join(workdir, "%s.%d.log" % (bus, i))
-        command += [log_option, log]
+        command += [source, log]
         logs.append(log)
     run = subprocess.run(command, capture_output=True, text=True, timeout=600)
     if run.returncode != 0:
@@ -70,8 +75,11 @@ def main():
         return 1
     status = 0
     for (decoder, annotation, _), log in zip(checks, logs):
-        with open(log, "rb") as f:
-            expected = f.read()
+        if isinstance(log, bytes):
+            expected = log
+        else:
+            with open(log, "rb") as f:
+                expected = f.read()
         decoded = decode_uart(vcd, decoder, annotation)
         if not expected:
             print("%s: the log is empty; the script exercises nothing" % decoder)
