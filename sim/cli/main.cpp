@@ -19,6 +19,7 @@
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/core/stuck_watchdog.h"
+#include "sim/endpoints/board_panel.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
 #include "sim/endpoints/zigbee_link.h"
@@ -26,6 +27,7 @@
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
 #include "sim/trace/i2c_log.h"
+#include "sim/trace/trace_signals.h"
 
 // The firmware's main, under its host name.
 int tl500_firmware_main();
@@ -84,6 +86,18 @@ Options:
   --zigbee-log FILE     write every byte the board sent on USART3 to FILE, raw
   --no-crystal          a board whose 12 MHz crystal never starts (the firmware
                         falls back to MSI)
+  --vcd FILE            record the board's signals into FILE, a Value Change
+                        Dump (timescale 1 ps) for waveform viewers and protocol
+                        decoders: LEDs, actuator outputs, inputs, DIP switches,
+                        ZigBee reset, PIR line, the serial lines bit by bit
+  --vcd-signals LIST    trace only these (comma-separated): a name such as
+                        PC7_LED1, a pin (PC7), a board name (LED1), a group (leds,
+                        actuators, inputs, dip, zigbee_reset, pir, console,
+                        zigbee, i2c) or all
+  --no-panel            no board panel at the bottom of the terminal (it shows
+                        the LEDs, outputs, ZigBee reset, PIR and virtual time
+                        in an interactive run on a terminal; never on --console
+                        pty, piped keys or when the output is not a terminal)
   -h, --help            show this help and exit
 
 Script language (one command a line; '#' starts a comment):
@@ -131,7 +145,7 @@ Exit status:
      queue was full and dropped keys or ZigBee bytes (the counts are
      reported), or when the ZigBee link to another tl500-sim broke
   2  usage error, script syntax error (naming the line), or a file that cannot
-     be opened or written
+     be opened or written (the logs, the trace)
   3  the firmware stopped in a fault handler or an unused vector, took the
      chip outside its operating limits (clock against flash wait states,
      voltage range, PLL), or the virtual board found it stuck: waiting for
@@ -149,7 +163,10 @@ struct Options {
   std::optional<sim::ZigBeeLinkSpec> zigbee;
   std::optional<std::string> zigbeeLog;
   bool pty = false;
+  std::optional<std::string> vcd;
+  std::optional<std::string> vcdSignals;
   bool noCrystal = false;
+  bool noPanel = false;
   bool help = false;
 };
 
@@ -189,6 +206,13 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
     } else if (arg == "--no-crystal") {
       if (!noValue()) return std::nullopt;
       options.noCrystal = true;
+    } else if (arg == "--no-panel") {
+      if (!noValue()) return std::nullopt;
+      options.noPanel = true;
+    } else if (arg == "--vcd" || arg == "--vcd-signals") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      (arg == "--vcd" ? options.vcd : options.vcdSignals) = *v;
     } else if (arg == "--script") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -235,6 +259,11 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       return std::nullopt;
     }
   }
+  if (options.vcdSignals && !options.vcd) {
+    error = "--vcd-signals chooses what --vcd records; give --vcd FILE too";
+    return std::nullopt;
+  }
+  if (options.vcdSignals && !sim::selectTraceSignals(*options.vcdSignals, error)) return std::nullopt;
   if (options.script && options.pty) {
     error = "--script and --console pty cannot be combined: the script is the console";
     return std::nullopt;
@@ -321,6 +350,8 @@ int run(const Options& options) {
   std::unique_ptr<sim::ScriptRunner> runner;
   std::unique_ptr<sim::TerminalEndpoint> terminal;
   std::unique_ptr<sim::ZigBeeLink> link;
+  std::unique_ptr<sim::BoardPanel> panel;
+  std::unique_ptr<sim::BoardTrace> trace;
   try {
     if (options.consoleLog) log = std::make_unique<sim::ConsoleLog>(board.console(), *options.consoleLog);
     if (options.zigbeeLog) zigbeeLog = std::make_unique<sim::ConsoleLog>(board.zigbee().uart(), *options.zigbeeLog);
@@ -330,6 +361,11 @@ int run(const Options& options) {
       std::fflush(stderr);
     }
     if (options.i2cLog) i2cLog = std::make_unique<sim::I2cLog>(*options.i2cLog, board.i2cBus1(), board.i2cBus2());
+    if (options.vcd) {
+      std::string unused;
+      auto signals = sim::selectTraceSignals(options.vcdSignals.value_or("all"), unused);
+      trace = std::make_unique<sim::BoardTrace>(board, *options.vcd, *signals);
+    }
     if (script) {
       runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script));
     } else {
@@ -341,6 +377,7 @@ int run(const Options& options) {
         std::fprintf(stderr, "console: %s\n", terminal->ptyPath().c_str());
       } else if (mode == Mode::Terminal) {
         std::fprintf(stderr, "tl500-sim: console on this terminal; Ctrl-] ends the run\r\n");
+        if (!options.noPanel && isatty(1)) panel = std::make_unique<sim::BoardPanel>(board, 1);
       }
     }
   } catch (const std::runtime_error& e) {
@@ -360,17 +397,20 @@ int run(const Options& options) {
     link->start();
     if (runner) runner->start();
     if (terminal) terminal->start();
+    if (panel) panel->start();
     outcome.returned = tl500_firmware_main();
     if (runner) runner->halt();
     runAfterReturn(board);
   } catch (const sim::Stop& stop) {
     outcome.stop = stop;
   } catch (const std::exception& e) {
+    if (panel) panel->restore();
     if (terminal) terminal->restore();
     std::fprintf(stderr, "tl500-sim: internal error of the virtual board at %s: %s\n",
                  sim::formatTime(board.clock().now()).c_str(), e.what());
     return kExitFault;
   }
+  if (panel) panel->restore();
   if (terminal) terminal->restore();
   bool writeFailed = false;
   try {
@@ -389,6 +429,7 @@ int run(const Options& options) {
                  board.usart1().bitTime() == 0 ? 0.0 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
                  sim::SerialEndpoint::kDefaultBaud);
   }
+  // A trace or log cut short must not pass for a complete one.
   bool logFailed = log && !log->flush();
   if (logFailed) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
@@ -402,6 +443,10 @@ int run(const Options& options) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.i2cLog->c_str());
     writeFailed = true;
   }
+  bool traceFailed = trace && !trace->finish();
+  // A write that failed during the run has ended it with this message already.
+  bool traceEndedRun = traceFailed && outcome.stop && outcome.stop->what() == trace->error();
+  if (traceFailed && !traceEndedRun) std::fprintf(stderr, "tl500-sim: %s\n", trace->error().c_str());
   int status = report(outcome, runner.get(), board.clock().now());
   // A run whose console text was garbled on the line, whose input was lost,
   // or whose logs were not written, has not succeeded, however the script or
@@ -412,6 +457,7 @@ int run(const Options& options) {
     if (status == kExitOk) status = kExitFailed;
   }
   if (writeFailed && status == kExitOk) status = kExitUsage;
+  if ((status == kExitOk && traceFailed) || traceEndedRun) status = kExitUsage;
   if (runner) runner->halt();
   return status;
 }
