@@ -7,15 +7,20 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/cpu/cortex_m3.h"
+#include "sim/cpu/gdb_server.h"
+#include "sim/cpu/image_loader.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
 #include "sim/firmware_vectors.h"
@@ -62,6 +67,15 @@ Options:
   --max-time DURATION   stop after DURATION of virtual time
   --no-crystal          a board whose 12 MHz crystal never starts (the firmware
                         falls back to MSI)
+  --image FILE          run the board image FILE (tl500.elf of the target build)
+                        instruction by instruction on an emulated Cortex-M3
+                        against the same board, instead of the firmware built
+                        into tl500-sim; a file that is not such an image exits 2
+  --gdb PORT            with --image: wait for gdb on 127.0.0.1:PORT before
+                        reset (gdb-multiarch tl500.elf -ex 'target remote :PORT');
+                        virtual time stands still while gdb holds the core
+  --stats               with --image: report instructions run and the stack's
+                        high-water mark on standard error at the end
   -h, --help            show this help and exit
 
 Script language (one command a line; '#' starts a comment):
@@ -105,6 +119,9 @@ struct Options {
   bool pty = false;
   bool noCrystal = false;
   bool help = false;
+  std::optional<std::string> image;
+  std::optional<std::uint16_t> gdbPort;
+  bool stats = false;
 };
 
 int usageError(const std::string& message) {
@@ -162,6 +179,23 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
         error = "--console takes terminal or pty, not '" + *v + "'";
         return std::nullopt;
       }
+    } else if (arg == "--image") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.image = *v;
+    } else if (arg == "--gdb") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      char* end = nullptr;
+      unsigned long port = std::strtoul(v->c_str(), &end, 10);
+      if (v->empty() || *end != '\0' || port == 0 || port > 65535) {
+        error = "--gdb takes a TCP port number, not '" + *v + "'";
+        return std::nullopt;
+      }
+      options.gdbPort = static_cast<std::uint16_t>(port);
+    } else if (arg == "--stats") {
+      if (!noValue()) return std::nullopt;
+      options.stats = true;
     } else if (arg == "--max-time") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -175,6 +209,10 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       error = "unknown argument '" + arg + "'";
       return std::nullopt;
     }
+  }
+  if ((options.gdbPort || options.stats) && !options.image) {
+    error = "--gdb and --stats go with --image";
+    return std::nullopt;
   }
   if (options.script && options.pty) {
     error = "--script and --console pty cannot be combined: the script is the console";
@@ -253,8 +291,30 @@ int run(const Options& options) {
     }
   }
 
-  sim::Board board{sim::BoardConfig{!options.noCrystal, sim::firmwareVectors()}};
+  std::optional<sim::BoardImage> image;
+  if (options.image) {
+    try {
+      image = sim::loadImage(*options.image);
+    } catch (const sim::ImageError& e) {
+      std::fprintf(stderr, "tl500-sim: %s\n", e.what());
+      return kExitUsage;
+    }
+  }
+
+  // The board image brings its own vector table; the host build's handlers
+  // are not used then.
+  sim::Board board{sim::BoardConfig{!options.noCrystal, image ? std::vector<sim::InterruptController::Vector>{}
+                                                              : sim::firmwareVectors()}};
   if (options.maxTime) board.clock().setLimit(*options.maxTime);
+  std::unique_ptr<sim::CortexM3> core;
+  std::unique_ptr<sim::GdbServer> gdb;
+  try {
+    if (image) core = std::make_unique<sim::CortexM3>(board, *image);
+    if (options.gdbPort) gdb = std::make_unique<sim::GdbServer>(*options.gdbPort);
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "tl500-sim: %s\n", e.what());
+    return kExitUsage;
+  }
 
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ScriptRunner> runner;
@@ -283,9 +343,15 @@ int run(const Options& options) {
   try {
     if (runner) runner->start();
     if (terminal) terminal->start();
-    outcome.returned = tl500_firmware_main();
+    if (core) {
+      if (!gdb || gdb->serve(*core) != sim::GdbServer::End::Killed) core->run();
+      if (core->exited()) outcome.returned = core->exitStatus();
+      else outcome.stop = sim::Stop(sim::StopKind::UserQuit, "the debugger killed the run");
+    } else {
+      outcome.returned = tl500_firmware_main();
+    }
     if (runner) runner->halt();
-    runAfterReturn(board);
+    if (outcome.returned) runAfterReturn(board);
   } catch (const sim::Stop& stop) {
     outcome.stop = stop;
   } catch (const std::exception& e) {
@@ -307,6 +373,13 @@ int run(const Options& options) {
   }
   if (log && !log->flush()) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
+  }
+  if (core && options.stats) {
+    std::fprintf(stderr, "tl500-sim: image: %llu instructions run, %llu more in skipped wait loops\n",
+                 static_cast<unsigned long long>(core->instructions()),
+                 static_cast<unsigned long long>(core->skippedInstructions()));
+    std::fprintf(stderr, "tl500-sim: image: stack high-water mark %u of %u bytes\n", core->stackHighWater(),
+                 core->stackSize());
   }
   int status = report(outcome, runner.get(), board.clock().now());
   if (runner) runner->halt();
