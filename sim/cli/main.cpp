@@ -73,6 +73,7 @@ Options:
                         into tl500-sim; a file that is not such an image exits 2
   --gdb PORT            with --image: wait for gdb on 127.0.0.1:PORT before
                         reset (gdb-multiarch tl500.elf -ex 'target remote :PORT');
+                        port 0 takes a free port, named on standard error;
                         virtual time stands still while gdb holds the core
   --stats               with --image: report instructions run and the stack's
                         high-water mark on standard error at the end
@@ -188,7 +189,7 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       if (!v) return std::nullopt;
       char* end = nullptr;
       unsigned long port = std::strtoul(v->c_str(), &end, 10);
-      if (v->empty() || *end != '\0' || port == 0 || port > 65535) {
+      if (v->empty() || *end != '\0' || port > 65535) {
         error = "--gdb takes a TCP port number, not '" + *v + "'";
         return std::nullopt;
       }

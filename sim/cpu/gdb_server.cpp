@@ -100,6 +100,8 @@ GdbServer::GdbServer(std::uint16_t port) : port_(port) {
     ::close(listenFd_);
     throw std::runtime_error("gdb server: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + why);
   }
+  socklen_t length = sizeof addr;
+  if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &length) == 0) port_ = ntohs(addr.sin_port);
 }
 
 GdbServer::~GdbServer() {

@@ -14,7 +14,8 @@ namespace sim {
 
 class GdbServer {
  public:
-  // Listens on 127.0.0.1:port; throws std::runtime_error when it cannot.
+  // Listens on 127.0.0.1:port (0: any free port, see port()); throws
+  // std::runtime_error when it cannot.
   explicit GdbServer(std::uint16_t port);
   ~GdbServer();
   GdbServer(const GdbServer&) = delete;
