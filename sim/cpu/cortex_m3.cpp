@@ -263,7 +263,8 @@ bool CortexM3::onInvalidAccess(uc_struct*, int type, std::uint64_t address, int,
     default:
       break;
   }
-  self->fault_ = Fault{what, self->reg(15), static_cast<std::uint32_t>(address)};
+  std::uint32_t pc = self->reg(15);  // the library keeps the faulting instruction's address here
+  self->fault_ = Fault{what, pc, static_cast<std::uint32_t>(address)};
   self->stopRequested_ = true;
   return false;
 }
@@ -491,7 +492,9 @@ bool CortexM3::execute(std::uint32_t count) {
     std::rethrow_exception(e);
   }
   if (exited_) return false;
-  if (err != UC_ERR_OK && !fault_) {
+  if (err == UC_ERR_INSN_INVALID && !fault_) {
+    fault_ = Fault{"usage fault: undefined instruction", reg(15), std::nullopt};
+  } else if (err != UC_ERR_OK && !fault_) {
     fault_ = Fault{std::string("fault: ") + uc_strerror(err), reg(15), std::nullopt};
   }
   if (fault_) {
@@ -525,6 +528,11 @@ bool CortexM3::tryWaitLoop() {
     --probeSkip_;
     return false;
   }
+  // An exception about to be taken ends the loop anyway.
+  std::uint32_t primask = 0;
+  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
+  board_.interrupts().setPrimask((primask & 1u) != 0);
+  if (board_.interrupts().nextToTake() >= 0) return false;
   std::uint32_t pc = reg(15);
   if (inItBlock()) return false;
   auto fail = [this] {
