@@ -53,23 +53,6 @@ std::string exceptionText(int exc) {
   return "IRQ " + std::to_string(exc - 16);
 }
 
-struct RegSnapshot {
-  std::array<std::uint32_t, kLoopRegs.size() + 2> values{};  // + PC + APSR
-  bool operator==(const RegSnapshot&) const = default;
-};
-
-RegSnapshot snapshot(uc_engine* uc) {
-  RegSnapshot s;
-  std::array<int, kLoopRegs.size() + 2> ids{};
-  std::array<void*, kLoopRegs.size() + 2> ptrs{};
-  for (std::size_t i = 0; i < kLoopRegs.size(); ++i) ids[i] = kLoopRegs[i];
-  ids[kLoopRegs.size()] = UC_ARM_REG_PC;
-  ids[kLoopRegs.size() + 1] = UC_ARM_REG_APSR;
-  for (std::size_t i = 0; i < ids.size(); ++i) ptrs[i] = &s.values[i];
-  uc_reg_read_batch(uc, ids.data(), ptrs.data(), static_cast<int>(ids.size()));
-  return s;
-}
-
 }  // namespace
 
 CortexM3::CortexM3(Board& board, const BoardImage& image)
@@ -276,6 +259,7 @@ void CortexM3::onRamWrite(uc_struct*, int, std::uint64_t address, int size, std:
     ++self->ramChanges_;
     return;
   }
+  if (address >= self->image_.stackBottom && address < self->deadStackTop_) return;
   auto v = static_cast<std::uint64_t>(value);
   if (std::memcmp(&self->ram_[offset], &v, static_cast<std::size_t>(size)) != 0) ++self->ramChanges_;
 }
@@ -363,20 +347,33 @@ bool CortexM3::inItBlock() {
   return (it & 0xFFu) != 0;
 }
 
-void CortexM3::takeExceptions() {
+CortexM3::Registers CortexM3::registers() {
+  Registers r{};
+  std::array<int, 17> ids{};
+  std::array<void*, 17> ptrs{};
+  for (std::size_t i = 0; i < kLoopRegs.size(); ++i) ids[i] = kLoopRegs[i];
+  ids[15] = UC_ARM_REG_PC;
+  ids[16] = UC_ARM_REG_APSR;
+  for (std::size_t i = 0; i < ids.size(); ++i) ptrs[i] = &r[i];
+  uc_reg_read_batch(uc_, ids.data(), ptrs.data(), static_cast<int>(ids.size()));
+  return r;
+}
+
+bool CortexM3::takeExceptions() {
   InterruptController& ic = board_.interrupts();
   std::uint32_t primask = 0;
   uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
   ic.setPrimask((primask & 1u) != 0);
   for (int guard = 0; guard < 8; ++guard) {
     int exc = ic.nextToTake();
-    if (exc < 0) return;
+    if (exc < 0) return guard > 0;
     // Exceptions are taken between instructions, never inside an IT block.
     for (int steps = 0; steps < 4 && inItBlock(); ++steps) {
-      if (!execute(1) || exited_) return;
+      if (!execute(1) || exited_) return true;
     }
     enterException(exc, reg(15));
   }
+  return true;
 }
 
 void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
@@ -524,27 +521,37 @@ void CortexM3::checkStack() {
 }
 
 bool CortexM3::tryWaitLoop() {
-  if (probeSkip_ > 0) {
-    --probeSkip_;
-    return false;
-  }
   // An exception about to be taken ends the loop anyway.
   std::uint32_t primask = 0;
   uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
   board_.interrupts().setPrimask((primask & 1u) != 0);
   if (board_.interrupts().nextToTake() >= 0) return false;
-  std::uint32_t pc = reg(15);
+  Registers before = registers();
+  std::uint32_t pc = before[15];
+  std::size_t depth = board_.interrupts().depth();
+  auto known = loops_.find(pc);
+  // Back in a loop in the very state it waited in, nothing changed since.
+  if (known != loops_.end() && known->second.waiting && known->second.registers == before &&
+      known->second.ramChanges == ramChanges_ && known->second.epoch == deadStackEpoch_ && depth == 0) {
+    skipToNextEvent(known->second.length);
+    return true;
+  }
+  if (probeSkip_ > 0) {
+    --probeSkip_;
+    return false;
+  }
   if (inItBlock()) return false;
   auto fail = [this] {
     probeBackoff_ = std::min<std::uint32_t>(probeBackoff_ == 0 ? 1 : probeBackoff_ * 2, 64);
     probeSkip_ = probeBackoff_;
     return false;
   };
-  RegSnapshot before = snapshot(uc_);
+  if (before[13] != deadStackTop_) {
+    deadStackTop_ = before[13];
+    ++deadStackEpoch_;
+  }
   std::uint64_t mmio = mmioAccesses_, ram = ramChanges_;
-  std::size_t depth = board_.interrupts().depth();
   std::uint32_t length = 0;
-  auto known = loops_.find(pc);
   if (known != loops_.end() && known->second.length != 0) {
     length = known->second.length;
     if (!execute(length)) return false;
@@ -560,8 +567,8 @@ bool CortexM3::tryWaitLoop() {
     if (length == 0) return fail();
     loops_[pc].length = length;
   }
-  if (mmioAccesses_ != mmio || ramChanges_ != ram || board_.interrupts().depth() != depth ||
-      !(snapshot(uc_) == before)) {
+  if (mmioAccesses_ != mmio || ramChanges_ != ram || board_.interrupts().depth() != depth || registers() != before) {
+    loops_[pc].waiting = false;
     return fail();
   }
   probeBackoff_ = 0;
@@ -569,6 +576,11 @@ bool CortexM3::tryWaitLoop() {
     int exc = board_.interrupts().running();
     halted("the " + exceptionText(exc) + " handler halted at PC " + describe(pc));
   }
+  LoopInfo& info = loops_[pc];
+  info.waiting = true;
+  info.registers = before;
+  info.ramChanges = ramChanges_;
+  info.epoch = deadStackEpoch_;
   skipToNextEvent(length);
   return true;
 }
@@ -603,9 +615,10 @@ CortexM3::Halt CortexM3::run(std::uint64_t maxInstructions, const std::function<
       sinceAsked = 0;
       if (interrupt()) return Halt::Interrupted;
     }
-    takeExceptions();
+    if (takeExceptions()) chunk_ = kFirstChunk;
     if (exited_) return Halt::Exited;
-    std::uint32_t count = maxInstructions != 0 ? 1 : cyclesToNextEvent();
+    std::uint32_t count = maxInstructions != 0 ? 1 : std::min(chunk_, cyclesToNextEvent());
+    chunk_ = std::min(chunk_ * 2, kMaxChunk);
     std::uint64_t mmio = mmioAccesses_;
     bool full = execute(count);
     ignoreBreakpointAt_.reset();
@@ -619,7 +632,7 @@ CortexM3::Halt CortexM3::run(std::uint64_t maxInstructions, const std::function<
       if (++steps >= maxInstructions) return Halt::Stepped;
       continue;
     }
-    if (full && mmioAccesses_ == mmio) tryWaitLoop();
+    if (full && mmioAccesses_ == mmio && tryWaitLoop()) chunk_ = kFirstChunk;
   }
 }
 

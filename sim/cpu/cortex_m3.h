@@ -16,6 +16,7 @@
 // interrupt: it is charged whole iterations up to the next event of the board.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -41,6 +42,7 @@ class CortexM3 {
   // Instructions run in one go at most before the core looks at its
   // interrupt controller again.
   static constexpr std::uint32_t kMaxChunk = 4096;
+  static constexpr std::uint32_t kFirstChunk = 48;
 
   CortexM3(Board& board, const BoardImage& image);
   ~CortexM3();
@@ -85,8 +87,16 @@ class CortexM3 {
     std::uint32_t pc;
     std::optional<std::uint32_t> address;
   };
+  // r0-r12, sp, lr, pc, APSR.
+  using Registers = std::array<std::uint32_t, 17>;
   struct LoopInfo {
-    std::uint32_t length = 0;  // instructions per iteration; 0: not a wait loop
+    std::uint32_t length = 0;  // instructions per iteration; 0: unknown
+    // The state in which the loop was last seen waiting: found in it again,
+    // with no memory changed since, it still waits.
+    bool waiting = false;
+    Registers registers{};
+    std::uint64_t ramChanges = 0;
+    std::uint64_t epoch = 0;
   };
 
   static void onMmioWrite(uc_struct* uc, std::uint64_t offset, unsigned size, std::uint64_t value, void* user);
@@ -107,7 +117,8 @@ class CortexM3 {
   // ended early (count of instructions run then unknown).
   bool execute(std::uint32_t count);
   void afterStop();
-  void takeExceptions();
+  bool takeExceptions();
+  Registers registers();
   void enterException(int exception, std::uint32_t returnAddress);
   void returnFromException(std::uint32_t excReturn);
   void enterFault(Fault fault);
@@ -146,6 +157,13 @@ class CortexM3 {
 
   std::map<std::uint32_t, LoopInfo> loops_;  // by the PC a stretch ended at
   std::uint32_t probeBackoff_ = 0, probeSkip_ = 0;
+  // Stack below the waiting loop's SP is dead: writes there do not count as
+  // changes. The epoch counts changes of that boundary.
+  std::uint32_t deadStackTop_ = 0;
+  std::uint64_t deadStackEpoch_ = 0;
+  // Length of the next stretch: short after an exception entry or a skipped
+  // wait, so that a return into a waiting loop is found soon.
+  std::uint32_t chunk_ = kMaxChunk;
 
   std::map<std::uint32_t, std::size_t> breakpoints_;  // address -> hook
   bool breakpointHit_ = false;

@@ -35,7 +35,10 @@ constexpr const char kTargetXml[] =
 
 std::string hexByte(unsigned b) {
   static const char digits[] = "0123456789abcdef";
-  return {digits[(b >> 4) & 0xF], digits[b & 0xF]};
+  std::string s(2, '0');
+  s[0] = digits[(b >> 4) & 0xF];
+  s[1] = digits[b & 0xF];
+  return s;
 }
 
 std::string hexWordLe(std::uint32_t v) {
@@ -168,9 +171,12 @@ std::string GdbServer::resume(CortexM3& core, bool step, std::optional<End>& end
     throw;
   }
   switch (halt) {
-    case CortexM3::Halt::Exited:
+    case CortexM3::Halt::Exited: {
       end = End::Exited;
-      return "W" + hexByte(static_cast<unsigned>(core.exitStatus()) & 0xFF);
+      std::string reply(1, 'W');
+      reply.append(hexByte(static_cast<unsigned>(core.exitStatus()) & 0xFF));
+      return reply;
+    }
     case CortexM3::Halt::Interrupted:
       return "S02";
     default:
@@ -188,7 +194,9 @@ std::string GdbServer::handle(CortexM3& core, const std::string& p, std::optiona
     std::string xml = kTargetXml;
     if (off >= xml.size()) return "l";
     std::string part = xml.substr(off, len);
-    return (off + part.size() >= xml.size() ? "l" : "m") + part;
+    std::string reply(1, off + part.size() >= xml.size() ? 'l' : 'm');
+    reply.append(part);
+    return reply;
   }
   if (p == "qAttached") return "1";
   if (p == "g") {
