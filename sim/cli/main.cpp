@@ -105,10 +105,11 @@ Exit status:
   1  a wait or an expect failed, main returned another value, or --max-time
      ended a script before its end; the message on standard error names the
      script line, what was expected and the last console output
-  2  usage error, script syntax error (naming the line), or a file that cannot
-     be opened
+  2  usage error, script syntax error (naming the line), a file that cannot
+     be opened, or an --image file that is no image for this board
   3  the firmware stopped in a fault handler or an unused vector, or the
-     virtual board found it stuck
+     virtual board found it stuck; with --image also a halted fault handler
+     (naming the fault, the PC and the address) or a stack overrun
   4  a short circuit: two drivers fought over a net of the board (the message
      names the pin, both drivers and the virtual time)
 )";

@@ -47,6 +47,14 @@ if(DEFINED IMAGE)
     return()
   endif()
   list(APPEND extra_args --image "${IMAGE}" --stats)
+  # The banner shows the image's own build date and time, which may come from
+  # another configure than this build's.
+  file(STRINGS "${IMAGE}" image_date REGEX "^[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9][0-9][0-9]$" LIMIT_COUNT 1)
+  file(STRINGS "${IMAGE}" image_time REGEX "^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]$" LIMIT_COUNT 1)
+  if(image_date AND image_time)
+    set(BUILD_DATE "${image_date}")
+    set(BUILD_TIME "${image_time}")
+  endif()
 endif()
 file(REMOVE "${CONSOLE_LOG}")
 execute_process(
