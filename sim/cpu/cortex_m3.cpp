@@ -644,6 +644,9 @@ void CortexM3::addBreakpoint(std::uint32_t address) {
   check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&onBreakpoint), this, address, address),
         "setting a breakpoint");
   breakpoints_[address] = hook;
+  // Code translated before the breakpoint existed must be translated again
+  // to stop there.
+  uc_ctl_remove_cache(uc_, address, address + 4);
 }
 
 void CortexM3::removeBreakpoint(std::uint32_t address) {
@@ -651,6 +654,7 @@ void CortexM3::removeBreakpoint(std::uint32_t address) {
   if (it == breakpoints_.end()) return;
   uc_hook_del(uc_, it->second);
   breakpoints_.erase(it);
+  uc_ctl_remove_cache(uc_, address, address + 4);
 }
 
 std::uint32_t CortexM3::stackHighWater() const {
