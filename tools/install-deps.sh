@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   gcc-arm-none-eabi picolibc-arm-none-eabi libstdc++-arm-none-eabi-dev
   binutils-arm-none-eabi sigrok-cli tmux
+  libunicorn-dev pkg-config gdb-multiarch
 )
 missing=()
 for p in "${packages[@]}"; do

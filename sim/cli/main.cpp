@@ -8,18 +8,23 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "queue_drops.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/core/stuck_watchdog.h"
 #include "sim/endpoints/board_panel.h"
+#include "sim/cpu/cortex_m3.h"
+#include "sim/cpu/gdb_server.h"
+#include "sim/cpu/image_loader.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
 #include "sim/endpoints/zigbee_link.h"
@@ -98,6 +103,16 @@ Options:
                         the LEDs, outputs, ZigBee reset, PIR and virtual time
                         in an interactive run on a terminal; never on --console
                         pty, piped keys or when the output is not a terminal)
+  --image FILE          run the board image FILE (tl500.elf of the target build)
+                        instruction by instruction on an emulated Cortex-M3
+                        against the same board, instead of the firmware built
+                        into tl500-sim; a file that is not such an image exits 2
+  --gdb PORT            with --image: wait for gdb on 127.0.0.1:PORT before
+                        reset (gdb-multiarch tl500.elf -ex 'target remote :PORT');
+                        port 0 takes a free port, named on standard error;
+                        virtual time stands still while gdb holds the core
+  --stats               with --image: report instructions run and the stack's
+                        high-water mark on standard error at the end
   -h, --help            show this help and exit
 
 Script language (one command a line; '#' starts a comment):
@@ -145,12 +160,15 @@ Exit status:
      queue was full and dropped keys or ZigBee bytes (the counts are
      reported), or when the ZigBee link to another tl500-sim broke
   2  usage error, script syntax error (naming the line), or a file that cannot
-     be opened or written (the logs, the trace)
+     be opened or written (the logs, the trace), or an --image file that is
+     no image for this board
   3  the firmware stopped in a fault handler or an unused vector, took the
      chip outside its operating limits (clock against flash wait states,
      voltage range, PLL), or the virtual board found it stuck: waiting for
      something that can never happen, or looping for 5 s of host time
-     without letting virtual time pass (the message names the function)
+     without letting virtual time pass (the message names the function);
+     with --image also a halted fault handler (naming the fault, the PC and
+     the address) or a stack overrun
   4  a short circuit: two drivers fought over a net of the board (the message
      names the pin, both drivers and the virtual time)
 )";
@@ -168,6 +186,9 @@ struct Options {
   bool noCrystal = false;
   bool noPanel = false;
   bool help = false;
+  std::optional<std::string> image;
+  std::optional<std::uint16_t> gdbPort;
+  bool stats = false;
 };
 
 int usageError(const std::string& message) {
@@ -245,6 +266,23 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
         error = "--console takes terminal or pty, not '" + *v + "'";
         return std::nullopt;
       }
+    } else if (arg == "--image") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.image = *v;
+    } else if (arg == "--gdb") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      char* end = nullptr;
+      unsigned long port = std::strtoul(v->c_str(), &end, 10);
+      if (v->empty() || *end != '\0' || port > 65535) {
+        error = "--gdb takes a TCP port number, not '" + *v + "'";
+        return std::nullopt;
+      }
+      options.gdbPort = static_cast<std::uint16_t>(port);
+    } else if (arg == "--stats") {
+      if (!noValue()) return std::nullopt;
+      options.stats = true;
     } else if (arg == "--max-time") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -264,6 +302,10 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
     return std::nullopt;
   }
   if (options.vcdSignals && !sim::selectTraceSignals(*options.vcdSignals, error)) return std::nullopt;
+  if ((options.gdbPort || options.stats) && !options.image) {
+    error = "--gdb and --stats go with --image";
+    return std::nullopt;
+  }
   if (options.script && options.pty) {
     error = "--script and --console pty cannot be combined: the script is the console";
     return std::nullopt;
@@ -341,8 +383,30 @@ int run(const Options& options) {
     }
   }
 
-  sim::Board board{sim::BoardConfig{!options.noCrystal, sim::firmwareVectors()}};
+  std::optional<sim::BoardImage> image;
+  if (options.image) {
+    try {
+      image = sim::loadImage(*options.image);
+    } catch (const sim::ImageError& e) {
+      std::fprintf(stderr, "tl500-sim: %s\n", e.what());
+      return kExitUsage;
+    }
+  }
+
+  // The board image brings its own vector table; the host build's handlers
+  // are not used then.
+  sim::Board board{sim::BoardConfig{!options.noCrystal, image ? std::vector<sim::InterruptController::Vector>{}
+                                                              : sim::firmwareVectors()}};
   if (options.maxTime) board.clock().setLimit(*options.maxTime);
+  std::unique_ptr<sim::CortexM3> core;
+  std::unique_ptr<sim::GdbServer> gdb;
+  try {
+    if (image) core = std::make_unique<sim::CortexM3>(board, *image);
+    if (options.gdbPort) gdb = std::make_unique<sim::GdbServer>(*options.gdbPort);
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "tl500-sim: %s\n", e.what());
+    return kExitUsage;
+  }
 
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ConsoleLog> zigbeeLog;
@@ -398,9 +462,15 @@ int run(const Options& options) {
     if (runner) runner->start();
     if (terminal) terminal->start();
     if (panel) panel->start();
-    outcome.returned = tl500_firmware_main();
+    if (core) {
+      if (!gdb || gdb->serve(*core) != sim::GdbServer::End::Killed) core->run();
+      if (core->exited()) outcome.returned = core->exitStatus();
+      else outcome.stop = sim::Stop(sim::StopKind::UserQuit, "the debugger killed the run");
+    } else {
+      outcome.returned = tl500_firmware_main();
+    }
     if (runner) runner->halt();
-    runAfterReturn(board);
+    if (outcome.returned) runAfterReturn(board);
   } catch (const sim::Stop& stop) {
     outcome.stop = stop;
   } catch (const std::exception& e) {
@@ -447,12 +517,26 @@ int run(const Options& options) {
   // A write that failed during the run has ended it with this message already.
   bool traceEndedRun = traceFailed && outcome.stop && outcome.stop->what() == trace->error();
   if (traceFailed && !traceEndedRun) std::fprintf(stderr, "tl500-sim: %s\n", trace->error().c_str());
+  if (core && options.stats) {
+    std::fprintf(stderr, "tl500-sim: image: %llu instructions run, %llu more in skipped wait loops\n",
+                 static_cast<unsigned long long>(core->instructions()),
+                 static_cast<unsigned long long>(core->skippedInstructions()));
+    std::fprintf(stderr, "tl500-sim: image: stack high-water mark %u of %u bytes\n", core->stackHighWater(),
+                 core->stackSize());
+  }
   int status = report(outcome, runner.get(), board.clock().now());
   // A run whose console text was garbled on the line, whose input was lost,
   // or whose logs were not written, has not succeeded, however the script or
   // the firmware ended.
   if (status == kExitOk && board.console().framingErrors() != 0) status = kExitFailed;
-  if (sim::QueueDrops drops = sim::readQueueDrops(); drops.any()) {
+  // The drop counters live in the firmware: the host build's own globals, or
+  // the image's RAM.
+  sim::QueueDrops drops = sim::readQueueDrops();
+  if (core) {
+    drops.console = core->readGlobal("uart_queue_serial_dropped").value_or(0);
+    drops.zigbee = core->readGlobal("uart_queue_comm_dropped").value_or(0);
+  }
+  if (drops.any()) {
     std::fprintf(stderr, "tl500-sim: %s\n", sim::describeQueueDrops(drops).c_str());
     if (status == kExitOk) status = kExitFailed;
   }

@@ -90,12 +90,40 @@ unsigned InterruptController::runningGroup() const {
 }
 
 void InterruptController::takePending() {
+  if (externalCore_) return;
   // Runs at every register access: most of the time nothing is pending.
   while (!primask_ && (pending_ & enabled_).any()) {
     int exc = bestPending();
     if (exc < 0 || groupOf(exc) >= runningGroup()) return;
     run(exc);
   }
+}
+
+int InterruptController::nextToTake() const {
+  if (primask_ || !(pending_ & enabled_).any()) return -1;
+  int exc = bestPending();
+  if (exc < 0 || groupOf(exc) >= runningGroup()) return -1;
+  return exc;
+}
+
+void InterruptController::enter(int exception) {
+  std::size_t i = index(exception);
+  pending_[i] = false;
+  active_[i] = true;
+  stack_.push_back(exception);
+  clock_.spendCycles(kEntryCycles);
+  if (entryObserver_) entryObserver_(exception);
+}
+
+int InterruptController::leave() {
+  if (stack_.empty()) throw Stop(StopKind::Fault, "exception return in thread mode");
+  int exception = stack_.back();
+  std::size_t i = index(exception);
+  clock_.spendCycles(kExitCycles);
+  stack_.pop_back();
+  active_[i] = false;
+  if (exception >= kFirstIrq && line_[i]) pending_[i] = true;  // level still asserted: taken again
+  return exception;
 }
 
 void InterruptController::run(int exception) {

@@ -75,6 +75,20 @@ class InterruptController {
   // the order the core would.
   void takePending();
 
+  // An emulated core that stacks and unstacks exceptions itself (the board
+  // image) asks here which exception to take and reports entry and return;
+  // takePending() then leaves the taking to it.
+  void setExternalCore(bool external) { externalCore_ = external; }
+  // The exception the core takes at its next instruction boundary, or -1.
+  int nextToTake() const;
+  // The core enters `exception`: no longer pending, active, running.
+  void enter(int exception);
+  // The core returns from the innermost running exception; that exception's
+  // number. Throws Stop(Fault) in thread mode.
+  int leave();
+  // The running exception (innermost), or 0 in thread mode.
+  int running() const { return stack_.empty() ? 0 : stack_.back(); }
+
   // Number of handlers running (nested), 0 in thread mode.
   std::size_t depth() const { return stack_.size(); }
   // The exception being handled now, 0 in thread mode.
@@ -99,6 +113,7 @@ class InterruptController {
   std::array<std::uint8_t, kExceptions> priority_{};  // NMI and HardFault stay 0: fixed, never pended here
   unsigned priGroup_ = 0;
   bool primask_ = false;
+  bool externalCore_ = false;
   std::vector<int> stack_;
   std::function<void(int)> entryObserver_;
 };

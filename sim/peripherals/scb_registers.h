@@ -20,6 +20,8 @@ class ScbRegisters : public Peripheral {
   std::string name() const override { return "SCB"; }
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
+  // Vector table offset (VTOR): where an emulated core reads its vectors.
+  std::uint32_t vectorTableOffset() const { return vtor_; }
 
  private:
   InterruptController& engine_;

@@ -1,7 +1,13 @@
 # Runs one scenario script on tl500-sim and checks the outcome.
 #
 #   cmake -DSIM=<tl500-sim> -DSCRIPT=<x.tlscript> -DCONSOLE_LOG=<log file>
-#         [-DBUILD_DATE=<__DATE__>] [-DBUILD_TIME=<__TIME__>] -P run_scenario.cmake
+#         [-DBUILD_DATE=<__DATE__>] [-DBUILD_TIME=<__TIME__>]
+#         [-DIMAGE=<tl500.elf> [-DSTACK_REPORT=<stack_usage.md>]] -P run_scenario.cmake
+#
+# With IMAGE the scenario runs the board image on the emulated core instead of
+# the firmware built into tl500-sim; the console must be the same byte for
+# byte, and the stack's high-water mark must stay under the 1 KiB stack and
+# under the static estimate in STACK_REPORT. A missing image skips the test.
 #
 # The script's leading comment lines may hold
 #   # args: --no-crystal --max-time 2s    extra arguments for tl500-sim
@@ -43,6 +49,22 @@ foreach(line IN LISTS lines)
 endforeach()
 
 # ---------------------------------------------------------------- the run
+if(DEFINED IMAGE)
+  if(NOT EXISTS "${IMAGE}")
+    message(NOTICE "SKIPPED: no board image at ${IMAGE}: build the target preset first "
+                   "(cmake --preset target && cmake --build --preset target)")
+    return()
+  endif()
+  list(APPEND extra_args --image "${IMAGE}" --stats)
+  # The banner shows the image's own build date and time, which may come from
+  # another configure than this build's.
+  file(STRINGS "${IMAGE}" image_date REGEX "^[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9][0-9][0-9]$" LIMIT_COUNT 1)
+  file(STRINGS "${IMAGE}" image_time REGEX "^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]$" LIMIT_COUNT 1)
+  if(image_date AND image_time)
+    set(BUILD_DATE "${image_date}")
+    set(BUILD_TIME "${image_time}")
+  endif()
+endif()
 file(REMOVE "${CONSOLE_LOG}" "${CONSOLE_LOG}.zigbee")
 execute_process(
   COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${CONSOLE_LOG}" --zigbee-log "${CONSOLE_LOG}.zigbee" ${extra_args}
@@ -83,6 +105,27 @@ foreach(text IN LISTS expected_stderr_once)
     message(FATAL_ERROR "scenario failed: standard error holds \"${text}\" more than once")
   endif()
 endforeach()
+
+# ---------------------------------------------------------------- the image's stack
+if(DEFINED IMAGE AND err MATCHES "stack high-water mark ([0-9]+) of ([0-9]+) bytes")
+  set(high_water ${CMAKE_MATCH_1})
+  set(stack_size ${CMAKE_MATCH_2})
+  if(NOT high_water LESS stack_size)
+    message(FATAL_ERROR "scenario failed: the stack's high-water mark ${high_water} reaches the ${stack_size}-byte stack")
+  endif()
+  if(DEFINED STACK_REPORT AND EXISTS "${STACK_REPORT}")
+    file(READ "${STACK_REPORT}" report)
+    if(report MATCHES "Worst case: \\*\\*([0-9]+) bytes")
+      if(high_water GREATER CMAKE_MATCH_1)
+        message(FATAL_ERROR "scenario failed: the stack's high-water mark ${high_water} beats the static estimate "
+                            "of ${CMAKE_MATCH_1} bytes (${STACK_REPORT}): the estimate is not an upper bound")
+      endif()
+      message(STATUS "stack high-water mark ${high_water} bytes, static estimate ${CMAKE_MATCH_1}")
+    endif()
+  endif()
+elseif(DEFINED IMAGE AND expected_exit EQUAL 0)
+  message(FATAL_ERROR "scenario failed: tl500-sim --stats did not report the stack's high-water mark")
+endif()
 
 get_filename_component(dir "${SCRIPT}" DIRECTORY)
 get_filename_component(name "${SCRIPT}" NAME_WE)
