@@ -54,6 +54,8 @@ Board::Board(BoardConfig config)
     GpioPort::ResetValues values = port == 'A' ? kPortAReset : port == 'B' ? kPortBReset : kPortOtherReset;
     gpio_.push_back(std::make_unique<GpioPort>(port, values));
   }
+  // The PIR sensor's output stage drives PH2 from power-on.
+  sensors_ = std::make_unique<SensorChips>(clock_, [this](Level level) { gpio('H').drive(2, level); });
   wire();
   g_current = this;
 }

@@ -15,6 +15,7 @@
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/interrupt_controller.h"
+#include "devices/sensor_chips.h"
 #include "endpoints/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
 #include "peripherals/general_timer.h"
@@ -70,6 +71,9 @@ class Board {
   I2cPeripheral& i2c1() { return i2c1_; }
   I2cPeripheral& i2c2() { return i2c2_; }
   SerialEndpoint& console() { return console_; }
+  // The sensor chips and the physical values they see.
+  SensorChips& sensors() { return *sensors_; }
+  SensorValues& values() { return sensors_->values(); }
 
   Level pinLevel(PinName pin) { return gpio(pin.port).level(pin.pin); }
   void drivePin(PinName pin, std::optional<Level> level) { gpio(pin.port).drive(pin.pin, level); }
@@ -97,6 +101,7 @@ class Board {
   I2cPeripheral i2c1_;
   I2cPeripheral i2c2_;
   SerialEndpoint console_;
+  std::unique_ptr<SensorChips> sensors_;  // after the ports: the PIR sensor drives PH2
 };
 
 }  // namespace sim
