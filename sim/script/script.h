@@ -7,6 +7,7 @@
 //   run 10ms                          let time pass
 //   expect pin PA8 high               the level of a pin now
 //   set pin PC7 low                   drive a pin from outside (high|low|float)
+//   set htu21.temperature 23.4        a physical value a sensor chip sees
 //
 // Texts are in double quotes with the escapes \r \n \t \\ \" \xNN; durations
 // are a number and a unit: 250us, 10ms, 1.5s, 2min.
@@ -28,7 +29,7 @@ namespace sim {
 inline constexpr Time kDefaultWaitLimit = seconds(10);
 
 struct ScriptCommand {
-  enum class Kind { Send, Wait, Run, ExpectPin, SetPin };
+  enum class Kind { Send, Wait, Run, ExpectPin, SetPin, SetValue };
 
   Kind kind = Kind::Run;
   int line = 0;                // 1-based line number in the script file
@@ -38,6 +39,8 @@ struct ScriptCommand {
   Time duration = 0;           // run: how long; wait: the limit
   PinName pin{'A', 0};         // expect, set
   std::optional<Level> level;  // expect: the level; set: the level, nullopt = float
+  std::string valueName;       // set NAME VALUE: the sensor value
+  std::vector<double> values;  // set NAME VALUE: its components, checked against the range
 };
 
 struct Script {

@@ -96,6 +96,13 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
     case ScriptCommand::Kind::SetPin:
       board_.drivePin(cmd.pin, cmd.level);
       return true;
+    case ScriptCommand::Kind::SetValue:
+      try {
+        board_.values().set(SensorValueSetting{cmd.valueName, cmd.values});
+      } catch (const SensorValueError& e) {
+        fail(cmd, e.what());
+      }
+      return true;
   }
   return true;
 }
