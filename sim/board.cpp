@@ -1,5 +1,6 @@
 #include "board.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 #include "../platform/platform_types.h"
@@ -46,8 +47,12 @@ Board::Board(BoardConfig config)
       usart3_("USART3", clock_, interrupts_, USART3_IRQn, [this] { return rcc_.pclk1Hz(); }),
       sysTick_(clock_, interrupts_),
       tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
-      i2c1_("I2C1"),
-      i2c2_("I2C2"),
+      i2cBus1_("I2C1", clock_),
+      i2cBus2_("I2C2", clock_),
+      i2c1_("I2C1", clock_, interrupts_, {I2C1_EV_IRQn, I2C1_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus1_,
+            [this](const std::string& text) { warn(text); }),
+      i2c2_("I2C2", clock_, interrupts_, {I2C2_EV_IRQn, I2C2_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus2_,
+            [this](const std::string& text) { warn(text); }),
       console_("console", clock_, usart1_) {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   for (char port : kPorts) {
@@ -56,6 +61,9 @@ Board::Board(BoardConfig config)
   }
   // The PIR sensor's output stage drives PH2 from power-on.
   sensors_ = std::make_unique<SensorChips>(clock_, [this](Level level) { gpio('H').drive(2, level); });
+  // Every sensor chip sits on I2C1; the magnetometer answers only through the
+  // motion sensor's bypass.
+  for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_.attach(*chip);
   wire();
   g_current = this;
 }
@@ -103,6 +111,24 @@ void Board::wire() {
   rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
 
   // Floating inputs on this board read low unless something drives them.
+}
+
+void Board::setI2cFault(std::uint8_t address, I2cFault fault) {
+  i2cBus1_.setFault(address, fault);
+  i2cBus2_.setFault(address, fault);
+}
+
+void Board::clearI2cFaults() {
+  i2cBus1_.clearFaults();
+  i2cBus2_.clearFaults();
+}
+
+void Board::warn(const std::string& text) {
+  if (warnings_.empty()) {
+    std::fprintf(stderr, "tl500-sim: warning: %s\n", text.c_str());
+  } else {
+    warnings_(text);
+  }
 }
 
 std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {

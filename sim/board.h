@@ -15,6 +15,9 @@
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/interrupt_controller.h"
+#include "core/listeners.h"
+#include "devices/i2c_bus.h"
+#include "devices/i2c_faults.h"
 #include "devices/sensor_chips.h"
 #include "endpoints/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
@@ -70,6 +73,19 @@ class Board {
   GeneralTimer& tim2() { return tim2_; }
   I2cPeripheral& i2c1() { return i2c1_; }
   I2cPeripheral& i2c2() { return i2c2_; }
+  // The wires of I2C1 (PB6 SCL, PB7 SDA: the sensor bus) and I2C2 (PB10, PB11).
+  I2cBus& i2cBus1() { return i2cBus1_; }
+  I2cBus& i2cBus2() { return i2cBus2_; }
+  // A fault on the chip at a 7-bit address, on both buses; clearI2cFaults ends all.
+  void setI2cFault(std::uint8_t address, I2cFault fault);
+  void clearI2cFaults();
+
+  // A model found itself programmed outside the chip's documented range. With
+  // no listener the text goes to standard error.
+  [[nodiscard]] Subscription onWarning(std::function<void(const std::string&)> listener) {
+    return warnings_.add(std::move(listener));
+  }
+  void warn(const std::string& text);
   SerialEndpoint& console() { return console_; }
   // The sensor chips and the physical values they see.
   SensorChips& sensors() { return *sensors_; }
@@ -98,6 +114,9 @@ class Board {
   Usart usart3_;
   SysTickTimer sysTick_;
   GeneralTimer tim2_;
+  Listeners<const std::string&> warnings_;
+  I2cBus i2cBus1_;
+  I2cBus i2cBus2_;
   I2cPeripheral i2c1_;
   I2cPeripheral i2c2_;
   SerialEndpoint console_;
