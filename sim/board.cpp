@@ -49,10 +49,12 @@ Board::Board(BoardConfig config)
       tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
       i2cBus1_("I2C1", clock_),
       i2cBus2_("I2C2", clock_),
-      i2c1_("I2C1", clock_, interrupts_, {I2C1_EV_IRQn, I2C1_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus1_,
-            [this](const std::string& text) { warn(text); }),
-      i2c2_("I2C2", clock_, interrupts_, {I2C2_EV_IRQn, I2C2_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus2_,
-            [this](const std::string& text) { warn(text); }),
+      i2c1_(
+          "I2C1", clock_, interrupts_, {I2C1_EV_IRQn, I2C1_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus1_,
+          [this](const std::string& text) { warn(text); }),
+      i2c2_(
+          "I2C2", clock_, interrupts_, {I2C2_EV_IRQn, I2C2_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus2_,
+          [this](const std::string& text) { warn(text); }),
       console_("console", clock_, usart1_) {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   for (char port : kPorts) {
