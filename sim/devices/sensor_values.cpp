@@ -62,7 +62,10 @@ std::string formatDefault(const SensorValueSpec& spec) {
   if (spec.defaults.empty()) return "(from the physical value)";
   if (spec.kind == Kind::OnOff) return spec.defaults[0] != 0 ? "on" : "off";
   std::string out;
-  for (double d : spec.defaults) out += (out.empty() ? "" : " ") + formatNumber(d);
+  for (double d : spec.defaults) {
+    if (!out.empty()) out += ' ';
+    out += formatNumber(d);
+  }
   return out;
 }
 

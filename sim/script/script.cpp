@@ -72,7 +72,8 @@ class LineParser {
     while (!atEnd()) {
       const Token& t = tokens_[next_++];
       if (t.quoted) fail("expected a value, got the text \"" + escapeText(t.value) + "\"");
-      out += (out.empty() ? "" : " ") + t.value;
+      if (!out.empty()) out += ' ';
+      out += t.value;
     }
     return out;
   }
