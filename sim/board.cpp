@@ -1,6 +1,8 @@
 #include "board.h"
 
+#include <array>
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
 
 #include "../platform/platform_types.h"
@@ -22,22 +24,18 @@ constexpr char kPorts[] = {'A', 'B', 'C', 'D', 'E', 'H'};
 constexpr std::uint32_t kGpioBases[] = {GPIOA_BASE, GPIOB_BASE, GPIOC_BASE, GPIOD_BASE, GPIOE_BASE, GPIOH_BASE};
 constexpr std::uint32_t kGpioEnable[] = {RCC_AHBPeriph_GPIOA, RCC_AHBPeriph_GPIOB, RCC_AHBPeriph_GPIOC,
                                          RCC_AHBPeriph_GPIOD, RCC_AHBPeriph_GPIOE, RCC_AHBPeriph_GPIOH};
-}  // namespace
+constexpr unsigned kPinsPerPort = GpioPort::kPins;
+constexpr const char* kDipSwitches[] = {"DIP1", "DIP2", "DIP3"};
+constexpr const char* kI2cLines[] = {"I2C1_SCL", "I2C1_SDA", "I2C2_SCL", "I2C2_SDA"};
 
-std::optional<PinName> parsePin(const std::string& text) {
-  if (text.size() < 3 || text.size() > 4 || text[0] != 'P') return std::nullopt;
-  char port = text[1];
-  bool known = false;
-  for (char p : kPorts) known = known || p == port;
-  if (!known) return std::nullopt;
-  unsigned pin = 0;
-  for (std::size_t i = 2; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    pin = pin * 10 + static_cast<unsigned>(text[i] - '0');
+std::size_t portIndex(char port) {
+  for (std::size_t i = 0; i < sizeof kPorts; ++i) {
+    if (kPorts[i] == port) return i;
   }
-  if (pin > 15 || (text.size() == 4 && text[2] == '0')) return std::nullopt;
-  return PinName{port, pin};
+  throw std::invalid_argument(std::string("no GPIO port ") + port);
 }
+
+}  // namespace
 
 Board::Board(BoardConfig config)
     : interrupts_(clock_, std::move(config.vectors)),
@@ -46,27 +44,40 @@ Board::Board(BoardConfig config)
       usart1_("USART1", clock_, interrupts_, USART1_IRQn, [this] { return rcc_.pclk2Hz(); }),
       usart3_("USART3", clock_, interrupts_, USART3_IRQn, [this] { return rcc_.pclk1Hz(); }),
       sysTick_(clock_, interrupts_),
-      tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
-      i2cBus1_("I2C1", clock_),
-      i2cBus2_("I2C2", clock_),
-      i2c1_(
-          "I2C1", clock_, interrupts_, {I2C1_EV_IRQn, I2C1_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus1_,
-          [this](const std::string& text) { warn(text); }),
-      i2c2_(
-          "I2C2", clock_, interrupts_, {I2C2_EV_IRQn, I2C2_ER_IRQn}, [this] { return rcc_.pclk1Hz(); }, i2cBus2_,
-          [this](const std::string& text) { warn(text); }),
-      console_("console", clock_, usart1_) {
+      tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }) {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
+  // Floating lines of this board read low unless something drives them.
+  for (char port : kPorts) {
+    for (unsigned pin = 0; pin < kPinsPerPort; ++pin) {
+      nets_.push_back(std::make_unique<Net>(pinText({port, pin}), &clock_, Level::Low));
+      outside_.push_back(std::make_unique<NetDriver>(*nets_.back(), "script"));
+    }
+  }
   for (char port : kPorts) {
     GpioPort::ResetValues values = port == 'A' ? kPortAReset : port == 'B' ? kPortBReset : kPortOtherReset;
-    gpio_.push_back(std::make_unique<GpioPort>(port, values));
+    std::array<Net*, kPinsPerPort> pins{};
+    for (unsigned pin = 0; pin < kPinsPerPort; ++pin) pins[pin] = &net({port, pin});
+    gpio_.push_back(std::make_unique<GpioPort>(port, values, pins));
   }
+  auto warning = [this](const std::string& text) { warn(text); };
+  auto pclk1 = [this] { return rcc_.pclk1Hz(); };
+  i2cBus1_ = std::make_unique<I2cBus>("I2C1", clock_, net(*findPin("I2C1_SCL")), net(*findPin("I2C1_SDA")));
+  i2cBus2_ = std::make_unique<I2cBus>("I2C2", clock_, net(*findPin("I2C2_SCL")), net(*findPin("I2C2_SDA")));
+  i2c1_ = std::make_unique<I2cPeripheral>("I2C1", clock_, interrupts_, I2cPeripheral::Lines{I2C1_EV_IRQn, I2C1_ER_IRQn},
+                                          pclk1, *i2cBus1_, warning);
+  i2c2_ = std::make_unique<I2cPeripheral>("I2C2", clock_, interrupts_, I2cPeripheral::Lines{I2C2_EV_IRQn, I2C2_ER_IRQn},
+                                          pclk1, *i2cBus2_, warning);
   // The PIR sensor's output stage drives PH2 from power-on.
-  sensors_ = std::make_unique<SensorChips>(clock_, [this](Level level) { gpio('H').drive(2, level); });
+  // The model drives the line weakly, so that a script or test driving PH2
+  // itself (set pin PIR) overrides the sensor instead of fighting it.
+  pirOutput_ = std::make_unique<NetDriver>(net({'H', 2}), "PIR sensor");
+  sensors_ = std::make_unique<SensorChips>(
+      clock_, [this](Level level) { pirOutput_->set(level == Level::High ? Drive::PullUp : Drive::PullDown); });
   // Every sensor chip sits on I2C1; the magnetometer answers only through the
   // motion sensor's bypass.
-  for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_.attach(*chip);
+  for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_->attach(*chip);
   wire();
+  console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
   g_current = this;
 }
 
@@ -79,19 +90,30 @@ Board& Board::current() {
 
 bool Board::exists() { return g_current != nullptr; }
 
-GpioPort& Board::gpio(char port) {
-  for (std::size_t i = 0; i < sizeof kPorts; ++i) {
-    if (kPorts[i] == port) return *gpio_[i];
-  }
-  throw std::invalid_argument(std::string("no GPIO port ") + port);
+GpioPort& Board::gpio(char port) { return *gpio_[portIndex(port)]; }
+
+Net& Board::net(PinName pin) {
+  if (pin.pin >= kPinsPerPort) throw std::invalid_argument("no pin " + pinText(pin));
+  return *nets_[portIndex(pin.port) * kPinsPerPort + pin.pin];
+}
+
+void Board::drivePin(PinName pin, std::optional<Level> level) {
+  Drive drive = !level ? Drive::None : *level == Level::High ? Drive::High : Drive::Low;
+  outside_[portIndex(pin.port) * kPinsPerPort + pin.pin]->set(drive);
+}
+
+void Board::setDipSwitch(unsigned number, bool closed) {
+  if (number < 1 || number > std::size(kDipSwitches))
+    throw std::invalid_argument("no DIP switch " + std::to_string(number));
+  parts_[number - 1]->set(closed ? Drive::Low : Drive::None);
 }
 
 void Board::wire() {
   using B = Rcc::Bus;
   bus_.map(TIM2_BASE, 0x400, tim2_, rcc_.gate(B::APB1, RCC_APB1Periph_TIM2));
   bus_.map(USART3_BASE, 0x400, usart3_, rcc_.gate(B::APB1, RCC_APB1Periph_USART3));
-  bus_.map(I2C1_BASE, 0x400, i2c1_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C1));
-  bus_.map(I2C2_BASE, 0x400, i2c2_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C2));
+  bus_.map(I2C1_BASE, 0x400, *i2c1_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C1));
+  bus_.map(I2C2_BASE, 0x400, *i2c2_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C2));
   bus_.map(PWR_BASE, 0x400, pwr_, rcc_.gate(B::APB1, RCC_APB1Periph_PWR));
   bus_.map(USART1_BASE, 0x400, usart1_, rcc_.gate(B::APB2, RCC_APB2Periph_USART1));
   for (std::size_t i = 0; i < gpio_.size(); ++i) {
@@ -107,22 +129,52 @@ void Board::wire() {
 
   rcc_.attachReset(B::APB1, RCC_APB1Periph_TIM2, tim2_);
   rcc_.attachReset(B::APB1, RCC_APB1Periph_USART3, usart3_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C1, i2c1_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C2, i2c2_);
+  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C1, *i2c1_);
+  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C2, *i2c2_);
   rcc_.attachReset(B::APB1, RCC_APB1Periph_PWR, pwr_);
   rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
 
-  // Floating inputs on this board read low unless something drives them.
+  // The serial ports reach the line through their pins, alternate function 7.
+  constexpr unsigned kUsartFunction = 7;
+  gpio('A').attachFunction(9, kUsartFunction, usart1_.txPin());
+  gpio('A').attachFunction(10, kUsartFunction, usart1_.rxPin());
+  gpio('C').attachFunction(10, kUsartFunction, usart3_.txPin());
+  gpio('C').attachFunction(11, kUsartFunction, usart3_.rxPin());
+  // The I2C peripherals drive SCL and SDA through alternate function 4.
+  constexpr unsigned kI2cFunction = 4;
+  gpio('B').attachFunction(6, kI2cFunction, i2c1_->sclPin());
+  gpio('B').attachFunction(7, kI2cFunction, i2c1_->sdaPin());
+  gpio('B').attachFunction(10, kI2cFunction, i2c2_->sclPin());
+  gpio('B').attachFunction(11, kI2cFunction, i2c2_->sdaPin());
+
+  // The board's parts on the pins. A DIP switch joins its line to ground when
+  // closed and leaves it alone when open (the firmware's pull-up then reads
+  // high); the I2C buses carry pull-up resistors on the board. The input ports
+  // IN1-IN4 float unless something is connected, and nothing outside drives
+  // the LED lines.
+  for (const char* dip : kDipSwitches) {
+    parts_.push_back(std::make_unique<NetDriver>(net(*findPin(dip)), std::string(dip) + " switch"));
+  }
+  for (const char* line : kI2cLines) {
+    parts_.push_back(std::make_unique<NetDriver>(net(*findPin(line)), "board pull-up"));
+    parts_.back()->set(Drive::PullUp);
+  }
+}
+
+void Board::removeSensorChip(std::uint8_t address) {
+  for (I2cTarget* chip : sensors_->i2cTargets()) {
+    if (chip->address() == address) i2cBus1_->detach(*chip);
+  }
 }
 
 void Board::setI2cFault(std::uint8_t address, I2cFault fault) {
-  i2cBus1_.setFault(address, fault);
-  i2cBus2_.setFault(address, fault);
+  i2cBus1_->setFault(address, fault);
+  i2cBus2_->setFault(address, fault);
 }
 
 void Board::clearI2cFaults() {
-  i2cBus1_.clearFaults();
-  i2cBus2_.clearFaults();
+  i2cBus1_->clearFaults();
+  i2cBus2_->clearFaults();
 }
 
 void Board::warn(const std::string& text) {

@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "board_pins.h"
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/interrupt_controller.h"
 #include "core/listeners.h"
+#include "core/net.h"
 #include "devices/i2c_bus.h"
 #include "devices/i2c_faults.h"
 #include "devices/sensor_chips.h"
@@ -37,13 +39,9 @@ struct BoardConfig {
   std::vector<InterruptController::Vector> vectors;
 };
 
-// A pin of the board by name, "PA8", "PC7", "PH2".
-struct PinName {
-  char port;
-  unsigned pin;
-};
-// Parses "PXn"; nullopt for anything that is not a pin of ports A-E or H.
-std::optional<PinName> parsePin(const std::string& text);
+// A pin by its port name ("PA8", "pc7") or its board name ("LED1", "zb_reset");
+// nullopt for anything that is not a pin of ports A-E or H.
+inline std::optional<PinName> parsePin(const std::string& text) { return findPin(text); }
 
 class Board {
  public:
@@ -71,11 +69,12 @@ class Board {
   Usart& usart3() { return usart3_; }
   SysTickTimer& sysTick() { return sysTick_; }
   GeneralTimer& tim2() { return tim2_; }
-  I2cPeripheral& i2c1() { return i2c1_; }
-  I2cPeripheral& i2c2() { return i2c2_; }
-  // The wires of I2C1 (PB6 SCL, PB7 SDA: the sensor bus) and I2C2 (PB10, PB11).
-  I2cBus& i2cBus1() { return i2cBus1_; }
-  I2cBus& i2cBus2() { return i2cBus2_; }
+  I2cPeripheral& i2c1() { return *i2c1_; }
+  I2cPeripheral& i2c2() { return *i2c2_; }
+  // The wires of I2C1 (PB6 SCL, PB7 SDA: the sensor bus) and I2C2 (PB10, PB11)
+  // with the chips on them.
+  I2cBus& i2cBus1() { return *i2cBus1_; }
+  I2cBus& i2cBus2() { return *i2cBus2_; }
   // A fault on the chip at a 7-bit address, on both buses; clearI2cFaults ends all.
   void setI2cFault(std::uint8_t address, I2cFault fault);
   void clearI2cFaults();
@@ -86,13 +85,24 @@ class Board {
     return warnings_.add(std::move(listener));
   }
   void warn(const std::string& text);
-  SerialEndpoint& console() { return console_; }
+  SerialEndpoint& console() { return *console_; }
   // The sensor chips and the physical values they see.
   SensorChips& sensors() { return *sensors_; }
   SensorValues& values() { return sensors_->values(); }
+  // Takes the board's sensor chip at a 7-bit address off I2C1, so that a test
+  // can put a chip of its own there. Nothing happens for a free address.
+  void removeSensorChip(std::uint8_t address);
 
-  Level pinLevel(PinName pin) { return gpio(pin.port).level(pin.pin); }
-  void drivePin(PinName pin, std::optional<Level> level) { gpio(pin.port).drive(pin.pin, level); }
+  // The wire of a pin ("PC7" is the net of LED1).
+  Net& net(PinName pin);
+  Level pinLevel(PinName pin) { return net(pin).level(); }
+  // What the outside world (a script's `set pin`, a test) drives on a pin: a
+  // strong high or low, or nothing (nullopt). Driving against the firmware's
+  // push-pull output, or low against a part holding the line high, is a short
+  // and ends the run.
+  void drivePin(PinName pin, std::optional<Level> level);
+  // Closes (pulls the line low) or opens DIP switch 1-3.
+  void setDipSwitch(unsigned number, bool closed);
 
   // The firmware's side of the seam.
   std::uint32_t firmwareRead(std::uint32_t address, unsigned width);
@@ -106,6 +116,11 @@ class Board {
   Clock clock_;
   InterruptController interrupts_;
   Bus bus_;
+  // Every pin's net, port by port; declared before everything that drives
+  // them, so that they outlive their drivers.
+  std::vector<std::unique_ptr<Net>> nets_;
+  std::vector<std::unique_ptr<NetDriver>> outside_;  // one per net, "script"
+  std::vector<std::unique_ptr<NetDriver>> parts_;    // DIP switches, I2C pull-ups
   Rcc rcc_;
   FlashInterface flash_;
   Pwr pwr_;
@@ -115,12 +130,12 @@ class Board {
   SysTickTimer sysTick_;
   GeneralTimer tim2_;
   Listeners<const std::string&> warnings_;
-  I2cBus i2cBus1_;
-  I2cBus i2cBus2_;
-  I2cPeripheral i2c1_;
-  I2cPeripheral i2c2_;
-  SerialEndpoint console_;
-  std::unique_ptr<SensorChips> sensors_;  // after the ports: the PIR sensor drives PH2
+  // Built once the pins' nets exist; the buses outlive their peripherals.
+  std::unique_ptr<I2cBus> i2cBus1_, i2cBus2_;
+  std::unique_ptr<I2cPeripheral> i2c1_, i2c2_;
+  std::unique_ptr<SerialEndpoint> console_;  // the operator's terminal on USART1
+  std::unique_ptr<NetDriver> pirOutput_;     // the PIR sensor's output on PH2
+  std::unique_ptr<SensorChips> sensors_;
 };
 
 }  // namespace sim

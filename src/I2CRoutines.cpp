@@ -99,11 +99,14 @@ void Reset_Peripheral(I2C_TypeDef* I2Cx) {
 }
 
 // Ends a transfer that failed after its address phase: no more event
-// interrupts, the STOP the error handler asked for given time to go out (else a
-// peripheral reset), ACK set and POS clear as after a good read.
+// interrupts; a master still holding the bus sends a STOP. If the STOP cannot
+// go out (a chip holds a line) the peripheral is reset; otherwise it is left
+// with ACK set and POS clear, as after a good read.
 Status Fail_Transfer(I2C_TypeDef* I2Cx) {
   Clear_CR2(I2Cx, I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN);
-  if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_STOP) || (I2Cx->CR1 & I2C_CR1_START) != 0u) {
+  if ((I2Cx->SR2 & I2C_SR2_MSL) != 0u) Set_CR1(I2Cx, I2C_CR1_STOP);
+  if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_STOP) || (I2Cx->CR1 & I2C_CR1_START) != 0u ||
+      (I2Cx->SR2 & I2C_SR2_MSL) != 0u) {
     Reset_Peripheral(I2Cx);
   } else {
     I2Cx->CR1 = static_cast<std::uint16_t>((I2Cx->CR1 | I2C_CR1_ACK) & ~I2C_CR1_POS);

@@ -25,6 +25,7 @@
 #include "sim/firmware_vectors.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
+#include "sim/trace/i2c_log.h"
 
 // The firmware's main, under its host name.
 int tl500_firmware_main();
@@ -63,6 +64,9 @@ Options:
   --console MODE        terminal (default) or pty
   --console-log FILE    write every byte the board sent on USART1 to FILE, raw
                         (CR LF as on the wire)
+  --i2c-log FILE        write one line per I2C transaction to FILE: virtual time,
+                        bus, address, direction, bytes with their acknowledges,
+                        how it ended
   --max-time DURATION   stop after DURATION of virtual time
   --no-crystal          a board whose 12 MHz crystal never starts (the firmware
                         falls back to MSI)
@@ -82,10 +86,20 @@ Script language (one command a line; '#' starts a comment):
                                      after the end of the previous console match
                                      (default limit 10s of virtual time)
   run DURATION                       let virtual time pass
-  expect pin PXn high|low            the level of pin PXn now (e.g. PA8, PC13)
-  set pin PXn high|low|float         what the outside world drives on a pin
+  expect pin PIN high|low            the level of a pin now; PIN is a port
+                                     name (PA8, pc13) or a board name (LED1,
+                                     DIP2, IN3, ZB_RESET, PIR, CONSOLE_TX, ...)
+  set pin PIN high|low|float         what the outside world drives on a pin
                                      (inputs, DIP switches, PIR line); float
-                                     lets go of it
+                                     lets go of it; driving against the
+                                     firmware's output is a short (status 4)
+  fault i2c ADDRESS KIND             a fault on the I2C chip at ADDRESS (7-bit,
+                                     e.g. 0x40) for every transaction with it:
+                                     absent, nack-data N (data byte N of a
+                                     write, from 1), arbitration-lost N (byte N
+                                     the master sends, 0 the address),
+                                     bus-error, sda-stuck, stretch-forever
+  fault clear                        every fault ends; stuck lines are let go
   set NAME VALUE                     a physical value a sensor chip sees, from
                                      now (names below); an unknown name or a
                                      value out of range is a script error
@@ -100,11 +114,12 @@ Script language (one command a line; '#' starts a comment):
 
 Exit status:
   0  the script completed, main returned 0, or an interactive run was ended
-  1  a wait or an expect failed, main returned another value, or --max-time
-     ended a script before its end; the message on standard error names the
-     script line, what was expected and the last console output
+  1  a wait or an expect failed, main returned another value, --max-time
+     ended a script before its end, or the console received frames with
+     framing errors; the message on standard error names the script line,
+     what was expected and the last console output
   2  usage error, script syntax error (naming the line), or a file that cannot
-     be opened
+     be opened or written
   3  the firmware stopped in a fault handler or an unused vector, or the
      virtual board found it stuck
   4  a short circuit: two drivers fought over a net of the board (the message
@@ -116,6 +131,7 @@ struct Options {
   std::vector<sim::SensorValueSetting> settings;
   std::optional<std::uint64_t> seed;
   std::optional<std::string> consoleLog;
+  std::optional<std::string> i2cLog;
   std::optional<sim::Time> maxTime;
   bool pty = false;
   bool noCrystal = false;
@@ -166,6 +182,10 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       auto v = value();
       if (!v) return std::nullopt;
       options.consoleLog = *v;
+    } else if (arg == "--i2c-log") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      options.i2cLog = *v;
     } else if (arg == "--console") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -293,10 +313,12 @@ int run(const Options& options) {
   for (const auto& setting : options.settings) board.values().set(setting);
 
   std::unique_ptr<sim::ConsoleLog> log;
+  std::unique_ptr<sim::I2cLog> i2cLog;
   std::unique_ptr<sim::ScriptRunner> runner;
   std::unique_ptr<sim::TerminalEndpoint> terminal;
   try {
     if (options.consoleLog) log = std::make_unique<sim::ConsoleLog>(board.console(), *options.consoleLog);
+    if (options.i2cLog) i2cLog = std::make_unique<sim::I2cLog>(*options.i2cLog, board.i2cBus1(), board.i2cBus2());
     if (script) {
       runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script));
     } else {
@@ -341,10 +363,19 @@ int run(const Options& options) {
                  board.usart1().bitTime() == 0 ? 0.0 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
                  sim::SerialEndpoint::kDefaultBaud);
   }
-  if (log && !log->flush()) {
+  bool logFailed = log && !log->flush();
+  if (logFailed) {
     std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
   }
+  if (i2cLog && !i2cLog->flush()) {
+    std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.i2cLog->c_str());
+    logFailed = true;
+  }
   int status = report(outcome, runner.get(), board.clock().now());
+  // A run whose console text was garbled on the line, or whose log was not
+  // written, has not succeeded, however the script or the firmware ended.
+  if (status == kExitOk && board.console().framingErrors() != 0) status = kExitFailed;
+  if (status == kExitOk && logFailed) status = kExitUsage;
   if (runner) runner->halt();
   return status;
 }

@@ -43,6 +43,8 @@ class InterruptController {
   // A peripheral's interrupt line. A rising level makes the interrupt pending;
   // a level still high when its handler returns makes it pending again.
   void setLine(int line, bool high);
+  // The level a peripheral holds its interrupt line at now.
+  bool lineHigh(int line) const { return line_[index(irq(line))]; }
   // Pends an exception directly (SysTick, PendSV, or a device line).
   void setPending(int exception);
 

@@ -31,19 +31,15 @@ bool bitOf(std::uint8_t byte, int bit) { return ((byte >> (7 - bit)) & 1u) != 0;
 constexpr std::uint64_t kOtherMasterBits = 18;
 }  // namespace
 
-I2cBus::I2cBus(std::string name, Clock& clock)
+I2cBus::I2cBus(std::string name, Clock& clock, Net& scl, Net& sda)
     : name_(std::move(name)),
       clock_(clock),
-      scl_(name_ + " SCL", &clock),
-      sda_(name_ + " SDA", &clock),
-      sclPullUp_(scl_, "board pull-up"),
-      sdaPullUp_(sda_, "board pull-up"),
-      masterScl_(scl_, name_ + " master"),
-      masterSda_(sda_, name_ + " master"),
+      scl_(scl),
+      sda_(sda),
+      ownScl_(scl_, name_ + " master"),
+      ownSda_(sda_, name_ + " master"),
       otherScl_(scl_, "another master"),
       otherSda_(sda_, "another master") {
-  sclPullUp_.set(Drive::PullUp);
-  sdaPullUp_.set(Drive::PullUp);
   sclWatch_ = scl_.onChange([this](Level level) { sclChanged(level); });
   sdaWatch_ = sda_.onChange([this](Level level) { sdaChanged(level); });
 }
@@ -53,6 +49,27 @@ I2cBus::~I2cBus() {
   for (auto& slot : slots_) clock_.cancel(slot->stretchEnd);
   sclWatch_.reset();
   sdaWatch_.reset();
+}
+
+void I2cBus::setMasterPins(PinFunction* scl, PinFunction* sda) {
+  pinScl_ = scl;
+  pinSda_ = sda;
+}
+
+void I2cBus::masterScl(bool low) {
+  if (pinScl_ != nullptr) {
+    pinScl_->set(low ? Drive::Low : Drive::High);
+  } else {
+    ownScl_.set(low ? Drive::Low : Drive::None);
+  }
+}
+
+void I2cBus::masterSda(bool low) {
+  if (pinSda_ != nullptr) {
+    pinSda_->set(low ? Drive::Low : Drive::High);
+  } else {
+    ownSda_.set(low ? Drive::Low : Drive::None);
+  }
 }
 
 void I2cBus::attach(I2cTarget& target) {
@@ -114,7 +131,7 @@ void I2cBus::schedule(Time delay, std::function<void()> action) {
 
 // The master lets SCL go; a chip holding it low keeps the bit waiting.
 void I2cBus::releaseSclThen(std::function<void()> next) {
-  masterScl_.set(Drive::None);
+  masterScl(false);
   if (scl_.level() == Level::High) {
     next();
   } else {
@@ -175,7 +192,7 @@ void I2cBus::start(I2cBitTiming timing, std::function<void()> done) {
     closeTransaction(I2cTransaction::End::RepeatedStart);
     op_ = Op::Start;
     doneSimple_ = std::move(done);
-    masterSda_.set(Drive::None);
+    masterSda(false);
     schedule(timing_.low, [this] {
       releaseSclThen([this] { schedule(timing_.high, [this] { beginTransaction(); }); });
     });
@@ -200,10 +217,10 @@ void I2cBus::beginTransaction() {
   dataBytes_ = 0;
   addressByte_ = true;
   expectCondition_ = true;
-  masterSda_.set(Drive::Low);
+  masterSda(true);
   expectCondition_ = false;
   schedule(timing_.high, [this] {
-    masterScl_.set(Drive::Low);
+    masterScl(true);
     op_ = Op::None;
     auto done = std::move(doneSimple_);
     done();
@@ -214,6 +231,7 @@ void I2cBus::write(std::uint8_t byte, I2cBitTiming timing, std::function<void(Re
   op_ = Op::Write;
   timing_ = timing;
   byte_ = byte;
+  sampled_ = 0;
   bit_ = 0;
   corrupted_ = false;
   doneWrite_ = std::move(done);
@@ -233,10 +251,10 @@ void I2cBus::write(std::uint8_t byte, I2cBitTiming timing, std::function<void(Re
 // acknowledge, which the addressed chip gives by pulling SDA low.
 void I2cBus::writeBit() {
   if (bit_ < 8) {
-    masterSda_.set(bitOf(byte_, bit_) ? Drive::None : Drive::Low);
+    masterSda(!bitOf(byte_, bit_));
     if (bit_ == arbitrationBit_) otherSda_.set(Drive::Low);  // the other master sends a 0 here
   } else {
-    masterSda_.set(Drive::None);
+    masterSda(false);
     if (targetAcknowledges() && ackSlot_ != nullptr) ackSlot_->sda->set(Drive::Low);
   }
   schedule(timing_.low, [this] { releaseSclThen([this] { writeSampled(); }); });
@@ -244,8 +262,10 @@ void I2cBus::writeBit() {
 
 bool I2cBus::targetAcknowledges() {
   if (addressByte_) {
-    auto address = static_cast<std::uint8_t>(byte_ >> 1);
-    bool read = (byte_ & 1u) != 0;
+    // The chips hear what SDA carried, which is what the master sent unless
+    // its pins do not reach the wires.
+    auto address = static_cast<std::uint8_t>(sampled_ >> 1);
+    bool read = (sampled_ & 1u) != 0;
     record_->address = address;
     record_->read = read;
     readDirection_ = read;
@@ -261,7 +281,7 @@ bool I2cBus::targetAcknowledges() {
   if (active_ == nullptr || corrupted_) return false;
   auto f = fault(active_->target->address());
   if (f && f->kind == I2cFault::Kind::NackData && f->n == dataBytes_) return false;
-  if (!active_->target->write(byte_)) return false;
+  if (!active_->target->write(sampled_)) return false;
   ackSlot_ = active_;
   return true;
 }
@@ -269,13 +289,14 @@ bool I2cBus::targetAcknowledges() {
 // SCL is high: the receivers sample SDA.
 void I2cBus::writeSampled() {
   if (bit_ < 8) {
+    sampled_ = static_cast<std::uint8_t>((sampled_ << 1) | (sda_.level() == Level::High ? 1u : 0u));
     if (bitOf(byte_, bit_) && sda_.level() == Level::Low) {
       loseArbitration();
       return;
     }
     if (bit_ == glitchBit_) injectGlitch();
     schedule(timing_.high, [this] {
-      masterScl_.set(Drive::Low);
+      masterScl(true);
       ++bit_;
       writeBit();
     });
@@ -283,7 +304,7 @@ void I2cBus::writeSampled() {
   }
   bool acknowledged = sda_.level() == Level::Low;
   schedule(timing_.high, [this, acknowledged] {
-    masterScl_.set(Drive::Low);
+    masterScl(true);
     finishWrite(acknowledged);
   });
 }
@@ -293,7 +314,7 @@ void I2cBus::finishWrite(bool acknowledged) {
     if (addressByte_) {
       record_->addressAcknowledged = acknowledged;
     } else {
-      record_->bytes.push_back({byte_, acknowledged});
+      record_->bytes.push_back({sampled_, acknowledged});
     }
   }
   Slot* slot = ackSlot_;
@@ -348,8 +369,8 @@ void I2cBus::injectGlitch() {
 // The master sent a 1 and reads a 0: the other master has the bus. The master
 // lets go; the winner goes on clocking its own transfer, then sends its STOP.
 void I2cBus::loseArbitration() {
-  masterSda_.set(Drive::None);
-  masterScl_.set(Drive::None);
+  masterSda(false);
+  masterScl(false);
   mastering_ = false;
   op_ = Op::None;
   if (active_ != nullptr) {
@@ -390,14 +411,14 @@ void I2cBus::read(I2cBitTiming timing, std::function<bool()> acknowledge,
 void I2cBus::readBit() {
   if (bit_ == 0) sending_ = active_ != nullptr ? active_->target->read() : 0xFF;
   if (bit_ < 8) {
-    masterSda_.set(Drive::None);
+    masterSda(false);
     if (active_ != nullptr && !active_->holdingSda) {
       active_->sda->set(bitOf(sending_, bit_) ? Drive::None : Drive::Low);
     }
   } else {
     if (active_ != nullptr && !active_->holdingSda) active_->sda->set(Drive::None);
     masterAck_ = decideAck_();
-    masterSda_.set(masterAck_ ? Drive::Low : Drive::None);
+    masterSda(masterAck_);
   }
   schedule(timing_.low, [this] { releaseSclThen([this] { readSampled(); }); });
 }
@@ -406,20 +427,20 @@ void I2cBus::readSampled() {
   if (bit_ < 8) {
     byte_ = static_cast<std::uint8_t>((byte_ << 1) | (sda_.level() == Level::High ? 1u : 0u));
     schedule(timing_.high, [this] {
-      masterScl_.set(Drive::Low);
+      masterScl(true);
       ++bit_;
       readBit();
     });
     return;
   }
   schedule(timing_.high, [this] {
-    masterScl_.set(Drive::Low);
+    masterScl(true);
     finishRead(masterAck_);
   });
 }
 
 void I2cBus::finishRead(bool acknowledged) {
-  masterSda_.set(Drive::None);
+  masterSda(false);
   if (record_) record_->bytes.push_back({byte_, acknowledged});
   Slot* slot = active_;
   if (slot != nullptr) {
@@ -437,13 +458,13 @@ void I2cBus::stop(I2cBitTiming timing, std::function<void()> done) {
   op_ = Op::Stop;
   timing_ = timing;
   doneSimple_ = std::move(done);
-  masterSda_.set(Drive::Low);
+  masterSda(true);
   schedule(timing_.low, [this] {
     releaseSclThen([this] {
       schedule(timing_.high, [this] {
         onStop_ = [this] { finishStop(); };
         expectCondition_ = true;
-        masterSda_.set(Drive::None);
+        masterSda(false);
         expectCondition_ = false;
       });
     });
@@ -479,8 +500,8 @@ void I2cBus::release() {
   if (was) closeTransaction(I2cTransaction::End::Abandoned);
   // SCL first: an SDA the master held low then rises with SCL high, a STOP
   // the chips understand.
-  masterScl_.set(Drive::None);
-  masterSda_.set(Drive::None);
+  masterScl(false);
+  masterSda(false);
 }
 
 void I2cBus::closeTransaction(I2cTransaction::End end) {

@@ -22,6 +22,7 @@
 #include "../core/clock.h"
 #include "../core/listeners.h"
 #include "../core/net.h"
+#include "../peripherals/gpio_port.h"
 #include "i2c_faults.h"
 #include "i2c_target.h"
 
@@ -58,7 +59,8 @@ class I2cBus {
   // What became of a byte the master wrote or read.
   enum class Result : std::uint8_t { Acknowledged, NotAcknowledged, ArbitrationLost };
 
-  I2cBus(std::string name, Clock& clock);
+  // `scl` and `sda`: the bus's wires, with their pull-ups, owned by the board.
+  I2cBus(std::string name, Clock& clock, Net& scl, Net& sda);
   ~I2cBus();
   I2cBus(const I2cBus&) = delete;
   I2cBus& operator=(const I2cBus&) = delete;
@@ -66,6 +68,10 @@ class I2cBus {
   const std::string& name() const { return name_; }
   Net& scl() { return scl_; }
   Net& sda() { return sda_; }
+  // The master reaches the wires through its pins' alternate function (High:
+  // let go, the pin's open drain makes it so). Without pins it has drivers of
+  // its own on the nets.
+  void setMasterPins(PinFunction* scl, PinFunction* sda);
 
   // Joins a chip to the bus; it must stay alive until detached or the bus goes.
   void attach(I2cTarget& target);
@@ -131,11 +137,16 @@ class I2cBus {
   void closeTransaction(I2cTransaction::End end);
   void holdLines(Slot& slot, const I2cFault& fault);
 
+  void masterScl(bool low);
+  void masterSda(bool low);
+
   std::string name_;
   Clock& clock_;
-  Net scl_, sda_;
-  NetDriver sclPullUp_, sdaPullUp_;
-  NetDriver masterScl_, masterSda_;
+  Net& scl_;
+  Net& sda_;
+  NetDriver ownScl_, ownSda_;  // the master's drive when it has no pins
+  PinFunction* pinScl_ = nullptr;
+  PinFunction* pinSda_ = nullptr;
   NetDriver otherScl_, otherSda_;  // another master on the bus, for arbitration and glitches
   std::vector<std::unique_ptr<Slot>> slots_;
   std::map<std::uint8_t, I2cFault> faults_;
@@ -146,6 +157,7 @@ class I2cBus {
   I2cBitTiming timing_;
   int bit_ = 0;
   std::uint8_t byte_ = 0;
+  std::uint8_t sampled_ = 0;  // the bits of the byte as SDA carried them
   bool addressByte_ = false;
   bool corrupted_ = false;  // a misplaced START or STOP during this byte
   int arbitrationBit_ = -1;

@@ -69,6 +69,22 @@ std::optional<I2cFault> parseI2cFault(std::string_view text, std::string& error)
   return std::nullopt;
 }
 
+std::optional<std::uint8_t> parseI2cAddress(std::string_view text, std::string& error) {
+  int base = 10;
+  std::string_view digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    base = 16;
+    digits.remove_prefix(2);
+  }
+  unsigned value = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || value > 0x7F) {
+    error = "'" + std::string(text) + "' is not a 7-bit I2C address (0x00-0x7F, e.g. 0x40)";
+    return std::nullopt;
+  }
+  return static_cast<std::uint8_t>(value);
+}
+
 std::string describeI2cFault(const I2cFault& fault) {
   for (const auto& k : kKinds) {
     if (k.kind == fault.kind) return k.takesCount ? std::string(k.name) + " " + std::to_string(fault.n) : k.name;

@@ -25,6 +25,9 @@ struct I2cFault {
 // "absent", "nack-data 2", "arbitration-lost 0", "bus-error", "sda-stuck",
 // "stretch-forever"; nullopt with a reason in `error` otherwise.
 std::optional<I2cFault> parseI2cFault(std::string_view text, std::string& error);
+// A 7-bit address as written in scripts: "0x40" or "64"; nullopt with a
+// reason in `error` when it is not one.
+std::optional<std::uint8_t> parseI2cAddress(std::string_view text, std::string& error);
 // The same notation back.
 std::string describeI2cFault(const I2cFault& fault);
 

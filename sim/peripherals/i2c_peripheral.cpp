@@ -36,7 +36,12 @@ I2cPeripheral::I2cPeripheral(std::string name, Clock& clock, InterruptController
       lines_(lines),
       busHz_(std::move(busHz)),
       bus_(bus),
+      sclPin_(name_ + " SCL"),
+      sdaPin_(name_ + " SDA"),
       warn_(std::move(warn)) {
+  sclPin_.set(Drive::High);
+  sdaPin_.set(Drive::High);
+  bus_.setMasterPins(&sclPin_, &sdaPin_);
   busErrors_ = bus_.onBusError([this] {
     if (!enabled() || !msl_) return;
     sr1_ |= I2C_SR1_BERR;
@@ -44,7 +49,7 @@ I2cPeripheral::I2cPeripheral(std::string name, Clock& clock, InterruptController
   });
 }
 
-I2cPeripheral::~I2cPeripheral() = default;
+I2cPeripheral::~I2cPeripheral() { bus_.setMasterPins(nullptr, nullptr); }
 
 bool I2cPeripheral::enabled() const { return (cr1_ & I2C_CR1_PE) != 0 && (cr1_ & I2C_CR1_SWRST) == 0; }
 
@@ -94,10 +99,12 @@ std::uint32_t I2cPeripheral::read(std::uint32_t offset, unsigned width) {
     if ((sr1_ & I2C_SR1_ADDR) != 0 && (sr1Seen_ & I2C_SR1_ADDR) != 0) {
       clearFlags(I2C_SR1_ADDR);
       addressCleared();
+      updateLines();
     }
   } else if (slot == kDR) {
     value = readDr();
   }
+  accesses_(slot, false, value);
   return slotPart(value, offset, width);
 }
 
@@ -105,6 +112,11 @@ void I2cPeripheral::write(std::uint32_t offset, unsigned width, std::uint32_t va
   std::uint32_t slot = offset & ~3u;
   if (slot > kTRISE || (offset & 3u) >= 2) return;
   auto merged = static_cast<std::uint16_t>(slotMerge(reg(slot), offset, width, value) & 0xFFFFu);
+  writeRegister(slot, merged);
+  accesses_(slot, true, merged);
+}
+
+void I2cPeripheral::writeRegister(std::uint32_t slot, std::uint16_t merged) {
   if (slot == kCR1) {
     writeCr1(merged);
     return;

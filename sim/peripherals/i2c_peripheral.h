@@ -26,6 +26,7 @@
 #include "../core/clock.h"
 #include "../core/interrupt_controller.h"
 #include "../devices/i2c_bus.h"
+#include "gpio_port.h"
 
 namespace sim {
 
@@ -53,6 +54,14 @@ class I2cPeripheral : public Peripheral {
   // SCL low and high time of one bit as programmed now; zero when CCR is 0.
   I2cBitTiming bitTiming() const;
   I2cBus& bus() { return bus_; }
+  // SCL and SDA as alternate functions of their pins (open drain on the board).
+  PinFunction& sclPin() { return sclPin_; }
+  PinFunction& sdaPin() { return sdaPin_; }
+
+  // Every register access, after it took effect: offset, true for a write, and
+  // the value read or written (register traces, tests).
+  using AccessListener = std::function<void(std::uint32_t, bool, std::uint16_t)>;
+  [[nodiscard]] Subscription onAccess(AccessListener listener) { return accesses_.add(std::move(listener)); }
 
  private:
   enum class Phase : std::uint8_t {
@@ -65,6 +74,7 @@ class I2cPeripheral : public Peripheral {
   };
 
   bool enabled() const;
+  void writeRegister(std::uint32_t slot, std::uint16_t value);
   void writeCr1(std::uint16_t value);
   void writeDr(std::uint8_t value);
   std::uint8_t readDr();
@@ -92,8 +102,10 @@ class I2cPeripheral : public Peripheral {
   Lines lines_;
   BusClock busHz_;
   I2cBus& bus_;
+  PinFunction sclPin_, sdaPin_;
   Warning warn_;
   Subscription busErrors_;
+  Listeners<std::uint32_t, bool, std::uint16_t> accesses_;
 
   std::uint16_t cr1_ = 0, cr2_ = 0, oar1_ = 0, oar2_ = 0, ccr_ = 0, trise_ = 2;
   std::uint16_t sr1_ = 0;

@@ -181,9 +181,9 @@ ScriptCommand parseCommand(LineParser& p) {
     return w;
   };
   auto pin = [&] {
-    std::string w = p.word("a pin such as PA8");
+    std::string w = p.word("a pin such as PA8 or LED1");
     auto parsed = parsePin(w);
-    if (!parsed) p.fail(quoted(w) + " is not a pin of the board (write e.g. PA8, PC13)");
+    if (!parsed) p.fail(quoted(w) + " is not a pin of the board (write e.g. PA8, PC13, LED1, DIP2)");
     return *parsed;
   };
   auto pinKeyword = [&] {
@@ -247,8 +247,23 @@ ScriptCommand parseCommand(LineParser& p) {
     } else {
       p.fail("expected high, low or float, got " + quoted(w));
     }
+  } else if (verb == "fault") {
+    cmd.kind = ScriptCommand::Kind::Fault;
+    std::string w = p.word("'i2c' or 'clear'");
+    if (w == "i2c") {
+      std::string error;
+      auto address = parseI2cAddress(p.word("a 7-bit I2C address such as 0x40"), error);
+      if (!address) p.fail(error);
+      cmd.i2cAddress = *address;
+      std::string kind;
+      while (!p.atEnd()) kind += (kind.empty() ? "" : " ") + p.word("a fault kind");
+      cmd.fault = parseI2cFault(kind, error);
+      if (!cmd.fault) p.fail(error);
+    } else if (w != "clear") {
+      p.fail("expected 'i2c ADDRESS KIND' or 'clear' after fault, got " + quoted(w));
+    }
   } else {
-    p.fail("unknown command " + quoted(verb) + " (known: send, wait, run, expect pin, set pin, set NAME VALUE)");
+    p.fail("unknown command " + quoted(verb) + " (known: send, wait, run, expect pin, set pin, set NAME VALUE, fault)");
   }
   p.end();
   cmd.source = p.source();

@@ -6,10 +6,6 @@
 
 namespace sim {
 
-namespace {
-std::string pinText(PinName pin) { return std::string("P") + pin.port + std::to_string(pin.pin); }
-}  // namespace
-
 ScriptRunner::ScriptRunner(Board& board, Script script) : board_(board), script_(std::move(script)) {
   for (const auto& cmd : script_.commands) {
     if (cmd.kind != ScriptCommand::Kind::Wait || matchEnd_.count(cmd.port) != 0) continue;
@@ -34,6 +30,7 @@ void ScriptRunner::start() {
 }
 
 const ScriptCommand* ScriptRunner::current() const {
+  if (executing_ != nullptr) return executing_;
   if (waiting_ != nullptr) return waiting_;
   if (next_ < script_.commands.size()) return &script_.commands[next_];
   return nullptr;
@@ -51,7 +48,12 @@ void ScriptRunner::proceed() {
   if (halted_) return;
   while (next_ < script_.commands.size()) {
     const ScriptCommand& cmd = script_.commands[next_++];
-    if (!execute(cmd)) return;
+    // A line that ends the run while it is carried out (a short from `set pin`)
+    // is the line the run's message names.
+    executing_ = &cmd;
+    bool done = execute(cmd);
+    executing_ = nullptr;
+    if (!done) return;
   }
   finished_ = true;
   halted_ = true;
@@ -101,6 +103,13 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
         board_.values().set(SensorValueSetting{cmd.valueName, cmd.values});
       } catch (const SensorValueError& e) {
         fail(cmd, e.what());
+      }
+      return true;
+    case ScriptCommand::Kind::Fault:
+      if (cmd.fault) {
+        board_.setI2cFault(cmd.i2cAddress, *cmd.fault);
+      } else {
+        board_.clearI2cFaults();
       }
       return true;
   }

@@ -54,6 +54,7 @@ class ScriptRunner {
   Board& board_;
   Script script_;
   std::size_t next_ = 0;                         // index of the next line to carry out
+  const ScriptCommand* executing_ = nullptr;     // the line being carried out now
   const ScriptCommand* waiting_ = nullptr;       // the wait in progress
   std::map<std::string, std::size_t> matchEnd_;  // per line: end of the last match
   Clock::EventId event_ = 0;                     // pending timeout, end of a run, or continuation

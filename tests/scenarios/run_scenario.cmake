@@ -6,6 +6,8 @@
 # The script's leading comment lines may hold
 #   # args: --no-crystal --max-time 2s    extra arguments for tl500-sim
 #   # exit: 1                             the exit status expected (default 0)
+#   # stderr: TEXT                        a text standard error must contain
+#   # stderr-once: TEXT                   a text standard error must contain once only
 # When x.console lies beside the script, the console log must equal it byte for
 # byte, after @BUILD_DATE@ and @BUILD_TIME@ in it have been replaced by the
 # firmware's build date and time.
@@ -25,6 +27,8 @@ endif()
 # ---------------------------------------------------------------- the header
 set(extra_args "")
 set(expected_exit 0)
+set(expected_stderr "")
+set(expected_stderr_once "")
 file(STRINGS "${SCRIPT}" lines)
 foreach(line IN LISTS lines)
   if(NOT line MATCHES "^[ \t]*#")
@@ -35,6 +39,10 @@ foreach(line IN LISTS lines)
     list(APPEND extra_args ${more})
   elseif(line MATCHES "^[ \t]*#[ \t]*exit:[ \t]*([0-9]+)[ \t]*$")
     set(expected_exit ${CMAKE_MATCH_1})
+  elseif(line MATCHES "^[ \t]*#[ \t]*stderr:[ \t]*(.*)$")
+    list(APPEND expected_stderr "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^[ \t]*#[ \t]*stderr-once:[ \t]*(.*)$")
+    list(APPEND expected_stderr_once "${CMAKE_MATCH_1}")
   endif()
 endforeach()
 
@@ -64,6 +72,21 @@ endif()
 if(err)
   message(STATUS "standard error of tl500-sim:\n${err}")
 endif()
+foreach(text IN LISTS expected_stderr)
+  string(FIND "${err}" "${text}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "scenario failed: standard error lacks \"${text}\"")
+  endif()
+endforeach()
+foreach(text IN LISTS expected_stderr_once)
+  string(FIND "${err}" "${text}" first)
+  string(FIND "${err}" "${text}" last REVERSE)
+  if(first EQUAL -1)
+    message(FATAL_ERROR "scenario failed: standard error lacks \"${text}\"")
+  elseif(NOT first EQUAL last)
+    message(FATAL_ERROR "scenario failed: standard error holds \"${text}\" more than once")
+  endif()
+endforeach()
 
 # ---------------------------------------------------------------- the console
 get_filename_component(dir "${SCRIPT}" DIRECTORY)

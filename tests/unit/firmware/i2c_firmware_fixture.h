@@ -3,6 +3,8 @@
 // and humidity sensor.
 #pragma once
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "I2CRoutines.h"
@@ -22,12 +24,42 @@ struct I2cFirmwareBoard : FirmwareBoard {
     Tx_Idx2 = 0;
     Rx_Idx2 = 0;
     I2C_LowLevel_Init();
-    board.i2cBus1().detach(board.sensors().htu21());
+    board.removeSensorChip(kChip);
     board.i2cBus1().attach(chip);
     transactionsSeen = board.i2cBus1().onTransaction([this](const sim::I2cTransaction& t) { log.push_back(t); });
     for (int i = 0; i < 256; ++i) chip.setReg(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(0xA0 + i));
   }
   ~I2cFirmwareBoard() { board.i2cBus1().detach(chip); }
+
+  // Register accesses to I2C1 ("r SR1", "w CR1 0401"), with the interrupt
+  // mask at the time of each.
+  struct Access {
+    std::string what;
+    bool masked;
+  };
+  void recordAccesses() {
+    accessesSeen = board.i2c1().onAccess([this](std::uint32_t offset, bool write, std::uint16_t value) {
+      static const char* const kNames[] = {"CR1", "CR2", "OAR1", "OAR2", "DR", "SR1", "SR2", "CCR", "TRISE"};
+      char text[24];
+      std::snprintf(text, sizeof text, write ? "w %s %04X" : "r %s", kNames[offset / 4], value);
+      accesses.push_back({text, board.interrupts().primask()});
+    });
+  }
+  // The runs of accesses made with interrupts masked, each as one string.
+  std::vector<std::string> maskedStretches() const {
+    std::vector<std::string> runs;
+    bool inRun = false;
+    for (const Access& a : accesses) {
+      if (a.masked && !inRun) runs.emplace_back();
+      if (a.masked) runs.back() += (runs.back().empty() ? "" : ", ") + a.what;
+      inRun = a.masked;
+    }
+    return runs;
+  }
+  sim::Time elapsedSince(sim::Time t) { return board.clock().now() - t; }
+
+  std::vector<Access> accesses;
+  sim::Subscription accessesSeen;
 
   sim::RegisterFileTarget chip{kChip};
   std::vector<sim::I2cTransaction> log;

@@ -128,6 +128,9 @@ constexpr Time kByteSpacing = sim::microseconds(100);
 class ScriptRun : public ::testing::Test {
  protected:
   ScriptRun() {
+    // PA9 and PA10 handed to USART1 (alternate function 7).
+    board.gpio('A').write(0x24, 4, 0x770);
+    board.gpio('A').write(0x00, 4, board.gpio('A').read(0x00, 4) | (2u << 18) | (2u << 20));
     board.usart1().write(kBrr, 2, kBrr115200AtMsi);
     board.usart1().write(kCr1, 2, kUe | kTe | kRe);
   }
