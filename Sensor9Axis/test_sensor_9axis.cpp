@@ -3,9 +3,38 @@
 // again only after a good one.
 #include "test_sensor_9axis.h"
 
+#include <cstdio>
+
 #include "I2CRoutines.h"
+#include "I2Cdev.h"
+#include "MPU6050.h"
 #include "debug.h"
+#include "hw_config.h"
 #include "platform.h"
+#include "uart_queue.h"
+
+namespace {
+
+bool g_print_menu_control_flag = true;
+
+constexpr std::uint8_t MAGNETOMETER_ADDRESS = 0x0C;
+constexpr std::uint8_t MAGNETOMETER_RA_WIA = 0x00;
+
+void print_menu_command() {
+  if (g_print_menu_control_flag) {
+    printf("\n---------------------\n");
+    printf("Press menu key\n");
+    printf("---------------------\n");
+    printf("1> Get Device ID\n");
+    printf("2> Get Device ID (MPU-9150 Magnetometer)\n");
+    printf("3> Init & Read 9 axis data\n");
+    printf("---------------------\n");
+    printf("x> quit\n\n");
+  }
+  g_print_menu_control_flag = false;
+}
+
+}  // namespace
 
 std::uint8_t SENSOR_9AXIS_Read_Bytes(std::uint8_t devAddr, std::uint8_t regAddr, std::uint8_t length,
                                      std::uint8_t* data) {
@@ -38,4 +67,64 @@ std::int8_t SENSOR_9AXIS_Write_Bytes(std::uint8_t devAddr, std::uint8_t regAddr,
   }
   RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
   return 0;
+}
+
+void Test_Sensor_9Axis() {
+  std::uint8_t ch = 0;
+  // Shown as 0 if the very first magnetometer identity read fails.
+  std::uint8_t dataVal = 0;
+  std::int16_t ax = 0, ay = 0, az = 0, gx = 0, gy = 0, gz = 0, mx = 0, my = 0, mz = 0;
+
+  DebugMsg_FunctionStart("Test_Sensor_9Axis");
+
+  Delay(100);
+  g_MPU_9150.initialize();
+  printf("MPU9150 initialize done.\n");
+
+  // The first read also switches the bypass on, which key 2 relies on.
+  Delay(100);
+  g_MPU_9150.getMotion9(&ax, &ay, &az, &gx, &gy, &gz, &mx, &my, &mz);
+  printf("MPU9150 first read motion data done.\n");
+
+  for (;;) {
+    print_menu_command();
+
+    if (UartQueue_Serial_Is_Empty()) {
+      Platform_IdleHint();
+      continue;
+    }
+
+    ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
+    printf("%c is selected\n\n", ch);
+
+    switch (ch) {
+      case '1':
+        dataVal = g_MPU_9150.getDeviceID();
+        printf("Device ID: 0x%02X\n", dataVal);
+        break;
+      case '2':
+        I2Cdev::readByte(MAGNETOMETER_ADDRESS, MAGNETOMETER_RA_WIA, &dataVal, 1000);
+        printf("Device ID: 0x%02X\n", dataVal);
+        break;
+      case '3':
+        // Streams until x, which also leaves the test.
+        for (;;) {
+          if (!UartQueue_Serial_Is_Empty()) {
+            ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
+            printf("%c is selected\n\n", ch);
+            if (ch == 'x') break;
+          }
+          g_MPU_9150.getMotion9(&ax, &ay, &az, &gx, &gy, &gz, &mx, &my, &mz);
+          printf("ax:%6d, ay:%6d, az:%6d, gx:%6d, gy:%6d, gz:%6d, mx:%6d, my:%6d, mz:%6d\n", ax, ay, az, gx, gy, gz, mx,
+                 my, mz);
+          Delay(300);
+        }
+        break;
+      default:
+        break;
+    }
+
+    g_print_menu_control_flag = true;
+    if (ch == 'x') return;
+  }
 }

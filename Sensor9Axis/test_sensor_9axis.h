@@ -1,4 +1,4 @@
-// The motion sensor's test, and the glue that turns its register accesses into
+// The motion sensor's test (main-menu key 2), and the glue that turns its register accesses into
 // I2C transfers on I2C1.
 #pragma once
 
@@ -11,3 +11,7 @@ std::uint8_t SENSOR_9AXIS_Read_Bytes(std::uint8_t devAddr, std::uint8_t regAddr,
 // Writes `length` registers from regAddr on: 0, or -1 after a failed transfer.
 std::int8_t SENSOR_9AXIS_Write_Bytes(std::uint8_t devAddr, std::uint8_t regAddr, std::uint8_t length,
                                      std::uint8_t* data);
+
+// Initialises the motion sensor and runs its menu: the two device identifiers
+// and a stream of all nine axes, until x.
+void Test_Sensor_9Axis();

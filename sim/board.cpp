@@ -68,6 +68,15 @@ Board::Board(BoardConfig config)
                                           pclk1, *i2cBus1_, warning);
   i2c2_ = std::make_unique<I2cPeripheral>("I2C2", clock_, interrupts_, I2cPeripheral::Lines{I2C2_EV_IRQn, I2C2_ER_IRQn},
                                           pclk1, *i2cBus2_, warning);
+  // The PIR sensor's output stage drives PH2 from power-on.
+  // The model drives the line weakly, so that a script or test driving PH2
+  // itself (set pin PIR) overrides the sensor instead of fighting it.
+  pirOutput_ = std::make_unique<NetDriver>(net({'H', 2}), "PIR sensor");
+  sensors_ = std::make_unique<SensorChips>(
+      clock_, [this](Level level) { pirOutput_->set(level == Level::High ? Drive::PullUp : Drive::PullDown); });
+  // Every sensor chip sits on I2C1; the magnetometer answers only through the
+  // motion sensor's bypass.
+  for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_->attach(*chip);
   wire();
   console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
   zigbeeLine_ = std::make_unique<SerialEndpoint>("zigbee", clock_, usart3_);
@@ -155,6 +164,12 @@ void Board::wire() {
   for (const char* line : kI2cLines) {
     parts_.push_back(std::make_unique<NetDriver>(net(*findPin(line)), "board pull-up"));
     parts_.back()->set(Drive::PullUp);
+  }
+}
+
+void Board::removeSensorChip(std::uint8_t address) {
+  for (I2cTarget* chip : sensors_->i2cTargets()) {
+    if (chip->address() == address) i2cBus1_->detach(*chip);
   }
 }
 

@@ -21,6 +21,7 @@
 #include "devices/i2c_bus.h"
 #include "devices/i2c_faults.h"
 #include "devices/zigbee_module.h"
+#include "devices/sensor_chips.h"
 #include "endpoints/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
 #include "peripherals/general_timer.h"
@@ -93,6 +94,12 @@ class Board {
   SerialEndpoint& console() { return *console_; }
   // The ZigBee module on USART3 (its UART is zigbee().uart()), reset by PA8.
   ZigBeeModule& zigbee() { return *zigbee_; }
+  // The sensor chips and the physical values they see.
+  SensorChips& sensors() { return *sensors_; }
+  SensorValues& values() { return sensors_->values(); }
+  // Takes the board's sensor chip at a 7-bit address off I2C1, so that a test
+  // can put a chip of its own there. Nothing happens for a free address.
+  void removeSensorChip(std::uint8_t address);
 
   // The wire of a pin ("PC7" is the net of LED1).
   Net& net(PinName pin);
@@ -142,6 +149,8 @@ class Board {
   std::unique_ptr<SerialEndpoint> console_;     // the operator's terminal on USART1
   std::unique_ptr<SerialEndpoint> zigbeeLine_;  // the module's UART on USART3
   std::unique_ptr<ZigBeeModule> zigbee_;        // on the ZB_RESET net
+  std::unique_ptr<NetDriver> pirOutput_;        // the PIR sensor's output on PH2
+  std::unique_ptr<SensorChips> sensors_;
 };
 
 }  // namespace sim

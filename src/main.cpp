@@ -9,6 +9,11 @@
 #include "led.h"
 #include "platform.h"
 #include "test_actuator.h"
+#include "test_sensor_9axis.h"
+#include "test_sensor_AL_BH17.h"
+#include "test_sensor_AMN4xx1.h"
+#include "test_sensor_HTU21.h"
+#include "test_sensor_LPS25H.h"
 #include "uart_queue.h"
 
 namespace {
@@ -122,11 +127,26 @@ int main() {
       case '1':
         LED_Test();
         break;
+      case '2':
+        Test_Sensor_9Axis();
+        break;
+      case '3':
+        Test_Sensor_AL_BH17();
+        break;
+      case '4':
+        Test_Sensor_HTU21();
+        break;
       case '5':
         Test_Actuator();
         break;
       case '6':
         Test_Actuator_ZigBee_Comm_TX();
+        break;
+      case '8':
+        Test_Sensor_PIR();
+        break;
+      case '9':
+        Test_Sensor_LPS25H();
         break;
       case 'T':
       case 't':

@@ -7,6 +7,7 @@
 // when main returns or something throws sim::Stop.
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "sim/cpu/cortex_m3.h"
 #include "sim/cpu/gdb_server.h"
 #include "sim/cpu/image_loader.h"
+#include "sim/devices/sensor_values.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
 #include "sim/endpoints/zigbee_link.h"
@@ -113,6 +115,12 @@ Options:
                         virtual time stands still while gdb holds the core
   --stats               with --image: report instructions run and the stack's
                         high-water mark on standard error at the end
+  --set NAME=VALUE      a physical value the sensor chips see from power-on,
+                        e.g. --set htu21.temperature=23.4 --set
+                        "mpu9150.accel=0 0 1"; names under Sensor values below
+  --seed N              add noise of the size the chips' datasheets give to
+                        every conversion, from a generator seeded with N (the
+                        same N gives the same readings); without it no noise
   -h, --help            show this help and exit
 
 Script language (one command a line; '#' starts a comment):
@@ -142,6 +150,9 @@ Script language (one command a line; '#' starts a comment):
                                      the master sends, 0 the address),
                                      bus-error, sda-stuck, stretch-forever
   fault clear                        every fault ends; stuck lines are let go
+  set NAME VALUE                     a physical value a sensor chip sees, from
+                                     now (names below); an unknown name or a
+                                     value out of range is a script error
   TEXT is in double quotes with the escapes \r \n \t \\ \" \xNN.
   DURATION is a number and a unit: 250us, 10ms, 1.5s, 2min.
   The script starts at power-on, before the firmware has set up its console
@@ -175,6 +186,8 @@ Exit status:
 
 struct Options {
   std::optional<std::string> script;
+  std::vector<sim::SensorValueSetting> settings;
+  std::optional<std::uint64_t> seed;
   std::optional<std::string> consoleLog;
   std::optional<std::string> i2cLog;
   std::optional<sim::Time> maxTime;
@@ -283,6 +296,25 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
     } else if (arg == "--stats") {
       if (!noValue()) return std::nullopt;
       options.stats = true;
+    } else if (arg == "--set") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      try {
+        options.settings.push_back(sim::parseSensorAssignment(*v));
+      } catch (const sim::SensorValueError& e) {
+        error = "--set: " + std::string(e.what());
+        return std::nullopt;
+      }
+    } else if (arg == "--seed") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      char* end = nullptr;
+      unsigned long long n = std::strtoull(v->c_str(), &end, 0);
+      if (v->empty() || *end != '\0' || (*v)[0] == '-') {
+        error = "--seed takes a whole number, not '" + *v + "'";
+        return std::nullopt;
+      }
+      options.seed = n;
     } else if (arg == "--max-time") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -407,6 +439,8 @@ int run(const Options& options) {
     std::fprintf(stderr, "tl500-sim: %s\n", e.what());
     return kExitUsage;
   }
+  if (options.seed) board.values().noise().seed(*options.seed);
+  for (const auto& setting : options.settings) board.values().set(setting);
 
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ConsoleLog> zigbeeLog;
@@ -554,6 +588,8 @@ int main(int argc, char** argv) {
   if (!options) return usageError(error);
   if (options->help) {
     std::fputs(kHelp, stdout);
+    std::fputs("\nSensor values (--set NAME=VALUE, or set NAME VALUE in a script):\n", stdout);
+    std::fputs(sim::sensorValuesHelp().c_str(), stdout);
     return kExitOk;
   }
   return run(*options);

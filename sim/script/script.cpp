@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "../devices/sensor_values.h"
+
 namespace sim {
 
 namespace {
@@ -40,6 +42,8 @@ class LineParser {
   [[noreturn]] void fail(const std::string& what) const { throw ScriptError(name_, lineNumber_, what); }
 
   bool atEnd() const { return next_ >= tokens_.size(); }
+  // The next word without taking it; empty for a quoted text.
+  std::string peekWord() const { return atEnd() || tokens_[next_].quoted ? std::string() : tokens_[next_].value; }
 
   std::string word(const std::string& expected) {
     if (atEnd()) fail("expected " + expected + " at the end of the line");
@@ -60,6 +64,18 @@ class LineParser {
     Time t = 0;
     if (!parseDuration(w, t)) fail(quoted(w) + " is not a duration (write e.g. 250us, 10ms, 1.5s, 2min)");
     return t;
+  }
+
+  // The remaining words of the line, joined by single spaces.
+  std::string rest() {
+    std::string out;
+    while (!atEnd()) {
+      const Token& t = tokens_[next_++];
+      if (t.quoted) fail("expected a value, got the text \"" + escapeText(t.value) + "\"");
+      if (!out.empty()) out += ' ';
+      out += t.value;
+    }
+    return out;
   }
 
   void end() {
@@ -205,6 +221,18 @@ ScriptCommand parseCommand(LineParser& p) {
     } else {
       p.fail("expected high or low, got " + quoted(w));
     }
+  } else if (verb == "set" && !p.atEnd() && p.peekWord() != "pin") {
+    // set NAME VALUE: a physical value a sensor chip sees.
+    cmd.kind = ScriptCommand::Kind::SetValue;
+    std::string name = p.word("a sensor value name");
+    std::string value = p.rest();
+    try {
+      SensorValueSetting setting = parseSensorValue(name, value);
+      cmd.valueName = setting.name;
+      cmd.values = setting.values;
+    } catch (const SensorValueError& e) {
+      p.fail(e.what());
+    }
   } else if (verb == "set") {
     cmd.kind = ScriptCommand::Kind::SetPin;
     pinKeyword();
@@ -235,7 +263,7 @@ ScriptCommand parseCommand(LineParser& p) {
       p.fail("expected 'i2c ADDRESS KIND' or 'clear' after fault, got " + quoted(w));
     }
   } else {
-    p.fail("unknown command " + quoted(verb) + " (known: send, wait, run, expect pin, set pin, fault)");
+    p.fail("unknown command " + quoted(verb) + " (known: send, wait, run, expect pin, set pin, set NAME VALUE, fault)");
   }
   p.end();
   cmd.source = p.source();

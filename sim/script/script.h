@@ -7,6 +7,7 @@
 //   run 10ms                          let time pass
 //   expect pin PA8 high               the level of a pin now
 //   set pin PC7 low                   drive a pin from outside (high|low|float)
+//   set htu21.temperature 23.4        a physical value a sensor chip sees
 //   fault i2c 0x40 nack-data 1        a fault on the chip at that I2C address
 //   fault clear                       every fault ends
 //
@@ -31,18 +32,20 @@ namespace sim {
 inline constexpr Time kDefaultWaitLimit = seconds(10);
 
 struct ScriptCommand {
-  enum class Kind { Send, Wait, Run, ExpectPin, SetPin, Fault };
+  enum class Kind { Send, Wait, Run, ExpectPin, SetPin, SetValue, Fault };
 
   Kind kind = Kind::Run;
-  int line = 0;                // 1-based line number in the script file
-  std::string source;          // the line as written, without its comment
-  std::string port;            // send, wait: the serial line ("console")
-  std::string text;            // send, wait: the bytes
-  Time duration = 0;           // run: how long; wait: the limit
-  PinName pin{'A', 0};         // expect, set
-  std::optional<Level> level;  // expect: the level; set: the level, nullopt = float
-  std::uint8_t i2cAddress = 0;     // fault i2c: the chip's 7-bit address
-  std::optional<I2cFault> fault;   // fault i2c: the fault; nullopt: fault clear
+  int line = 0;                   // 1-based line number in the script file
+  std::string source;             // the line as written, without its comment
+  std::string port;               // send, wait: the serial line ("console")
+  std::string text;               // send, wait: the bytes
+  Time duration = 0;              // run: how long; wait: the limit
+  PinName pin{'A', 0};            // expect, set
+  std::optional<Level> level;     // expect: the level; set: the level, nullopt = float
+  std::string valueName;          // set NAME VALUE: the sensor value
+  std::vector<double> values;     // set NAME VALUE: its components, checked against the range
+  std::uint8_t i2cAddress = 0;    // fault i2c: the chip's 7-bit address
+  std::optional<I2cFault> fault;  // fault i2c: the fault; nullopt: fault clear
 };
 
 struct Script {

@@ -102,6 +102,13 @@ bool ScriptRunner::execute(const ScriptCommand& cmd) {
     case ScriptCommand::Kind::SetPin:
       board_.drivePin(cmd.pin, cmd.level);
       return true;
+    case ScriptCommand::Kind::SetValue:
+      try {
+        board_.values().set(SensorValueSetting{cmd.valueName, cmd.values});
+      } catch (const SensorValueError& e) {
+        fail(cmd, e.what());
+      }
+      return true;
     case ScriptCommand::Kind::Fault:
       if (cmd.fault) {
         board_.setI2cFault(cmd.i2cAddress, *cmd.fault);

@@ -26,6 +26,11 @@ foreach(var SIM SCRIPT CONSOLE_LOG)
   endif()
 endforeach()
 
+# Wall-clock limit of the run in seconds (-DRUN_TIMEOUT=..., for long runs).
+if(NOT DEFINED RUN_TIMEOUT)
+  set(RUN_TIMEOUT 280)
+endif()
+
 # ---------------------------------------------------------------- the header
 set(extra_args "")
 set(expected_exit 0)
@@ -71,7 +76,7 @@ execute_process(
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
   ERROR_VARIABLE err
-  TIMEOUT 280)
+  TIMEOUT ${RUN_TIMEOUT})
 
 set(run_line "tl500-sim --script ${SCRIPT} --console-log ${CONSOLE_LOG}")
 if(extra_args)

@@ -1,5 +1,6 @@
 // The firmware's I2C buses brought up as start-up does, with a register-file
-// chip at 0x40 on the sensor bus (I2C1).
+// chip at 0x40 on the sensor bus (I2C1) in place of the board's temperature
+// and humidity sensor.
 #pragma once
 
 #include <cstdio>
@@ -23,6 +24,7 @@ struct I2cFirmwareBoard : FirmwareBoard {
     Tx_Idx2 = 0;
     Rx_Idx2 = 0;
     I2C_LowLevel_Init();
+    board.removeSensorChip(kChip);
     board.i2cBus1().attach(chip);
     transactionsSeen = board.i2cBus1().onTransaction([this](const sim::I2cTransaction& t) { log.push_back(t); });
     for (int i = 0; i < 256; ++i) chip.setReg(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(0xA0 + i));

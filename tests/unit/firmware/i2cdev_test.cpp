@@ -26,6 +26,7 @@ class UnreadableChip : public sim::RegisterFileTarget {
 struct Helpers : FirmwareBoard {
   explicit Helpers(bool readable = true) : readable_(readable) {
     I2C_LowLevel_Init();
+    board.removeSensorChip(kMotionSensor);
     board.i2cBus1().attach(readable_ ? static_cast<sim::I2cTarget&>(chip) : unreadable);
     sent = board.i2cBus1().onTransaction([this](const sim::I2cTransaction& t) {
       if (!t.read) writes.push_back(t);

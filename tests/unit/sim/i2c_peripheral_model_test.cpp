@@ -17,6 +17,7 @@ using sim::Level;
 struct Model : FirmwareBoard {
   Model() {
     I2C_LowLevel_Init();
+    board.removeSensorChip(0x40);
     board.i2cBus1().attach(chip);
     warnings = board.onWarning([this](const std::string& text) { warned.push_back(text); });
   }
