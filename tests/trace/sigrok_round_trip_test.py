@@ -10,6 +10,8 @@ logged for that bus:
   console   USART1 TX decoded at 115200 bit/s equals --console-log, and RX
             the keys the script sent
   zigbee    USART3 TX decoded at 115200 bit/s equals --zigbee-log
+  i2c       I2C1 SCL and SDA decoded as I2C (START, address, data, acknowledge,
+            STOP) equal the transactions of --i2c-log
 
 Exit status 77 (a skip) only when sigrok-cli is not installed.
 """
@@ -29,7 +31,74 @@ BUSES = {
     "console": ("console", [("uart:tx=PA9_CONSOLE_TX:baudrate=115200:format=hex", "uart=tx-data", "--console-log"),
                             ("uart:rx=PA10_CONSOLE_RX:baudrate=115200:format=hex", "uart=rx-data", b"01")]),
     "zigbee": ("zigbee", [("uart:tx=PC10_ZIGBEE_TX:baudrate=115200:format=hex", "uart=tx-data", "--zigbee-log")]),
+    "i2c": ("i2c", [("i2c:scl=PB6_I2C1_SCL:sda=PB7_I2C1_SDA", "i2c", "--i2c-log")]),
 }
+
+# I2C at 400 kHz needs a finer sample than the serial lines: 1 ns.
+I2C_VCD_INPUT = "vcd:downsample=1000:compress=100000"
+
+
+def decode_i2c(vcd, decoder, annotation):
+    """The bus conditions and bytes sigrok sees, as tokens: S, Sr, AW40, AR40,
+    W FE, R 66, A (acknowledge), N (no acknowledge), P."""
+    out = subprocess.run(["sigrok-cli", "-I", I2C_VCD_INPUT, "-i", vcd, "-P", decoder, "-A", annotation],
+                         capture_output=True, text=True, timeout=600)
+    if out.returncode != 0:
+        raise SystemExit("sigrok-cli failed (%d): %s" % (out.returncode, out.stderr))
+    tokens = []
+    for line in out.stdout.splitlines():
+        _, _, what = line.partition(": ")
+        what = what.strip()
+        if what == "Start":
+            tokens.append("S")
+        elif what == "Start repeat":
+            tokens.append("Sr")
+        elif what == "Stop":
+            tokens.append("P")
+        elif what == "ACK":
+            tokens.append("A")
+        elif what == "NACK":
+            tokens.append("N")
+        elif what.startswith("Address write: "):
+            tokens.append("AW" + what.split(": ")[1].upper())
+        elif what.startswith("Address read: "):
+            tokens.append("AR" + what.split(": ")[1].upper())
+        elif what.startswith("Data write: "):
+            tokens.append("W " + what.split(": ")[1].upper())
+        elif what.startswith("Data read: "):
+            tokens.append("R " + what.split(": ")[1].upper())
+        # bit values and the "Write"/"Read" direction marks carry nothing more
+    return tokens
+
+
+def i2c_log_tokens(text, bus="I2C1"):
+    """The same tokens from the I2C log's lines, e.g.
+    "1.2 I2C1 0x40 read addr:ACK 66:ACK 70:NACK end:STOP"."""
+    tokens = []
+    repeated = False
+    for line in text.decode().splitlines():
+        words = line.split()
+        if len(words) < 5 or words[1] != bus:
+            continue
+        address = "%02X" % int(words[2], 16)
+        read = words[3] == "read"
+        tokens.append("Sr" if repeated else "S")
+        tokens.append(("AR" if read else "AW") + address)
+        tokens.append("A" if words[4] == "addr:ACK" else "N")
+        end = "STOP"
+        for word in words[5:]:
+            if word.startswith("end:"):
+                end = word[4:]
+                continue
+            if ":" not in word:
+                continue
+            value, _, ack = word.partition(":")
+            tokens.append(("R " if read else "W ") + value.upper())
+            tokens.append("A" if ack == "ACK" else "N")
+        repeated = end == "repeated-START"
+        if end == "STOP":
+            tokens.append("P")
+    return tokens
 
 
 def decode_uart(vcd, decoder, annotation):
@@ -80,6 +149,21 @@ def main():
         else:
             with open(log, "rb") as f:
                 expected = f.read()
+        if decoder.startswith("i2c:"):
+            decoded_tokens = decode_i2c(vcd, decoder, annotation)
+            logged_tokens = i2c_log_tokens(expected)
+            if not logged_tokens:
+                print("%s: the log is empty; the script exercises nothing" % decoder)
+                status = 1
+            elif decoded_tokens != logged_tokens:
+                at = first_difference(decoded_tokens, logged_tokens)
+                print("%s: decoded %d conditions and bytes, logged %d; first difference at %d:\n  decoded %r\n  logged  %r"
+                      % (decoder, len(decoded_tokens), len(logged_tokens), at, decoded_tokens[max(0, at - 12):at + 12],
+                         logged_tokens[max(0, at - 12):at + 12]))
+                status = 1
+            else:
+                print("%s: %d conditions and bytes decoded, equal to the log" % (decoder, len(decoded_tokens)))
+            continue
         decoded = decode_uart(vcd, decoder, annotation)
         if not expected:
             print("%s: the log is empty; the script exercises nothing" % decoder)
