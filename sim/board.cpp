@@ -147,18 +147,44 @@ void Board::wire() {
 
 std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {
   clock_.spendCycles(kCyclesPerAccess);
+  ++accesses_;
   std::uint32_t value = bus_.read(address, width);
   interrupts_.takePending();
+  lastReadAddress_ = address;
+  lastReadAt_ = accesses_;
+  lastReadTaken_ = interrupts_.taken();
   return value;
 }
 
 void Board::firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value) {
   clock_.spendCycles(kCyclesPerAccess);
+  ++accesses_;
   bus_.write(address, width, value);
   interrupts_.takePending();
 }
 
+std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
+  // Only straight after the read: no access, no handler and no idle since.
+  if (!pollSkipping_ || more == 0 || lastReadAt_ != accesses_ || lastReadTaken_ != interrupts_.taken()) return 0;
+  if (!bus_.steadyRead(lastReadAddress_)) return 0;
+  // Poll j (j = 1, 2, ...) comes j access slots from now and sees every event
+  // due by then; those before the next event's time all read what the last
+  // read did. Nothing pended may be taken now either, or the handler would
+  // have run already.
+  Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
+  Time next = clock_.nextEventTime();
+  Time now = clock_.now();
+  if (next <= now) return 0;
+  std::uint64_t unchanged = (next - now - 1) / slot;
+  std::uint32_t skip = unchanged < more ? static_cast<std::uint32_t>(unchanged) : more;
+  if (skip == 0) return 0;
+  clock_.spendTime(static_cast<Time>(skip) * slot);
+  skippedPolls_ += skip;
+  return skip;
+}
+
 void Board::firmwareIdle() {
+  lastReadAt_ = ~std::uint64_t{0};
   interrupts_.takePending();
   if (!clock_.runToNextEvent()) {
     throw Stop(StopKind::Fault, "the firmware waits for something that can never happen: nothing is left to run");

@@ -90,9 +90,24 @@ class Board {
 
   // The firmware's side of the seam.
   std::uint32_t firmwareRead(std::uint32_t address, unsigned width);
+  // The firmware's last access was a read of a status register that failed its
+  // poll loop's test, and the loop reads it again up to `more` times while it
+  // reads the same. When the register's model says it cannot change before
+  // the clock's next event, the polls before that event's access slot pass at
+  // once, at most `more` of them, exactly as they would have run one by one
+  // (same virtual times, same outcome); returns how many passed.
+  std::uint32_t firmwarePollsSkipped(std::uint32_t more);
   void firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value);
   void firmwareIdle();
   void firmwareSetPrimask(bool masked);
+
+  // Poll skipping (on by default); off, every poll is a modelled access.
+  void setPollSkipping(bool on) { pollSkipping_ = on; }
+  bool pollSkipping() const { return pollSkipping_; }
+  // Register accesses the firmware made, polls that passed at once (not
+  // counted among the accesses).
+  std::uint64_t registerAccesses() const { return accesses_; }
+  std::uint64_t skippedPolls() const { return skippedPolls_; }
 
  private:
   void wire();
@@ -123,6 +138,16 @@ class Board {
   std::unique_ptr<SerialEndpoint> console_;     // the operator's terminal on USART1
   std::unique_ptr<SerialEndpoint> zigbeeLine_;  // the module's UART on USART3
   std::unique_ptr<ZigBeeModule> zigbee_;        // on the ZB_RESET net
+
+  bool pollSkipping_ = true;
+  std::uint64_t accesses_ = 0;
+  std::uint64_t skippedPolls_ = 0;
+  // The firmware's last action, when it was a read: the register and the
+  // access count and exceptions taken at that moment. A poll can be skipped
+  // only right after it, with nothing between.
+  std::uint32_t lastReadAddress_ = 0;
+  std::uint64_t lastReadAt_ = ~std::uint64_t{0};
+  std::uint64_t lastReadTaken_ = 0;
 };
 
 }  // namespace sim

@@ -77,6 +77,8 @@ class InterruptController {
   std::size_t depth() const { return stack_.size(); }
   // The exception being handled now, 0 in thread mode.
   int activeException() const { return stack_.empty() ? 0 : stack_.back(); }
+  // Exceptions taken since power-on.
+  std::uint64_t taken() const { return taken_; }
   // Called at each handler entry with the exception number (tests, traces).
   void onEntry(std::function<void(int)> observer) { entryObserver_ = std::move(observer); }
 
@@ -98,6 +100,7 @@ class InterruptController {
   unsigned priGroup_ = 0;
   bool primask_ = false;
   std::vector<int> stack_;
+  std::uint64_t taken_ = 0;
   std::function<void(int)> entryObserver_;
 };
 
