@@ -7,6 +7,7 @@
 // when main returns or something throws sim::Stop.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -17,6 +18,7 @@
 
 #include "queue_drops.h"
 #include "sim/board.h"
+#include "sim/core/run_stats.h"
 #include "sim/core/stop.h"
 #include "sim/core/stuck_watchdog.h"
 #include "sim/endpoints/console_log.h"
@@ -80,6 +82,13 @@ Options:
   --zigbee-log FILE     write every byte the board sent on USART3 to FILE, raw
   --no-crystal          a board whose 12 MHz crystal never starts (the firmware
                         falls back to MSI)
+  --stats               at the end, print on standard error the virtual time,
+                        the wall time and their ratio, the register accesses,
+                        the polls skipped, the interrupts taken and the bytes
+                        the receive queues dropped
+  --no-poll-skip        model every poll of a status flag as an access of its
+                        own (by default polls that cannot see a change pass at
+                        once; the run is the same, only slower)
   -h, --help            show this help and exit
 
 Script language (one command a line; '#' starts a comment):
@@ -138,6 +147,8 @@ struct Options {
   std::optional<std::string> zigbeeLog;
   bool pty = false;
   bool noCrystal = false;
+  bool stats = false;
+  bool noPollSkip = false;
   bool help = false;
 };
 
@@ -177,6 +188,12 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
     } else if (arg == "--no-crystal") {
       if (!noValue()) return std::nullopt;
       options.noCrystal = true;
+    } else if (arg == "--stats") {
+      if (!noValue()) return std::nullopt;
+      options.stats = true;
+    } else if (arg == "--no-poll-skip") {
+      if (!noValue()) return std::nullopt;
+      options.noPollSkip = true;
     } else if (arg == "--script") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -285,6 +302,25 @@ int report(const Outcome& outcome, const sim::ScriptRunner* runner, sim::Time no
   return kExitFault;
 }
 
+const auto g_started = std::chrono::steady_clock::now();
+
+void printStats(sim::Board& board) {
+  sim::RunStats stats;
+  stats.virtualTime = board.clock().now();
+  stats.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_started).count();
+  stats.registerAccesses = board.registerAccesses();
+  stats.skippedPolls = board.skippedPolls();
+  stats.interruptsTaken = board.interrupts().taken();
+  sim::QueueDrops drops = sim::readQueueDrops();
+  stats.receiveQueueDrops = std::uint64_t{drops.console} + drops.zigbee;
+  std::string text = sim::formatRunStats(stats);
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    std::fprintf(stderr, "tl500-sim: %s\n", text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
+}
+
 int run(const Options& options) {
   std::optional<sim::Script> script;
   if (options.script) {
@@ -298,6 +334,7 @@ int run(const Options& options) {
 
   sim::Board board{sim::BoardConfig{!options.noCrystal, sim::firmwareVectors()}};
   if (options.maxTime) board.clock().setLimit(*options.maxTime);
+  board.setPollSkipping(!options.noPollSkip);
 
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ConsoleLog> zigbeeLog;
@@ -391,6 +428,7 @@ int run(const Options& options) {
   }
   if (writeFailed && status == kExitOk) status = kExitUsage;
   if (runner) runner->halt();
+  if (options.stats) printStats(board);
   return status;
 }
 
