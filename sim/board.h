@@ -95,7 +95,9 @@ class Board {
   // reads the same. When the register's model says it cannot change before
   // the clock's next event, the polls before that event's access slot pass at
   // once, at most `more` of them, exactly as they would have run one by one
-  // (same virtual times, same outcome); returns how many passed.
+  // (same virtual times, same outcome); returns how many passed. Polls in
+  // whose slot an event falls are read by the board itself; when one finds
+  // the register changed, the firmware's next read is that poll.
   std::uint32_t firmwarePollsSkipped(std::uint32_t more);
   void firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value);
   void firmwareIdle();
@@ -146,6 +148,11 @@ class Board {
   // access count and exceptions taken at that moment. A poll can be skipped
   // only right after it, with nothing between.
   std::uint32_t lastReadAddress_ = 0;
+  unsigned lastReadWidth_ = 4;
+  std::uint32_t lastReadValue_ = 0;
+  // The poll skipping spent the cycles of the next poll and ran its slot's
+  // events; the firmware's next access must be that poll.
+  bool pollDue_ = false;
   std::uint64_t lastReadAt_ = ~std::uint64_t{0};
   std::uint64_t lastReadTaken_ = 0;
 };

@@ -63,12 +63,18 @@ Peripheral* Bus::at(std::uint32_t address) const {
   return r == nullptr ? nullptr : r->peripheral;
 }
 
-bool Bus::steadyRead(std::uint32_t address) const {
+Peripheral* Bus::steadyModel(std::uint32_t address, std::uint32_t& offset) const {
   const Region* r = lookup(address);
   if (r == nullptr || !r->peripheral->clocked() || r->peripheral->heldInReset() || (r->clocked && !r->clocked())) {
-    return false;
+    return nullptr;
   }
-  return r->peripheral->steadyRead(address - r->base);
+  offset = address - r->base;
+  return r->peripheral->steadyRead(offset) ? r->peripheral : nullptr;
+}
+
+bool Bus::steadyRead(std::uint32_t address) const {
+  std::uint32_t offset = 0;
+  return steadyModel(address, offset) != nullptr;
 }
 
 }  // namespace sim

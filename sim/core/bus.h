@@ -87,6 +87,9 @@ class Bus {
   // block's state now: only a clocked block, out of reset, can say when its
   // registers change.
   bool steadyRead(std::uint32_t address) const;
+  // The model serving a steady read at `address` and the offset in it, for
+  // reading it again and again; nullptr when the read is not steady now.
+  Peripheral* steadyModel(std::uint32_t address, std::uint32_t& offset) const;
 
  private:
   struct Region {

@@ -31,7 +31,7 @@ Clock::EventId Clock::at(Time when, std::function<void()> action) {
   if (when < now_) when = now_;
   if (events_.capacity() == 0) events_.reserve(64);
   EventId id = nextId_++;
-  events_.push_back(Event{when, id, std::move(action)});
+  events_.emplace_back(when, id, std::move(action));
   // A new event has the highest id: it comes first only when strictly earlier.
   if (events_.size() == 1 || when < events_[earliest_].when) earliest_ = events_.size() - 1;
   return id;
@@ -89,16 +89,19 @@ void Clock::advanceTo(Time t) {
 
 void Clock::moveTo(Time t) {
   if (t <= now_) return;
-  if (t > limit_) {
-    Time reached = limit_;
-    now_ = limit_;
-    progress_.store(limit_, std::memory_order_relaxed);
-    std::ostringstream msg;
-    msg << "time limit of " << formatTime(reached) << " reached";
-    throw Stop(StopKind::TimeLimit, msg.str());
-  }
+  if (t > limit_) limitReached();
   now_ = t;
   progress_.store(t, std::memory_order_relaxed);
+}
+
+// Kept out of line: the path of every step stays small.
+void Clock::limitReached() {
+  Time reached = limit_;
+  now_ = limit_;
+  progress_.store(limit_, std::memory_order_relaxed);
+  std::ostringstream msg;
+  msg << "time limit of " << formatTime(reached) << " reached";
+  throw Stop(StopKind::TimeLimit, msg.str());
 }
 
 void Clock::runDue() {

@@ -75,6 +75,7 @@ class Clock {
   void remove(std::size_t index);
   void findEarliest();
   void moveTo(Time t);
+  [[noreturn, gnu::noinline, gnu::cold]] void limitReached();
   void runDue();
 
   Time now_ = 0;

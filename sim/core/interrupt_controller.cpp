@@ -18,11 +18,8 @@ InterruptController::InterruptController(Clock& clock, std::vector<Vector> vecto
   stack_.reserve(kExceptions);  // nesting never allocates
 }
 
-std::size_t InterruptController::index(int exception) {
-  if (exception < 1 || exception >= kExceptions) {
-    throw Stop(StopKind::Fault, "no such exception number " + std::to_string(exception));
-  }
-  return static_cast<std::size_t>(exception);
+void InterruptController::noSuchException(int exception) {
+  throw Stop(StopKind::Fault, "no such exception number " + std::to_string(exception));
 }
 
 bool InterruptController::isEnabled(int exception) const { return enabled_[index(exception)]; }

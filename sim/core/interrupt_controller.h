@@ -83,7 +83,11 @@ class InterruptController {
   void onEntry(std::function<void(int)> observer) { entryObserver_ = std::move(observer); }
 
  private:
-  static std::size_t index(int exception);
+  static std::size_t index(int exception) {
+    if (exception < 1 || exception >= kExceptions) noSuchException(exception);
+    return static_cast<std::size_t>(exception);
+  }
+  [[noreturn, gnu::noinline, gnu::cold]] static void noSuchException(int exception);
   unsigned groupOf(int exception) const;  // group priority, byte-based
   unsigned preemptionBits() const;
   int bestPending() const;
