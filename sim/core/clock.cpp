@@ -19,9 +19,9 @@ void Clock::notifyClockChange() {
 
 void Clock::spendTime(Time span) {
   Time target = now_ + span;
-  runDue();
-  while (!events_.empty() && events_[earliest_].when <= target) {
-    moveTo(events_[earliest_].when);
+  // Most steps (a register access, a handler's entry) pass no event.
+  while (nextWhen_ <= target) {
+    moveTo(nextWhen_);
     runDue();
   }
   moveTo(target);
@@ -33,7 +33,10 @@ Clock::EventId Clock::at(Time when, std::function<void()> action) {
   EventId id = nextId_++;
   events_.emplace_back(when, id, std::move(action));
   // A new event has the highest id: it comes first only when strictly earlier.
-  if (events_.size() == 1 || when < events_[earliest_].when) earliest_ = events_.size() - 1;
+  if (events_.size() == 1 || when < events_[earliest_].when) {
+    earliest_ = events_.size() - 1;
+    nextWhen_ = when;
+  }
   return id;
 }
 
@@ -46,9 +49,14 @@ std::size_t Clock::find(EventId id) const {
 
 void Clock::findEarliest() {
   earliest_ = 0;
+  if (events_.empty()) {
+    nextWhen_ = ~Time{0};
+    return;
+  }
   for (std::size_t i = 1; i < events_.size(); ++i) {
     if (earlier(events_[i], events_[earliest_])) earliest_ = i;
   }
+  nextWhen_ = events_[earliest_].when;
 }
 
 void Clock::remove(std::size_t index) {
@@ -69,7 +77,7 @@ Time Clock::timeOf(EventId id) const {
   return i == events_.size() ? now_ : events_[i].when;
 }
 
-Time Clock::nextEventTime() const { return events_.empty() ? ~Time{0} : events_[earliest_].when; }
+Time Clock::nextEventTime() const { return nextWhen_; }
 
 bool Clock::runToNextEvent() {
   if (events_.empty()) return false;
@@ -80,8 +88,8 @@ bool Clock::runToNextEvent() {
 
 void Clock::advanceTo(Time t) {
   runDue();
-  while (!events_.empty() && events_[earliest_].when <= t) {
-    moveTo(events_[earliest_].when);
+  while (nextWhen_ <= t) {
+    moveTo(nextWhen_);
     runDue();
   }
   if (t > now_) moveTo(t);
@@ -106,7 +114,7 @@ void Clock::limitReached() {
 
 void Clock::runDue() {
   // An action may schedule or cancel events, also at the current time.
-  while (!events_.empty() && events_[earliest_].when <= now_) {
+  while (nextWhen_ <= now_) {
     std::function<void()> action = std::move(events_[earliest_].action);
     remove(earliest_);
     action();

@@ -90,6 +90,7 @@ class Clock {
   EventId nextId_ = 1;
   std::vector<Event> events_;
   std::size_t earliest_ = 0;  // index of the next event due, when there is one
+  Time nextWhen_ = ~Time{0};  // its time; never reached when there is none
   std::vector<Listener> clockListeners_;
 };
 
