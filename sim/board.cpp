@@ -192,19 +192,86 @@ void Board::warn(const std::string& text) {
 }
 
 std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {
-  clock_.spendCycles(kCyclesPerAccess);
+  if (pollDue_) {
+    // The poll skipping looked at this very slot and found the register
+    // changed: the slot's cycles are spent and its events have run, so the
+    // firmware's read happens now, as it would have without the skipping.
+    pollDue_ = false;
+    if (address != lastReadAddress_ || width != lastReadWidth_) {
+      throw std::logic_error("a skipped poll loop went on with another access than its poll");
+    }
+  } else {
+    clock_.spendCycles(kCyclesPerAccess);
+  }
+  ++accesses_;
   std::uint32_t value = bus_.read(address, width);
   interrupts_.takePending();
+  lastReadAddress_ = address;
+  lastReadWidth_ = width;
+  lastReadValue_ = value;
+  lastReadAt_ = accesses_;
+  lastReadTaken_ = interrupts_.taken();
   return value;
 }
 
 void Board::firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value) {
+  if (pollDue_) throw std::logic_error("a skipped poll loop went on with a write instead of its poll");
   clock_.spendCycles(kCyclesPerAccess);
+  ++accesses_;
   bus_.write(address, width, value);
   interrupts_.takePending();
 }
 
+std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
+  // Only straight after the read: no access, no handler and no idle since.
+  if (!pollSkipping_ || more == 0 || lastReadAt_ != accesses_ || lastReadTaken_ != interrupts_.taken()) return 0;
+  // The register's model and its clock gate do not change while the firmware
+  // only polls: clock enables and resets are the firmware's own writes.
+  // A handler taken during the skipping makes reads of its own: the poll's
+  // register, value and the exceptions taken so far are kept here.
+  const std::uint32_t address = lastReadAddress_;
+  const unsigned width = lastReadWidth_;
+  const std::uint32_t polled = lastReadValue_;
+  const std::uint64_t taken = interrupts_.taken();
+  std::uint32_t offset = 0;
+  Peripheral* model = bus_.steadyModel(address, offset);
+  if (model == nullptr) return 0;
+  const Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
+  std::uint32_t done = 0;
+  while (done < more) {
+    // Poll j (j = 1, 2, ...) comes j access slots from now and sees every
+    // event due by then; those before the next event's time all read what the
+    // last read did, and nothing pended may be taken meanwhile (it would have
+    // been taken after that read).
+    Time now = clock_.now();
+    Time next = clock_.nextEventTime();
+    std::uint64_t unchanged = next > now ? (next - now - 1) / slot : 0;
+    if (unchanged > more - done) unchanged = more - done;
+    if (unchanged != 0) {
+      clock_.spendTime(static_cast<Time>(unchanged) * slot);
+      done += static_cast<std::uint32_t>(unchanged);
+      continue;
+    }
+    // The poll in whose slot the event falls: the events run, and the board
+    // reads the register as the poll would. The same value means the poll
+    // failed as the last one did (a steady read twice has the effect of
+    // one); a change is left for the firmware to read at this very moment.
+    clock_.spendCycles(kCyclesPerAccess);
+    if (model->read(offset, width) != polled) {
+      pollDue_ = true;
+      break;
+    }
+    interrupts_.takePending();
+    ++done;
+    if (interrupts_.taken() != taken) break;  // a handler ran after this poll
+  }
+  skippedPolls_ += done;
+  return done;
+}
+
 void Board::firmwareIdle() {
+  if (pollDue_) throw std::logic_error("a skipped poll loop went idle instead of making its poll");
+  lastReadAt_ = ~std::uint64_t{0};
   interrupts_.takePending();
   if (!clock_.runToNextEvent()) {
     throw Stop(StopKind::Fault, "the firmware waits for something that can never happen: nothing is left to run");

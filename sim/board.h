@@ -114,9 +114,26 @@ class Board {
 
   // The firmware's side of the seam.
   std::uint32_t firmwareRead(std::uint32_t address, unsigned width);
+  // The firmware's last access was a read of a status register that failed its
+  // poll loop's test, and the loop reads it again up to `more` times while it
+  // reads the same. When the register's model says it cannot change before
+  // the clock's next event, the polls before that event's access slot pass at
+  // once, at most `more` of them, exactly as they would have run one by one
+  // (same virtual times, same outcome); returns how many passed. Polls in
+  // whose slot an event falls are read by the board itself; when one finds
+  // the register changed, the firmware's next read is that poll.
+  std::uint32_t firmwarePollsSkipped(std::uint32_t more);
   void firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value);
   void firmwareIdle();
   void firmwareSetPrimask(bool masked);
+
+  // Poll skipping (on by default); off, every poll is a modelled access.
+  void setPollSkipping(bool on) { pollSkipping_ = on; }
+  bool pollSkipping() const { return pollSkipping_; }
+  // Register accesses the firmware made, polls that passed at once (not
+  // counted among the accesses).
+  std::uint64_t registerAccesses() const { return accesses_; }
+  std::uint64_t skippedPolls() const { return skippedPolls_; }
 
  private:
   void wire();
@@ -151,6 +168,21 @@ class Board {
   std::unique_ptr<ZigBeeModule> zigbee_;        // on the ZB_RESET net
   std::unique_ptr<NetDriver> pirOutput_;        // the PIR sensor's output on PH2
   std::unique_ptr<SensorChips> sensors_;
+
+  bool pollSkipping_ = true;
+  std::uint64_t accesses_ = 0;
+  std::uint64_t skippedPolls_ = 0;
+  // The firmware's last action, when it was a read: the register and the
+  // access count and exceptions taken at that moment. A poll can be skipped
+  // only right after it, with nothing between.
+  std::uint32_t lastReadAddress_ = 0;
+  unsigned lastReadWidth_ = 4;
+  std::uint32_t lastReadValue_ = 0;
+  // The poll skipping spent the cycles of the next poll and ran its slot's
+  // events; the firmware's next access must be that poll.
+  bool pollDue_ = false;
+  std::uint64_t lastReadAt_ = ~std::uint64_t{0};
+  std::uint64_t lastReadTaken_ = 0;
 };
 
 }  // namespace sim

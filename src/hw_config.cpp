@@ -153,6 +153,7 @@ void TIM_Configuration() {
 bool Serial_Wait_TxEmpty(USART_TypeDef* USARTx) {
   for (std::uint32_t polls = 0; polls < SERIAL_TX_POLL_BUDGET; ++polls) {
     if (USART_GetFlagStatus(USARTx, USART_FLAG_TXE) != RESET) return true;
+    polls += Platform_PollsSkipped(SERIAL_TX_POLL_BUDGET - polls - 1);
   }
   return false;
 }

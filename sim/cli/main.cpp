@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 
 #include "queue_drops.h"
 #include "sim/board.h"
+#include "sim/core/run_stats.h"
 #include "sim/core/stop.h"
 #include "sim/core/stuck_watchdog.h"
 #include "sim/endpoints/board_panel.h"
@@ -113,14 +115,20 @@ Options:
                         reset (gdb-multiarch tl500.elf -ex 'target remote :PORT');
                         port 0 takes a free port, named on standard error;
                         virtual time stands still while gdb holds the core
-  --stats               with --image: report instructions run and the stack's
-                        high-water mark on standard error at the end
   --set NAME=VALUE      a physical value the sensor chips see from power-on,
                         e.g. --set htu21.temperature=23.4 --set
                         "mpu9150.accel=0 0 1"; names under Sensor values below
   --seed N              add noise of the size the chips' datasheets give to
                         every conversion, from a generator seeded with N (the
                         same N gives the same readings); without it no noise
+  --stats               at the end, print on standard error the virtual time,
+                        the wall time and their ratio, the register accesses,
+                        the polls skipped, the interrupts taken and the bytes
+                        the receive queues dropped; with --image also the
+                        instructions run and the stack's high-water mark
+  --no-poll-skip        model every poll of a status flag as an access of its
+                        own (by default polls that cannot see a change pass at
+                        once; the run is the same, only slower)
   -h, --help            show this help and exit
 
 Script language (one command a line; '#' starts a comment):
@@ -198,6 +206,7 @@ struct Options {
   std::optional<std::string> vcdSignals;
   bool noCrystal = false;
   bool noPanel = false;
+  bool noPollSkip = false;
   bool help = false;
   std::optional<std::string> image;
   std::optional<std::uint16_t> gdbPort;
@@ -247,6 +256,9 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
       auto v = value();
       if (!v) return std::nullopt;
       (arg == "--vcd" ? options.vcd : options.vcdSignals) = *v;
+    } else if (arg == "--no-poll-skip") {
+      if (!noValue()) return std::nullopt;
+      options.noPollSkip = true;
     } else if (arg == "--script") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -334,8 +346,8 @@ std::optional<Options> parseArguments(int argc, char** argv, std::string& error)
     return std::nullopt;
   }
   if (options.vcdSignals && !sim::selectTraceSignals(*options.vcdSignals, error)) return std::nullopt;
-  if ((options.gdbPort || options.stats) && !options.image) {
-    error = "--gdb and --stats go with --image";
+  if (options.gdbPort && !options.image) {
+    error = "--gdb goes with --image";
     return std::nullopt;
   }
   if (options.script && options.pty) {
@@ -404,6 +416,25 @@ int report(const Outcome& outcome, const sim::ScriptRunner* runner, sim::Time no
   return kExitFault;
 }
 
+const auto g_started = std::chrono::steady_clock::now();
+
+void printStats(sim::Board& board) {
+  sim::RunStats stats;
+  stats.virtualTime = board.clock().now();
+  stats.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_started).count();
+  stats.registerAccesses = board.registerAccesses();
+  stats.skippedPolls = board.skippedPolls();
+  stats.interruptsTaken = board.interrupts().taken();
+  sim::QueueDrops drops = sim::readQueueDrops();
+  stats.receiveQueueDrops = std::uint64_t{drops.console} + drops.zigbee;
+  std::string text = sim::formatRunStats(stats);
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    std::fprintf(stderr, "tl500-sim: %s\n", text.substr(at, end - at).c_str());
+    at = end + 1;
+  }
+}
+
 int run(const Options& options) {
   std::optional<sim::Script> script;
   if (options.script) {
@@ -441,6 +472,7 @@ int run(const Options& options) {
   }
   if (options.seed) board.values().noise().seed(*options.seed);
   for (const auto& setting : options.settings) board.values().set(setting);
+  board.setPollSkipping(!options.noPollSkip);
 
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ConsoleLog> zigbeeLog;
@@ -577,6 +609,7 @@ int run(const Options& options) {
   if (writeFailed && status == kExitOk) status = kExitUsage;
   if ((status == kExitOk && traceFailed) || traceEndedRun) status = kExitUsage;
   if (runner) runner->halt();
+  if (options.stats) printStats(board);
   return status;
 }
 

@@ -20,6 +20,12 @@ class Peripheral {
   virtual void write(std::uint32_t offset, unsigned width, std::uint32_t value) = 0;
   // Peripheral reset from the clock controller: registers to their reset values.
   virtual void reset() {}
+  // Whether reading the register at `offset` again gives the same value and has
+  // the same effect as the read before, for as long as no event of the clock
+  // runs and nothing is written: a status register whose bits only the model's
+  // own scheduled events set. The board then lets a poll loop's identical
+  // reads pass at once (the virtual time they take still passes).
+  virtual bool steadyRead(std::uint32_t /*offset*/) const { return false; }
 
   // The block's clock enable in RCC. While its clock is off a block stops: it
   // counts nothing, shifts nothing, ignores writes and reads as zero. Blocks that
@@ -77,6 +83,13 @@ class Bus {
 
   // The model at `address`, or nullptr.
   Peripheral* at(std::uint32_t address) const;
+  // Whether a read at `address` is steady (see Peripheral::steadyRead) in the
+  // block's state now: only a clocked block, out of reset, can say when its
+  // registers change.
+  bool steadyRead(std::uint32_t address) const;
+  // The model serving a steady read at `address` and the offset in it, for
+  // reading it again and again; nullptr when the read is not steady now.
+  Peripheral* steadyModel(std::uint32_t address, std::uint32_t& offset) const;
 
  private:
   struct Region {
@@ -86,10 +99,19 @@ class Bus {
     Gate clocked;
   };
   const Region& find(std::uint32_t address, unsigned width, const char* access) const;
+  const Region* lookup(std::uint32_t address) const;
 
   std::vector<Region> regions_;
-  // The region of the last access: the firmware mostly polls one block at a time.
-  mutable const Region* last_ = nullptr;
+  // Accesses go straight to their region through a table indexed by address
+  // bits 4-13 (a slot holds the 16-byte line it last served): no search and no
+  // division on the path of every access.
+  static constexpr unsigned kLineShift = 4;
+  static constexpr std::size_t kLines = 1024;
+  struct Line {
+    std::uint32_t tag = ~std::uint32_t{0};
+    std::uint32_t region = 0;
+  };
+  mutable std::vector<Line> lines_ = std::vector<Line>(kLines);
 };
 
 }  // namespace sim

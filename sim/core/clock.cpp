@@ -7,19 +7,21 @@
 namespace sim {
 
 void Clock::setCoreHz(std::uint32_t hz) {
+  cyclesAtHz_ = cycles();
+  hzSince_ = now_;
   coreHz_ = hz;
-  cycleRemainder_ = 0;
+  quantaPerCycle_ = quantaPerCycle(hz);
 }
 
 void Clock::notifyClockChange() {
   for (auto& listener : clockListeners_) listener();
 }
 
-void Clock::spendCycles(std::uint32_t n) {
-  Time target = now_ + cyclesToTime(n, coreHz_);
-  runDue();
-  while (!events_.empty() && events_.begin()->first.first <= target) {
-    moveTo(events_.begin()->first.first);
+void Clock::spendTime(Time span) {
+  Time target = now_ + span;
+  // Most steps (a register access, a handler's entry) pass no event.
+  while (nextWhen_ <= target) {
+    moveTo(nextWhen_);
     runDue();
   }
   moveTo(target);
@@ -27,39 +29,67 @@ void Clock::spendCycles(std::uint32_t n) {
 
 Clock::EventId Clock::at(Time when, std::function<void()> action) {
   if (when < now_) when = now_;
+  if (events_.capacity() == 0) events_.reserve(64);
   EventId id = nextId_++;
-  events_.emplace(std::make_pair(when, id), std::move(action));
-  whenOf_.emplace(id, when);
+  events_.emplace_back(when, id, std::move(action));
+  // A new event has the highest id: it comes first only when strictly earlier.
+  if (events_.size() == 1 || when < events_[earliest_].when) {
+    earliest_ = events_.size() - 1;
+    nextWhen_ = when;
+  }
   return id;
 }
 
-void Clock::cancel(EventId id) {
-  auto it = whenOf_.find(id);
-  if (it == whenOf_.end()) return;
-  events_.erase({it->second, id});
-  whenOf_.erase(it);
+std::size_t Clock::find(EventId id) const {
+  for (std::size_t i = 0; i < events_.size(); ++i) {
+    if (events_[i].id == id) return i;
+  }
+  return events_.size();
 }
 
-bool Clock::pending(EventId id) const { return whenOf_.count(id) != 0; }
+void Clock::findEarliest() {
+  earliest_ = 0;
+  if (events_.empty()) {
+    nextWhen_ = ~Time{0};
+    return;
+  }
+  for (std::size_t i = 1; i < events_.size(); ++i) {
+    if (earlier(events_[i], events_[earliest_])) earliest_ = i;
+  }
+  nextWhen_ = events_[earliest_].when;
+}
+
+void Clock::remove(std::size_t index) {
+  if (index + 1 != events_.size()) events_[index] = std::move(events_.back());
+  events_.pop_back();
+  findEarliest();
+}
+
+void Clock::cancel(EventId id) {
+  std::size_t i = find(id);
+  if (i != events_.size()) remove(i);
+}
+
+bool Clock::pending(EventId id) const { return find(id) != events_.size(); }
 
 Time Clock::timeOf(EventId id) const {
-  auto it = whenOf_.find(id);
-  return it == whenOf_.end() ? now_ : it->second;
+  std::size_t i = find(id);
+  return i == events_.size() ? now_ : events_[i].when;
 }
 
-Time Clock::nextEventTime() const { return events_.empty() ? ~Time{0} : events_.begin()->first.first; }
+Time Clock::nextEventTime() const { return nextWhen_; }
 
 bool Clock::runToNextEvent() {
   if (events_.empty()) return false;
-  moveTo(events_.begin()->first.first);
+  moveTo(events_[earliest_].when);
   runDue();
   return true;
 }
 
 void Clock::advanceTo(Time t) {
   runDue();
-  while (!events_.empty() && events_.begin()->first.first <= t) {
-    moveTo(events_.begin()->first.first);
+  while (nextWhen_ <= t) {
+    moveTo(nextWhen_);
     runDue();
   }
   if (t > now_) moveTo(t);
@@ -67,28 +97,27 @@ void Clock::advanceTo(Time t) {
 
 void Clock::moveTo(Time t) {
   if (t <= now_) return;
-  if (t > limit_) {
-    Time reached = limit_;
-    now_ = limit_;
-    progress_.store(limit_, std::memory_order_relaxed);
-    std::ostringstream msg;
-    msg << "time limit of " << formatTime(reached) << " reached";
-    throw Stop(StopKind::TimeLimit, msg.str());
-  }
-  Time elapsed = t - now_ + cycleRemainder_;
-  Time perCycle = quantaPerCycle(coreHz_);
-  cycles_ += elapsed / perCycle;
-  cycleRemainder_ = elapsed % perCycle;
+  if (t > limit_) limitReached();
   now_ = t;
   progress_.store(t, std::memory_order_relaxed);
 }
 
+// Kept out of line: the path of every step stays small.
+void Clock::limitReached() {
+  Time reached = limit_;
+  now_ = limit_;
+  progress_.store(limit_, std::memory_order_relaxed);
+  std::ostringstream msg;
+  msg << "time limit of " << formatTime(reached) << " reached";
+  throw Stop(StopKind::TimeLimit, msg.str());
+}
+
 void Clock::runDue() {
   // An action may schedule or cancel events, also at the current time.
-  while (!events_.empty() && events_.begin()->first.first <= now_) {
-    auto node = events_.extract(events_.begin());
-    whenOf_.erase(node.key().second);
-    node.mapped()();
+  while (nextWhen_ <= now_) {
+    std::function<void()> action = std::move(events_[earliest_].action);
+    remove(earliest_);
+    action();
   }
 }
 

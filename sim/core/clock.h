@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -32,10 +31,14 @@ class Clock {
   void notifyClockChange();
 
   // Core cycles elapsed since power-on, across frequency changes.
-  std::uint64_t cycles() const { return cycles_; }
+  std::uint64_t cycles() const { return cyclesAtHz_ + (now_ - hzSince_) / quantaPerCycle_; }
 
   // The core spends `n` cycles: time moves on and every event due runs.
-  void spendCycles(std::uint32_t n);
+  void spendCycles(std::uint32_t n) { spendTime(static_cast<Time>(n) * quantaPerCycle_); }
+  // The same for a span of time (a whole number of core cycles).
+  void spendTime(Time span);
+  // Quanta of one core cycle at the current SYSCLK.
+  Time quantaPerCoreCycle() const { return quantaPerCycle_; }
 
   EventId at(Time when, std::function<void()> action);
   EventId after(Time delay, std::function<void()> action) { return at(now_ + delay, std::move(action)); }
@@ -45,6 +48,8 @@ class Clock {
   Time timeOf(EventId id) const;
 
   bool hasEvents() const { return !events_.empty(); }
+  // Events scheduled so far (run, cancelled or pending).
+  std::uint64_t eventsScheduled() const { return nextId_ - 1; }
   Time nextEventTime() const;
   // Jumps to the next event and runs every event due then. False when none is left.
   bool runToNextEvent();
@@ -56,19 +61,36 @@ class Clock {
   Time limit() const { return limit_; }
 
  private:
+  // Events sit unordered in one flat list whose earliest entry is kept at hand:
+  // the board has a handful pending at any time, so a scan on removal is
+  // cheaper than any ordered structure, and the list's storage is reused
+  // without allocating.
+  struct Event {
+    Time when;
+    EventId id;
+    std::function<void()> action;
+  };
+  static bool earlier(const Event& a, const Event& b) { return a.when < b.when || (a.when == b.when && a.id < b.id); }
+  std::size_t find(EventId id) const;
+  void remove(std::size_t index);
+  void findEarliest();
   void moveTo(Time t);
+  [[noreturn, gnu::noinline, gnu::cold]] void limitReached();
   void runDue();
 
   Time now_ = 0;
   std::atomic<Time> progress_{0};
   std::uint32_t coreHz_ = 2'097'152;  // MSI range 5 after reset
-  std::uint64_t cycles_ = 0;
-  Time cycleRemainder_ = 0;  // quanta not yet amounting to a whole core cycle
+  Time quantaPerCycle_ = quantaPerCycle(2'097'152);
+  // Cycles are counted from the last change of SYSCLK; a partly elapsed cycle
+  // at the change is dropped.
+  std::uint64_t cyclesAtHz_ = 0;
+  Time hzSince_ = 0;
   Time limit_ = ~Time{0};
   EventId nextId_ = 1;
-  // Ordered by (time, id): events at the same time run in the order scheduled.
-  std::map<std::pair<Time, EventId>, std::function<void()>> events_;
-  std::map<EventId, Time> whenOf_;
+  std::vector<Event> events_;
+  std::size_t earliest_ = 0;  // index of the next event due, when there is one
+  Time nextWhen_ = ~Time{0};  // its time; never reached when there is none
   std::vector<Listener> clockListeners_;
 };
 

@@ -1,5 +1,6 @@
 #include "interrupt_controller.h"
 
+#include <bit>
 #include <cstdio>
 
 #include "clock.h"
@@ -7,18 +8,18 @@
 
 namespace sim {
 
+static_assert(InterruptController::kExceptions <= 64, "pending and enabled exceptions are picked from one 64-bit word");
+
 InterruptController::InterruptController(Clock& clock, std::vector<Vector> vectors)
     : clock_(clock), vectors_(std::move(vectors)) {
   vectors_.resize(kExceptions, Vector{"reserved", nullptr});
   enabled_[kSysTick] = true;  // SysTick pends only when its TICKINT is on
   enabled_[kPendSV] = true;
+  stack_.reserve(kExceptions);  // nesting never allocates
 }
 
-std::size_t InterruptController::index(int exception) {
-  if (exception < 1 || exception >= kExceptions) {
-    throw Stop(StopKind::Fault, "no such exception number " + std::to_string(exception));
-  }
-  return static_cast<std::size_t>(exception);
+void InterruptController::noSuchException(int exception) {
+  throw Stop(StopKind::Fault, "no such exception number " + std::to_string(exception));
 }
 
 bool InterruptController::isEnabled(int exception) const { return enabled_[index(exception)]; }
@@ -70,12 +71,16 @@ unsigned InterruptController::subPriority(int exception) const {
 }
 
 int InterruptController::bestPending() const {
+  // Only the exceptions both pending and enabled are looked at, lowest number
+  // first; none below PendSV is ever pended here.
+  std::uint64_t ready = (pending_ & enabled_).to_ullong() & ~((std::uint64_t{1} << kPendSV) - 1u);
   int best = -1;
-  for (int exc = kPendSV; exc < kExceptions; ++exc) {
-    if (!pending_[static_cast<std::size_t>(exc)] || !enabled_[static_cast<std::size_t>(exc)]) continue;
+  while (ready != 0) {
+    int exc = std::countr_zero(ready);
+    ready &= ready - 1;
     // The whole priority byte orders group first, then sub-priority; equal bytes
     // go by exception number, lowest first.
-    if (best < 0 || priorityByte(exc) < priorityByte(best)) best = exc;
+    if (best < 0 || priority_[static_cast<std::size_t>(exc)] < priority_[static_cast<std::size_t>(best)]) best = exc;
   }
   return best;
 }
@@ -136,6 +141,7 @@ void InterruptController::run(int exception) {
     throw Stop(StopKind::Fault, buf);
   }
   active_[i] = true;
+  ++taken_;
   stack_.push_back(exception);
   clock_.spendCycles(kEntryCycles);
   if (entryObserver_) entryObserver_(exception);

@@ -93,11 +93,17 @@ class InterruptController {
   std::size_t depth() const { return stack_.size(); }
   // The exception being handled now, 0 in thread mode.
   int activeException() const { return stack_.empty() ? 0 : stack_.back(); }
+  // Exceptions taken since power-on.
+  std::uint64_t taken() const { return taken_; }
   // Called at each handler entry with the exception number (tests, traces).
   void onEntry(std::function<void(int)> observer) { entryObserver_ = std::move(observer); }
 
  private:
-  static std::size_t index(int exception);
+  static std::size_t index(int exception) {
+    if (exception < 1 || exception >= kExceptions) noSuchException(exception);
+    return static_cast<std::size_t>(exception);
+  }
+  [[noreturn, gnu::noinline, gnu::cold]] static void noSuchException(int exception);
   unsigned groupOf(int exception) const;  // group priority, byte-based
   unsigned preemptionBits() const;
   int bestPending() const;
@@ -115,6 +121,7 @@ class InterruptController {
   bool primask_ = false;
   bool externalCore_ = false;
   std::vector<int> stack_;
+  std::uint64_t taken_ = 0;
   std::function<void(int)> entryObserver_;
 };
 

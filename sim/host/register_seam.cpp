@@ -52,6 +52,8 @@ extern "C" void __enable_irq(void) { sim::Board::current().firmwareSetPrimask(fa
 
 void Platform_IdleHint() { sim::Board::current().firmwareIdle(); }
 
+std::uint32_t Platform_PollsSkipped(std::uint32_t more) { return sim::Board::current().firmwarePollsSkipped(more); }
+
 void Platform_Halt(const char* where) {
   throw sim::Stop(sim::StopKind::Fault, std::string("firmware halted in ") + where);
 }

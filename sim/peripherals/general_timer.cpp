@@ -151,12 +151,18 @@ void GeneralTimer::updateEvent(bool fromSoftware) {
     if (counting()) restart();
     return;
   }
+  bool samePrescaler = pscActive_ == psc_;
   pscActive_ = psc_;
   arrActive_ = arr_;
   ++updates_;
   if (!fromSoftware || (cr1_ & TIM_CR1_URS) == 0) sr_ |= TIM_SR_UIF;
   if (!fromSoftware && (cr1_ & TIM_CR1_OPM) != 0) cr1_ &= static_cast<std::uint16_t>(~TIM_CR1_CEN);
-  if (counting()) {
+  if (counting() && !fromSoftware && samePrescaler && counter_.running()) {
+    // An overflow with the prescaler unchanged: the counter's clock period
+    // stands, and re-arming needs no division.
+    counter_.start(counter_.period());
+    schedule();
+  } else if (counting()) {
     restart();
   } else if (overflowEvent_ != 0) {
     clock_.cancel(overflowEvent_);

@@ -28,7 +28,7 @@ std::uint32_t field2(std::uint32_t reg, unsigned pin) { return (reg >> (pin * 2u
 void PinFunction::set(Drive drive) {
   if (drive == drive_) return;
   drive_ = drive;
-  if (port_ != nullptr) port_->refresh(pin_);
+  if (port_ != nullptr) port_->functionChanged(*this);
 }
 
 PinFunction::~PinFunction() {
@@ -135,6 +135,22 @@ void GpioPort::refresh(unsigned pin) {
   d.output->set(output);
   d.pull->set(pullDrive);
   for (auto& a : d.functions) a.driver->set(functionDrive(a));
+}
+
+// Only the function's own driver can change: the pin's mode, output and pulls
+// stand, so this is refresh() for one driver (a serial line's every bit).
+void GpioPort::functionChanged(const PinFunction& function) {
+  unsigned pin = function.pin_;
+  for (auto& a : drivers_[pin].functions) {
+    if (a.function != &function) continue;
+    Drive drive = Drive::None;
+    if (mode(pin) == Mode::Alternate && alternateFunction(pin) == a.af) {
+      drive = function.drive();
+      if (openDrain(pin) && drive == Drive::High) drive = Drive::None;
+    }
+    a.driver->set(drive);
+    return;
+  }
 }
 
 void GpioPort::refreshAll() {

@@ -116,6 +116,7 @@ class GpioPort : public Peripheral {
 
  private:
   friend class PinFunction;
+  void functionChanged(const PinFunction& function);
   struct Attached {
     unsigned af;
     PinFunction* function;

@@ -76,6 +76,17 @@ void SysTickTimer::wrap(std::uint64_t /*edge*/) {
   countFlag_ = true;
   ++wraps_;
   if ((ctrl_ & SysTick_CTRL_TICKINT) != 0) interrupts_.setPending(InterruptController::kSysTick);
+  // Every change of LOAD, VAL or the counter's clock re-schedules from the
+  // registers; between such changes wraps come every LOAD + 1 edges, which
+  // needs no division on the path of every tick.
+  if (load_ != 0 && enabled() && counter_.running()) {
+    Time next = wrapAt_ + (Time{load_} + 1) * counter_.period();
+    if (next > clock_.now()) {
+      wrapAt_ = next;
+      wrapEvent_ = clock_.at(next, [this] { wrap(0); });
+      return;
+    }
+  }
   schedule();
 }
 

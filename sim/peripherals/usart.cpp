@@ -54,6 +54,8 @@ Time Usart::bitTime() const {
   return fraction(cycles, hz);
 }
 
+bool Usart::steadyRead(std::uint32_t offset) const { return (offset & ~3u) == kSr; }
+
 std::uint32_t Usart::read(std::uint32_t offset, unsigned width) {
   if ((offset & 3u) >= 2) return 0;  // upper half of each slot is reserved
   std::uint32_t value = 0;

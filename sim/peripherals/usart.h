@@ -41,6 +41,9 @@ class Usart : public Peripheral {
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
   void reset() override;
   void clockGated(bool on) override;
+  // SR: its flags change only by the transmitter's and receiver's scheduled
+  // bit times or by the firmware's own accesses.
+  bool steadyRead(std::uint32_t offset) const override;
 
   // Bit time of this port now (BRR / bus clock); 0 when BRR is 0.
   Time bitTime() const;

@@ -53,6 +53,57 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
+# ---------------------------------------------------------------- skipping polls changes nothing
+if(EQUIVALENCE)
+  set(results "")
+  foreach(mode skip no-skip)
+    set(log "${CONSOLE_LOG}.${mode}")
+    set(mode_args "")
+    if(mode STREQUAL "no-skip")
+      set(mode_args --no-poll-skip)
+    endif()
+    file(REMOVE "${log}" "${log}.zigbee")
+    execute_process(
+      COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${log}" --zigbee-log "${log}.zigbee" --stats
+              ${mode_args} ${extra_args}
+      RESULT_VARIABLE status_${mode}
+      OUTPUT_VARIABLE out
+      ERROR_VARIABLE err_${mode}
+      TIMEOUT 280)
+    string(REGEX MATCH "stats: virtual time [0-9.]+ s" time_${mode} "${err_${mode}}")
+    # A run refused before the board starts (a syntax error, a log that cannot
+    # be opened) has no figures; one that ran must show them.
+    if(time_${mode} STREQUAL "" AND status_${mode} EQUAL 0)
+      message(FATAL_ERROR "${mode} run printed no virtual time:\n${err_${mode}}")
+    endif()
+    foreach(line console zigbee)
+      set(file "${log}")
+      if(line STREQUAL "zigbee")
+        set(file "${log}.zigbee")
+      endif()
+      set(${line}_${mode} "")
+      if(EXISTS "${file}")
+        file(READ "${file}" ${line}_${mode} HEX)
+      endif()
+    endforeach()
+  endforeach()
+  if(NOT status_skip STREQUAL status_no-skip)
+    message(FATAL_ERROR "exit status ${status_skip} with poll skipping, ${status_no-skip} without\n"
+      "--- with:\n${err_skip}\n--- without:\n${err_no-skip}")
+  endif()
+  if(NOT time_skip STREQUAL time_no-skip)
+    message(FATAL_ERROR "the runs end at different virtual times: ${time_skip} with poll skipping, "
+      "${time_no-skip} without")
+  endif()
+  if(NOT console_skip STREQUAL console_no-skip)
+    message(FATAL_ERROR "the console logs differ with and without poll skipping: ${CONSOLE_LOG}.skip, ${CONSOLE_LOG}.no-skip")
+  endif()
+  if(NOT zigbee_skip STREQUAL zigbee_no-skip)
+    message(FATAL_ERROR "the ZigBee logs differ with and without poll skipping")
+  endif()
+  return()
+endif()
+
 # ---------------------------------------------------------------- the run
 if(DEFINED IMAGE)
   if(NOT EXISTS "${IMAGE}")

@@ -24,6 +24,32 @@ TEST(VirtualClock, EventsDueAtTheSameTimeRunInTheOrderTheyWereScheduled) {
   EXPECT_EQ(clock.now(), milliseconds(3));
 }
 
+TEST(VirtualClock, SameTimeEventsKeepTheirOrderThroughCancellationsAndEarlierEventsRunningFirst) {
+  // Events taken out of the middle of the queue (run or cancelled) must not
+  // disturb the order of those left, however the queue stores them.
+  Clock clock;
+  std::string order;
+  std::vector<Clock::EventId> ids;
+  for (char c = 'a'; c <= 'h'; ++c) {
+    clock.at(milliseconds(5), [&order, c] { order += c; });
+    ids.push_back(clock.at(milliseconds(c - 'a' + 1), [&order] { order += '.'; }));
+  }
+  clock.cancel(ids[1]);
+  clock.cancel(ids[6]);
+  Clock::EventId late = clock.at(milliseconds(5), [&order] { order += 'X'; });
+  clock.at(milliseconds(5), [&] {
+    order += 'i';
+    clock.after(0, [&order] { order += 'j'; });  // after everything due now
+  });
+  clock.cancel(late);
+  clock.advanceTo(milliseconds(5));
+  // 2 ms and 7 ms were cancelled; the 5 ms one was scheduled between e and f.
+  EXPECT_EQ(order, "...abcde.fghij");
+  EXPECT_FALSE(clock.hasEvents() && clock.nextEventTime() <= milliseconds(5));
+  clock.advanceTo(milliseconds(10));
+  EXPECT_EQ(order, "...abcde.fghij..");
+}
+
 TEST(VirtualClock, AnEventScheduledForNowByAnotherEventStillRunsNow) {
   Clock clock;
   std::string order;
