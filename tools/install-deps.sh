@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ python3
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   gcc-arm-none-eabi picolibc-arm-none-eabi libstdc++-arm-none-eabi-dev
-  binutils-arm-none-eabi sigrok-cli
+  binutils-arm-none-eabi sigrok-cli libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -4,8 +4,13 @@
 // everything else (the script, the terminal, the console log) acts from the
 // board's clock while the firmware accesses its registers or idles. A run ends
 // when main returns or something throws sim::Stop.
+//
+// Whatever goes wrong shows in the exit status: a failed line, a line never
+// run, a console that differs from the expected transcript, an output file
+// that could not be written.
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -14,13 +19,20 @@
 #include <string>
 #include <string_view>
 
+#include "cli_extensions.h"
+#include "live_session.h"
+#include "run_files.h"
+#include "serial_port_runner.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
 #include "sim/firmware_vectors.h"
+#include "sim/script/command_table.h"
+#include "sim/script/immediate_command.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
+#include "transcript.h"
 
 // The firmware's main, under its host name.
 int tl500_firmware_main();
@@ -38,263 +50,274 @@ constexpr int kExitShort = 4;
 // register reach the line.
 constexpr sim::Time kAfterReturn = sim::milliseconds(5);
 
-constexpr const char kHelp[] = R"(Usage: tl500-sim [OPTION]...
-Run the TL500 firmware on the virtual TL500 board.
+constexpr const char kDescription[] = R"(Run the TL500 firmware on the virtual TL500 board.
 
 Without --script the console port (USART1, 115200 8N1) is live and virtual time
 follows the wall clock:
   - standard input is a terminal: the terminal is in raw mode, every key goes to
     the board at line pace, the board's output appears as it is sent.
-    Ctrl-] ends the run and restores the terminal.
+    Ctrl-] opens the monitor (pins, set pin, time, continue, quit); virtual
+    time stands still while it is open.
   - standard input is a pipe or a file: its bytes are the keys. They are held
     until the firmware has enabled the console port; after the end of input the
     run goes on until main returns or --max-time.
   - --console pty: the console port is a new pseudo-terminal whose path is
     printed at start ("console: /dev/pts/N"); attach picocom, minicom, screen or
-    a script to it as to a USB serial adapter. The run goes on until main
-    returns, --max-time, or Ctrl-C (SIGINT/SIGTERM) on tl500-sim.
+    a script to it as to a USB serial adapter. With pty:PATH, PATH is also made
+    a symbolic link to it. When tl500-sim's own standard input is a terminal,
+    Ctrl-] there opens the monitor. The run goes on until main returns,
+    --max-time, or a signal.
 
-Options:
-  --script FILE         deterministic scripted run, as fast as the host allows
-  --console MODE        terminal (default) or pty
-  --console-log FILE    write every byte the board sent on USART1 to FILE, raw
-                        (CR LF as on the wire)
-  --max-time DURATION   stop after DURATION of virtual time
-  --no-crystal          a board whose 12 MHz crystal never starts (the firmware
-                        falls back to MSI)
-  -h, --help            show this help and exit
+With --port DEVICE the script's console lines run against a real board on that
+serial port (115200 8N1) in wall-clock time; a script that names pins,
+sensors or faults is refused before anything is sent.
+)";
 
-Script language (one command a line; '#' starts a comment):
-  send console TEXT                  the board receives TEXT on the console line,
-                                     byte after byte at line pace, from now
-  wait console TEXT [within DURATION]
-                                     run until TEXT has come out on the console
-                                     after the end of the previous console match
-                                     (default limit 10s of virtual time)
-  run DURATION                       let virtual time pass
-  expect pin PXn high|low            the level of pin PXn now (e.g. PA8, PC13)
-  set pin PXn high|low|float         what the outside world drives on a pin
-                                     (inputs, DIP switches, PIR line); float
-                                     lets go of it
-  TEXT is in double quotes with the escapes \r \n \t \\ \" \xNN.
-  DURATION is a number and a unit: 250us, 10ms, 1.5s, 2min.
-  The script starts at power-on, before the firmware has set up its console
-  port: a send at that time is lost, as on the board. Wait for a prompt first:
-      wait console "x> quit"
-      send console "0"
-      wait console "SYSCLK_Frequency = 32000000\r\n"
-  The run ends after the script's last line, or earlier when main returns.
-
+constexpr const char kExitStatus[] = R"(
 Exit status:
-  0  the script completed, main returned 0, or an interactive run was ended
-  1  a wait or an expect failed, main returned another value, or --max-time
-     ended a script before its end; the message on standard error names the
-     script line, what was expected and the last console output
+  0  the script completed, main returned 0, or a live run was ended from the
+     monitor
+  1  a wait or an expect failed, main returned another value, lines were left
+     unrun when main returned, the console differed from --expect-console,
+     an output file could not be written, or --max-time ended a script before
+     its end; the message on standard error names the script line, what was
+     expected and the last console output
   2  usage error, script syntax error (naming the line), or a file that cannot
-     be opened
+     be used
   3  the firmware stopped in a fault handler or an unused vector, or the
      virtual board found it stuck
   4  a short circuit: two drivers fought over a net of the board (the message
      names the pin, both drivers and the virtual time)
+  128+N  a live run ended by signal N (SIGINT, SIGTERM, SIGHUP), after the
+     terminal was restored
 )";
 
 struct Options {
-  std::optional<std::string> script;
-  std::optional<std::string> consoleLog;
-  std::optional<sim::Time> maxTime;
-  bool pty = false;
+  std::string script;
+  std::string console = "terminal";
+  std::string consoleLog;
+  std::string expectConsole;
+  std::string maxTime;
+  std::string port;
+  std::vector<std::string> sets;
   bool noCrystal = false;
-  bool help = false;
+  bool verbose = false;
+  bool waitAttach = false;
+  bool linger = false;
+  bool markdown = false;
 };
+
+std::string versionText() {
+  return std::string("tl500-sim ") + TL500_SIM_VERSION + "\nfirmware built " + TL500_BUILD_DATE + " " +
+         TL500_BUILD_TIME + "\n";
+}
+
+void say(const std::string& message) { std::fprintf(stderr, "tl500-sim: %s\n", message.c_str()); }
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "tl500-sim: %s\nTry 'tl500-sim --help' for more information.\n", message.c_str());
   return kExitUsage;
 }
 
-// Parses the command line; a message in `error` when it is wrong.
-std::optional<Options> parseArguments(int argc, char** argv, std::string& error) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::optional<std::string> inlineValue;
-    if (arg.rfind("--", 0) == 0) {
-      auto eq = arg.find('=');
-      if (eq != std::string::npos) {
-        inlineValue = arg.substr(eq + 1);
-        arg = arg.substr(0, eq);
-      }
-    }
-    auto value = [&]() -> std::optional<std::string> {
-      if (inlineValue) return inlineValue;
-      if (i + 1 >= argc) {
-        error = "option " + arg + " needs a value";
-        return std::nullopt;
-      }
-      return std::string(argv[++i]);
-    };
-    auto noValue = [&] {
-      if (inlineValue) error = "option " + arg + " takes no value";
-      return !inlineValue;
-    };
-    if (arg == "-h" || arg == "--help") {
-      if (!noValue()) return std::nullopt;
-      options.help = true;
-    } else if (arg == "--no-crystal") {
-      if (!noValue()) return std::nullopt;
-      options.noCrystal = true;
-    } else if (arg == "--script") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      options.script = *v;
-    } else if (arg == "--console-log") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      options.consoleLog = *v;
-    } else if (arg == "--console") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      if (*v == "pty") {
-        options.pty = true;
-      } else if (*v == "terminal") {
-        options.pty = false;
-      } else {
-        error = "--console takes terminal or pty, not '" + *v + "'";
-        return std::nullopt;
-      }
-    } else if (arg == "--max-time") {
-      auto v = value();
-      if (!v) return std::nullopt;
-      sim::Time t = 0;
-      if (!sim::parseDuration(*v, t) || t == 0) {
-        error = "--max-time takes a duration such as 10ms, 1.5s, 2min, not '" + *v + "'";
-        return std::nullopt;
-      }
-      options.maxTime = t;
-    } else {
-      error = "unknown argument '" + arg + "'";
-      return std::nullopt;
-    }
-  }
-  if (options.script && options.pty) {
-    error = "--script and --console pty cannot be combined: the script is the console";
-    return std::nullopt;
-  }
-  return options;
-}
-
 // How a run ended.
 struct Outcome {
   std::optional<int> returned;  // main's return value
   std::optional<sim::Stop> stop;
+  std::optional<sim::Stop> afterReturn;  // a failure while the board ran on after main returned
 };
 
-// The chip keeps running after main returns; let the last bytes leave.
-void runAfterReturn(sim::Board& board) {
+// The chip keeps running after main returns; let the last bytes leave. The
+// script goes on meanwhile and may finish or fail.
+void runAfterReturn(sim::Board& board, Outcome& outcome) {
   sim::Clock& clock = board.clock();
   sim::Time end = clock.now() + kAfterReturn;
   clock.at(end, [] {});
-  try {
-    while (clock.now() < end) board.firmwareIdle();
-  } catch (const sim::Stop&) {
-    // The time limit or the operator ends this too.
+  while (clock.now() < end) {
+    try {
+      board.firmwareIdle();
+    } catch (const sim::Stop& stop) {
+      switch (stop.kind()) {
+        case sim::StopKind::Completed:  // the script's end: the bytes still leave
+          continue;
+        case sim::StopKind::Failed:
+        case sim::StopKind::Fault:
+        case sim::StopKind::Short:
+          outcome.afterReturn = stop;
+          return;
+        default:  // the time limit or the operator end this too
+          return;
+      }
+    }
   }
 }
 
-int report(const Outcome& outcome, const sim::ScriptRunner* runner, sim::Time now) {
-  if (outcome.returned) {
-    if (*outcome.returned == 0) return kExitOk;
-    std::fprintf(stderr, "tl500-sim: the firmware's main returned %d at %s\n", *outcome.returned,
-                 sim::formatTime(now).c_str());
-    return kExitFailed;
-  }
-  const sim::Stop& stop = *outcome.stop;
+int report(const sim::Stop& stop, const sim::ScriptRunner* runner, sim::Time now) {
   switch (stop.kind()) {
     case sim::StopKind::Completed:
     case sim::StopKind::FirmwareReturned:
       return kExitOk;
     case sim::StopKind::Failed:
-      std::fprintf(stderr, "tl500-sim: %s\n", stop.what());
+      say(stop.what());
       return kExitFailed;
     case sim::StopKind::Fault:
-      std::fprintf(stderr, "tl500-sim: the firmware stopped at %s: %s\n", sim::formatTime(now).c_str(), stop.what());
-      if (runner != nullptr) {
-        std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("the firmware stopped").c_str());
-      }
+      say("the firmware stopped at " + sim::formatTime(now) + ": " + stop.what());
+      if (runner != nullptr) say(runner->unfinishedMessage("the firmware stopped"));
       return kExitFault;
     case sim::StopKind::Short:
-      std::fprintf(stderr, "tl500-sim: %s\n", stop.what());
-      if (runner != nullptr) {
-        std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("a short circuit").c_str());
-      }
+      say(stop.what());
+      if (runner != nullptr) say(runner->unfinishedMessage("a short circuit"));
       return kExitShort;
     case sim::StopKind::TimeLimit:
       if (runner != nullptr && !runner->finished()) {
-        std::fprintf(stderr, "tl500-sim: %s\n", runner->unfinishedMessage("the " + std::string(stop.what())).c_str());
+        say(runner->unfinishedMessage("the " + std::string(stop.what())));
         return kExitFailed;
       }
-      std::fprintf(stderr, "tl500-sim: %s\n", stop.what());
+      say(stop.what());
       return kExitOk;
     case sim::StopKind::UserQuit:
       std::fprintf(stderr, "\ntl500-sim: %s at %s\n", stop.what(), sim::formatTime(now).c_str());
+      if (int signal = sim::TerminalEndpoint::endingSignal(); signal != 0) return 128 + signal;
       return kExitOk;
   }
   return kExitFault;
 }
 
-int run(const Options& options) {
-  std::optional<sim::Script> script;
-  if (options.script) {
-    try {
-      script = sim::loadScript(*options.script);
-    } catch (const sim::ScriptError& e) {
-      std::fprintf(stderr, "tl500-sim: %s\n", e.what());
-      return kExitUsage;
+int report(const Outcome& outcome, const sim::ScriptRunner* runner, sim::Time now) {
+  int status = kExitOk;
+  if (outcome.returned) {
+    if (*outcome.returned != 0) {
+      say("the firmware's main returned " + std::to_string(*outcome.returned) + " at " + sim::formatTime(now));
+      status = kExitFailed;
     }
+    if (outcome.afterReturn) {
+      int after = report(*outcome.afterReturn, runner, now);
+      if (status == kExitOk) status = after;
+    } else if (runner != nullptr) {
+      if (auto unrun = runner->unrunAfterReturn()) {
+        say(*unrun);
+        if (status == kExitOk) status = kExitFailed;
+      }
+    }
+    return status;
+  }
+  return report(*outcome.stop, runner, now);
+}
+
+std::optional<sim::Time> parseMaxTime(const std::string& text, std::string& error) {
+  sim::Time t = 0;
+  switch (sim::parseDuration(text, t)) {
+    case sim::DurationError::None:
+      if (t == 0) break;
+      return t;
+    case sim::DurationError::TooLong:
+      error = "--max-time " + sim::shownWord(text) + " is too long (at most " + sim::maxDurationText() + ")";
+      return std::nullopt;
+    case sim::DurationError::NotADuration:
+      break;
+  }
+  error = "--max-time takes a duration such as 10ms, 1.5s, 2min, not " + sim::shownWord(text);
+  return std::nullopt;
+}
+
+// "--set NAME=VALUE[,VALUE...]" as the script line "set NAME VALUE...";
+// a pin name gives "set pin NAME VALUE".
+std::string setLine(const std::string& assignment) {
+  auto eq = assignment.find('=');
+  if (eq == std::string::npos || eq == 0) return {};
+  std::string name = assignment.substr(0, eq);
+  std::string values = assignment.substr(eq + 1);
+  for (char& c : values) {
+    if (c == ',') c = ' ';
+  }
+  return "set " + std::string(sim::findPin(name) ? "pin " : "") + name + " " + values;
+}
+
+int run(const Options& options) {
+  sim::RunFiles files;
+  std::optional<sim::Script> script;
+  std::optional<std::string> expectedConsole;
+  std::vector<sim::ScriptLine> atPowerOn;
+  std::optional<sim::Time> maxTime;
+  try {
+    if (!options.script.empty()) {
+      script = sim::parseScript(files.readInput("the script", options.script), options.script);
+    }
+    if (!options.expectConsole.empty()) {
+      expectedConsole = sim::expandTranscript(files.readInput("the expected console", options.expectConsole),
+                                              TL500_BUILD_DATE, TL500_BUILD_TIME);
+    }
+    for (const auto& assignment : options.sets) {
+      std::string line = setLine(assignment);
+      if (line.empty()) return usageError("--set takes NAME=VALUE, not " + sim::shownWord(assignment));
+      auto parsed = sim::parseScriptLine(line, "--set " + sim::shownSource(assignment), 0);
+      if (!parsed || !parsed->entry->monitor) return usageError("--set " + sim::shownWord(assignment) + " sets nothing");
+      atPowerOn.push_back(std::move(*parsed));
+    }
+  } catch (const sim::ScriptError& e) {
+    say(e.what());
+    return kExitUsage;
+  } catch (const std::runtime_error& e) {
+    say(e.what());
+    return kExitUsage;
+  }
+  if (!options.maxTime.empty()) {
+    std::string error;
+    maxTime = parseMaxTime(options.maxTime, error);
+    if (!maxTime) return usageError(error);
+  }
+
+  sim::LiveSession::Config liveConfig;
+  liveConfig.console = options.console;
+  liveConfig.waitAttach = options.waitAttach;
+  liveConfig.linger = options.linger;
+  if (!script) {
+    std::string error;
+    if (!sim::LiveSession::checkConfig(liveConfig, error)) return usageError(error);
   }
 
   sim::Board board{sim::BoardConfig{!options.noCrystal, sim::firmwareVectors()}};
-  if (options.maxTime) board.clock().setLimit(*options.maxTime);
+  if (maxTime) board.clock().setLimit(*maxTime);
 
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ScriptRunner> runner;
-  std::unique_ptr<sim::TerminalEndpoint> terminal;
+  std::unique_ptr<sim::LiveSession> live;
   try {
-    if (options.consoleLog) log = std::make_unique<sim::ConsoleLog>(board.console(), *options.consoleLog);
+    if (!options.consoleLog.empty()) {
+      log = std::make_unique<sim::ConsoleLog>(board.console(), files.openOutput("the console log", options.consoleLog));
+    }
+    sim::CliRun cliRun{board, files};
+    for (const auto& entry : sim::CliOptionRegistration::entries()) {
+      if (entry.apply != nullptr) entry.apply(cliRun);
+    }
+    for (auto& line : atPowerOn) sim::runImmediate(board, line, stdout);
     if (script) {
-      runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script));
+      sim::ScriptRunner::Options runnerOptions;
+      runnerOptions.verbose = options.verbose;
+      runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script), runnerOptions);
     } else {
-      using Mode = sim::TerminalEndpoint::Mode;
-      Mode mode = options.pty ? Mode::Pty : isatty(0) ? Mode::Terminal : Mode::Stream;
-      sim::TerminalEndpoint::catchSignals();
-      terminal = std::make_unique<sim::TerminalEndpoint>(board, mode);
-      if (mode == Mode::Pty) {
-        std::fprintf(stderr, "console: %s\n", terminal->ptyPath().c_str());
-      } else if (mode == Mode::Terminal) {
-        std::fprintf(stderr, "tl500-sim: console on this terminal; Ctrl-] ends the run\r\n");
-      }
+      live = std::make_unique<sim::LiveSession>(board, liveConfig);
     }
   } catch (const std::runtime_error& e) {
-    std::fprintf(stderr, "tl500-sim: %s\n", e.what());
+    say(e.what());
     return kExitUsage;
   }
 
   Outcome outcome;
   try {
     if (runner) runner->start();
-    if (terminal) terminal->start();
+    if (live) live->start();
     outcome.returned = tl500_firmware_main();
-    if (runner) runner->halt();
-    runAfterReturn(board);
+    if (runner) runner->mainReturned();
+    runAfterReturn(board, outcome);
+    if (live) live->afterMainReturned();
   } catch (const sim::Stop& stop) {
     outcome.stop = stop;
   } catch (const std::exception& e) {
-    if (terminal) terminal->restore();
-    std::fprintf(stderr, "tl500-sim: internal error of the virtual board at %s: %s\n",
-                 sim::formatTime(board.clock().now()).c_str(), e.what());
+    if (live) live->restore();
+    say("internal error of the virtual board at " + sim::formatTime(board.clock().now()) + ": " + e.what());
     return kExitFault;
   }
-  if (terminal) terminal->restore();
+  if (live) live->restore();
   if (std::uint64_t errors = board.console().framingErrors(); errors != 0) {
     // The terminal listens at 115200 bit/s like an operator's; a board sending
     // at another rate shows up here rather than as quietly correct text.
@@ -305,23 +328,95 @@ int run(const Options& options) {
                  board.usart1().bitTime() == 0 ? 0.0 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
                  sim::SerialEndpoint::kDefaultBaud);
   }
-  if (log && !log->flush()) {
-    std::fprintf(stderr, "tl500-sim: writing %s failed\n", options.consoleLog->c_str());
-  }
   int status = report(outcome, runner.get(), board.clock().now());
   if (runner) runner->halt();
+  if (expectedConsole) {
+    if (auto difference = sim::compareTranscript(*expectedConsole, board.console().received())) {
+      say(options.expectConsole + ": " + *difference);
+      if (status == kExitOk) status = kExitFailed;
+    }
+  }
+  if (options.verbose && status == kExitOk) {
+    say("the run ended well at " + sim::formatTime(board.clock().now()));
+  }
+  log.reset();
+  for (const auto& failure : files.closeOutputs()) {
+    say(failure);
+    if (status == kExitOk) status = kExitFailed;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    say(std::string("writing to standard output failed: ") + std::strerror(errno));
+    if (status == kExitOk) status = kExitFailed;
+  }
+  if (live) live.reset();
   return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  auto options = parseArguments(argc, argv, error);
-  if (!options) return usageError(error);
-  if (options->help) {
-    std::fputs(kHelp, stdout);
+  Options options;
+  CLI::App app{kDescription, "tl500-sim"};
+  app.get_formatter()->column_width(30);
+  app.set_version_flag("--version", versionText(), "show the version and the firmware's build date, and exit");
+  app.set_help_flag("-h,--help", "show this help and exit");
+  app.add_option("--script", options.script, "deterministic scripted run, as fast as the host allows")
+      ->type_name("FILE");
+  app.add_option("--console", options.console,
+                 "terminal (default), pty, or pty:PATH (a pseudo-terminal, with a symbolic link PATH to it)")
+      ->type_name("MODE");
+  app.add_option("--console-log", options.consoleLog,
+                 "write every byte the board sent on USART1 to FILE, raw (CR LF as on the wire); - is standard "
+                 "output")
+      ->type_name("FILE");
+  app.add_option("--expect-console", options.expectConsole,
+                 "at the end, the console output must equal FILE byte for byte; @BUILD_DATE@ and @BUILD_TIME@ in it "
+                 "stand for the banner's build date and time")
+      ->type_name("FILE");
+  app.add_option("--max-time", options.maxTime, "stop after DURATION of virtual time")->type_name("DURATION");
+  app.add_option("--set", options.sets,
+                 "at power-on, what the outside world does: a pin (--set DIP1=low) or a sensor value "
+                 "(--set NAME=VALUE[,VALUE])")
+      ->type_name("NAME=VALUE")
+      ->take_last()
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_flag("--no-crystal", options.noCrystal,
+               "a board whose 12 MHz crystal never starts (the firmware falls back to MSI)");
+  app.add_flag("-v,--verbose", options.verbose, "show every script line as it runs, with its virtual time");
+  app.add_flag("--wait-attach", options.waitAttach,
+               "with --console pty: hold the board in reset until a program opens the pseudo-terminal");
+  app.add_flag("--linger", options.linger,
+               "with --console pty: keep the pseudo-terminal open after main returns, as a USB adapter stays, "
+               "until a signal");
+  app.add_option("--port", options.port,
+                 "run the script's console lines against a real board on serial port DEVICE, in wall-clock time")
+      ->type_name("DEVICE");
+  app.add_flag("--script-commands-markdown", options.markdown)->group("");
+  for (const auto& entry : sim::CliOptionRegistration::entries()) {
+    if (entry.declare != nullptr) entry.declare(app);
+  }
+  app.footer(sim::scriptLanguageHelp() + kExitStatus);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return usageError(e.what());
+  }
+  if (options.markdown) {
+    std::fputs(sim::scriptCommandsMarkdown().c_str(), stdout);
     return kExitOk;
   }
-  return run(*options);
+  if (!options.port.empty()) {
+    if (options.script.empty()) return usageError("--port needs --script: the script to run against the board");
+    return sim::runScriptOnSerialPort(options.port, options.script, options.verbose);
+  }
+  if (!options.script.empty() && options.console != "terminal") {
+    return usageError("--script and --console " + sim::shownWord(options.console) +
+                      " cannot be combined: the script is the console");
+  }
+  return run(options);
 }

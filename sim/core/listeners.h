@@ -65,11 +65,18 @@ class Listeners {
   void operator()(Args... args) {
     // Index loop: a listener may append; removed entries are emptied, not erased,
     // while a call is in progress.
-    ++depth_;
+    // A listener may end the run by throwing sim::Stop: the depth is undone on
+    // the way out all the same.
+    struct Depth {
+      Listeners& list;
+      explicit Depth(Listeners& l) : list(l) { ++list.depth_; }
+      ~Depth() {
+        if (--list.depth_ == 0 && list.dirty_) list.compact();
+      }
+    } depth(*this);
     for (std::size_t i = 0, n = entries_.size(); i < n; ++i) {
       if (entries_[i].listener) entries_[i].listener(args...);
     }
-    if (--depth_ == 0 && dirty_) compact();
   }
 
   bool empty() const {

@@ -14,6 +14,8 @@ class ConsoleLog {
  public:
   // Opens (truncates) the file; throws std::runtime_error when it cannot.
   ConsoleLog(SerialEndpoint& line, const std::string& path);
+  // Writes to a file opened elsewhere, which stays open (and is the owner's to check).
+  ConsoleLog(SerialEndpoint& line, std::FILE* file);
   ~ConsoleLog();
   ConsoleLog(const ConsoleLog&) = delete;
   ConsoleLog& operator=(const ConsoleLog&) = delete;
@@ -22,7 +24,10 @@ class ConsoleLog {
   bool flush();
 
  private:
+  void listen(SerialEndpoint& line);
+
   std::FILE* file_;
+  bool owned_ = true;
   bool failed_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -21,7 +21,7 @@ void SerialEndpoint::fromBoard(const Usart::Frame& frame) {
 }
 
 void SerialEndpoint::send(std::string_view bytes) {
-  for (char c : bytes) outbox_.push_back(static_cast<std::uint8_t>(c));
+  for (char c : bytes) outbox_.push_back({static_cast<std::uint8_t>(c), clock_.now()});
   if (!scheduled_ && !outbox_.empty()) {
     scheduled_ = true;
     Time start = lineBusyUntil_ > clock_.now() ? lineBusyUntil_ : clock_.now();
@@ -32,10 +32,10 @@ void SerialEndpoint::send(std::string_view bytes) {
 
 // Runs when the frame at the head of the outbox has fully arrived at the board.
 void SerialEndpoint::sendNext() {
-  std::uint8_t byte = outbox_.front();
+  Outgoing head = outbox_.front();
   outbox_.pop_front();
   lineBusyUntil_ = clock_.now();
-  usart_.receive(Usart::Frame{byte, bitTime_});
+  if (!usart_.receive(Usart::Frame{head.byte, bitTime_})) lostListeners_(head.byte, head.sentAt);
   if (!outbox_.empty()) {
     headArrival_ = clock_.now() + 10 * bitTime_;
     clock_.at(headArrival_, [this] { sendNext(); });

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../core/clock.h"
+#include "../core/listeners.h"
 #include "../peripherals/usart.h"
 
 namespace sim {
@@ -32,6 +33,12 @@ class SerialEndpoint {
   std::uint64_t framingErrors() const { return framingErrors_; }
   void onByte(std::function<void(std::uint8_t)> listener) { byteListeners_.push_back(std::move(listener)); }
   void onFramingError(std::function<void(std::uint8_t)> listener) { errorListeners_.push_back(std::move(listener)); }
+  // A byte sent to the board found its receiver off and was lost, as on the
+  // board; `sentAt` is when the send() it came from was called.
+  [[nodiscard]] Subscription onLost(std::function<void(std::uint8_t byte, Time sentAt)> listener) {
+    return lostListeners_.add(std::move(listener));
+  }
+  const Usart& usart() const { return usart_; }
 
   // Queues bytes for the board; they go out back to back after whatever is
   // still being sent, the first one starting now if the line is idle.
@@ -51,12 +58,17 @@ class SerialEndpoint {
   Time bitTime_;
   std::string received_;
   std::uint64_t framingErrors_ = 0;
-  std::deque<std::uint8_t> outbox_;
+  struct Outgoing {
+    std::uint8_t byte;
+    Time sentAt;
+  };
+  std::deque<Outgoing> outbox_;
   Time lineBusyUntil_ = 0;  // arrival of the last frame sent
   Time headArrival_ = 0;    // arrival of the frame at the head of the outbox
   bool scheduled_ = false;
   std::vector<std::function<void(std::uint8_t)>> byteListeners_;
   std::vector<std::function<void(std::uint8_t)>> errorListeners_;
+  Listeners<std::uint8_t, Time> lostListeners_;
 };
 
 }  // namespace sim

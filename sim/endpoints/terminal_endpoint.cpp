@@ -19,6 +19,7 @@ namespace sim {
 namespace {
 
 volatile std::sig_atomic_t g_signal = 0;
+int g_endingSignal = 0;
 
 extern "C" void onSignal(int signal) { g_signal = signal; }
 
@@ -116,6 +117,8 @@ void TerminalEndpoint::catchSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+int TerminalEndpoint::endingSignal() { return g_endingSignal; }
+
 void TerminalEndpoint::start() {
   if (started_) return;
   started_ = true;
@@ -134,6 +137,7 @@ void TerminalEndpoint::tick() {
   if (g_signal != 0) {
     int signal = g_signal;
     g_signal = 0;
+    g_endingSignal = signal;
     throw Stop(StopKind::UserQuit, std::string("ended by signal ") + strsignal(signal));
   }
   namespace chrono = std::chrono;
@@ -176,6 +180,8 @@ void TerminalEndpoint::readInput(int timeoutMicros) {
     // The operator's terminal is gone (hung up without a SIGHUP reaching us,
     // as when it is not our controlling terminal): no key can come any more,
     // so the run ends as with Ctrl-].
+    // It ends as a hang-up signal would have ended it.
+    g_endingSignal = SIGHUP;
     throw Stop(StopKind::UserQuit, "the terminal hung up");
   }
   if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO)) {

@@ -51,6 +51,8 @@ class TerminalEndpoint {
   // SIGINT, SIGTERM and SIGHUP end the run through Stop(UserQuit) at the next
   // tick instead of killing the process, so the terminal is restored.
   static void catchSignals();
+  // The signal that ended the run (SIGINT, SIGTERM, SIGHUP), 0 when none did.
+  static int endingSignal();
 
  private:
   void tick();

@@ -184,8 +184,8 @@ void Usart::startNextFrame() {
   });
 }
 
-void Usart::receive(const Frame& frame) {
-  if ((cr1_ & kReceiverOn) != kReceiverOn) return;  // receiver off: the line is not sampled
+bool Usart::receive(const Frame& frame) {
+  if ((cr1_ & kReceiverOn) != kReceiverOn) return false;  // receiver off: the line is not sampled
   Time own = bitTime();
   bool framingError = own == 0;
   if (!framingError) {
@@ -208,6 +208,7 @@ void Usart::receive(const Frame& frame) {
     }
   }
   updateInterruptLine();
+  return true;
 }
 
 void Usart::updateInterruptLine() {

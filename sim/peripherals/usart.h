@@ -44,8 +44,9 @@ class Usart : public Peripheral {
 
   // A whole frame has arrived on the RX pin, sent at `frame.bitTime` per bit.
   // Lost when the receiver is off; framing error when the rates differ by more
-  // than the receiver tolerates; overrun when RXNE is still set.
-  void receive(const Frame& frame);
+  // than the receiver tolerates; overrun when RXNE is still set. False when
+  // the receiver was off and the frame went unsampled.
+  bool receive(const Frame& frame);
 
   // Counters for tests and reports.
   std::uint64_t overruns() const { return overruns_; }

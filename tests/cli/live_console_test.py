@@ -120,10 +120,10 @@ def wait_exit(proc, timeout, streams, what):
     return proc.returncode, time.monotonic() - start
 
 
-def check_status(status, what, streams):
-    if status != 0:
-        raise Failure("%s: expected exit status 0, got %s\n%s"
-                      % (what, status, "\n".join("  %s: %s" % (s.name, show(s.data)) for s in streams)))
+def check_status(status, what, streams, expected=0):
+    if status != expected:
+        raise Failure("%s: expected exit status %d, got %s\n%s"
+                      % (what, expected, status, "\n".join("  %s: %s" % (s.name, show(s.data)) for s in streams)))
 
 
 def check_line_ends(data, what):
@@ -201,7 +201,8 @@ def case_pty_sigterm(sim):
         con.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
         proc.send_signal(signal.SIGTERM)
         status, _ = wait_exit(proc, EXIT_TIMEOUT, [con, err], "SIGTERM")
-        check_status(status, "SIGTERM ends the session", [con, err])
+        # A run ended by a signal says so in its exit status, as a shell expects.
+        check_status(status, "SIGTERM ends the session", [con, err], 128 + signal.SIGTERM)
         err.expect(b"ended by signal", 1.0, "the reason the run ended, on standard error")
     finally:
         stop(proc)
@@ -311,7 +312,8 @@ def case_terminal_hangup(sim):
             os.close(master)
             master = None
             status, _ = wait_exit(proc, EXIT_TIMEOUT, [], what)
-            check_status(status, what, [term])
+            # A hang-up, signalled or found by a read, ends the run as SIGHUP does.
+            check_status(status, what, [term], 128 + signal.SIGHUP)
         finally:
             stop(proc)
             for fd in (master, slave):

@@ -6,18 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/script/immediate_command.h"
 #include "sim/script/script_runner.h"
 
 namespace {
 
 using sim::Level;
 using sim::Script;
-using sim::ScriptCommand;
 using sim::ScriptError;
 using sim::Stop;
 using sim::StopKind;
@@ -27,52 +30,67 @@ Script parse(const std::string& text) { return sim::parseScript(text, "t.tlscrip
 
 // ------------------------------------------------------------------ parser
 
+// What a one-line `print` script writes, without its time stamp: texts come
+// back as the bytes their notation stands for.
+std::string printed(sim::Board& board, const std::string& script) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  sim::Script s = parse(script);
+  for (auto& line : s.lines) sim::runImmediate(board, line, out);
+  std::fclose(out);
+  std::string text(buffer, size);
+  std::free(buffer);
+  const std::string stamp = "0.000000 s  ";
+  EXPECT_EQ(text.rfind(stamp, 0), 0u) << text;
+  EXPECT_EQ(text.back(), '\n');
+  return text.substr(stamp.size(), text.size() - stamp.size() - 1);
+}
+
 TEST(ScriptParser, TextsTakeEveryEscapeOfTheNotation) {
-  Script s = parse(R"(send console "a\r\n\t\\\"\x41\x1B#z")");
-  ASSERT_EQ(s.commands.size(), 1u);
-  EXPECT_EQ(s.commands[0].kind, ScriptCommand::Kind::Send);
-  EXPECT_EQ(s.commands[0].port, "console");
-  EXPECT_EQ(s.commands[0].text, std::string("a\r\n\t\\\"A\x1b#z"));
-  EXPECT_EQ(sim::escapeText(s.commands[0].text), R"(a\r\n\t\\\"A\x1b#z)");
+  sim::Board board;
+  EXPECT_EQ(printed(board, R"(print "a\r\n\t\\\"\x41\x1B#z")"), std::string("a\r\n\t\\\"A\x1b#z"));
+  EXPECT_EQ(sim::escapeText(std::string("a\r\n\t\\\"A\x1b#z")), R"(a\r\n\t\\\"A\x1b#z)");
 }
 
-TEST(ScriptParser, DurationsTakeTheirUnitAndAWaitDefaultsToTenSeconds) {
-  Script s = parse(
-      "run 250us\n"
-      "run 10ms\n"
-      "run 1.5s\n"
-      "run 2min\n"
-      "wait console \"a\"\n"
-      "wait console \"b\" within 20ms\n");
-  ASSERT_EQ(s.commands.size(), 6u);
-  EXPECT_EQ(s.commands[0].duration, sim::microseconds(250));
-  EXPECT_EQ(s.commands[1].duration, sim::milliseconds(10));
-  EXPECT_EQ(s.commands[2].duration, sim::milliseconds(1500));
-  EXPECT_EQ(s.commands[3].duration, sim::seconds(120));
-  EXPECT_EQ(s.commands[4].duration, sim::seconds(10));
-  EXPECT_EQ(s.commands[5].duration, sim::milliseconds(20));
+TEST(ScriptParser, AnyBytesInATextSurviveTheScriptNotation) {
+  sim::Board board;
+  std::mt19937 random(12345);
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes;
+    std::size_t length = random() % 40;
+    for (std::size_t i = 0; i < length; ++i) bytes.push_back(static_cast<char>(random() & 0xFF));
+    ASSERT_EQ(printed(board, "print \"" + sim::escapeText(bytes) + "\"\n"), bytes);
+  }
 }
 
-TEST(ScriptParser, CommentsAndBlankLinesAreSkippedAndLinesKeepTheirNumbers) {
-  Script s = parse(
-      "# a scenario\r\n"
-      "\r\n"
-      "   set pin PC7 float   # let go of the switch\r\n"
-      "expect pin PA8 low\r\n"
-      "\t# indented comment\n"
-      "set pin PH2 high#no space needed\n");
-  ASSERT_EQ(s.commands.size(), 3u);
-  EXPECT_EQ(s.commands[0].line, 3);
-  EXPECT_EQ(s.commands[0].kind, ScriptCommand::Kind::SetPin);
-  EXPECT_EQ(s.commands[0].pin.port, 'C');
-  EXPECT_EQ(s.commands[0].pin.pin, 7u);
-  EXPECT_FALSE(s.commands[0].level.has_value());
-  EXPECT_EQ(s.commands[0].source, "set pin PC7 float");
-  EXPECT_EQ(s.commands[1].line, 4);
-  EXPECT_EQ(s.commands[1].kind, ScriptCommand::Kind::ExpectPin);
-  EXPECT_EQ(s.commands[1].level, Level::Low);
-  EXPECT_EQ(s.commands[2].line, 6);
-  EXPECT_EQ(s.commands[2].level, Level::High);
+TEST(ScriptParser, CommentsBlankLinesAndEveryKindOfLineEndKeepLineNumbers) {
+  for (const char* eol : {"\n", "\r\n", "\r"}) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(eol)));
+    std::string text = std::string("# a scenario") + eol + eol + "   set pin PC7 float   # let go" + eol +
+                       "expect pin PA8 low" + eol + "\t# indented comment" + eol + "set pin PH2 high#no space needed" +
+                       eol;
+    Script s = parse(text);
+    ASSERT_EQ(s.lines.size(), 3u);
+    EXPECT_EQ(s.lines[0].line, 3);
+    EXPECT_EQ(s.lines[0].source, "set pin PC7 float");
+    EXPECT_EQ(s.lines[1].line, 4);
+    EXPECT_EQ(s.lines[2].line, 6);
+    EXPECT_EQ(s.lines[2].source, "set pin PH2 high");
+  }
+}
+
+TEST(ScriptParser, PinsGoByPortNameInAnyCaseOrByBoardName) {
+  for (const char* name : {"PC7", "pc7", "Pc7", "LED1", "led1"}) {
+    auto pin = sim::findPin(name);
+    ASSERT_TRUE(pin) << name;
+    EXPECT_EQ(pin->port, 'C');
+    EXPECT_EQ(pin->pin, 7u);
+  }
+  EXPECT_EQ(sim::findPin("DIP3")->pin, 15u);
+  EXPECT_EQ(sim::findPin("ZB_RESET")->port, 'A');
+  EXPECT_EQ(sim::pinLabel(*sim::findPin("pb12")), "PB12 (DIP1)");
+  for (const char* name : {"LED4", "PZ1", "PA16", "PA01", "P", "LED"}) EXPECT_FALSE(sim::findPin(name)) << name;
 }
 
 TEST(ScriptParser, SyntaxErrorsNameTheLine) {
