@@ -337,7 +337,7 @@ int run(const Options& options) {
     }
   }
   if (options.verbose && status == kExitOk) {
-    say("the run ended well at " + sim::formatTime(board.clock().now()));
+    say("passed; the run ended at " + sim::formatTime(board.clock().now()));
   }
   log.reset();
   for (const auto& failure : files.closeOutputs()) {

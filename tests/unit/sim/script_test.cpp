@@ -112,6 +112,15 @@ TEST(ScriptParser, SyntaxErrorsNameTheLine) {
       "expect pin PZ1 high",           // no such port
       "expect pin PA16 high",          // no such pin
       "expect pin PA8 float",          // expect takes high or low only
+      "expect pin LED1 toggles",       // no count
+      "expect pin LED1 toggles -1",    // not a count
+      "expect pin LED1 steady 1s",     // 'for' missing
+      "expect console no",             // no text
+      "expect console yes \"a\"",      // not 'no'
+      "wait pin LED1 up",              // not a level
+      "wait console /open",            // no closing slash
+      "expect main returns soon",      // not 'within'
+      "print hello",                   // text without quotes
       "expect PA8 high",               // 'pin' missing
       "set pin PA8 on",                // not a level
       "set pin PA8 high low",          // extra word
@@ -126,6 +135,31 @@ TEST(ScriptParser, SyntaxErrorsNameTheLine) {
       EXPECT_EQ(std::string(e.what()).rfind("t.tlscript:4: ", 0), 0u) << e.what();
     }
   }
+}
+
+TEST(ScriptParser, WordsAreWhollyWhatTheyClaimAndMessagesShowThemSafely) {
+  auto refusal = [](std::string_view text) -> std::string {
+    try {
+      parse(std::string(text));
+    } catch (const ScriptError& e) {
+      return e.what();
+    }
+    return "accepted";
+  };
+  // A NUL byte ends nothing: the word is not a duration.
+  EXPECT_NE(refusal(std::string_view("run 1s\0garbage\n", 15)).find("is not a duration"), std::string::npos);
+  // Too long is said so, with the longest accepted.
+  EXPECT_NE(refusal("run 1e9s\n").find("'1e9s' is too long (at most 93824992s)"), std::string::npos);
+  // An escape sequence that would retitle the terminal comes back escaped, and
+  // a long word is cut.
+  std::string message = refusal("jump\x1b]0;owned\x07 1s\n");
+  EXPECT_EQ(message.find('\x1b'), std::string::npos) << message;
+  EXPECT_NE(message.find("'jump\\x1b]0;owned\\x07'"), std::string::npos) << message;
+  message = refusal("send console \"a\" " + std::string(5000, 'z') + "\n");
+  EXPECT_LT(message.size(), 200u);
+  EXPECT_NE(message.find("'zzzz"), std::string::npos) << message;
+  // Patterns must compile.
+  EXPECT_NE(refusal("wait console /a(/\n").find("is not a valid pattern"), std::string::npos);
 }
 
 TEST(ScriptParser, AScriptThatCannotBeReadIsAnError) {
@@ -279,6 +313,178 @@ TEST_F(ScriptRun, AnUnfinishedScriptNamesTheLineInProgress) {
   EXPECT_FALSE(runner->finished());
   std::string message = runner->unfinishedMessage("the time limit was reached");
   EXPECT_NE(message.find("t.tlscript:2: wait console \"never\""), std::string::npos) << message;
+}
+
+// ------------------------------------------------------------------ pins over time
+
+// The test drives LED1's line like firmware blinking it: `count` changes, one
+// every `period`, from `start`.
+class PinScript : public ScriptRun {
+ protected:
+  void blink(Time start, Time period, int count) {
+    for (int i = 0; i < count; ++i) {
+      Level level = i % 2 == 0 ? Level::High : Level::Low;
+      board.clock().at(start + static_cast<Time>(i) * period, [this, level] { board.drivePin({'C', 7}, level); });
+    }
+  }
+  std::string failure(const std::string& text) {
+    auto stop = run(text);
+    if (!stop) return "no stop";
+    if (stop->kind() != StopKind::Failed) return "ended without failing";
+    return stop->what();
+  }
+};
+
+TEST_F(PinScript, WaitPinEndsAtTheLevelOrTheChange) {
+  blink(sim::milliseconds(2), sim::milliseconds(3), 3);  // high at 2 ms, low at 5, high at 8
+  auto stop = run("wait pin led1 low\nwait pin led1 high\nwait pin PC7 change\nwait pin LED1 high within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.clock().now(), sim::milliseconds(8));
+}
+
+TEST_F(PinScript, WaitPinThatNeverComesNamesTheLevelSeen) {
+  std::string message = failure("set pin PB12 high\nwait pin DIP1 low within 4ms\n");
+  EXPECT_NE(message.find("t.tlscript:2: wait pin DIP1 low within 4ms"), std::string::npos) << message;
+  EXPECT_NE(message.find("expected pin PB12 (DIP1) low within 0.004000 s; still high at 0.004000 s"),
+            std::string::npos)
+      << message;
+  message = failure("wait pin PB13 change within 1ms\n");
+  EXPECT_NE(message.find("to change within 0.001000 s; it stayed low"), std::string::npos) << message;
+}
+
+TEST_F(PinScript, TogglesCountsLevelChangesWithinTheLimit) {
+  blink(sim::milliseconds(1), sim::milliseconds(1), 6);
+  auto stop = run("expect pin LED1 toggles 6 within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.clock().now(), sim::milliseconds(6));  // done at the sixth change, not at the limit
+}
+
+TEST_F(PinScript, TooFewTogglesFailWithTheCount) {
+  blink(sim::milliseconds(1), sim::milliseconds(1), 3);
+  std::string message = failure("expect pin LED1 toggles 4 within 10ms\n");
+  EXPECT_NE(message.find("to toggle at least 4 times within 0.010000 s; it changed 3 times by 0.010000 s"),
+            std::string::npos)
+      << message;
+}
+
+TEST_F(PinScript, SteadyForAWhileHoldsOrFailsAtTheChange) {
+  blink(sim::milliseconds(5), sim::milliseconds(1), 1);
+  auto ok = run("expect pin LED1 steady for 4ms\n");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->kind(), StopKind::Completed);
+}
+
+TEST_F(PinScript, SteadyWithoutADurationWatchesUntilTheEndOfTheRun) {
+  blink(sim::milliseconds(5), sim::milliseconds(1), 1);
+  std::string message = failure("expect pin LED1 steady\nrun 3ms\nrun 3ms\n");
+  // The failure names the watching line, and when the pin moved.
+  EXPECT_NE(message.find("t.tlscript:1: expect pin LED1 steady"), std::string::npos) << message;
+  EXPECT_NE(message.find("until the end of the run from 0.000000 s; it went high at 0.005000 s"), std::string::npos)
+      << message;
+}
+
+// ------------------------------------------------------------------ console patterns and absences
+
+TEST_F(ScriptRun, APatternWaitMatchesAndTheNextWaitGoesOnAfterTheMatch) {
+  boardPrints(0, "built Dec  7 2026 10:11:12\r\nok\r\n");
+  auto stop = run(
+      "wait console /[A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d/\n"
+      "wait console \"ok\" within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+}
+
+TEST_F(ScriptRun, APatternNotSeenFailsNamingThePattern) {
+  boardPrints(0, "hello\r\n");
+  auto stop = run("wait console /wor.d/ within 5ms\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(stop->what()).find("expected console text matching /wor.d/ within 0.005000 s"),
+            std::string::npos)
+      << stop->what();
+}
+
+TEST_F(ScriptRun, ExpectNoTextFailsWhenTheTextComesOut) {
+  boardPrints(sim::milliseconds(2), "Error 5\r\n");
+  auto stop = run("expect console no \"Error\" for 10ms\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(stop->what()).find("expected no console text \"Error\" for 0.010000 s from 0.000000 s; it "
+                                           "came out at"),
+            std::string::npos)
+      << stop->what();
+}
+
+TEST_F(ScriptRun, ExpectNoTextWithoutADurationWatchesWhileTheScriptGoesOn) {
+  boardPrints(sim::milliseconds(2), "fine\r\n");
+  boardPrints(sim::milliseconds(20), "Error\r\n");
+  auto quiet = run("expect console no \"Error\"\nwait console \"fine\"\nrun 1ms\n");
+  ASSERT_TRUE(quiet);
+  EXPECT_EQ(quiet->kind(), StopKind::Completed);  // the script ended before the text came
+}
+
+TEST_F(ScriptRun, BytesSentWhileTheReceiverIsOffAreNamedInTheNextFailure) {
+  board.usart1().write(kCr1, 2, 0);
+  auto stop = run("send console \"ab\"\nrun 1ms\nexpect pin PC7 high\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(stop->what()).find("2 bytes sent at 0.000 s were lost: USART1 receiver off"), std::string::npos)
+      << stop->what();
+}
+
+// ------------------------------------------------------------------ main's return
+
+TEST_F(ScriptRun, LinesLeftWhenMainReturnsAreNamed) {
+  runner.emplace(board, parse("run 1ms\n# comment\nrun 5s\nexpect pin PC7 low\nrun 1ms\n"));
+  try {
+    runner->start();
+    board.clock().advanceTo(sim::milliseconds(2));
+  } catch (const Stop&) {
+  }
+  runner->mainReturned();
+  auto message = runner->unrunAfterReturn();
+  ASSERT_TRUE(message);
+  EXPECT_NE(message->find("t.tlscript:3: run 5s"), std::string::npos) << *message;
+  EXPECT_NE(message->find("main returned at 0.002 s; lines 3-5 not run"), std::string::npos) << *message;
+}
+
+TEST_F(ScriptRun, ExpectMainReturnsEndsTheScriptWhenMainReturns) {
+  runner.emplace(board, parse("run 1ms\nexpect main returns within 1s\n"));
+  std::optional<Stop> stop;
+  try {
+    runner->start();
+    board.clock().advanceTo(sim::milliseconds(2));
+    runner->mainReturned();
+    while (board.clock().runToNextEvent()) {
+    }
+  } catch (const Stop& s) {
+    stop = s;
+  }
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_FALSE(runner->unrunAfterReturn());
+}
+
+TEST_F(ScriptRun, VerboseRunsSayEveryLineWithItsTime) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* trace = open_memstream(&buffer, &size);
+  sim::ScriptRunner::Options options;
+  options.verbose = true;
+  options.trace = trace;
+  runner.emplace(board, parse("run 1ms\nprint \"hi\"\n"), options);
+  try {
+    runner->start();
+    while (board.clock().runToNextEvent()) {
+    }
+  } catch (const Stop&) {
+  }
+  std::fclose(trace);
+  std::string text(buffer, size);
+  std::free(buffer);
+  EXPECT_EQ(text, "0.000000 s  t.tlscript:1: run 1ms\n0.001000 s  t.tlscript:2: print \"hi\"\n");
 }
 
 }  // namespace
