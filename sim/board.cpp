@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include <array>
+#include <iterator>
 #include <stdexcept>
 
 #include "../platform/platform_types.h"
@@ -21,22 +23,18 @@ constexpr char kPorts[] = {'A', 'B', 'C', 'D', 'E', 'H'};
 constexpr std::uint32_t kGpioBases[] = {GPIOA_BASE, GPIOB_BASE, GPIOC_BASE, GPIOD_BASE, GPIOE_BASE, GPIOH_BASE};
 constexpr std::uint32_t kGpioEnable[] = {RCC_AHBPeriph_GPIOA, RCC_AHBPeriph_GPIOB, RCC_AHBPeriph_GPIOC,
                                          RCC_AHBPeriph_GPIOD, RCC_AHBPeriph_GPIOE, RCC_AHBPeriph_GPIOH};
-}  // namespace
+constexpr unsigned kPinsPerPort = GpioPort::kPins;
+constexpr const char* kDipSwitches[] = {"DIP1", "DIP2", "DIP3"};
+constexpr const char* kI2cLines[] = {"I2C1_SCL", "I2C1_SDA", "I2C2_SCL", "I2C2_SDA"};
 
-std::optional<PinName> parsePin(const std::string& text) {
-  if (text.size() < 3 || text.size() > 4 || text[0] != 'P') return std::nullopt;
-  char port = text[1];
-  bool known = false;
-  for (char p : kPorts) known = known || p == port;
-  if (!known) return std::nullopt;
-  unsigned pin = 0;
-  for (std::size_t i = 2; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-    pin = pin * 10 + static_cast<unsigned>(text[i] - '0');
+std::size_t portIndex(char port) {
+  for (std::size_t i = 0; i < sizeof kPorts; ++i) {
+    if (kPorts[i] == port) return i;
   }
-  if (pin > 15 || (text.size() == 4 && text[2] == '0')) return std::nullopt;
-  return PinName{port, pin};
+  throw std::invalid_argument(std::string("no GPIO port ") + port);
 }
+
+}  // namespace
 
 Board::Board(BoardConfig config)
     : interrupts_(clock_, std::move(config.vectors)),
@@ -47,14 +45,23 @@ Board::Board(BoardConfig config)
       sysTick_(clock_, interrupts_),
       tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
       i2c1_("I2C1"),
-      i2c2_("I2C2"),
-      console_("console", clock_, usart1_) {
+      i2c2_("I2C2") {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
+  // Floating lines of this board read low unless something drives them.
+  for (char port : kPorts) {
+    for (unsigned pin = 0; pin < kPinsPerPort; ++pin) {
+      nets_.push_back(std::make_unique<Net>(pinText({port, pin}), &clock_, Level::Low));
+      outside_.push_back(std::make_unique<NetDriver>(*nets_.back(), "script"));
+    }
+  }
   for (char port : kPorts) {
     GpioPort::ResetValues values = port == 'A' ? kPortAReset : port == 'B' ? kPortBReset : kPortOtherReset;
-    gpio_.push_back(std::make_unique<GpioPort>(port, values));
+    std::array<Net*, kPinsPerPort> pins{};
+    for (unsigned pin = 0; pin < kPinsPerPort; ++pin) pins[pin] = &net({port, pin});
+    gpio_.push_back(std::make_unique<GpioPort>(port, values, pins));
   }
   wire();
+  console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
   g_current = this;
 }
 
@@ -67,11 +74,21 @@ Board& Board::current() {
 
 bool Board::exists() { return g_current != nullptr; }
 
-GpioPort& Board::gpio(char port) {
-  for (std::size_t i = 0; i < sizeof kPorts; ++i) {
-    if (kPorts[i] == port) return *gpio_[i];
-  }
-  throw std::invalid_argument(std::string("no GPIO port ") + port);
+GpioPort& Board::gpio(char port) { return *gpio_[portIndex(port)]; }
+
+Net& Board::net(PinName pin) {
+  if (pin.pin >= kPinsPerPort) throw std::invalid_argument("no pin " + pinText(pin));
+  return *nets_[portIndex(pin.port) * kPinsPerPort + pin.pin];
+}
+
+void Board::drivePin(PinName pin, std::optional<Level> level) {
+  Drive drive = !level ? Drive::None : *level == Level::High ? Drive::High : Drive::Low;
+  outside_[portIndex(pin.port) * kPinsPerPort + pin.pin]->set(drive);
+}
+
+void Board::setDipSwitch(unsigned number, bool closed) {
+  if (number < 1 || number > std::size(kDipSwitches)) throw std::invalid_argument("no DIP switch " + std::to_string(number));
+  parts_[number - 1]->set(closed ? Drive::Low : Drive::None);
 }
 
 void Board::wire() {
@@ -100,7 +117,25 @@ void Board::wire() {
   rcc_.attachReset(B::APB1, RCC_APB1Periph_PWR, pwr_);
   rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
 
-  // Floating inputs on this board read low unless something drives them.
+  // The serial ports reach the line through their pins, alternate function 7.
+  constexpr unsigned kUsartFunction = 7;
+  gpio('A').attachFunction(9, kUsartFunction, usart1_.txPin());
+  gpio('A').attachFunction(10, kUsartFunction, usart1_.rxPin());
+  gpio('C').attachFunction(10, kUsartFunction, usart3_.txPin());
+  gpio('C').attachFunction(11, kUsartFunction, usart3_.rxPin());
+
+  // The board's parts on the pins. A DIP switch joins its line to ground when
+  // closed and leaves it alone when open (the firmware's pull-up then reads
+  // high); the I2C buses carry pull-up resistors on the board. The input ports
+  // IN1-IN4 float unless something is connected, and nothing outside drives
+  // the LED lines.
+  for (const char* dip : kDipSwitches) {
+    parts_.push_back(std::make_unique<NetDriver>(net(*findPin(dip)), std::string(dip) + " switch"));
+  }
+  for (const char* line : kI2cLines) {
+    parts_.push_back(std::make_unique<NetDriver>(net(*findPin(line)), "board pull-up"));
+    parts_.back()->set(Drive::PullUp);
+  }
 }
 
 std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "board_pins.h"
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/interrupt_controller.h"
+#include "core/net.h"
 #include "endpoints/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
 #include "peripherals/general_timer.h"
@@ -33,13 +35,9 @@ struct BoardConfig {
   std::vector<InterruptController::Vector> vectors;
 };
 
-// A pin of the board by name, "PA8", "PC7", "PH2".
-struct PinName {
-  char port;
-  unsigned pin;
-};
-// Parses "PXn"; nullopt for anything that is not a pin of ports A-E or H.
-std::optional<PinName> parsePin(const std::string& text);
+// A pin by its port name ("PA8", "pc7") or its board name ("LED1", "zb_reset");
+// nullopt for anything that is not a pin of ports A-E or H.
+inline std::optional<PinName> parsePin(const std::string& text) { return findPin(text); }
 
 class Board {
  public:
@@ -69,10 +67,18 @@ class Board {
   GeneralTimer& tim2() { return tim2_; }
   I2cPeripheral& i2c1() { return i2c1_; }
   I2cPeripheral& i2c2() { return i2c2_; }
-  SerialEndpoint& console() { return console_; }
+  SerialEndpoint& console() { return *console_; }
 
-  Level pinLevel(PinName pin) { return gpio(pin.port).level(pin.pin); }
-  void drivePin(PinName pin, std::optional<Level> level) { gpio(pin.port).drive(pin.pin, level); }
+  // The wire of a pin ("PC7" is the net of LED1).
+  Net& net(PinName pin);
+  Level pinLevel(PinName pin) { return net(pin).level(); }
+  // What the outside world (a script's `set pin`, a test) drives on a pin: a
+  // strong high or low, or nothing (nullopt). Driving against the firmware's
+  // push-pull output, or low against a part holding the line high, is a short
+  // and ends the run.
+  void drivePin(PinName pin, std::optional<Level> level);
+  // Closes (pulls the line low) or opens DIP switch 1-3.
+  void setDipSwitch(unsigned number, bool closed);
 
   // The firmware's side of the seam.
   std::uint32_t firmwareRead(std::uint32_t address, unsigned width);
@@ -86,6 +92,11 @@ class Board {
   Clock clock_;
   InterruptController interrupts_;
   Bus bus_;
+  // Every pin's net, port by port; declared before everything that drives
+  // them, so that they outlive their drivers.
+  std::vector<std::unique_ptr<Net>> nets_;
+  std::vector<std::unique_ptr<NetDriver>> outside_;  // one per net, "script"
+  std::vector<std::unique_ptr<NetDriver>> parts_;    // DIP switches, I2C pull-ups
   Rcc rcc_;
   FlashInterface flash_;
   Pwr pwr_;
@@ -96,7 +107,7 @@ class Board {
   GeneralTimer tim2_;
   I2cPeripheral i2c1_;
   I2cPeripheral i2c2_;
-  SerialEndpoint console_;
+  std::unique_ptr<SerialEndpoint> console_;  // the operator's terminal on USART1
 };
 
 }  // namespace sim

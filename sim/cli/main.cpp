@@ -79,11 +79,11 @@ Exit status:
      monitor
   1  a wait or an expect failed, main returned another value, lines were left
      unrun when main returned, the console differed from --expect-console,
-     an output file could not be written, or --max-time ended a script before
-     its end; the message on standard error names the script line, what was
-     expected and the last console output
+     the console received frames with framing errors, or --max-time ended a
+     script before its end; the message on standard error names the script
+     line, what was expected and the last console output
   2  usage error, script syntax error (naming the line), or a file that cannot
-     be used
+     be read or written (also when the writing fails during the run)
   3  the firmware stopped in a fault handler or an unused vector, or the
      virtual board found it stuck
   4  a short circuit: two drivers fought over a net of the board (the message
@@ -329,6 +329,9 @@ int run(const Options& options) {
                  sim::SerialEndpoint::kDefaultBaud);
   }
   int status = report(outcome, runner.get(), board.clock().now());
+  // A run whose console text was garbled on the line has not succeeded,
+  // however the script or the firmware ended.
+  if (status == kExitOk && board.console().framingErrors() != 0) status = kExitFailed;
   if (runner) runner->halt();
   if (expectedConsole) {
     if (auto difference = sim::compareTranscript(*expectedConsole, board.console().received())) {
@@ -340,13 +343,14 @@ int run(const Options& options) {
     say("passed; the run ended at " + sim::formatTime(board.clock().now()));
   }
   log.reset();
+  // An output that could not be written is a file that cannot be used.
   for (const auto& failure : files.closeOutputs()) {
     say(failure);
-    if (status == kExitOk) status = kExitFailed;
+    if (status == kExitOk) status = kExitUsage;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     say(std::string("writing to standard output failed: ") + std::strerror(errno));
-    if (status == kExitOk) status = kExitFailed;
+    if (status == kExitOk) status = kExitUsage;
   }
   if (live) live.reset();
   return status;
@@ -358,6 +362,9 @@ int main(int argc, char** argv) {
   Options options;
   CLI::App app{kDescription, "tl500-sim"};
   app.get_formatter()->column_width(30);
+  // An option given twice takes its last value, as scripts that add to a
+  // command line expect.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.set_version_flag("--version", versionText(), "show the version and the firmware's build date, and exit");
   app.set_help_flag("-h,--help", "show this help and exit");
   app.add_option("--script", options.script, "deterministic scripted run, as fast as the host allows")
@@ -378,7 +385,6 @@ int main(int argc, char** argv) {
                  "at power-on, what the outside world does: a pin (--set DIP1=low) or a sensor value "
                  "(--set NAME=VALUE[,VALUE])")
       ->type_name("NAME=VALUE")
-      ->take_last()
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_flag("--no-crystal", options.noCrystal,
                "a board whose 12 MHz crystal never starts (the firmware falls back to MSI)");

@@ -1,53 +1,69 @@
 #include "serial_endpoint.h"
 
-#include <cmath>
+#include <stdexcept>
 
 namespace sim {
 
-SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud)
-    : name_(std::move(name)), clock_(clock), usart_(usart), bitTime_(fraction(1, baud)) {
-  usart_.onTransmit([this](const Usart::Frame& frame) { fromBoard(frame); });
+namespace {
+Net& attachedNet(const PinFunction& signal) {
+  if (signal.net() == nullptr) throw std::logic_error(signal.name() + " is not attached to a pin");
+  return *signal.net();
+}
+}  // namespace
+
+SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net& fromBoard, std::uint32_t baud)
+    : name_(std::move(name)),
+      clock_(clock),
+      bitTime_(fraction(1, baud)),
+      output_(toBoard, name_),
+      receiver_(fromBoard, name_ + " receiver pull-up"),
+      transmitter_(clock, [this](Level level) { output_.set(level == Level::High ? Drive::High : Drive::Low); }),
+      sampler_(
+          clock, [this] { return UartFormat{bitTime_, 8}; },
+          [this](std::uint16_t data, bool framingError) { this->fromBoard(data, framingError); }) {
+  output_.set(Drive::High);
+  receiver_.set(Drive::PullUp);
+  sampler_.watch(fromBoard);
 }
 
-void SerialEndpoint::fromBoard(const Usart::Frame& frame) {
-  double ratio = static_cast<double>(frame.bitTime) / static_cast<double>(bitTime_);
-  if (std::fabs(ratio - 1.0) > kTolerance) {
+SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud)
+    : SerialEndpoint(std::move(name), clock, attachedNet(usart.rxPin()), attachedNet(usart.txPin()), baud) {
+  usart_ = &usart;
+}
+
+void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
+  auto byte = static_cast<std::uint8_t>(data);
+  if (framingError) {
     ++framingErrors_;
-    for (auto& l : errorListeners_) l(frame.byte);
+    for (auto& l : errorListeners_) l(byte);
     return;
   }
-  received_.push_back(static_cast<char>(frame.byte));
-  for (auto& l : byteListeners_) l(frame.byte);
+  received_.push_back(static_cast<char>(byte));
+  for (auto& l : byteListeners_) l(byte);
 }
 
 void SerialEndpoint::send(std::string_view bytes) {
   for (char c : bytes) outbox_.push_back({static_cast<std::uint8_t>(c), clock_.now()});
-  if (!scheduled_ && !outbox_.empty()) {
-    scheduled_ = true;
-    Time start = lineBusyUntil_ > clock_.now() ? lineBusyUntil_ : clock_.now();
-    headArrival_ = start + 10 * bitTime_;
-    clock_.at(headArrival_, [this] { sendNext(); });
-  }
+  if (!transmitter_.busy()) sendNext();
 }
 
-// Runs when the frame at the head of the outbox has fully arrived at the board.
+// Puts the byte at the head of the outbox on the line, and the next one when
+// its stop bit ends.
 void SerialEndpoint::sendNext() {
+  if (outbox_.empty()) return;
   Outgoing head = outbox_.front();
   outbox_.pop_front();
-  lineBusyUntil_ = clock_.now();
-  if (!usart_.receive(Usart::Frame{head.byte, bitTime_})) lostListeners_(head.byte, head.sentAt);
-  if (!outbox_.empty()) {
-    headArrival_ = clock_.now() + 10 * bitTime_;
-    clock_.at(headArrival_, [this] { sendNext(); });
-  } else {
-    scheduled_ = false;
-  }
+  transmitter_.send(head.byte, UartFormat{bitTime_, 8}, bitTime_, [this, head] {
+    // Whether the board heard it is settled by its stop bit.
+    if (usart_ != nullptr) {
+      if (std::string reason = usart_->deafness(); !reason.empty()) lostListeners_(head.byte, head.sentAt, reason);
+    }
+    sendNext();
+  });
 }
 
 Time SerialEndpoint::sendDoneAt() const {
-  if (!scheduled_) return lineBusyUntil_ > clock_.now() ? lineBusyUntil_ : clock_.now();
-  // The head frame is on its way; the rest follow it back to back.
-  return headArrival_ + static_cast<Time>(outbox_.size() - 1) * 10 * bitTime_;
+  return transmitter_.endsAt() + static_cast<Time>(outbox_.size()) * 10 * bitTime_;
 }
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #include "gpio_port.h"
 
 #include <cstddef>
+#include <stdexcept>
 
 #include "../../platform/stm32l1_registers.h"
 #include "../core/stop.h"
@@ -20,20 +21,53 @@ constexpr std::uint32_t kLckr = offsetof(GPIO_TypeDef, LCKR);
 constexpr std::uint32_t kAfrl = offsetof(GPIO_TypeDef, AFR[0]);
 constexpr std::uint32_t kAfrh = offsetof(GPIO_TypeDef, AFR[1]);
 
-constexpr unsigned kPins = 16;
-
 std::uint32_t field2(std::uint32_t reg, unsigned pin) { return (reg >> (pin * 2u)) & 3u; }
 
 }  // namespace
 
-GpioPort::GpioPort(char letter, ResetValues resetValues)
+void PinFunction::set(Drive drive) {
+  if (drive == drive_) return;
+  drive_ = drive;
+  if (port_ != nullptr) port_->refresh(pin_);
+}
+
+PinFunction::~PinFunction() {
+  if (port_ != nullptr) port_->detachFunction(*this);
+}
+
+bool PinFunction::routed() const {
+  if (port_ == nullptr || port_->mode(pin_) != GpioPort::Mode::Alternate) return false;
+  for (const auto& attached : port_->drivers_[pin_].functions) {
+    if (attached.function == this) return port_->alternateFunction(pin_) == attached.af;
+  }
+  return false;
+}
+
+Level PinFunction::level() const { return routed() ? net_->level() : Level::High; }
+
+GpioPort::GpioPort(char letter, ResetValues resetValues, const std::array<Net*, kPins>& pins)
     : letter_(letter),
       resetValues_(resetValues),
+      pins_(pins),
       moder_(resetValues.moder),
       otyper_(resetValues.otyper),
       ospeedr_(resetValues.ospeedr),
       pupdr_(resetValues.pupdr) {
-  floating_.fill(Level::Low);
+  std::string port = name();
+  for (unsigned pin = 0; pin < kPins; ++pin) {
+    drivers_[pin].output = std::make_unique<NetDriver>(*pins_[pin], port + " output");
+    drivers_[pin].pull = std::make_unique<NetDriver>(*pins_[pin], port + " pull");
+    netSubscriptions_.push_back(pins_[pin]->onChange([this, pin](Level level) { levelListeners_(pin, level); }));
+  }
+  refreshAll();
+}
+
+GpioPort::~GpioPort() {
+  // The nets outlive the port: stop hearing them before the drivers let go.
+  netSubscriptions_.clear();
+  for (auto& d : drivers_) {
+    for (auto& attached : d.functions) attached.function->port_ = nullptr;
+  }
 }
 
 GpioPort::Mode GpioPort::mode(unsigned pin) const { return static_cast<Mode>(field2(moder_, pin)); }
@@ -46,46 +80,62 @@ unsigned GpioPort::alternateFunction(unsigned pin) const { return (afr_[pin >> 3
 
 bool GpioPort::latch(unsigned pin) const { return ((odr_ >> pin) & 1u) != 0; }
 
-Level GpioPort::level(unsigned pin) const {
-  if (driven_[pin]) return *driven_[pin];
-  switch (mode(pin)) {
-    case Mode::Output:
-      // Push-pull drives both ways; open-drain only pulls low and otherwise
-      // leaves the line to its pull or to whatever holds it.
-      if (!openDrain(pin)) return latch(pin) ? Level::High : Level::Low;
-      if (!latch(pin)) return Level::Low;
-      break;
-    case Mode::Alternate:
-      // The peripheral's side of the pin is idle: serial TX lines and the I2C
-      // bus (pulled up on the board) rest high.
-      return Level::High;
-    case Mode::Input:
-    case Mode::Analog:
-      break;
+void GpioPort::attachFunction(unsigned pin, unsigned af, PinFunction& function) {
+  if (pin >= kPins || af > 15 || function.port_ != nullptr) {
+    throw std::logic_error(name() + ": cannot attach " + function.name() + " to pin " + std::to_string(pin));
   }
-  switch (pull(pin)) {
-    case Pull::Up:
-      return Level::High;
-    case Pull::Down:
-      return Level::Low;
-    case Pull::None:
-      break;
-  }
-  return floating_[pin];
+  function.port_ = this;
+  function.pin_ = pin;
+  function.net_ = pins_[pin];
+  drivers_[pin].functions.push_back({af, &function, std::make_unique<NetDriver>(*pins_[pin], function.name())});
+  refresh(pin);
+  if (function.attached_) function.attached_(*pins_[pin]);
 }
 
-std::array<Level, 16> GpioPort::levels() const {
-  std::array<Level, 16> out{};
-  for (unsigned pin = 0; pin < kPins; ++pin) out[pin] = level(pin);
-  return out;
+void GpioPort::detachFunction(PinFunction& function) {
+  std::erase_if(drivers_[function.pin_].functions, [&](const Attached& a) { return a.function == &function; });
+  function.port_ = nullptr;
+  function.net_ = nullptr;
 }
 
-void GpioPort::notifyChanges(const std::array<Level, 16>& before) {
-  std::array<Level, 16> after = levels();
-  for (unsigned pin = 0; pin < kPins; ++pin) {
-    if (after[pin] == before[pin]) continue;
-    for (auto& observer : observers_) observer(pin, after[pin]);
+void GpioPort::refresh(unsigned pin) {
+  Mode m = mode(pin);
+  bool od = openDrain(pin);
+  PinDrivers& d = drivers_[pin];
+
+  Drive output = Drive::None;
+  if (m == Mode::Output) {
+    if (latch(pin)) {
+      output = od ? Drive::None : Drive::High;
+    } else {
+      output = Drive::Low;
+    }
   }
+  Drive pullDrive = Drive::None;
+  if (m != Mode::Analog) {
+    // The pull resistors stay connected in every digital mode, outputs included.
+    Pull p = pull(pin);
+    pullDrive = p == Pull::Up ? Drive::PullUp : p == Pull::Down ? Drive::PullDown : Drive::None;
+  }
+  auto functionDrive = [&](const Attached& a) {
+    if (m != Mode::Alternate || alternateFunction(pin) != a.af) return Drive::None;
+    Drive want = a.function->drive();
+    return od && want == Drive::High ? Drive::None : want;
+  };
+
+  // Let go first, then drive.
+  if (output == Drive::None) d.output->set(Drive::None);
+  if (pullDrive == Drive::None) d.pull->set(Drive::None);
+  for (auto& a : d.functions) {
+    if (functionDrive(a) == Drive::None) a.driver->set(Drive::None);
+  }
+  d.output->set(output);
+  d.pull->set(pullDrive);
+  for (auto& a : d.functions) a.driver->set(functionDrive(a));
+}
+
+void GpioPort::refreshAll() {
+  for (unsigned pin = 0; pin < kPins; ++pin) refresh(pin);
 }
 
 std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
@@ -103,13 +153,12 @@ std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
     case kPupdr:
       slot = pupdr_;
       break;
-    case kIdr: {
-      std::array<Level, 16> now = levels();
+    case kIdr:
+      // An analog pin's input buffer is off: it reads 0 whatever the line does.
       for (unsigned pin = 0; pin < kPins; ++pin) {
-        if (now[pin] == Level::High) slot |= 1u << pin;
+        if (mode(pin) != Mode::Analog && pins_[pin]->level() == Level::High) slot |= 1u << pin;
       }
       break;
-    }
     case kOdr:
       slot = odr_;
       break;
@@ -133,7 +182,8 @@ std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
 }
 
 void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
-  std::array<Level, 16> before = levels();
+  const std::uint32_t moder = moder_, otyper = otyper_, pupdr = pupdr_, odr = odr_;
+  const std::array<std::uint32_t, 2> afr = afr_;
   switch (offset & ~3u) {
     case kModer:
       moder_ = slotMerge(moder_, offset, width, value);
@@ -156,7 +206,7 @@ void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) 
       break;
     }
     case kIdr:
-      break;  // read-only
+      return;  // read-only
     case kOdr:
       odr_ = slotMerge(odr_, offset, width, value) & 0xFFFFu;
       break;
@@ -170,7 +220,7 @@ void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) 
     }
     case kLckr:
       lckr_ = slotMerge(lckr_, offset, width, value);
-      break;
+      return;
     case kAfrl:
       afr_[0] = slotMerge(afr_[0], offset, width, value);
       break;
@@ -178,13 +228,21 @@ void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) 
       afr_[1] = slotMerge(afr_[1], offset, width, value);
       break;
     default:
-      break;  // reserved space ignores writes
+      return;  // reserved space ignores writes
   }
-  notifyChanges(before);
+  // Only the pins whose mode, type, pull, latch or function changed need
+  // their drivers set again.
+  std::uint32_t changed = (otyper ^ otyper_) | (odr ^ odr_);
+  for (unsigned pin = 0; pin < kPins; ++pin) {
+    if ((field2(moder ^ moder_, pin) | field2(pupdr ^ pupdr_, pin)) != 0) changed |= 1u << pin;
+    if (((afr[pin >> 3] ^ afr_[pin >> 3]) >> ((pin & 7u) * 4u) & 0xFu) != 0) changed |= 1u << pin;
+  }
+  for (unsigned pin = 0; pin < kPins; ++pin) {
+    if ((changed >> pin) & 1u) refresh(pin);
+  }
 }
 
 void GpioPort::reset() {
-  std::array<Level, 16> before = levels();
   moder_ = resetValues_.moder;
   otyper_ = resetValues_.otyper;
   ospeedr_ = resetValues_.ospeedr;
@@ -192,21 +250,7 @@ void GpioPort::reset() {
   odr_ = 0;
   lckr_ = 0;
   afr_ = {};
-  notifyChanges(before);
-}
-
-void GpioPort::drive(unsigned pin, std::optional<Level> level) {
-  if (pin >= kPins) return;
-  std::array<Level, 16> before = levels();
-  driven_[pin] = level;
-  notifyChanges(before);
-}
-
-void GpioPort::setFloatingLevel(unsigned pin, Level level) {
-  if (pin >= kPins) return;
-  std::array<Level, 16> before = levels();
-  floating_[pin] = level;
-  notifyChanges(before);
+  refreshAll();
 }
 
 }  // namespace sim

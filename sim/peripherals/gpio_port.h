@@ -1,18 +1,79 @@
 // A GPIO port of the virtual board: modes, output types, speeds, pulls,
-// alternate functions, output latch, and input levels from the outside world.
+// alternate functions and the output latch, acting on the board's nets.
+//
+// Each of the 16 pins is a net the board owns. The port drives it as the pin's
+// configuration says:
+// - output mode: the output stage, push-pull (high or low from ODR) or open
+//   drain (low, or let go);
+// - alternate-function mode: whatever the peripheral that owns the selected
+//   function drives (see PinFunction), through the same output stage: with
+//   OTYPER set to open drain, a peripheral's high becomes "let go";
+// - input and alternate-function modes: the pull-up or pull-down from PUPDR, as
+//   a weak driver beside the output stage;
+// - analog mode: nothing at all, and IDR reads 0 for the pin.
+// IDR reads the levels the nets settle at, so an input reads what the outside
+// world drives and an output reads back what the line really carries.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "../core/bus.h"
+#include "../core/listeners.h"
 #include "../core/net.h"
 
 namespace sim {
+
+class GpioPort;
+
+// A peripheral's side of a pin: USART TX and RX, I2C SCL and SDA, ...
+//
+// The peripheral owns one PinFunction per signal and sets what it drives; the
+// board attaches it to a pin with GpioPort::attachFunction(pin, af, function).
+// The drive reaches the pin's net only while the pin is in alternate-function
+// mode with that function number selected in AFR; the port's OTYPER decides
+// push-pull or open drain (open drain turns a High into None), so an I2C
+// peripheral sets High for "released" and the pin's configuration makes it
+// open drain, as on the chip. An input-only signal (USART RX) leaves its drive
+// at None and reads the line through net() while routed() is true.
+class PinFunction {
+ public:
+  // `attached` (optional) is called with the pin's net when the board attaches
+  // the function to a pin, for a peripheral that listens to the line.
+  explicit PinFunction(std::string name, std::function<void(Net&)> attached = {})
+      : name_(std::move(name)), attached_(std::move(attached)) {}
+  // Leaves the pin it is attached to.
+  ~PinFunction();
+  PinFunction(const PinFunction&) = delete;
+  PinFunction& operator=(const PinFunction&) = delete;
+
+  const std::string& name() const { return name_; }
+  // What the peripheral drives: High, Low or None.
+  void set(Drive drive);
+  Drive drive() const { return drive_; }
+
+  // Attached to a pin, and that pin now in alternate-function mode with this
+  // function selected.
+  bool routed() const;
+  // The net of the pin it is attached to; nullptr before the board attaches it.
+  Net* net() const { return net_; }
+  // Level of the line as the peripheral's input sees it: the net's level while
+  // routed, else high (an unrouted input idles).
+  Level level() const;
+
+ private:
+  friend class GpioPort;
+  std::string name_;
+  std::function<void(Net&)> attached_;
+  Drive drive_ = Drive::None;
+  GpioPort* port_ = nullptr;
+  unsigned pin_ = 0;
+  Net* net_ = nullptr;
+};
 
 class GpioPort : public Peripheral {
  public:
@@ -21,8 +82,11 @@ class GpioPort : public Peripheral {
   };
   enum class Mode { Input = 0, Output = 1, Alternate = 2, Analog = 3 };
   enum class Pull { None = 0, Up = 1, Down = 2 };
+  static constexpr unsigned kPins = 16;
 
-  GpioPort(char letter, ResetValues resetValues);
+  // `pins`: the nets of pins 0 to 15, owned by the board and outliving the port.
+  GpioPort(char letter, ResetValues resetValues, const std::array<Net*, kPins>& pins);
+  ~GpioPort() override;
 
   std::string name() const override { return std::string("GPIO") + letter_; }
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
@@ -36,30 +100,48 @@ class GpioPort : public Peripheral {
   unsigned alternateFunction(unsigned pin) const;
   bool latch(unsigned pin) const;  // output data register bit
 
-  // What the outside world does to a pin: drive it, or leave it (nullopt).
-  void drive(unsigned pin, std::optional<Level> level);
-  // Level a floating input reads (no driver, no pull); the board sets it.
-  void setFloatingLevel(unsigned pin, Level level);
-  // The level on the pin now: an outside driver, else the pin's own output when
-  // it drives (output push-pull, or open-drain pulling low), else its pull, else
-  // the floating level.
-  Level level(unsigned pin) const;
+  // Makes `function` the peripheral signal behind alternate function `af`
+  // (0-15) of `pin`. A function is attached to one pin; `function` must outlive
+  // the port.
+  void attachFunction(unsigned pin, unsigned af, PinFunction& function);
 
-  // Called after anything that may change a pin's level (pin, new level).
-  void onLevelChange(std::function<void(unsigned, Level)> observer) { observers_.push_back(std::move(observer)); }
+  Net& net(unsigned pin) const { return *pins_[pin]; }
+  // The level on the pin's net now.
+  Level level(unsigned pin) const { return pins_[pin]->level(); }
+
+  // Called after every change of a pin's level (pin, new level).
+  [[nodiscard]] Subscription onLevelChange(std::function<void(unsigned, Level)> listener) {
+    return levelListeners_.add(std::move(listener));
+  }
 
  private:
-  std::array<Level, 16> levels() const;
-  void notifyChanges(const std::array<Level, 16>& before);
+  friend class PinFunction;
+  struct Attached {
+    unsigned af;
+    PinFunction* function;
+    std::unique_ptr<NetDriver> driver;
+  };
+  struct PinDrivers {
+    std::unique_ptr<NetDriver> output;  // the output stage in output mode
+    std::unique_ptr<NetDriver> pull;    // PUPDR
+    std::vector<Attached> functions;    // alternate functions wired to the pin
+  };
+
+  void detachFunction(PinFunction& function);
+  // Sets every driver of `pin` from the registers; lets go first, then drives,
+  // so that a change of mode never has two of the port's own drivers fight.
+  void refresh(unsigned pin);
+  void refreshAll();
 
   char letter_;
   ResetValues resetValues_;
+  std::array<Net*, kPins> pins_;
+  std::array<PinDrivers, kPins> drivers_;
   std::uint32_t moder_, otyper_, ospeedr_, pupdr_;
   std::uint32_t odr_ = 0, lckr_ = 0;
   std::array<std::uint32_t, 2> afr_{};
-  std::array<std::optional<Level>, 16> driven_{};
-  std::array<Level, 16> floating_{};
-  std::vector<std::function<void(unsigned, Level)>> observers_;
+  Listeners<unsigned, Level> levelListeners_;
+  std::vector<Subscription> netSubscriptions_;
 };
 
 }  // namespace sim

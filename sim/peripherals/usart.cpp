@@ -1,6 +1,5 @@
 #include "usart.h"
 
-#include <cmath>
 #include <cstddef>
 
 #include "../../platform/stm32l1_registers.h"
@@ -23,10 +22,6 @@ constexpr std::uint16_t kSrReset = USART_SR_TXE | USART_SR_TC;
 constexpr std::uint16_t kTransmitterOn = USART_CR1_UE | USART_CR1_TE;
 constexpr std::uint16_t kReceiverOn = USART_CR1_UE | USART_CR1_RE;
 
-// The receiver samples each bit near its middle; over a 10-bit frame it still
-// reads a sender whose rate differs by this much from its own.
-constexpr double kReceiverTolerance = 0.03;
-
 }  // namespace
 
 Usart::Usart(std::string name, Clock& clock, InterruptController& interrupts, int irqLine, BusClock busHz)
@@ -35,7 +30,13 @@ Usart::Usart(std::string name, Clock& clock, InterruptController& interrupts, in
       interrupts_(interrupts),
       irqLine_(irqLine),
       busHz_(std::move(busHz)),
-      sr_(kSrReset) {}
+      sr_(kSrReset),
+      tx_(name_ + " TX"),
+      rx_(name_ + " RX", [this](Net& net) { sampler_.watch(net); }),
+      transmitter_(clock, [this](Level level) { tx_.set(level == Level::High ? Drive::High : Drive::Low); }),
+      sampler_(
+          clock, [this] { return receiveFormat(); },
+          [this](std::uint16_t data, bool framingError) { received(data, framingError); }) {}
 
 bool Usart::enabled() const { return (cr1_ & USART_CR1_UE) != 0; }
 
@@ -60,6 +61,7 @@ std::uint32_t Usart::read(std::uint32_t offset, unsigned width) {
     case kSr:
       value = sr_;
       srReadSinceError_ = true;
+      srReadSinceTc_ = true;
       break;
     case kDr:
       value = rdr_;
@@ -105,10 +107,15 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
       break;
     }
     case kDr: {
-      if ((cr1_ & kTransmitterOn) != kTransmitterOn) return;  // transmitter off: the byte is lost
-      tdr_ = static_cast<std::uint8_t>(merged(0) & 0xFFu);
-      sr_ = static_cast<std::uint16_t>(sr_ & ~(USART_SR_TXE | USART_SR_TC));
-      if (!shifting_) {
+      if (!enabled()) return;  // the port is off: the write is lost
+      std::uint16_t dataMask = (cr1_ & USART_CR1_M) != 0 ? 0x1FFu : 0xFFu;
+      tdr_ = static_cast<std::uint16_t>(merged(0) & dataMask);
+      sr_ = static_cast<std::uint16_t>(sr_ & ~USART_SR_TXE);
+      // TC clears only by the sequence: SR read, then DR write.
+      if (srReadSinceTc_) sr_ = static_cast<std::uint16_t>(sr_ & ~USART_SR_TC);
+      srReadSinceTc_ = false;
+      // With TE still 0 the byte waits in TDR until the transmitter is on.
+      if (!transmitter_.busy() && (cr1_ & kTransmitterOn) == kTransmitterOn) {
         startNextFrame();
       } else {
         updateInterruptLine();
@@ -118,10 +125,22 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
     case kBrr:
       brr_ = merged(brr_);
       break;
-    case kCr1:
+    case kCr1: {
       cr1_ = merged(cr1_);
+      if (!enabled()) {
+        // UE cleared: the prescalers and outputs stop at the end of the byte
+        // being transferred; the model stops them at once.
+        transmitter_.abort();
+        sampler_.abort();
+        tdr_.reset();
+      }
+      updateTxLine();
+      if (tdr_ && !transmitter_.busy() && (cr1_ & kTransmitterOn) == kTransmitterOn) {
+        startNextFrame();  // a byte written while TE was 0 goes out now
+      }
       updateInterruptLine();
       break;
+    }
     case kCr2:
       cr2_ = merged(cr2_);
       break;
@@ -137,24 +156,32 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
 }
 
 void Usart::reset() {
-  clock_.cancel(txEvent_);
-  txEvent_ = 0;
+  transmitter_.abort();
+  sampler_.abort();
   sr_ = kSrReset;
   rdr_ = 0;
   tdr_.reset();
-  shifting_ = false;
   brr_ = cr1_ = cr2_ = cr3_ = gtpr_ = 0;
   srReadSinceError_ = false;
+  srReadSinceTc_ = false;
+  updateTxLine();
   updateInterruptLine();
 }
 
-// Moves the byte waiting in TDR into the shift register and times its frame on
-// the line at the rate the bus clock gives now; with nothing waiting the
+// The TX signal idles high while the transmitter is on and lets go of the pin
+// while it is off; during a frame the transmitter sets it bit by bit.
+void Usart::updateTxLine() {
+  if (transmitter_.busy()) return;
+  tx_.set((cr1_ & kTransmitterOn) == kTransmitterOn ? Drive::High : Drive::None);
+}
+
+// Moves the byte waiting in TDR into the shift register and puts its frame on
+// the TX signal at the rate the bus clock gives now; with nothing waiting the
 // transmission is complete.
 void Usart::startNextFrame() {
-  if (!tdr_) {
-    shifting_ = false;
+  if (!tdr_ || (cr1_ & kTransmitterOn) != kTransmitterOn) {
     sr_ |= USART_SR_TC;
+    updateTxLine();
     updateInterruptLine();
     return;
   }
@@ -162,45 +189,47 @@ void Usart::startNextFrame() {
   if (bit == 0) {
     throw Stop(StopKind::Fault, name_ + ": transmission started with no baud rate (BRR 0)");
   }
-  Frame frame{*tdr_, bit};
+  std::uint16_t data = *tdr_;
+  Frame frame{static_cast<std::uint8_t>(data & 0xFFu), bit};
   tdr_.reset();
-  shifting_ = true;
   sr_ |= USART_SR_TXE;
   updateInterruptLine();
 
   // Start bit, data bits and stop bits, the stop bits in halves (CR2 STOP:
   // 1, 0.5, 2, 1.5).
   static constexpr std::uint32_t kStopHalves[4] = {2, 1, 4, 3};
-  std::uint32_t dataBits = (cr1_ & USART_CR1_M) != 0 ? 9 : 8;
+  unsigned dataBits = (cr1_ & USART_CR1_M) != 0 ? 9 : 8;
   std::uint32_t halves = 2 * (1 + dataBits) + kStopHalves[(cr2_ & USART_CR2_STOP) >> USART_CR2_STOP_Pos];
   Time frameTime = fraction(static_cast<std::uint64_t>(cyclesPerBit(brr_, cr1_)) * halves, 2ull * busHz_());
+  Time stopTime = frameTime - (1 + dataBits) * bit;
 
   for (auto& listener : txStartListeners_) listener(frame);
-  txEvent_ = clock_.after(frameTime, [this, frame] {
-    txEvent_ = 0;
-    shifting_ = false;
+  transmitter_.send(data, UartFormat{bit, dataBits}, stopTime, [this, frame] {
     for (auto& listener : txListeners_) listener(frame);
     startNextFrame();
   });
 }
 
-bool Usart::receive(const Frame& frame) {
-  if ((cr1_ & kReceiverOn) != kReceiverOn) return false;  // receiver off: the line is not sampled
-  Time own = bitTime();
-  bool framingError = own == 0;
-  if (!framingError) {
-    double ratio = static_cast<double>(frame.bitTime) / static_cast<double>(own);
-    framingError = std::fabs(ratio - 1.0) > kReceiverTolerance;
-  }
-  if (framingError) ++framingErrors_;
+std::string Usart::deafness() const {
+  if ((cr1_ & kReceiverOn) != kReceiverOn) return name_ + " receiver off";
+  if (!rx_.routed()) return name_ + " RX pin not routed to it";
+  return {};
+}
 
+UartFormat Usart::receiveFormat() const {
+  if ((cr1_ & kReceiverOn) != kReceiverOn || !rx_.routed()) return {};
+  return UartFormat{bitTime(), (cr1_ & USART_CR1_M) != 0 ? 9u : 8u};
+}
+
+void Usart::received(std::uint16_t data, bool framingError) {
+  if (framingError) ++framingErrors_;
   if ((sr_ & USART_SR_RXNE) != 0) {
     // The previous byte was not taken: the new one is lost.
     sr_ |= USART_SR_ORE;
     ++overruns_;
     srReadSinceError_ = false;
   } else {
-    rdr_ = frame.byte;
+    rdr_ = data;
     sr_ |= USART_SR_RXNE;
     if (framingError) {
       sr_ |= USART_SR_FE;
@@ -208,7 +237,6 @@ bool Usart::receive(const Frame& frame) {
     }
   }
   updateInterruptLine();
-  return true;
 }
 
 void Usart::updateInterruptLine() {

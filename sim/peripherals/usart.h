@@ -1,11 +1,17 @@
 // A USART of the virtual board: baud rate from BRR and the bus clock actually
-// running, 8N1 frames timed on the line, the transmit data register and shift
-// register (TXE, TC), reception from the line (RXNE, overrun, framing error) and
-// the port's interrupt line.
+// running, the transmit data register and shift register (TXE, TC), reception
+// (RXNE, overrun, framing error) and the port's interrupt line.
+//
+// The USART reaches the world only through its pins. Its TX signal drives the
+// TX pin's net bit by bit (idle high while the transmitter is on) and reaches
+// the line only while the port routes the pin to it (alternate-function mode
+// with the USART's function number); its RX signal samples the RX pin's net at
+// the USART's own bit centres, and hears nothing while that pin is not routed.
+// The board attaches txPin() and rxPin() to its pins with
+// GpioPort::attachFunction.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,6 +20,8 @@
 #include "../core/bus.h"
 #include "../core/clock.h"
 #include "../core/interrupt_controller.h"
+#include "../core/uart_line.h"
+#include "gpio_port.h"
 
 namespace sim {
 
@@ -37,16 +45,19 @@ class Usart : public Peripheral {
   Time bitTime() const;
   bool enabled() const;
 
-  // A frame leaves the TX pin; called when its stop bit has been sent.
+  // The USART's signals, for the board to attach to pins.
+  PinFunction& txPin() { return tx_; }
+  PinFunction& rxPin() { return rx_; }
+
+  // A frame has been shifted out; called when its stop bits end. It reached
+  // the line only if the TX pin was routed to the USART meanwhile.
   void onTransmit(std::function<void(const Frame&)> listener) { txListeners_.push_back(std::move(listener)); }
-  // Called when a frame starts on the TX pin (for pin-level traces).
+  // Called when a frame starts shifting out.
   void onTransmitStart(std::function<void(const Frame&)> listener) { txStartListeners_.push_back(std::move(listener)); }
 
-  // A whole frame has arrived on the RX pin, sent at `frame.bitTime` per bit.
-  // Lost when the receiver is off; framing error when the rates differ by more
-  // than the receiver tolerates; overrun when RXNE is still set. False when
-  // the receiver was off and the frame went unsampled.
-  bool receive(const Frame& frame);
+  // Why a frame arriving on the RX line now would go unheard ("USART1
+  // receiver off"); empty while the receiver listens.
+  std::string deafness() const;
 
   // Counters for tests and reports.
   std::uint64_t overruns() const { return overruns_; }
@@ -55,6 +66,9 @@ class Usart : public Peripheral {
  private:
   void startNextFrame();
   void updateInterruptLine();
+  void updateTxLine();
+  UartFormat receiveFormat() const;
+  void received(std::uint16_t data, bool framingError);
 
   std::string name_;
   Clock& clock_;
@@ -63,11 +77,14 @@ class Usart : public Peripheral {
   BusClock busHz_;
   std::uint16_t sr_;
   std::uint16_t rdr_ = 0;            // received data
-  std::optional<std::uint8_t> tdr_;  // transmit data register, empty when nullopt
-  bool shifting_ = false;
+  std::optional<std::uint16_t> tdr_;  // transmit data register, empty when nullopt
   std::uint16_t brr_ = 0, cr1_ = 0, cr2_ = 0, cr3_ = 0, gtpr_ = 0;
-  bool srReadSinceError_ = false;  // first half of the SR-then-DR clearing sequence
-  Clock::EventId txEvent_ = 0;
+  bool srReadSinceError_ = false;  // first half of the SR-then-DR-read clearing sequence
+  bool srReadSinceTc_ = false;     // first half of the SR-read-then-DR-write sequence clearing TC
+  PinFunction tx_;
+  PinFunction rx_;
+  UartTransmitter transmitter_;
+  UartSampler sampler_;
   std::uint64_t overruns_ = 0, framingErrors_ = 0;
   std::vector<std::function<void(const Frame&)>> txListeners_;
   std::vector<std::function<void(const Frame&)>> txStartListeners_;

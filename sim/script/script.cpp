@@ -23,16 +23,6 @@ int hexDigit(char c) {
   return -1;
 }
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
-
 // Control bytes, DEL and everything beyond ASCII as \xNN; the rest as is.
 std::string escapeUnprintable(std::string_view bytes) {
   std::string out;
@@ -48,29 +38,6 @@ std::string escapeUnprintable(std::string_view bytes) {
   }
   return out;
 }
-
-const std::vector<BoardPin> kBoardPins = {
-    {"LED1", {'C', 7}, "LED1, lit when low"},
-    {"LED2", {'C', 8}, "LED2, lit when low"},
-    {"LED3", {'C', 9}, "LED3, lit when low"},
-    {"ACT1", {'A', 4}, "actuator output 1"},
-    {"ACT2", {'A', 5}, "actuator output 2"},
-    {"ACT3", {'A', 6}, "actuator output 3"},
-    {"ACT4", {'A', 7}, "actuator output 4"},
-    {"IN1", {'A', 0}, "input port P0"},
-    {"IN2", {'A', 1}, "input port P1"},
-    {"IN3", {'A', 2}, "input port P2"},
-    {"IN4", {'A', 3}, "input port P3"},
-    {"DIP1", {'B', 12}, "DIP switch D4 (closed pulls low)"},
-    {"DIP2", {'B', 13}, "DIP switch D5 (closed pulls low)"},
-    {"DIP3", {'B', 15}, "DIP switch D6 (closed pulls low)"},
-    {"ZB_RESET", {'A', 8}, "ZigBee module reset, low holds it"},
-    {"PIR", {'H', 2}, "PIR sensor output"},
-    {"CONSOLE_TX", {'A', 9}, "USART1 TX, the console from the board"},
-    {"CONSOLE_RX", {'A', 10}, "USART1 RX, the console to the board"},
-    {"ZB_TX", {'C', 10}, "USART3 TX, to the ZigBee module"},
-    {"ZB_RX", {'C', 11}, "USART3 RX, from the ZigBee module"},
-};
 
 }  // namespace
 
@@ -400,23 +367,9 @@ std::string shownSource(std::string_view line) {
 
 // ------------------------------------------------------------------ pins
 
-const std::vector<BoardPin>& boardPins() { return kBoardPins; }
-
-std::optional<PinName> findPin(std::string_view name) {
-  for (const auto& p : kBoardPins) {
-    if (equalsIgnoringCase(name, p.name)) return p.pin;
-  }
-  std::string portName(name);
-  for (char& c : portName) c = upper(c);
-  return parsePin(portName);
-}
-
 std::string pinLabel(PinName pin) {
-  std::string label = std::string("P") + pin.port + std::to_string(pin.pin);
-  for (const auto& p : kBoardPins) {
-    if (p.pin.port == pin.port && p.pin.pin == pin.pin) return label + " (" + std::string(p.name) + ")";
-  }
-  return label;
+  const BoardPin* named = boardPin(pin);
+  return named != nullptr ? pinText(pin) + " (" + named->name + ")" : pinText(pin);
 }
 
 }  // namespace sim

@@ -131,16 +131,6 @@ std::string shownWord(std::string_view word);
 // escaped, cut after 120 bytes.
 std::string shownSource(std::string_view line);
 
-// Board names of the pins ("LED1", "DIP2", ...), with the pin each stands for.
-struct BoardPin {
-  std::string_view name;
-  PinName pin;
-  std::string_view role;
-};
-const std::vector<BoardPin>& boardPins();
-// A pin by port name, case-insensitive ("PC7", "pc7"), or by board name,
-// case-insensitive ("LED1", "led1"); nullopt for anything else.
-std::optional<PinName> findPin(std::string_view name);
 // "PC7" or "PC7 (LED1)" for messages.
 std::string pinLabel(PinName pin);
 

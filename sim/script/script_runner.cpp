@@ -29,8 +29,7 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
     end.onByte([this, name, alive = alive_](std::uint8_t) {
       if (*alive) byteOn(name);
     });
-    subscriptions_.push_back(end.onLost([this, name, &end](std::uint8_t, Time sentAt) {
-      std::string reason = end.usart().name() + " receiver off";
+    subscriptions_.push_back(end.onLost([this, name](std::uint8_t, Time sentAt, const std::string& reason) {
       if (!lost_.empty() && lost_.back().line == name && lost_.back().sentAt == sentAt && lost_.back().reason == reason) {
         ++lost_.back().bytes;
       } else {
@@ -39,9 +38,10 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
     }));
   }
   for (char port : kPorts) {
-    board_.gpio(port).onLevelChange([this, port, alive = alive_](unsigned pin, Level level) {
-      if (*alive) pinChanged(PinName{port, pin}, level);
-    });
+    for (unsigned pin = 0; pin < 16; ++pin) {
+      PinName name{port, pin};
+      subscriptions_.push_back(board_.net(name).onChange([this, name](Level level) { pinChanged(name, level); }));
+    }
   }
 }
 
@@ -57,6 +57,7 @@ void ScriptRunner::start() {
 }
 
 const ScriptLine* ScriptRunner::current() const {
+  if (executing_ != nullptr) return executing_;
   if (waiting_ != nullptr) return waiting_;
   if (next_ < script_.lines.size()) return &script_.lines[next_];
   return nullptr;
@@ -81,7 +82,11 @@ void ScriptRunner::proceed() {
                    shownSource(line.source).c_str());
       std::fflush(options_.trace);
     }
+    // A line that ends the run while it is carried out (a short from `set
+    // pin`) is the line the run's message names.
+    executing_ = &line;
     StepStart start = line.step->begin(*this);
+    executing_ = nullptr;
     if (start.kind == StepStart::Kind::Watch) watches_.push_back(&line);
     if (start.kind != StepStart::Kind::Wait) continue;
     waiting_ = &line;

@@ -92,6 +92,7 @@ class ScriptRunner : private ScriptContext {
   Options options_;
   std::size_t next_ = 0;                  // index of the next line to carry out
   ScriptLine* waiting_ = nullptr;         // the line waiting
+  const ScriptLine* executing_ = nullptr; // the line being carried out now
   std::vector<ScriptLine*> watches_;      // lines watching until the end of the run
   const ScriptLine* active_ = nullptr;    // the line a failure is reported against
   std::map<std::string, std::size_t, std::less<>> matchEnd_;

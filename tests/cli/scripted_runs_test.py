@@ -76,14 +76,14 @@ def case_outputs_never_overwrite_inputs(sim, tmp):
 
 def case_failed_writes_fail_the_run(sim, tmp):
     script = write(os.path.join(tmp, "s.tlscript"), MENU)
-    expect(run(sim, "--script", script, "--console-log", "/dev/full"), 1,
+    expect(run(sim, "--script", script, "--console-log", "/dev/full"), 2,
            "writing the console log /dev/full failed", what="a console log on a full device")
     with open("/dev/full", "wb") as full:
-        expect(run(sim, "--script", script, "--console-log", "-", stdout=full), 1, "failed",
+        expect(run(sim, "--script", script, "--console-log", "-", stdout=full), 2, "failed",
                what="the console log to a full standard output")
     printing = write(os.path.join(tmp, "p.tlscript"), 'print "hello"\n')
     with open("/dev/full", "wb") as full:
-        expect(run(sim, "--script", printing, stdout=full), 1, "standard output failed",
+        expect(run(sim, "--script", printing, stdout=full), 2, "standard output failed",
                what="print to a full standard output")
 
 

@@ -5,6 +5,7 @@
 # The script's leading comment lines may hold
 #   # args: --no-crystal --max-time 2s    extra arguments for tl500-sim
 #   # exit: 1                             the exit status expected (default 0)
+#   # stderr: TEXT                        a text standard error must contain
 # When x.console lies beside the script, tl500-sim compares the console output
 # with it byte for byte (--expect-console: @BUILD_DATE@ and @BUILD_TIME@ in it
 # stand for the firmware's build date and time) and a difference fails the run.
@@ -19,6 +20,7 @@ endforeach()
 # ---------------------------------------------------------------- the header
 set(extra_args "")
 set(expected_exit 0)
+set(expected_stderr "")
 file(STRINGS "${SCRIPT}" lines)
 foreach(line IN LISTS lines)
   if(NOT line MATCHES "^[ \t]*#")
@@ -29,6 +31,8 @@ foreach(line IN LISTS lines)
     list(APPEND extra_args ${more})
   elseif(line MATCHES "^[ \t]*#[ \t]*exit:[ \t]*([0-9]+)[ \t]*$")
     set(expected_exit ${CMAKE_MATCH_1})
+  elseif(line MATCHES "^[ \t]*#[ \t]*stderr:[ \t]*(.*)$")
+    list(APPEND expected_stderr "${CMAKE_MATCH_1}")
   endif()
 endforeach()
 
@@ -65,3 +69,9 @@ endif()
 if(err)
   message(STATUS "standard error of tl500-sim:\n${err}")
 endif()
+foreach(text IN LISTS expected_stderr)
+  string(FIND "${err}" "${text}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "scenario failed: standard error lacks \"${text}\"")
+  endif()
+endforeach()

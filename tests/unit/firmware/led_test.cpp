@@ -45,7 +45,7 @@ TEST(StatusLeds, RunningLightLightsEachLedInTurnAndEndsWithLed3) {
   FirmwareBoard fw;
   LED_Off_All();
   std::vector<std::string> seen;
-  fw.board.gpio('C').onLevelChange([&](unsigned, sim::Level) {
+  sim::Subscription watch = fw.board.gpio('C').onLevelChange([&](unsigned, sim::Level) {
     std::string state;
     for (const char* pin : {"PC7", "PC8", "PC9"}) state += fw.lit(pin) ? '1' : '0';
     if (seen.empty() || seen.back() != state) seen.push_back(state);

@@ -15,15 +15,11 @@ std::string drain(bool (*isEmpty)(), std::uint16_t (*dequeue)()) {
 
 TEST(ReceiveInterrupts, ZigBeeBytesAndConsoleKeysEachLandInTheirOwnQueueInOrder) {
   FirmwareBoard fw;
+  sim::SerialEndpoint zigbee("ZigBee module", fw.board.clock(), fw.board.usart3());
   sim::Time frame = sim::fraction(10, 115200);
-  sim::Time bit = sim::fraction(1, 115200);
   // The ZigBee module and the operator send at the same time.
   sim::Time start = fw.now();
-  std::string zigbee = "S1";
-  for (std::size_t i = 0; i < zigbee.size(); ++i) {
-    auto byte = static_cast<std::uint8_t>(zigbee[i]);
-    fw.board.clock().at(start + (i + 1) * frame, [&fw, byte, bit] { fw.board.usart3().receive({byte, bit}); });
-  }
+  zigbee.send("S1");
   fw.board.console().send("0x");
   while (fw.now() < start + 3 * frame) Platform_IdleHint();
   EXPECT_EQ(drain(UartQueue_Comm_Is_Empty, UartQueue_Comm_DeQueue), "S1");

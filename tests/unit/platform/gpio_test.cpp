@@ -122,9 +122,9 @@ TEST_F(GpioPins, ALineSwitchedToOutputDrivesWhatItsLatchHeld) {
 TEST_F(GpioPins, ReadsReturnExactlyZeroOrOneForEveryPinUpToFifteen) {
   for (unsigned pin = 0; pin < 16; ++pin) {
     std::uint16_t mask = static_cast<std::uint16_t>(1u << pin);
-    board.gpio('H').drive(pin, Level::High);
+    board.drivePin({'H', pin}, Level::High);
     EXPECT_EQ(GPIO_ReadInputDataBit(GPIOH, mask), 1) << pin;
-    board.gpio('H').drive(pin, Level::Low);
+    board.drivePin({'H', pin}, Level::Low);
     EXPECT_EQ(GPIO_ReadInputDataBit(GPIOH, mask), 0) << pin;
     GPIO_SetBits(GPIOH, mask);
     EXPECT_EQ(GPIO_ReadOutputDataBit(GPIOH, mask), 1) << pin;
@@ -133,21 +133,22 @@ TEST_F(GpioPins, ReadsReturnExactlyZeroOrOneForEveryPinUpToFifteen) {
   }
 }
 
-TEST_F(GpioPins, AnOutsideDriverBeatsThePullAndAFreeInputReadsItsFloatingLevel) {
+TEST_F(GpioPins, AnOutsideDriverBeatsThePullAndAFreeInputFloatsLow) {
   init(GPIOB, 0x2000, GPIO_Mode_IN, GPIO_PuPd_UP);
   EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 1);
-  portB.drive(13, Level::Low);
+  board.drivePin({'B', 13}, Level::Low);
   EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 0);
-  portB.drive(13, std::nullopt);
+  board.drivePin({'B', 13}, std::nullopt);
   EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 1);
 
   init(GPIOB, 0x2000, GPIO_Mode_IN, GPIO_PuPd_DOWN);
   EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 0);
+  board.drivePin({'B', 13}, Level::High);
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 1);
 
+  board.drivePin({'B', 13}, std::nullopt);
   init(GPIOB, 0x2000, GPIO_Mode_IN, GPIO_PuPd_NOPULL);
   EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 0);
-  portB.setFloatingLevel(13, Level::High);
-  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 1);
 }
 
 TEST_F(GpioPins, OpenDrainOutputOnlyPullsLow) {
@@ -155,25 +156,36 @@ TEST_F(GpioPins, OpenDrainOutputOnlyPullsLow) {
   EXPECT_EQ(portB.level(0), Level::Low);
   GPIO_SetBits(GPIOB, 0x0001);
   EXPECT_EQ(portB.level(0), Level::High);  // released: the pull-up holds it
-  portB.drive(0, Level::Low);
+  board.drivePin({'B', 0}, Level::Low);    // wired-AND with the outside world
   EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x0001), 0);
+  EXPECT_EQ(GPIO_ReadOutputDataBit(GPIOB, 0x0001), 1);  // the latch still reads back as written
 }
 
-TEST_F(GpioPins, OutputReadsReportTheLatchEvenWhenThePinIsHeldOtherwise) {
+TEST_F(GpioPins, APushPullOutputHeldTheOtherWayFromOutsideIsAShortNamingPinDriversAndTime) {
   init(GPIOA, 0x0010, GPIO_Mode_OUT, GPIO_PuPd_NOPULL);
   GPIO_SetBits(GPIOA, 0x0010);
-  portA.drive(4, Level::Low);
-  EXPECT_EQ(GPIO_ReadOutputDataBit(GPIOA, 0x0010), 1);
-  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOA, 0x0010), 0);
+  board.clock().advanceTo(sim::milliseconds(3));
+  try {
+    board.drivePin({'A', 4}, Level::Low);
+    FAIL() << "no short";
+  } catch (const sim::Stop& stop) {
+    EXPECT_EQ(stop.kind(), sim::StopKind::Short);
+    std::string what = stop.what();
+    for (const char* part : {"PA4", "GPIOA output drives high", "script drives low", "0.003"}) {
+      EXPECT_NE(what.find(part), std::string::npos) << part << " missing in: " << what;
+    }
+  }
+  // The refused driver did not take hold: the line still carries the output.
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOA, 0x0010), 1);
 }
 
 TEST_F(GpioPins, ObserversHearEachChangeOfLevelOnce) {
   std::vector<std::pair<unsigned, Level>> seen;
-  portC.onLevelChange([&](unsigned pin, Level level) { seen.emplace_back(pin, level); });
+  sim::Subscription watch = portC.onLevelChange([&](unsigned pin, Level level) { seen.emplace_back(pin, level); });
   init(GPIOC, 0x0300, GPIO_Mode_OUT, GPIO_PuPd_NOPULL);  // floating low to driven low: no change
   GPIO_SetBits(GPIOC, 0x0300);
   GPIO_SetBits(GPIOC, 0x0300);  // already high
-  portC.drive(8, Level::Low);
+  GPIO_ResetBits(GPIOC, 0x0100);
   std::vector<std::pair<unsigned, Level>> expected{{8, Level::High}, {9, Level::High}, {8, Level::Low}};
   EXPECT_EQ(seen, expected);
 }

@@ -90,6 +90,7 @@ TEST(ScriptParser, PinsGoByPortNameInAnyCaseOrByBoardName) {
   EXPECT_EQ(sim::findPin("DIP3")->pin, 15u);
   EXPECT_EQ(sim::findPin("ZB_RESET")->port, 'A');
   EXPECT_EQ(sim::pinLabel(*sim::findPin("pb12")), "PB12 (DIP1)");
+  EXPECT_EQ(sim::pinLabel(*sim::findPin("PB14")), "PB14");
   for (const char* name : {"LED4", "PZ1", "PA16", "PA01", "P", "LED"}) EXPECT_FALSE(sim::findPin(name)) << name;
 }
 
@@ -180,6 +181,9 @@ constexpr Time kByteSpacing = sim::microseconds(100);
 class ScriptRun : public ::testing::Test {
  protected:
   ScriptRun() {
+    // PA9 and PA10 handed to USART1 (alternate function 7).
+    board.gpio('A').write(0x24, 4, 0x770);
+    board.gpio('A').write(0x00, 4, board.gpio('A').read(0x00, 4) | (2u << 18) | (2u << 20));
     board.usart1().write(kBrr, 2, kBrr115200AtMsi);
     board.usart1().write(kCr1, 2, kUe | kTe | kRe);
   }

@@ -8,10 +8,20 @@
 
 namespace {
 
+// PA9 and PA10 handed to USART1, as the firmware's pin set-up does.
+void routeConsolePins() {
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_GPIOA, ENABLE);
+  GPIO_PinAFConfig(GPIOA, 9, GPIO_AF_USART1);
+  GPIO_PinAFConfig(GPIOA, 10, GPIO_AF_USART1);
+  GPIO_InitTypeDef pins{GPIO_Pin_9 | GPIO_Pin_10, GPIO_Mode_AF, GPIO_Speed_40MHz, GPIO_OType_PP, GPIO_PuPd_UP};
+  GPIO_Init(GPIOA, &pins);
+}
+
 // USART1 enabled for reception at 115200 bit/s on the 32 MHz clock.
 struct ConsoleLine {
   ConsoleLine() {
     SystemInit();
+    routeConsolePins();
     RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, ENABLE);
     USART_InitTypeDef init{115200, USART_WordLength_8b, USART_StopBits_1, USART_Parity_No,
                            USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
@@ -49,6 +59,7 @@ TEST(SerialEndpoint, BytesSentBeforeThePortIsEnabledAreLost) {
   board.console().send("k");
   board.clock().advanceTo(board.clock().now() + sim::milliseconds(1));
   SystemInit();
+  routeConsolePins();
   RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, ENABLE);
   USART_Cmd(USART1, ENABLE);
   USART1->CR1 = USART1->CR1 | USART_CR1_RE;
@@ -60,12 +71,17 @@ TEST(SerialEndpoint, TheTerminalShowsOnlyIntactFramesFromTheBoard) {
   ConsoleLine line;
   USART_SendData(USART1, 'o');
   line.board.clock().advanceTo(line.board.clock().now() + sim::milliseconds(1));
-  // The divisor 5 % off: beyond what the terminal's receiver tolerates.
-  USART1->BRR = static_cast<std::uint16_t>(0x116 * 105 / 100);
+  std::vector<std::uint8_t> garbage;
+  line.board.console().onFramingError([&](std::uint8_t byte) { garbage.push_back(byte); });
+  // The divisor 7 % off: by the terminal's stop-bit sample the board is still
+  // sending data bit 7 of 'k' (0110 1011), which is low.
+  USART1->BRR = static_cast<std::uint16_t>(0x116 * 107 / 100);
   USART_SendData(USART1, 'k');
   line.board.clock().advanceTo(line.board.clock().now() + sim::milliseconds(1));
   EXPECT_EQ(line.board.console().received(), "o");
   EXPECT_EQ(line.board.console().framingErrors(), 1u);
+  // Its data samples fell on bits 0-6 and, last, bit 6 again.
+  EXPECT_EQ(garbage, std::vector<std::uint8_t>{0xEB});
 }
 
 }  // namespace

@@ -1,0 +1,104 @@
+// A serial line's waveform: how a sender shapes frames on a net and how a
+// receiver reads them back, for the board's USARTs and for the far ends wired
+// to them alike.
+//
+// A frame is the line at idle high, a start bit (low), the data bits LSB first
+// and the stop bit (high). The sender changes the net's level only at the bit
+// edges where the level really changes. The receiver, once it sees the falling
+// edge of a start bit, samples the line at the centres of ITS OWN bit times:
+// the start bit (high there: a glitch, not a frame), every data bit, and the
+// stop bit, which must read high or the frame has a framing error. A sender at
+// another rate therefore gives the same garbage byte and framing error a real
+// receiver would. The line is sampled just before each centre instant, so
+// which of two events at the same quantum runs first never matters.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "clock.h"
+#include "listeners.h"
+#include "net.h"
+
+namespace sim {
+
+// What a receiver expects, or a sender sends.
+struct UartFormat {
+  Time bit = 0;           // one bit time; 0: the receiver is not listening
+  unsigned dataBits = 8;  // 8 or 9
+};
+
+class UartTransmitter {
+ public:
+  using SetLevel = std::function<void(Level)>;
+
+  // `setLevel` puts a level on the line (the sender's output stage).
+  UartTransmitter(Clock& clock, SetLevel setLevel);
+  ~UartTransmitter();
+  UartTransmitter(const UartTransmitter&) = delete;
+  UartTransmitter& operator=(const UartTransmitter&) = delete;
+
+  // Starts a frame now: the start bit, `format.dataBits` bits of `data` LSB
+  // first, then the line high for `stopTime`; `done` runs at the end of it.
+  void send(std::uint16_t data, UartFormat format, Time stopTime, std::function<void()> done);
+  // Forgets the frame on the line (the sender is reset); the caller sets the line.
+  void abort();
+  bool busy() const { return event_ != 0; }
+  // When the frame on the line ends; now when idle.
+  Time endsAt() const { return busy() ? end_ : clock_.now(); }
+
+ private:
+  void scheduleNextEdge();
+
+  Clock& clock_;
+  SetLevel setLevel_;
+  std::uint32_t bits_ = 0;  // bit i of the frame after the start bit, stop bit included
+  unsigned count_ = 0;      // bits in bits_
+  unsigned index_ = 0;      // next bit to put on the line
+  Time start_ = 0, bit_ = 0, end_ = 0;
+  Level level_ = Level::High;
+  Clock::EventId event_ = 0;
+  std::function<void()> done_;
+};
+
+class UartSampler {
+ public:
+  // The receiver's format now; bit 0 while it does not listen.
+  using FormatNow = std::function<UartFormat()>;
+  // A frame's data and whether its stop bit read low; called at the end of the
+  // receiver's own stop bit.
+  using Deliver = std::function<void(std::uint16_t data, bool framingError)>;
+
+  UartSampler(Clock& clock, FormatNow format, Deliver deliver);
+  ~UartSampler();
+  UartSampler(const UartSampler&) = delete;
+  UartSampler& operator=(const UartSampler&) = delete;
+
+  // Listens to `net` from now on.
+  void watch(Net& net);
+  // Drops a frame being received (the receiver is reset or turned off).
+  void abort();
+  bool receiving() const { return centreEvent_ != 0; }
+
+ private:
+  void edge(Level level);
+  void startBitCentre();
+  void stopBitCentre();
+  Level levelBefore(Time t) const;
+
+  Clock& clock_;
+  FormatNow format_;
+  Deliver deliver_;
+  Subscription watching_;
+  UartFormat frame_;  // the format the frame in progress is sampled with
+  Time start_ = 0;
+  // Edges seen since the start edge, (time, level after it).
+  std::vector<std::pair<Time, Level>> edges_;
+  Clock::EventId centreEvent_ = 0;
+  Clock::EventId deliverEvent_ = 0;
+  std::uint16_t pendingData_ = 0;
+  bool pendingError_ = false;
+};
+
+}  // namespace sim
