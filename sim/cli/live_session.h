@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sim/board.h"
+#include "monitor.h"
 #include "sim/endpoints/terminal_endpoint.h"
 
 namespace sim {
@@ -33,8 +34,11 @@ class LiveSession {
   void restore();
 
  private:
+  void makeLink(const std::string& path);
+
   Board& board_;
   Config config_;
+  Monitor monitor_;
   std::string linkPath_;
   std::unique_ptr<TerminalEndpoint> terminal_;
 };

@@ -193,21 +193,23 @@ def case_pty_session(sim):
 
 
 def case_pty_sigterm(sim):
-    proc = fd = None
-    try:
-        proc, err, path = start_pty_session(sim)
-        fd = attach(path)
-        con = Stream(fd, path)
-        con.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
-        proc.send_signal(signal.SIGTERM)
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [con, err], "SIGTERM")
-        # A run ended by a signal says so in its exit status, as a shell expects.
-        check_status(status, "SIGTERM ends the session", [con, err], 128 + signal.SIGTERM)
-        err.expect(b"ended by signal", 1.0, "the reason the run ended, on standard error")
-    finally:
-        stop(proc)
-        if fd is not None:
-            os.close(fd)
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        proc = fd = None
+        what = "%s ends the session" % sig.name
+        try:
+            proc, err, path = start_pty_session(sim)
+            fd = attach(path)
+            con = Stream(fd, path)
+            con.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+            proc.send_signal(sig)
+            status, _ = wait_exit(proc, EXIT_TIMEOUT, [con, err], what)
+            # A run ended by a signal says so in its exit status, as a shell expects.
+            check_status(status, what, [con, err], 128 + sig)
+            err.expect(b"ended by signal", 1.0, "the reason the run ended, on standard error")
+        finally:
+            stop(proc)
+            if fd is not None:
+                os.close(fd)
 
 
 # --- the console on the terminal tl500-sim runs in ---------------------------------
@@ -249,7 +251,7 @@ def case_terminal_session(sim):
     try:
         proc, master, slave, before = start_on_terminal(sim)
         term = Stream(master, "the terminal")
-        term.expect(b"Ctrl-] ends the run", START_TIMEOUT, "the hint on how to end the run")
+        term.expect(b"Ctrl-] opens the monitor", START_TIMEOUT, "the hint on the monitor")
         term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
         menu_end = term.pos
         # The board's time follows the wall clock: the LED test takes its time.
@@ -260,17 +262,20 @@ def case_terminal_session(sim):
             raise Failure("the LED test took %.2f s of wall time; expected at least %.1f s "
                           "(board time follows the wall clock)" % (took, LED_TEST_MIN_WALL))
         check_line_ends(term.data[menu_end:term.pos], "the board's output on the terminal")
-        # Ctrl-] ends the run at once, even in the middle of the LED test.
+        # Ctrl-] opens the monitor at once, even in the middle of the LED test,
+        # and its quit ends the run there.
         os.write(master, b"1")
         term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 (LED test) again")
         os.write(master, QUIT_KEY)
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "Ctrl-]")
-        check_status(status, "Ctrl-] ends the run", [term])
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt after Ctrl-]")
+        os.write(master, b"quit\r")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit in the monitor")
+        check_status(status, "quit in the monitor ends the run", [term])
         if MENU_END in term.data[term.pos:]:
-            raise Failure("Ctrl-] during the LED test: expected the run to end at once; the LED test "
+            raise Failure("Ctrl-] during the LED test: expected the run to stop at once; the LED test "
                           "finished and the menu came back first: %s" % show(term.data[term.pos:]))
-        term.expect(b"ended with Ctrl-]", 1.0, "the reason the run ended")
-        expect_settings_restored(before, slave, "Ctrl-]")
+        term.expect(b"ended from the monitor", 1.0, "the reason the run ended")
+        expect_settings_restored(before, slave, "Ctrl-] and quit")
     finally:
         stop(proc)
         for fd in (master, slave):
@@ -345,7 +350,119 @@ def case_piped_keys(sim):
         stop(proc)
 
 
+# --- the monitor --------------------------------------------------------------------
+
+def monitor_command(term, master, command, expect, what):
+    os.write(master, command + b"\r")
+    term.expect(expect, STEP_TIMEOUT, what)
+    term.expect(b"monitor> ", STEP_TIMEOUT, what + ": the prompt again")
+
+
+def pin_row(term, name):
+    """The row of the last `pins` answer for a pin: (level, drivers)."""
+    text = term.data.decode("latin-1")
+    row = text[text.rfind("\n" + name + " "):].split("\r\n", 1)[0].split()
+    return row[2], " ".join(row[3:])
+
+
+def case_monitor(sim):
+    """Ctrl-] opens the monitor: pins with level and driver, a DIP switch
+    closed from outside, time standing still, and the firmware going on."""
+    proc = master = slave = None
+    try:
+        proc, master, slave, before = start_on_terminal(sim)
+        term = Stream(master, "the terminal")
+        term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt")
+        monitor_command(term, master, b"pins", b"ZB_RESET", "pins")
+        level, drivers = pin_row(term, "DIP1")
+        if level != "high" or "pull" not in drivers:
+            raise Failure("an open DIP switch reads high through the pull-up; pins shows %r %r" % (level, drivers))
+        level, drivers = pin_row(term, "LED1")
+        if level != "high" or "GPIOC" not in drivers:
+            raise Failure("LED1 is off, driven high by its port; pins shows %r %r" % (level, drivers))
+        times = []
+        for attempt in range(2):
+            monitor_command(term, master, b"time", b" s of virtual time", "time")
+            times.append(term.data[:term.pos].rsplit(b" s of virtual time", 1)[0].rsplit(b"\n", 1)[-1].strip())
+            time.sleep(0.3)
+        if times[0] != times[1]:
+            raise Failure("virtual time moved while the monitor was open: %r then %r" % tuple(times))
+        monitor_command(term, master, b"set pin DIP1 low", b"ok", "closing DIP1")
+        monitor_command(term, master, b"pins", b"PIR", "pins after closing DIP1")
+        level, drivers = pin_row(term, "DIP1")
+        if level != "low":
+            raise Failure("DIP1 closed reads low; pins shows %r %r" % (level, drivers))
+        monitor_command(term, master, b"set pin NOPE low", b"is not a pin", "a wrong pin")
+        os.write(master, b"continue\r")
+        term.expect(b"[continuing at", STEP_TIMEOUT, "continue")
+        # The firmware goes on: the LED test lights LED1, which the monitor then shows.
+        os.write(master, b"1")
+        term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 after the monitor")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor during the LED test")
+        monitor_command(term, master, b"pins", b"PIR", "pins during the LED test")
+        # All lit first, then a running light: one LED at least is lit, its
+        # port driving it low.
+        rows = [pin_row(term, name) for name in ("LED1", "LED2", "LED3")]
+        if not any(level == "low" and "GPIOC output: low" in drivers for level, drivers in rows):
+            raise Failure("during the LED test an LED is lit (low, driven by GPIOC); pins shows %r" % rows)
+        os.write(master, b"quit\r")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
+        check_status(status, "quit", [term])
+        expect_settings_restored(before, slave, "the monitor")
+    finally:
+        stop(proc)
+        for fd in (master, slave):
+            if fd is not None:
+                os.close(fd)
+
+
+# --- pseudo-terminal options ----------------------------------------------------------
+
+def case_pty_options(sim):
+    """pty:PATH makes a link; --wait-attach holds the board until a program
+    opens the line, so the banner is not lost; --linger keeps the line after
+    main returns, until a signal."""
+    import tempfile
+    proc = fd = None
+    with tempfile.TemporaryDirectory() as tmp:
+        link = os.path.join(tmp, "tl500")
+        try:
+            proc = subprocess.Popen([sim, "--console", "pty:" + link, "--wait-attach", "--linger"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            err = Stream(proc.stderr.fileno(), "tl500-sim's standard error")
+            err.expect(b"held in reset until a program opens", START_TIMEOUT, "the wait for a program")
+            # A late terminal program still gets the whole banner.
+            time.sleep(0.5)
+            if os.readlink(link) != os.path.realpath(link) and not os.path.exists(link):
+                raise Failure("the link %s does not lead to the pseudo-terminal" % link)
+            fd = attach(link)
+            con = Stream(fd, link)
+            con.expect(BANNER, START_TIMEOUT, "the banner, from the start, through the link")
+            con.expect(MENU_END, STEP_TIMEOUT, "the menu")
+            os.write(fd, b"x")
+            con.expect(b"x is selected\r\n\r\n", STEP_TIMEOUT, "key x")
+            err.expect(b"stays open until a signal", STEP_TIMEOUT, "lingering after main returned")
+            time.sleep(0.3)
+            if proc.poll() is not None:
+                raise Failure("--linger: tl500-sim ended after main returned")
+            os.write(fd, b"still there?")
+            proc.send_signal(signal.SIGTERM)
+            status, _ = wait_exit(proc, EXIT_TIMEOUT, [err], "SIGTERM while lingering")
+            check_status(status, "a lingering run ends with main's status", [err])
+            if os.path.lexists(link):
+                raise Failure("the link %s is left behind" % link)
+        finally:
+            stop(proc)
+            if fd is not None:
+                os.close(fd)
+
+
 CASES = {
+    "monitor": case_monitor,
+    "pty-options": case_pty_options,
     "pty-session": case_pty_session,
     "pty-sigterm": case_pty_sigterm,
     "terminal-session": case_terminal_session,
