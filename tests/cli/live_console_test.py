@@ -145,10 +145,10 @@ def stop(proc):
 
 # --- the console on its own pseudo-terminal --------------------------------------
 
-def start_pty_session(sim):
+def start_pty_session(sim, extra=()):
     """Starts tl500-sim --console pty; returns the process, its stderr stream and
     the console path it printed."""
-    proc = subprocess.Popen([sim, "--console", "pty"], stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen([sim, "--console", "pty", *extra], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     err = Stream(proc.stderr.fileno(), "tl500-sim's standard error")
     err.expect(b"console: ", START_TIMEOUT, "start of the pseudo-terminal session")
@@ -460,7 +460,61 @@ def case_pty_options(sim):
                 os.close(fd)
 
 
+# --- a script against a "real" board: a second tl500-sim on a pseudo-terminal ----------
+
+def run_on_port(sim, tmp, name, text, verbose=False):
+    """Runs `text` as a script with --port against a fresh tl500-sim serving
+    the board on a pseudo-terminal; returns (status, stdout, stderr, board
+    process)."""
+    script = os.path.join(tmp, name)
+    with open(script, "w") as f:
+        f.write(text)
+    board, board_err, path = start_pty_session(sim, ["--wait-attach"])
+    board.board_err = board_err
+    args = [sim, "--port", path, "--script", script] + (["-v"] if verbose else [])
+    runner = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    return runner.returncode, runner.stdout, runner.stderr, board
+
+
+def case_real_board(sim):
+    import tempfile
+    menu = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
+    with tempfile.TemporaryDirectory() as tmp:
+        boards = []
+        try:
+            # A passing script: the menu, key 0, the system information.
+            status, out, err, board = run_on_port(
+                sim, tmp, "pass.tlscript",
+                menu + 'send console "0"\nwait console /SYSCLK_Frequency = \\d+/ within 2s\nprint "clock seen"\n'
+                'expect console no "Error" for 200ms\n', verbose=True)
+            boards.append(board)
+            if status != 0 or b"clock seen" not in out or b"pass.tlscript:3: wait console" not in err:
+                raise Failure("a passing script on --port: status %d\n  stdout %r\n  stderr %r" % (status, out, err))
+            # A failing one names the line, the text and the last output, in wall-clock time.
+            status, out, err, board = run_on_port(sim, tmp, "fail.tlscript",
+                                                  menu + 'wait console "never" within 300ms\n')
+            boards.append(board)
+            if status != 1 or b"fail.tlscript:2: wait console \"never\" within 300ms" not in err or \
+                    b"last console output" not in err:
+                raise Failure("a failing script on --port: status %d\n  stderr %r" % (status, err))
+            # A pin command is refused before anything is sent: the board,
+            # held in reset until a program attaches, never starts.
+            status, out, err, board = run_on_port(sim, tmp, "pins.tlscript",
+                                                  menu + 'send console "1"\nwait pin LED1 low\n')
+            boards.append(board)
+            if status != 2 or b"pins.tlscript:3: wait pin LED1 low" not in err or b"nothing was sent" not in err:
+                raise Failure("a pin command on --port: status %d\n  stderr %r" % (status, err))
+            board_err = board.board_err
+            board_err.drain(0.3)
+            if b"held in reset" not in board_err.data or board.poll() is not None:
+                raise Failure("the board should still wait for a program: %r" % board_err.data)
+        finally:
+            for b in boards:
+                stop(b)
+
+
 CASES = {
+    "real-board": case_real_board,
     "monitor": case_monitor,
     "pty-options": case_pty_options,
     "pty-session": case_pty_session,
