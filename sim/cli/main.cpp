@@ -418,6 +418,13 @@ int main(int argc, char** argv) {
   }
   if (!options.port.empty()) {
     if (options.script.empty()) return usageError("--port needs --script: the script to run against the board");
+    // Options of the virtual board mean nothing to a real one: refused rather
+    // than quietly ignored.
+    if (!options.sets.empty() || !options.consoleLog.empty() || !options.expectConsole.empty() ||
+        !options.maxTime.empty() || options.noCrystal || options.console != "terminal" || options.waitAttach ||
+        options.linger) {
+      return usageError("--port takes only --script and --verbose; the other options are for the virtual board");
+    }
     return sim::runScriptOnSerialPort(options.port, options.script, options.verbose);
   }
   if (!options.script.empty() && options.console != "terminal") {

@@ -174,6 +174,11 @@ def case_options(sim, tmp):
     s = write(os.path.join(tmp, "s.tlscript"), MENU)
     expect(run(sim, "--script", s, "--console", "pty"), 2, "cannot be combined", what="--script with --console pty")
     expect(run(sim, "--wait-attach"), 2, "needs --console pty", what="--wait-attach without a pseudo-terminal")
+    expect(run(sim, "--port", "/dev/null"), 2, "--port needs --script", what="--port without a script")
+    expect(run(sim, "--port", "/dev/null", "--script", s, "--set", "DIP1=low"), 2, "--port takes only",
+           what="--port with a virtual board's option")
+    expect(run(sim, "--port", "/dev/null", "--script", s), 2, "/dev/null is not a serial port",
+           what="--port on something that is not a serial port")
     code, out, _ = run(sim, "--help")
     for text in (b"wait pin PIN high|low [within D]", b"expect pin PIN toggles N", b"DIP1", b"--expect-console",
                  b"128+N"):
