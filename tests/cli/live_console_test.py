@@ -214,7 +214,7 @@ def case_pty_sigterm(sim):
 
 # --- the console on the terminal tl500-sim runs in ---------------------------------
 
-def start_on_terminal(sim, controlling=True):
+def start_on_terminal(sim, controlling=True, args=()):
     """Runs tl500-sim with a new pseudo-terminal as its standard input, output
     and error and, as a shell in a terminal window does, its controlling
     terminal (`controlling`; otherwise a terminal it merely was handed). Returns the process, the master side and the slave side (kept open here to
@@ -233,7 +233,7 @@ def start_on_terminal(sim, controlling=True):
         if controlling:
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
-    proc = subprocess.Popen([sim], stdin=slave, stdout=slave, stderr=slave, close_fds=True,
+    proc = subprocess.Popen([sim, *args], stdin=slave, stdout=slave, stderr=slave, close_fds=True,
                             preexec_fn=become_terminal_session)
     return proc, master, slave, before
 
@@ -419,6 +419,27 @@ def case_monitor(sim):
                 os.close(fd)
 
 
+def case_monitor_beside_pty(sim):
+    """With --console pty the monitor is on tl500-sim's own terminal."""
+    proc = master = slave = None
+    try:
+        proc, master, slave, before = start_on_terminal(sim, args=["--console", "pty"])
+        term = Stream(master, "tl500-sim's terminal")
+        term.expect(b"Ctrl-] here opens the monitor", START_TIMEOUT, "the hint on tl500-sim's own terminal")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor on tl500-sim's own terminal")
+        monitor_command(term, master, b"pins", b"CONSOLE_RX", "pins")
+        os.write(master, b"quit\r")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
+        check_status(status, "quit", [term])
+        expect_settings_restored(before, slave, "the monitor beside a pseudo-terminal console")
+    finally:
+        stop(proc)
+        for fd in (master, slave):
+            if fd is not None:
+                os.close(fd)
+
+
 # --- pseudo-terminal options ----------------------------------------------------------
 
 def case_pty_options(sim):
@@ -516,6 +537,7 @@ def case_real_board(sim):
 CASES = {
     "real-board": case_real_board,
     "monitor": case_monitor,
+    "monitor-beside-pty": case_monitor_beside_pty,
     "pty-options": case_pty_options,
     "pty-session": case_pty_session,
     "pty-sigterm": case_pty_sigterm,
