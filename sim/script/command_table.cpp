@@ -113,10 +113,17 @@ std::string scriptLanguageHelp() {
   for (const auto& line : serialLineTable()) {
     lines += (lines.empty() ? "" : "; ") + std::string(line.name) + " (" + std::string(line.about) + ")";
   }
-  out += wrap(lines, kWidth - 4, 4) + ".\n";
+  out += wrap(lines, kWidth - 4, 4);
+  out += ".\n";
   std::string pins = "PIN is a port pin, PA0 to PH15 (any case), or a board name:";
-  for (const auto& p : boardPins()) pins += " " + std::string(p.name);
-  out += "  " + wrap(pins, kWidth - 4, 4) + ".\n";
+  for (const auto& p : boardPins()) {
+    pins += ' ';
+    pins += p.name;
+  }
+  // Appended piece by piece: GCC 12 at -O3 warns falsely on "  " + string&&.
+  out += "  ";
+  out += wrap(pins, kWidth - 4, 4);
+  out += ".\n";
   return out;
 }
 
