@@ -30,12 +30,16 @@ void NVIC_Init(NVIC_InitTypeDef* NVIC_InitStruct) {
     NVIC->ICER[channel >> 5] = bit;
     return;
   }
-  // Under grouping code 0x300 + 0x100 * k the pre-emption part has 4 - k bits and
-  // the sub-priority the remaining k bits of the 4.
-  std::uint32_t preemptionBits = (0x700u - (SCB->AIRCR & SCB_AIRCR_PRIGROUP)) >> SCB_AIRCR_PRIGROUP_Pos;
+  // PRIGROUP splits the priority byte at bit PRIGROUP + 1: the group (pre-emption)
+  // part is bits 7..PRIGROUP+1. Of the 4 implemented bits (7..4) the pre-emption
+  // part therefore has min(4, 7 - PRIGROUP) bits and the sub-priority the rest;
+  // groupings 0..3 leave no sub-priority bit at all.
+  std::uint32_t group = (SCB->AIRCR & SCB_AIRCR_PRIGROUP) >> SCB_AIRCR_PRIGROUP_Pos;
+  std::uint32_t preemptionBits = 7u - group < NVIC_PRIO_BITS ? 7u - group : NVIC_PRIO_BITS;
   std::uint32_t subBits = NVIC_PRIO_BITS - preemptionBits;
-  std::uint32_t priority = (std::uint32_t{NVIC_InitStruct->NVIC_IRQChannelPreemptionPriority} << subBits) |
-                           (NVIC_InitStruct->NVIC_IRQChannelSubPriority & (0x0Fu >> preemptionBits));
+  std::uint32_t preemption = NVIC_InitStruct->NVIC_IRQChannelPreemptionPriority & ((1u << preemptionBits) - 1u);
+  std::uint32_t sub = NVIC_InitStruct->NVIC_IRQChannelSubPriority & ((1u << subBits) - 1u);
+  std::uint32_t priority = (preemption << subBits) | sub;
   NVIC->IP[channel] = priorityByte(priority);
   NVIC->ISER[channel >> 5] = bit;
 }

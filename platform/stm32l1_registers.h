@@ -395,6 +395,12 @@ static_assert(offsetof(SCB_TypeDef, SHPR) == 0x18);
 static_assert(offsetof(SCB_TypeDef, SHCSR) == 0x24);
 static_assert(offsetof(SCB_TypeDef, AFSR) == 0x3C);
 
+inline constexpr std::uint32_t SCB_ICSR_VECTACTIVE = 0x1FFu;  // exception number being handled
+inline constexpr std::uint32_t SCB_ICSR_PENDSTCLR = 1u << 25;
+inline constexpr std::uint32_t SCB_ICSR_PENDSTSET = 1u << 26;
+inline constexpr std::uint32_t SCB_ICSR_PENDSVCLR = 1u << 27;
+inline constexpr std::uint32_t SCB_ICSR_PENDSVSET = 1u << 28;
+inline constexpr std::uint32_t SCB_AIRCR_SYSRESETREQ = 1u << 2;
 inline constexpr std::uint32_t SCB_AIRCR_VECTKEY = 0x05FAu << 16;  // must accompany every write
 inline constexpr std::uint32_t SCB_AIRCR_VECTKEY_Msk = 0xFFFFu << 16;
 inline constexpr std::uint32_t SCB_AIRCR_PRIGROUP_Pos = 8;

@@ -1,7 +1,9 @@
 #include "board.h"
 
 #include <array>
+#include <cstdio>
 #include <iterator>
+#include <cstddef>
 #include <stdexcept>
 
 #include "../platform/platform_types.h"
@@ -43,9 +45,7 @@ Board::Board(BoardConfig config)
       usart1_("USART1", clock_, interrupts_, USART1_IRQn, [this] { return rcc_.pclk2Hz(); }),
       usart3_("USART3", clock_, interrupts_, USART3_IRQn, [this] { return rcc_.pclk1Hz(); }),
       sysTick_(clock_, interrupts_),
-      tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
-      i2c1_("I2C1"),
-      i2c2_("I2C2") {
+      tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }) {
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   // Floating lines of this board read low unless something drives them.
   for (char port : kPorts) {
@@ -60,8 +60,28 @@ Board::Board(BoardConfig config)
     for (unsigned pin = 0; pin < kPinsPerPort; ++pin) pins[pin] = &net({port, pin});
     gpio_.push_back(std::make_unique<GpioPort>(port, values, pins));
   }
+  auto warning = [this](const std::string& text) { warn(text); };
+  auto pclk1 = [this] { return rcc_.pclk1Hz(); };
+  i2cBus1_ = std::make_unique<I2cBus>("I2C1", clock_, net(*findPin("I2C1_SCL")), net(*findPin("I2C1_SDA")));
+  i2cBus2_ = std::make_unique<I2cBus>("I2C2", clock_, net(*findPin("I2C2_SCL")), net(*findPin("I2C2_SDA")));
+  i2c1_ = std::make_unique<I2cPeripheral>("I2C1", clock_, interrupts_, I2cPeripheral::Lines{I2C1_EV_IRQn, I2C1_ER_IRQn},
+                                          pclk1, *i2cBus1_, warning);
+  i2c2_ = std::make_unique<I2cPeripheral>("I2C2", clock_, interrupts_, I2cPeripheral::Lines{I2C2_EV_IRQn, I2C2_ER_IRQn},
+                                          pclk1, *i2cBus2_, warning);
+  // The PIR sensor's output stage drives PH2 from power-on.
+  // The model drives the line weakly, so that a script or test driving PH2
+  // itself (set pin PIR) overrides the sensor instead of fighting it.
+  pirOutput_ = std::make_unique<NetDriver>(net({'H', 2}), "PIR sensor");
+  sensors_ = std::make_unique<SensorChips>(
+      clock_, [this](Level level) { pirOutput_->set(level == Level::High ? Drive::PullUp : Drive::PullDown); });
+  // Every sensor chip sits on I2C1; the magnetometer answers only through the
+  // motion sensor's bypass.
+  for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_->attach(*chip);
   wire();
   console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
+  zigbeeLine_ = std::make_unique<SerialEndpoint>("zigbee", clock_, usart3_);
+  // The ZigBee module on USART3; its reset input has the module's own pull-up.
+  zigbee_ = std::make_unique<ZigBeeModule>(clock_, *zigbeeLine_, net(*findPin("ZB_RESET")));
   g_current = this;
 }
 
@@ -76,18 +96,21 @@ bool Board::exists() { return g_current != nullptr; }
 
 GpioPort& Board::gpio(char port) { return *gpio_[portIndex(port)]; }
 
-Net& Board::net(PinName pin) {
+std::size_t Board::netIndex(PinName pin) {
   if (pin.pin >= kPinsPerPort) throw std::invalid_argument("no pin " + pinText(pin));
-  return *nets_[portIndex(pin.port) * kPinsPerPort + pin.pin];
+  return portIndex(pin.port) * kPinsPerPort + pin.pin;
 }
+
+Net& Board::net(PinName pin) { return *nets_[netIndex(pin)]; }
 
 void Board::drivePin(PinName pin, std::optional<Level> level) {
   Drive drive = !level ? Drive::None : *level == Level::High ? Drive::High : Drive::Low;
-  outside_[portIndex(pin.port) * kPinsPerPort + pin.pin]->set(drive);
+  outside_[netIndex(pin)]->set(drive);
 }
 
 void Board::setDipSwitch(unsigned number, bool closed) {
-  if (number < 1 || number > std::size(kDipSwitches)) throw std::invalid_argument("no DIP switch " + std::to_string(number));
+  if (number < 1 || number > std::size(kDipSwitches))
+    throw std::invalid_argument("no DIP switch " + std::to_string(number));
   parts_[number - 1]->set(closed ? Drive::Low : Drive::None);
 }
 
@@ -95,27 +118,27 @@ void Board::wire() {
   using B = Rcc::Bus;
   bus_.map(TIM2_BASE, 0x400, tim2_, rcc_.gate(B::APB1, RCC_APB1Periph_TIM2));
   bus_.map(USART3_BASE, 0x400, usart3_, rcc_.gate(B::APB1, RCC_APB1Periph_USART3));
-  bus_.map(I2C1_BASE, 0x400, i2c1_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C1));
-  bus_.map(I2C2_BASE, 0x400, i2c2_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C2));
+  bus_.map(I2C1_BASE, 0x400, *i2c1_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C1));
+  bus_.map(I2C2_BASE, 0x400, *i2c2_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C2));
   bus_.map(PWR_BASE, 0x400, pwr_, rcc_.gate(B::APB1, RCC_APB1Periph_PWR));
   bus_.map(USART1_BASE, 0x400, usart1_, rcc_.gate(B::APB2, RCC_APB2Periph_USART1));
   for (std::size_t i = 0; i < gpio_.size(); ++i) {
     bus_.map(kGpioBases[i], 0x400, *gpio_[i], rcc_.gate(B::AHB, kGpioEnable[i]));
-    rcc_.attachReset(B::AHB, kGpioEnable[i], *gpio_[i]);
+    rcc_.attach(B::AHB, kGpioEnable[i], *gpio_[i]);
   }
   bus_.map(RCC_BASE, 0x400, rcc_);
   bus_.map(FLASH_R_BASE, 0x400, flash_);
   bus_.map(SysTick_BASE, 0x10, sysTick_);
-  bus_.map(NVIC_BASE, 0x400, interrupts_.nvicRegisters());
-  bus_.map(SCB_BASE, 0x40, interrupts_.scbRegisters());
-  bus_.map(NVIC_BASE + 0xE00, 4, interrupts_.softwareTriggerRegister());
+  bus_.map(NVIC_BASE, offsetof(NVIC_TypeDef, IP) + sizeof(NVIC_TypeDef::IP), nvic_);
+  bus_.map(SCB_BASE, sizeof(SCB_TypeDef), scb_);
+  bus_.map(NVIC_BASE + offsetof(NVIC_TypeDef, STIR), 4, stir_);
 
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_TIM2, tim2_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_USART3, usart3_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C1, i2c1_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_I2C2, i2c2_);
-  rcc_.attachReset(B::APB1, RCC_APB1Periph_PWR, pwr_);
-  rcc_.attachReset(B::APB2, RCC_APB2Periph_USART1, usart1_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_TIM2, tim2_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_USART3, usart3_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_I2C1, *i2c1_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_I2C2, *i2c2_);
+  rcc_.attach(B::APB1, RCC_APB1Periph_PWR, pwr_);
+  rcc_.attach(B::APB2, RCC_APB2Periph_USART1, usart1_);
 
   // The serial ports reach the line through their pins, alternate function 7.
   constexpr unsigned kUsartFunction = 7;
@@ -123,6 +146,12 @@ void Board::wire() {
   gpio('A').attachFunction(10, kUsartFunction, usart1_.rxPin());
   gpio('C').attachFunction(10, kUsartFunction, usart3_.txPin());
   gpio('C').attachFunction(11, kUsartFunction, usart3_.rxPin());
+  // The I2C peripherals drive SCL and SDA through alternate function 4.
+  constexpr unsigned kI2cFunction = 4;
+  gpio('B').attachFunction(6, kI2cFunction, i2c1_->sclPin());
+  gpio('B').attachFunction(7, kI2cFunction, i2c1_->sdaPin());
+  gpio('B').attachFunction(10, kI2cFunction, i2c2_->sclPin());
+  gpio('B').attachFunction(11, kI2cFunction, i2c2_->sdaPin());
 
   // The board's parts on the pins. A DIP switch joins its line to ground when
   // closed and leaves it alone when open (the firmware's pull-up then reads
@@ -135,6 +164,30 @@ void Board::wire() {
   for (const char* line : kI2cLines) {
     parts_.push_back(std::make_unique<NetDriver>(net(*findPin(line)), "board pull-up"));
     parts_.back()->set(Drive::PullUp);
+  }
+}
+
+void Board::removeSensorChip(std::uint8_t address) {
+  for (I2cTarget* chip : sensors_->i2cTargets()) {
+    if (chip->address() == address) i2cBus1_->detach(*chip);
+  }
+}
+
+void Board::setI2cFault(std::uint8_t address, I2cFault fault) {
+  i2cBus1_->setFault(address, fault);
+  i2cBus2_->setFault(address, fault);
+}
+
+void Board::clearI2cFaults() {
+  i2cBus1_->clearFaults();
+  i2cBus2_->clearFaults();
+}
+
+void Board::warn(const std::string& text) {
+  if (warnings_.empty()) {
+    std::fprintf(stderr, "tl500-sim: warning: %s\n", text.c_str());
+  } else {
+    warnings_(text);
   }
 }
 

@@ -16,14 +16,22 @@
 #include "core/bus.h"
 #include "core/clock.h"
 #include "core/interrupt_controller.h"
+#include "core/listeners.h"
 #include "core/net.h"
+#include "devices/i2c_bus.h"
+#include "devices/i2c_faults.h"
+#include "devices/zigbee_module.h"
+#include "devices/sensor_chips.h"
 #include "endpoints/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
 #include "peripherals/general_timer.h"
 #include "peripherals/gpio_port.h"
 #include "peripherals/i2c_peripheral.h"
+#include "peripherals/nvic_registers.h"
+#include "peripherals/operating_limits.h"
 #include "peripherals/pwr.h"
 #include "peripherals/rcc.h"
+#include "peripherals/scb_registers.h"
 #include "peripherals/systick.h"
 #include "peripherals/usart.h"
 
@@ -56,6 +64,8 @@ class Board {
 
   Clock& clock() { return clock_; }
   InterruptController& interrupts() { return interrupts_; }
+  NvicRegisters& nvic() { return nvic_; }
+  ScbRegisters& scb() { return scb_; }
   Bus& bus() { return bus_; }
   Rcc& rcc() { return rcc_; }
   FlashInterface& flash() { return flash_; }
@@ -65,9 +75,31 @@ class Board {
   Usart& usart3() { return usart3_; }
   SysTickTimer& sysTick() { return sysTick_; }
   GeneralTimer& tim2() { return tim2_; }
-  I2cPeripheral& i2c1() { return i2c1_; }
-  I2cPeripheral& i2c2() { return i2c2_; }
+  I2cPeripheral& i2c1() { return *i2c1_; }
+  I2cPeripheral& i2c2() { return *i2c2_; }
+  // The wires of I2C1 (PB6 SCL, PB7 SDA: the sensor bus) and I2C2 (PB10, PB11)
+  // with the chips on them.
+  I2cBus& i2cBus1() { return *i2cBus1_; }
+  I2cBus& i2cBus2() { return *i2cBus2_; }
+  // A fault on the chip at a 7-bit address, on both buses; clearI2cFaults ends all.
+  void setI2cFault(std::uint8_t address, I2cFault fault);
+  void clearI2cFaults();
+
+  // A model found itself programmed outside the chip's documented range. With
+  // no listener the text goes to standard error.
+  [[nodiscard]] Subscription onWarning(std::function<void(const std::string&)> listener) {
+    return warnings_.add(std::move(listener));
+  }
+  void warn(const std::string& text);
   SerialEndpoint& console() { return *console_; }
+  // The ZigBee module on USART3 (its UART is zigbee().uart()), reset by PA8.
+  ZigBeeModule& zigbee() { return *zigbee_; }
+  // The sensor chips and the physical values they see.
+  SensorChips& sensors() { return *sensors_; }
+  SensorValues& values() { return sensors_->values(); }
+  // Takes the board's sensor chip at a 7-bit address off I2C1, so that a test
+  // can put a chip of its own there. Nothing happens for a free address.
+  void removeSensorChip(std::uint8_t address);
 
   // The wire of a pin ("PC7" is the net of LED1).
   Net& net(PinName pin);
@@ -88,9 +120,13 @@ class Board {
 
  private:
   void wire();
+  static std::size_t netIndex(PinName pin);
 
   Clock clock_;
   InterruptController interrupts_;
+  NvicRegisters nvic_{interrupts_};
+  SoftwareTriggerRegister stir_{interrupts_};
+  ScbRegisters scb_{interrupts_};
   Bus bus_;
   // Every pin's net, port by port; declared before everything that drives
   // them, so that they outlive their drivers.
@@ -100,14 +136,21 @@ class Board {
   Rcc rcc_;
   FlashInterface flash_;
   Pwr pwr_;
+  OperatingLimits limits_{rcc_, flash_, pwr_};
   std::vector<std::unique_ptr<GpioPort>> gpio_;
   Usart usart1_;
   Usart usart3_;
   SysTickTimer sysTick_;
   GeneralTimer tim2_;
-  I2cPeripheral i2c1_;
-  I2cPeripheral i2c2_;
-  std::unique_ptr<SerialEndpoint> console_;  // the operator's terminal on USART1
+  Listeners<const std::string&> warnings_;
+  // Built once the pins' nets exist; the buses outlive their peripherals.
+  std::unique_ptr<I2cBus> i2cBus1_, i2cBus2_;
+  std::unique_ptr<I2cPeripheral> i2c1_, i2c2_;
+  std::unique_ptr<SerialEndpoint> console_;     // the operator's terminal on USART1
+  std::unique_ptr<SerialEndpoint> zigbeeLine_;  // the module's UART on USART3
+  std::unique_ptr<ZigBeeModule> zigbee_;        // on the ZB_RESET net
+  std::unique_ptr<NetDriver> pirOutput_;        // the PIR sensor's output on PH2
+  std::unique_ptr<SensorChips> sensors_;
 };
 
 }  // namespace sim

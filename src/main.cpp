@@ -9,6 +9,11 @@
 #include "led.h"
 #include "platform.h"
 #include "test_actuator.h"
+#include "test_sensor_9axis.h"
+#include "test_sensor_AL_BH17.h"
+#include "test_sensor_AMN4xx1.h"
+#include "test_sensor_HTU21.h"
+#include "test_sensor_LPS25H.h"
 #include "uart_queue.h"
 
 namespace {
@@ -90,7 +95,13 @@ int main() {
   printf("Actuator_Port_Initialization() done\n");
 
   for (;;) {
-    if (!UartQueue_Comm_Is_Empty()) {
+    // A byte from the peer is a remote command when it reaches the receiver.
+    // Only in a pass in which the receiver has just taken one may a second,
+    // waiting back to back, be echoed here: a lone byte arriving right after
+    // the receiver found the queue empty waits for the next pass instead of
+    // being swallowed as an echo.
+    bool remote_command_taken = Test_Actuator_ZigBee_Comm_RX();
+    if (remote_command_taken && !UartQueue_Comm_Is_Empty()) {
       std::uint8_t received = static_cast<std::uint8_t>(UartQueue_Comm_DeQueue());
       printf("%c is received\n\n", received);
       if (received == '0') {
@@ -101,7 +112,8 @@ int main() {
     print_menu_command();
 
     if (UartQueue_Serial_Is_Empty()) {
-      Platform_IdleHint();
+      // Nothing to do until a byte arrives on either port.
+      if (UartQueue_Comm_Is_Empty()) Platform_IdleHint();
       continue;
     }
 
@@ -114,6 +126,35 @@ int main() {
         break;
       case '1':
         LED_Test();
+        break;
+      case '2':
+        Test_Sensor_9Axis();
+        break;
+      case '3':
+        Test_Sensor_AL_BH17();
+        break;
+      case '4':
+        Test_Sensor_HTU21();
+        break;
+      case '5':
+        Test_Actuator();
+        break;
+      case '6':
+        Test_Actuator_ZigBee_Comm_TX();
+        break;
+      case '8':
+        Test_Sensor_PIR();
+        break;
+      case '9':
+        Test_Sensor_LPS25H();
+        break;
+      case 'T':
+      case 't':
+        ZigBee_Com_Test();  // never returns: only a board reset ends it
+        break;
+      case 'Z':
+      case 'z':
+        ZigBee_Reset_Pin_Open();
         break;
       default:
         // Keys without an action only bring the menu back.

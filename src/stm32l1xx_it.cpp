@@ -1,8 +1,10 @@
 // Exception and interrupt handlers.
 #include "stm32l1xx_it.h"
 
+#include "I2CRoutines.h"
 #include "hw_config.h"
 #include "platform.h"
+#include "test_actuator.h"
 #include "uart_queue.h"
 
 // A fault freezes the board with no message: nothing can be trusted any more,
@@ -22,8 +24,12 @@ void PendSV_Handler(void) {}
 // interrupts a second steal almost no time.
 void SysTick_Handler(void) { TimingDelay_Decrement(); }
 
-// Blink tick, every 0.9375 s. The blinking of actuator outputs hangs here.
-void TIM2_IRQHandler(void) { TIM_ClearITPendingBit(TIM2, TIM_IT_Update); }
+// Blink tick, every 0.9375 s: inverts every actuator output whose blink flag is
+// set. The update interrupt is the only TIM2 source enabled.
+void TIM2_IRQHandler(void) {
+  TIM_ClearITPendingBit(TIM2, TIM_IT_Update);
+  Actuator_Blink_Tick();
+}
 
 // One received byte per entry; a byte arriving meanwhile raises the interrupt again.
 void USART1_IRQHandler(void) {
@@ -37,3 +43,178 @@ void USART3_IRQHandler(void) {
   USART_ClearITPendingBit(USART3, USART_IT_RXNE);
   UartQueue_Comm_EnQueue(USART_ReceiveData(USART3));
 }
+
+// ---------------------------------------------------------------- I2C
+// Next index into the transmit and receive buffers of each bus.
+volatile std::uint8_t Tx_Idx1;
+volatile std::uint8_t Rx_Idx1;
+volatile std::uint8_t Tx_Idx2;
+volatile std::uint8_t Rx_Idx2;
+
+namespace {
+
+// What one bus's handlers work on.
+struct I2C_Bus_State {
+  I2C_TypeDef* I2Cx;
+  volatile std::uint32_t& NumbOfBytes;
+  std::uint8_t* Buffer_Tx;
+  std::uint8_t* Buffer_Rx;
+  volatile std::uint8_t& Tx_Idx;
+  volatile std::uint8_t& Rx_Idx;
+  volatile std::uint8_t& Transfer_Failed;
+};
+
+void CR1_Set(I2C_TypeDef* I2Cx, std::uint16_t bits) { I2Cx->CR1 = static_cast<std::uint16_t>(I2Cx->CR1 | bits); }
+void CR1_Clear(I2C_TypeDef* I2Cx, std::uint16_t bits) {
+  I2Cx->CR1 = static_cast<std::uint16_t>(I2Cx->CR1 & ~bits);
+}
+void CR2_Clear(I2C_TypeDef* I2Cx, std::uint16_t bits) {
+  I2Cx->CR2 = static_cast<std::uint16_t>(I2Cx->CR2 & ~bits);
+}
+
+// Sends the next byte of the transmit buffer; after the last one no more
+// TXE interrupts are wanted, only the BTF that ends the write.
+void Send_Next_Byte(const I2C_Bus_State& bus) {
+  bus.I2Cx->DR = bus.Buffer_Tx[bus.Tx_Idx];
+  bus.Tx_Idx = static_cast<std::uint8_t>(bus.Tx_Idx + 1u);
+  bus.NumbOfBytes = bus.NumbOfBytes - 1u;
+  if (bus.NumbOfBytes == 0u) CR2_Clear(bus.I2Cx, I2C_CR2_ITBUFEN);
+}
+
+// One event per entry: the first one found, in a fixed order; the next event
+// raises a new entry.
+void I2C_Event(const I2C_Bus_State& bus) {
+  I2C_TypeDef* I2Cx = bus.I2Cx;
+  volatile std::uint32_t SR1Register = 0;
+  volatile std::uint32_t SR2Register = 0;
+  // SR1 then SR2: this also clears a pending ADDR.
+  SR1Register = I2Cx->SR1;
+  SR2Register = I2Cx->SR2;
+
+  // Another master addressed this peripheral: answer from the same buffers.
+  if ((SR2Register & I2C_SR2_MSL) != I2C_SR2_MSL) {
+    if ((SR1Register & I2C_SR1_ADDR) == I2C_SR1_ADDR) {
+      SR1Register = 0;
+      SR2Register = 0;
+      bus.Tx_Idx = 0;
+      bus.Rx_Idx = 0;
+    }
+    if ((SR1Register & I2C_SR1_TXE) == I2C_SR1_TXE) {
+      I2Cx->DR = bus.Buffer_Tx[bus.Tx_Idx];
+      bus.Tx_Idx = static_cast<std::uint8_t>(bus.Tx_Idx + 1u);
+      SR1Register = 0;
+      SR2Register = 0;
+    }
+    if ((SR1Register & I2C_SR1_RXNE) == I2C_SR1_RXNE) {
+      bus.Buffer_Rx[bus.Rx_Idx] = static_cast<std::uint8_t>(I2Cx->DR);
+      bus.Rx_Idx = static_cast<std::uint8_t>(bus.Rx_Idx + 1u);
+      SR1Register = 0;
+      SR2Register = 0;
+    }
+    if ((SR1Register & I2C_SR1_STOPF) == I2C_SR1_STOPF) {
+      // A write to CR1 after the SR1 read clears STOPF.
+      CR1_Set(I2Cx, I2C_CR1_PE);
+      SR1Register = 0;
+      SR2Register = 0;
+    }
+  }
+
+  if ((SR1Register & I2C_SR1_SB) == I2C_SR1_SB) {
+    I2Cx->DR = Address;
+    SR1Register = 0;
+    SR2Register = 0;
+  }
+
+  if ((SR2Register & I2C_SR2_MSL) == I2C_SR2_MSL) {
+    if ((SR1Register & I2C_SR1_ADDR) == I2C_SR1_ADDR) {
+      if (I2CDirection == 0u) {
+        bus.Tx_Idx = 0;
+        Send_Next_Byte(bus);
+      } else {
+        bus.Rx_Idx = 0;
+        if (bus.NumbOfBytes == 1u) {
+          // The only byte gets the NACK, and the STOP follows it.
+          CR1_Clear(I2Cx, I2C_CR1_ACK);
+          CR1_Set(I2Cx, I2C_CR1_STOP);
+        }
+      }
+      SR1Register = 0;
+      SR2Register = 0;
+    }
+    if ((SR1Register & 0x0084u) == 0x0080u) {
+      if (bus.NumbOfBytes != 0u) Send_Next_Byte(bus);
+      SR1Register = 0;
+      SR2Register = 0;
+    }
+    if ((SR1Register & 0x0084u) == 0x0084u) {
+      // The last byte has left: end the write.
+      CR1_Set(I2Cx, I2C_CR1_STOP);
+      CR2_Clear(I2Cx, I2C_CR2_ITEVTEN);
+      SR1Register = 0;
+      SR2Register = 0;
+    }
+    if ((SR1Register & I2C_SR1_RXNE) == I2C_SR1_RXNE) {
+      bus.Buffer_Rx[bus.Rx_Idx] = static_cast<std::uint8_t>(I2Cx->DR);
+      bus.Rx_Idx = static_cast<std::uint8_t>(bus.Rx_Idx + 1u);
+      bus.NumbOfBytes = bus.NumbOfBytes - 1u;
+      if (bus.NumbOfBytes == 1u) {
+        CR1_Clear(I2Cx, I2C_CR1_ACK);
+        CR1_Set(I2Cx, I2C_CR1_STOP);
+      }
+      SR1Register = 0;
+      SR2Register = 0;
+    }
+  }
+}
+
+// A transfer that met an error ends here: the event interrupts stop, a master
+// that still holds the bus sends a STOP, and the waiting routine is told.
+void End_Failed_Transfer(const I2C_Bus_State& bus) {
+  I2C_TypeDef* I2Cx = bus.I2Cx;
+  CR2_Clear(I2Cx, static_cast<std::uint16_t>(I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN));
+  if ((I2Cx->SR2 & I2C_SR2_MSL) != 0u) CR1_Set(I2Cx, I2C_CR1_STOP);
+  bus.Transfer_Failed = 1;
+}
+
+// One error flag cleared per entry, in the order AF, ARLO, BERR, OVR; while
+// another is still set the interrupt stays pending and comes back for it.
+void I2C_Error(const I2C_Bus_State& bus) {
+  I2C_TypeDef* I2Cx = bus.I2Cx;
+  volatile std::uint32_t SR1Register = 0;
+  SR1Register = I2Cx->SR1;
+
+  if ((SR1Register & I2C_SR1_AF) == I2C_SR1_AF) {
+    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xFBFFu);
+    End_Failed_Transfer(bus);
+    SR1Register = 0;
+  }
+  if ((SR1Register & I2C_SR1_ARLO) == I2C_SR1_ARLO) {
+    // The other master has the bus now; it sends the STOP.
+    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xFDFFu);
+    End_Failed_Transfer(bus);
+    SR1Register = 0;
+  }
+  if ((SR1Register & I2C_SR1_BERR) == I2C_SR1_BERR) {
+    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xFEFFu);
+    End_Failed_Transfer(bus);
+    SR1Register = 0;
+  }
+  if ((SR1Register & I2C_SR1_OVR) == I2C_SR1_OVR) {
+    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xF7FFu);
+    SR1Register = 0;
+  }
+}
+
+I2C_Bus_State Bus1() {
+  return I2C_Bus_State{I2C1, NumbOfBytes1, Buffer_Tx1, Buffer_Rx1, Tx_Idx1, Rx_Idx1, I2C1_Transfer_Failed};
+}
+I2C_Bus_State Bus2() {
+  return I2C_Bus_State{I2C2, NumbOfBytes2, Buffer_Tx2, Buffer_Rx2, Tx_Idx2, Rx_Idx2, I2C2_Transfer_Failed};
+}
+
+}  // namespace
+
+void I2C1_EV_IRQHandler(void) { I2C_Event(Bus1()); }
+void I2C1_ER_IRQHandler(void) { I2C_Error(Bus1()); }
+void I2C2_EV_IRQHandler(void) { I2C_Event(Bus2()); }
+void I2C2_ER_IRQHandler(void) { I2C_Error(Bus2()); }

@@ -43,6 +43,8 @@ LiveSession::LiveSession(Board& board, Config config) : board_(board), config_(s
     if (terminal_->hasControlTerminal()) std::fprintf(stderr, "tl500-sim: Ctrl-] here opens the monitor\n");
   } else if (mode == Mode::Terminal) {
     std::fprintf(stderr, "tl500-sim: console on this terminal; Ctrl-] opens the monitor\r\n");
+    // The panel shares the terminal with the console, never a pipe or a file.
+    if (config_.panel && isatty(1)) panel_ = std::make_unique<BoardPanel>(board_, 1);
   }
 }
 
@@ -73,6 +75,7 @@ void LiveSession::start() {
     terminal_->waitForAttach();
   }
   terminal_->start();
+  if (panel_) panel_->start();
 }
 
 void LiveSession::afterMainReturned() {
@@ -82,6 +85,7 @@ void LiveSession::afterMainReturned() {
 }
 
 void LiveSession::restore() {
+  if (panel_) panel_->restore();
   if (terminal_) terminal_->restore();
 }
 

@@ -7,6 +7,7 @@
 
 #include "sim/board.h"
 #include "monitor.h"
+#include "sim/endpoints/board_panel.h"
 #include "sim/endpoints/terminal_endpoint.h"
 
 namespace sim {
@@ -17,6 +18,7 @@ class LiveSession {
     std::string console = "terminal";  // terminal, pty, pty:PATH
     bool waitAttach = false;
     bool linger = false;
+    bool panel = true;  // the board panel at the bottom of an interactive terminal
   };
 
   // False, with a message, for a configuration that cannot work.
@@ -41,6 +43,7 @@ class LiveSession {
   Monitor monitor_;
   std::string linkPath_;
   std::unique_ptr<TerminalEndpoint> terminal_;
+  std::unique_ptr<BoardPanel> panel_;
 };
 
 }  // namespace sim

@@ -1,9 +1,10 @@
 // tl500-sim: the TL500 firmware running on the virtual board.
 //
-// There is no thread: the firmware's main runs on this program's stack, and
-// everything else (the script, the terminal, the console log) acts from the
-// board's clock while the firmware accesses its registers or idles. A run ends
-// when main returns or something throws sim::Stop.
+// The firmware's main runs on this program's stack (or the board image on the
+// emulated core), and everything else (the script, the terminal, the logs)
+// acts from the board's clock while the firmware accesses its registers or
+// idles. The only other thread is the stuck-firmware watchdog, which can only
+// end the run. A run ends when main returns or something throws sim::Stop.
 //
 // Whatever goes wrong shows in the exit status: a failed line, a line never
 // run, a console that differs from the expected transcript, an output file
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -21,13 +24,18 @@
 
 #include "cli_extensions.h"
 #include "live_session.h"
+#include "queue_drops.h"
 #include "run_files.h"
 #include "serial_port_runner.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/core/stuck_watchdog.h"
+#include "sim/cpu/cortex_m3.h"
+#include "sim/cpu/gdb_server.h"
+#include "sim/cpu/image_loader.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/terminal_endpoint.h"
-#include "sim/firmware_vectors.h"
+#include "sim/host/firmware_vectors.h"
 #include "sim/script/command_table.h"
 #include "sim/script/immediate_command.h"
 #include "sim/script/script.h"
@@ -67,6 +75,9 @@ follows the wall clock:
     a symbolic link to it. When tl500-sim's own standard input is a terminal,
     Ctrl-] there opens the monitor. The run goes on until main returns,
     --max-time, or a signal.
+On a terminal a board panel at the bottom shows the LEDs, outputs, ZigBee
+reset, PIR and virtual time (not with --no-panel, a pseudo-terminal console,
+piped keys, or an output that is not a terminal).
 
 With --port DEVICE the script's console lines run against a real board on that
 serial port (115200 8N1) in wall-clock time; a script that names pins,
@@ -79,13 +90,21 @@ Exit status:
      monitor
   1  a wait or an expect failed, main returned another value, lines were left
      unrun when main returned, the console differed from --expect-console,
-     the console received frames with framing errors, or --max-time ended a
-     script before its end; the message on standard error names the script
-     line, what was expected and the last console output
-  2  usage error, script syntax error (naming the line), or a file that cannot
-     be read or written (also when the writing fails during the run)
-  3  the firmware stopped in a fault handler or an unused vector, or the
-     virtual board found it stuck
+     the console received frames with framing errors, a firmware receive
+     queue was full and dropped keys or ZigBee bytes (the counts are
+     reported), the ZigBee link to another tl500-sim broke, or --max-time
+     ended a script before its end; the message on standard error names the
+     script line, what was expected and the last console output
+  2  usage error, script syntax error (naming the line), a file that cannot
+     be read or written (also when the writing fails during the run: the
+     logs, the trace), or an --image file that is no image for this board
+  3  the firmware stopped in a fault handler or an unused vector, took the
+     chip outside its operating limits (clock against flash wait states,
+     voltage range, PLL), or the virtual board found it stuck: waiting for
+     something that can never happen, or looping for 5 s of host time
+     without letting virtual time pass (the message names the function);
+     with --image also a halted fault handler (naming the fault, the PC and
+     the address) or a stack overrun
   4  a short circuit: two drivers fought over a net of the board (the message
      names the pin, both drivers and the virtual time)
   128+N  a live run ended by signal N (SIGINT, SIGTERM, SIGHUP), after the
@@ -99,7 +118,11 @@ struct Options {
   std::string expectConsole;
   std::string maxTime;
   std::string port;
+  std::string image;
+  std::optional<std::uint16_t> gdbPort;
   std::vector<std::string> sets;
+  bool stats = false;
+  bool noPanel = false;
   bool noCrystal = false;
   bool verbose = false;
   bool waitAttach = false;
@@ -233,11 +256,13 @@ std::string setLine(const std::string& assignment) {
 }
 
 int run(const Options& options) {
+  auto wallStart = std::chrono::steady_clock::now();
   sim::RunFiles files;
   std::optional<sim::Script> script;
   std::optional<std::string> expectedConsole;
   std::vector<sim::ScriptLine> atPowerOn;
   std::optional<sim::Time> maxTime;
+  std::optional<sim::BoardImage> image;
   try {
     if (!options.script.empty()) {
       script = sim::parseScript(files.readInput("the script", options.script), options.script);
@@ -252,6 +277,10 @@ int run(const Options& options) {
       auto parsed = sim::parseScriptLine(line, "--set " + sim::shownSource(assignment), 0);
       if (!parsed || !parsed->entry->monitor) return usageError("--set " + sim::shownWord(assignment) + " sets nothing");
       atPowerOn.push_back(std::move(*parsed));
+    }
+    if (!options.image.empty()) {
+      files.addInput("the board image", options.image);
+      image = sim::loadImage(options.image);
     }
   } catch (const sim::ScriptError& e) {
     say(e.what());
@@ -270,22 +299,39 @@ int run(const Options& options) {
   liveConfig.console = options.console;
   liveConfig.waitAttach = options.waitAttach;
   liveConfig.linger = options.linger;
+  liveConfig.panel = !options.noPanel;
   if (!script) {
     std::string error;
     if (!sim::LiveSession::checkConfig(liveConfig, error)) return usageError(error);
   }
 
-  sim::Board board{sim::BoardConfig{!options.noCrystal, sim::firmwareVectors()}};
+  // The board image brings its own vector table; the host build's handlers
+  // are not used then.
+  sim::Board board{sim::BoardConfig{!options.noCrystal, image ? std::vector<sim::InterruptController::Vector>{}
+                                                              : sim::firmwareVectors()}};
   if (maxTime) board.clock().setLimit(*maxTime);
 
+  std::unique_ptr<sim::CortexM3> core;
+  std::unique_ptr<sim::GdbServer> gdb;
   std::unique_ptr<sim::ConsoleLog> log;
   std::unique_ptr<sim::ScriptRunner> runner;
   std::unique_ptr<sim::LiveSession> live;
+  sim::CliRun cliRun{board, files, {}, {}, {}};
+  // What the options made goes before the board does, last made first.
+  struct ReleaseBeforeBoard {
+    sim::CliRun& run;
+    ~ReleaseBeforeBoard() {
+      run.atEnd.clear();
+      run.atStart.clear();
+      while (!run.keep.empty()) run.keep.pop_back();
+    }
+  } release{cliRun};
   try {
+    if (image) core = std::make_unique<sim::CortexM3>(board, *image);
+    if (options.gdbPort) gdb = std::make_unique<sim::GdbServer>(*options.gdbPort);
     if (!options.consoleLog.empty()) {
       log = std::make_unique<sim::ConsoleLog>(board.console(), files.openOutput("the console log", options.consoleLog));
     }
-    sim::CliRun cliRun{board, files};
     for (const auto& entry : sim::CliOptionRegistration::entries()) {
       if (entry.apply != nullptr) entry.apply(cliRun);
     }
@@ -302,11 +348,25 @@ int run(const Options& options) {
     return kExitUsage;
   }
 
+  // A firmware loop that lets no virtual time pass ends the program from the
+  // watchdog's thread: the terminal and the outputs are put right first.
+  sim::StuckWatchdog watchdog{board.clock(), sim::StuckWatchdog::kDefaultLimit, [&] {
+                                if (live) live->restore();
+                                files.flushOutputs();
+                              }};
+
   Outcome outcome;
   try {
+    for (auto& start : cliRun.atStart) start();
     if (runner) runner->start();
     if (live) live->start();
-    outcome.returned = tl500_firmware_main();
+    if (core) {
+      if (!gdb || gdb->serve(*core) != sim::GdbServer::End::Killed) core->run();
+      if (!core->exited()) throw sim::Stop(sim::StopKind::UserQuit, "the debugger killed the run");
+      outcome.returned = core->exitStatus();
+    } else {
+      outcome.returned = tl500_firmware_main();
+    }
     if (runner) runner->mainReturned();
     runAfterReturn(board, outcome);
     if (live) live->afterMainReturned();
@@ -318,6 +378,18 @@ int run(const Options& options) {
     return kExitFault;
   }
   if (live) live->restore();
+  std::optional<int> optionStatus;
+  bool optionEndedRun = false;
+  for (auto& end : cliRun.atEnd) {
+    sim::CliEndStatus said = end(outcome.stop ? &*outcome.stop : nullptr);
+    if (said.status == kExitOk) continue;
+    if (said.endedRun && !optionEndedRun) {
+      optionEndedRun = true;
+      optionStatus = said.status;
+    } else if (!optionStatus) {
+      optionStatus = said.status;
+    }
+  }
   if (std::uint64_t errors = board.console().framingErrors(); errors != 0) {
     // The terminal listens at 115200 bit/s like an operator's; a board sending
     // at another rate shows up here rather than as quietly correct text.
@@ -328,10 +400,37 @@ int run(const Options& options) {
                  board.usart1().bitTime() == 0 ? 0.0 : 1.0 / sim::toSeconds(board.usart1().bitTime()),
                  sim::SerialEndpoint::kDefaultBaud);
   }
+  if (options.stats) {
+    if (core) {
+      std::fprintf(stderr, "tl500-sim: image: %llu instructions run, %llu more in skipped wait loops\n",
+                   static_cast<unsigned long long>(core->instructions()),
+                   static_cast<unsigned long long>(core->skippedInstructions()));
+      std::fprintf(stderr, "tl500-sim: image: stack high-water mark %u of %u bytes\n", core->stackHighWater(),
+                   core->stackSize());
+    }
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+    double virtualSeconds = sim::toSeconds(board.clock().now());
+    std::fprintf(stderr, "tl500-sim: stats: virtual time %.6f s, wall time %.3f s, %.2f times real time\n",
+                 virtualSeconds, wall, wall > 0 ? virtualSeconds / wall : 0.0);
+  }
+  // An option's own failure that ended the run speaks for the run; its message
+  // has been given.
   int status = report(outcome, runner.get(), board.clock().now());
-  // A run whose console text was garbled on the line has not succeeded,
-  // however the script or the firmware ended.
+  if (optionEndedRun) status = *optionStatus;
+  // A run whose console text was garbled on the line, or whose input was
+  // lost, has not succeeded, however the script or the firmware ended.
   if (status == kExitOk && board.console().framingErrors() != 0) status = kExitFailed;
+  // The drop counters live in the firmware: the host build's own globals, or
+  // the image's RAM.
+  sim::QueueDrops drops = sim::readQueueDrops();
+  if (core) {
+    drops.console = core->readGlobal("uart_queue_serial_dropped").value_or(0);
+    drops.zigbee = core->readGlobal("uart_queue_comm_dropped").value_or(0);
+  }
+  if (drops.any()) {
+    say(sim::describeQueueDrops(drops));
+    if (status == kExitOk) status = kExitFailed;
+  }
   if (runner) runner->halt();
   if (expectedConsole) {
     if (auto difference = sim::compareTranscript(*expectedConsole, board.console().received())) {
@@ -339,10 +438,14 @@ int run(const Options& options) {
       if (status == kExitOk) status = kExitFailed;
     }
   }
+  if (optionStatus && status == kExitOk) status = *optionStatus;
   if (options.verbose && status == kExitOk) {
     say("passed; the run ended at " + sim::formatTime(board.clock().now()));
   }
   log.reset();
+  // Outputs of options (logs) are done with before their files are closed.
+  cliRun.atEnd.clear();
+  while (!cliRun.keep.empty()) cliRun.keep.pop_back();
   // An output that could not be written is a file that cannot be used.
   for (const auto& failure : files.closeOutputs()) {
     say(failure);
@@ -397,11 +500,28 @@ int main(int argc, char** argv) {
   app.add_option("--port", options.port,
                  "run the script's console lines against a real board on serial port DEVICE, in wall-clock time")
       ->type_name("DEVICE");
+  app.add_flag("--no-panel", options.noPanel, "no board panel at the bottom of the terminal in a live run");
+  auto* image = app.add_option("--image", options.image,
+                               "run the board image FILE (tl500.elf of the target build) instruction by instruction "
+                               "on an emulated Cortex-M3 against the same board, instead of the firmware built into "
+                               "tl500-sim; a file that is not such an image exits 2")
+                    ->type_name("FILE");
+  app.add_option("--gdb", options.gdbPort,
+                 "with --image: wait for gdb on 127.0.0.1:PORT before reset (gdb-multiarch tl500.elf -ex 'target "
+                 "remote :PORT'); port 0 takes a free port, named on standard error; virtual time stands still "
+                 "while gdb holds the core")
+      ->type_name("PORT")
+      ->needs(image);
+  app.add_flag("--stats", options.stats,
+               "at the end, on standard error: virtual time, wall time and their ratio; with --image also the "
+               "instructions run and the stack's high-water mark");
   app.add_flag("--script-commands-markdown", options.markdown)->group("");
+  std::string sections;
   for (const auto& entry : sim::CliOptionRegistration::entries()) {
     if (entry.declare != nullptr) entry.declare(app);
+    if (entry.helpSection != nullptr) sections += entry.helpSection();
   }
-  app.footer(sim::scriptLanguageHelp() + kExitStatus);
+  app.footer(sim::scriptLanguageHelp() + kExitStatus + sections);
 
   try {
     app.parse(argc, argv);
@@ -420,10 +540,12 @@ int main(int argc, char** argv) {
     if (options.script.empty()) return usageError("--port needs --script: the script to run against the board");
     // Options of the virtual board mean nothing to a real one: refused rather
     // than quietly ignored.
-    if (!options.sets.empty() || !options.consoleLog.empty() || !options.expectConsole.empty() ||
-        !options.maxTime.empty() || options.noCrystal || options.console != "terminal" || options.waitAttach ||
-        options.linger) {
-      return usageError("--port takes only --script and --verbose; the other options are for the virtual board");
+    for (const CLI::Option* option : app.get_options()) {
+      if (option->count() == 0) continue;
+      const std::string& name = option->get_name();
+      if (name != "--port" && name != "--script" && name != "-v,--verbose" && name != "--verbose") {
+        return usageError("--port takes only --script and --verbose; the other options are for the virtual board");
+      }
     }
     return sim::runScriptOnSerialPort(options.port, options.script, options.verbose);
   }

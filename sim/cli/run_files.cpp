@@ -87,6 +87,12 @@ std::FILE* RunFiles::openOutput(const std::string& role, const std::string& path
   return entry.file;
 }
 
+void RunFiles::flushOutputs() {
+  for (auto& entry : entries_) {
+    if (entry.file != nullptr) std::fflush(entry.file);
+  }
+}
+
 std::vector<std::string> RunFiles::closeOutputs() {
   std::vector<std::string> failures;
   for (auto& entry : entries_) {

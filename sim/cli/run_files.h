@@ -39,6 +39,9 @@ class RunFiles {
   // Flushes and closes every output; one message per output whose writing
   // failed (empty when all went well).
   std::vector<std::string> closeOutputs();
+  // Writes out what every open output holds (the stuck-firmware watchdog's
+  // last words, from its own thread while the firmware's thread spins).
+  void flushOutputs();
 
  private:
   struct Entry {

@@ -32,13 +32,13 @@ const Bus::Region& Bus::find(std::uint32_t address, unsigned width, const char* 
 
 std::uint32_t Bus::read(std::uint32_t address, unsigned width) {
   const Region& r = find(address, width, "read");
-  if (r.clocked && !r.clocked()) return 0;
+  if (!r.peripheral->clocked() || (r.clocked && !r.clocked())) return 0;
   return r.peripheral->read(address - r.base, width);
 }
 
 void Bus::write(std::uint32_t address, unsigned width, std::uint32_t value) {
   const Region& r = find(address, width, "write");
-  if (r.clocked && !r.clocked()) return;
+  if (!r.peripheral->clocked() || r.peripheral->heldInReset() || (r.clocked && !r.clocked())) return;
   r.peripheral->write(address - r.base, width, value);
 }
 

@@ -20,6 +20,31 @@ class Peripheral {
   virtual void write(std::uint32_t offset, unsigned width, std::uint32_t value) = 0;
   // Peripheral reset from the clock controller: registers to their reset values.
   virtual void reset() {}
+
+  // The block's clock enable in RCC. While its clock is off a block stops: it
+  // counts nothing, shifts nothing, ignores writes and reads as zero. Blocks that
+  // RCC does not gate (the core's own, RCC and the flash interface) stay clocked.
+  void setClocked(bool on) {
+    if (on == clocked_) return;
+    clocked_ = on;
+    clockGated(on);
+  }
+  bool clocked() const { return clocked_; }
+  // The block's reset bit in RCC. While it is set the block stays at its reset
+  // values and ignores writes, not only at the moment the bit is set.
+  void setHeldInReset(bool held) {
+    if (held && !heldInReset_) reset();
+    heldInReset_ = held;
+  }
+  bool heldInReset() const { return heldInReset_; }
+
+ protected:
+  // Called after the clock enable changed (already reflected by clocked()).
+  virtual void clockGated(bool /*on*/) {}
+
+ private:
+  bool clocked_ = true;
+  bool heldInReset_ = false;
 };
 
 // For models whose registers are 32-bit slots: the bytes of a slot that an access
@@ -43,7 +68,8 @@ class Bus {
   using Gate = std::function<bool()>;
 
   // `clocked` tells whether the block's clock is on; while it is off the block
-  // ignores writes and reads as zero, as on the chip. Empty: always clocked.
+  // ignores writes and reads as zero, as on the chip. Empty: the block's own
+  // clocked() decides. A block held in reset ignores writes too.
   void map(std::uint32_t base, std::uint32_t size, Peripheral& peripheral, Gate clocked = {});
 
   std::uint32_t read(std::uint32_t address, unsigned width);

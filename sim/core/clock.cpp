@@ -42,6 +42,11 @@ void Clock::cancel(EventId id) {
 
 bool Clock::pending(EventId id) const { return whenOf_.count(id) != 0; }
 
+Time Clock::timeOf(EventId id) const {
+  auto it = whenOf_.find(id);
+  return it == whenOf_.end() ? now_ : it->second;
+}
+
 Time Clock::nextEventTime() const { return events_.empty() ? ~Time{0} : events_.begin()->first.first; }
 
 bool Clock::runToNextEvent() {
@@ -65,6 +70,7 @@ void Clock::moveTo(Time t) {
   if (t > limit_) {
     Time reached = limit_;
     now_ = limit_;
+    progress_.store(limit_, std::memory_order_relaxed);
     std::ostringstream msg;
     msg << "time limit of " << formatTime(reached) << " reached";
     throw Stop(StopKind::TimeLimit, msg.str());
@@ -74,6 +80,7 @@ void Clock::moveTo(Time t) {
   cycles_ += elapsed / perCycle;
   cycleRemainder_ = elapsed % perCycle;
   now_ = t;
+  progress_.store(t, std::memory_order_relaxed);
 }
 
 void Clock::runDue() {

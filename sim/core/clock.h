@@ -2,6 +2,7 @@
 // count of core cycles at whatever SYSCLK the clock tree is running.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -18,6 +19,9 @@ class Clock {
   using Listener = std::function<void()>;
 
   Time now() const { return now_; }
+  // The virtual time as last seen by other threads (the stuck-firmware
+  // watchdog); it follows now() at every step.
+  Time progress() const { return progress_.load(std::memory_order_relaxed); }
 
   // Core clock (SYSCLK = HCLK on this board); the RCC model sets it.
   std::uint32_t coreHz() const { return coreHz_; }
@@ -37,6 +41,8 @@ class Clock {
   EventId after(Time delay, std::function<void()> action) { return at(now_ + delay, std::move(action)); }
   void cancel(EventId id);
   bool pending(EventId id) const;
+  // When a pending event is due (now for one that is not pending).
+  Time timeOf(EventId id) const;
 
   bool hasEvents() const { return !events_.empty(); }
   Time nextEventTime() const;
@@ -54,6 +60,7 @@ class Clock {
   void runDue();
 
   Time now_ = 0;
+  std::atomic<Time> progress_{0};
   std::uint32_t coreHz_ = 2'097'152;  // MSI range 5 after reset
   std::uint64_t cycles_ = 0;
   Time cycleRemainder_ = 0;  // quanta not yet amounting to a whole core cycle

@@ -65,8 +65,8 @@ class Listeners {
   void operator()(Args... args) {
     // Index loop: a listener may append; removed entries are emptied, not erased,
     // while a call is in progress.
-    // A listener may end the run by throwing sim::Stop: the depth is undone on
-    // the way out all the same.
+    // A listener may throw (a Stop ends the run from inside a notification):
+    // the call depth is unwound all the same.
     struct Depth {
       Listeners& list;
       explicit Depth(Listeners& l) : list(l) { ++list.depth_; }

@@ -50,7 +50,25 @@ void UartTransmitter::scheduleNextEdge() {
 void UartTransmitter::abort() {
   if (event_ != 0) clock_.cancel(event_);
   event_ = 0;
+  paused_ = false;
   done_ = nullptr;
+}
+
+void UartTransmitter::pause() {
+  if (event_ == 0 || paused_) return;
+  clock_.cancel(event_);
+  event_ = 0;
+  paused_ = true;
+  pausedAt_ = clock_.now();
+}
+
+void UartTransmitter::resume() {
+  if (!paused_) return;
+  paused_ = false;
+  Time delay = clock_.now() - pausedAt_;
+  start_ += delay;
+  end_ += delay;
+  scheduleNextEdge();
 }
 
 UartSampler::UartSampler(Clock& clock, FormatNow format, Deliver deliver)
@@ -113,9 +131,15 @@ void UartSampler::stopBitCentre() {
   edges_.clear();
   // From here on the receiver looks for the next start bit. When the line is
   // low now (a break, or a sender at another rate), only its next falling edge
-  // starts a frame. A frame's delivery is always due before the next frame's
-  // stop bit, so one slot holds it.
+  // starts a frame.
   if (format_().bit == 0) return;  // turned off meanwhile: the frame is dropped
+  if (deliverEvent_ != 0) {
+    // Only a rate made much faster between two frames gets here before the
+    // previous frame's end: that frame is handed over first, in order.
+    clock_.cancel(deliverEvent_);
+    deliverEvent_ = 0;
+    deliver_(pendingData_, pendingError_);
+  }
   pendingData_ = data;
   pendingError_ = framingError;
   deliverEvent_ = clock_.at(start_ + frame_.bit * (frame_.dataBits + 2), [this] {

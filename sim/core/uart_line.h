@@ -44,7 +44,11 @@ class UartTransmitter {
   void send(std::uint16_t data, UartFormat format, Time stopTime, std::function<void()> done);
   // Forgets the frame on the line (the sender is reset); the caller sets the line.
   void abort();
-  bool busy() const { return event_ != 0; }
+  // The sender's clock stops: the line stays where it is, and the rest of the
+  // frame goes on, as late as the pause lasted, after resume().
+  void pause();
+  void resume();
+  bool busy() const { return event_ != 0 || paused_; }
   // When the frame on the line ends; now when idle.
   Time endsAt() const { return busy() ? end_ : clock_.now(); }
 
@@ -59,6 +63,8 @@ class UartTransmitter {
   Time start_ = 0, bit_ = 0, end_ = 0;
   Level level_ = Level::High;
   Clock::EventId event_ = 0;
+  bool paused_ = false;
+  Time pausedAt_ = 0;
   std::function<void()> done_;
 };
 

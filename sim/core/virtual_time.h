@@ -1,9 +1,10 @@
 // Virtual time of the board.
 //
-// Time is counted in quanta of 1/98,304,000,000 s: every clock on the board
-// (MSI 65,536 Hz x 2^k, HSI 16 MHz, the 12 MHz crystal, PLL 32 MHz and the bus
-// clocks divided from them) has a whole number of quanta per cycle, so cycle
-// arithmetic is exact and runs are bit-for-bit repeatable.
+// Time is counted in quanta of 1/3,145,728,000,000 s (2^26 x 3 x 5^6 quanta a
+// second): every clock on the board (MSI 65,536 Hz x 2^k for all seven ranges,
+// HSI 16 MHz, the 12 MHz crystal, PLL 32 MHz, and each of them divided by 1 to 16
+// on the buses) has a whole number of quanta per cycle, so cycle arithmetic is
+// exact and runs are bit-for-bit repeatable. 64 bits of quanta last 67 days.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace sim {
 
 using Time = std::uint64_t;
 
-inline constexpr Time kQuantaPerSecond = 98'304'000'000ULL;
+inline constexpr Time kQuantaPerSecond = 3'145'728'000'000ULL;
 inline constexpr Time kQuantaPerMillisecond = kQuantaPerSecond / 1000;
 inline constexpr Time kQuantaPerMicrosecond = kQuantaPerSecond / 1'000'000;
 
@@ -23,6 +24,8 @@ constexpr Time milliseconds(std::uint64_t ms) { return ms * kQuantaPerMillisecon
 constexpr Time microseconds(std::uint64_t us) { return us * kQuantaPerMicrosecond; }
 // Quanta of one cycle of a clock of `hz` (exact for the board's clocks).
 constexpr Time quantaPerCycle(std::uint32_t hz) { return kQuantaPerSecond / hz; }
+// Whether a clock of `hz` has a whole number of quanta per cycle.
+constexpr bool exactClock(std::uint32_t hz) { return hz != 0 && kQuantaPerSecond % hz == 0; }
 // Duration of `cycles` cycles of a clock of `hz`.
 constexpr Time cyclesToTime(std::uint64_t cycles, std::uint32_t hz) { return cycles * quantaPerCycle(hz); }
 // Nearest quantum to a period of `num/den` seconds.
@@ -42,7 +45,7 @@ enum class DurationError { None, NotADuration, TooLong };
 DurationError parseDuration(std::string_view text, Time& out);
 // The same, as a yes/no.
 inline bool parseDurationOk(std::string_view text, Time& out) { return parseDuration(text, out) == DurationError::None; }
-// kMaxDuration in whole seconds, for messages ("at most 93824992s").
+// kMaxDuration in whole seconds, for messages ("at most 2932031s").
 std::string maxDurationText();
 // Human form for messages: "1.234567 s".
 std::string formatTime(Time t);

@@ -17,13 +17,13 @@ void ConsoleLog::listen(SerialEndpoint& line) {
   // Whole lines reach the file as they come, so it can be followed live.
   // (Standard output keeps the buffering it has.)
   if (file_ != stdout) std::setvbuf(file_, nullptr, _IOLBF, 4096);
-  line.onByte([this, alive = alive_](std::uint8_t byte) {
-    if (*alive && std::fputc(byte, file_) == EOF) failed_ = true;
+  bytes_ = line.onByte([this](std::uint8_t byte) {
+    if (std::fputc(byte, file_) == EOF) failed_ = true;
   });
 }
 
 ConsoleLog::~ConsoleLog() {
-  *alive_ = false;
+  bytes_.reset();
   if (owned_) std::fclose(file_);
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "serial_endpoint.h"
@@ -29,7 +28,7 @@ class ConsoleLog {
   std::FILE* file_;
   bool owned_ = true;
   bool failed_ = false;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  Subscription bytes_;
 };
 
 }  // namespace sim

@@ -35,11 +35,11 @@ void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
   auto byte = static_cast<std::uint8_t>(data);
   if (framingError) {
     ++framingErrors_;
-    for (auto& l : errorListeners_) l(byte);
+    errorListeners_(byte);
     return;
   }
   received_.push_back(static_cast<char>(byte));
-  for (auto& l : byteListeners_) l(byte);
+  byteListeners_(byte);
 }
 
 void SerialEndpoint::send(std::string_view bytes) {

@@ -37,9 +37,14 @@ class SerialEndpoint {
   // Every byte received intact from the board, raw (CR LF as on the wire).
   const std::string& received() const { return received_; }
   std::uint64_t framingErrors() const { return framingErrors_; }
-  void onByte(std::function<void(std::uint8_t)> listener) { byteListeners_.push_back(std::move(listener)); }
-  // Called with the garbage byte of a frame whose stop bit read low.
-  void onFramingError(std::function<void(std::uint8_t)> listener) { errorListeners_.push_back(std::move(listener)); }
+  // Listeners for intact bytes and for bytes lost to framing errors; each stays
+  // until its Subscription is dropped.
+  [[nodiscard]] Subscription onByte(std::function<void(std::uint8_t)> listener) {
+    return byteListeners_.add(std::move(listener));
+  }
+  [[nodiscard]] Subscription onFramingError(std::function<void(std::uint8_t)> listener) {
+    return errorListeners_.add(std::move(listener));
+  }
   // A byte sent to the board went unheard, as on the board, because the
   // board's receiver was not listening when it arrived; `sentAt` is when the
   // send() it came from was called, `reason` says why ("USART1 receiver off").
@@ -76,8 +81,8 @@ class SerialEndpoint {
   };
   std::deque<Outgoing> outbox_;
   const Usart* usart_ = nullptr;  // the board's receiver, when known
-  std::vector<std::function<void(std::uint8_t)>> byteListeners_;
-  std::vector<std::function<void(std::uint8_t)>> errorListeners_;
+  Listeners<std::uint8_t> byteListeners_;
+  Listeners<std::uint8_t> errorListeners_;
   Listeners<std::uint8_t, Time, const std::string&> lostListeners_;
 };
 

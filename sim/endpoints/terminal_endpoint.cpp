@@ -101,7 +101,7 @@ TerminalEndpoint::TerminalEndpoint(Board& board, Mode mode) : board_(board), mod
 }
 
 TerminalEndpoint::~TerminalEndpoint() {
-  *alive_ = false;
+  consoleBytes_.reset();
   if (tickEvent_ != 0 && Board::exists()) board_.clock().cancel(tickEvent_);
   restore();
   if (ptySlave_ >= 0) letUnreadOutputGo(ptySlave_);
@@ -217,9 +217,7 @@ void TerminalEndpoint::start() {
   started_ = true;
   virtualStart_ = board_.clock().now();
   wallStart_ = std::chrono::steady_clock::now();
-  board_.console().onByte([this, alive = alive_](std::uint8_t byte) {
-    if (*alive) fromBoard(byte);
-  });
+  consoleBytes_ = board_.console().onByte([this](std::uint8_t byte) { fromBoard(byte); });
   tickEvent_ = board_.clock().after(kTick, [this] { tick(); });
 }
 

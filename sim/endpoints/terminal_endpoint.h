@@ -16,6 +16,7 @@
 #include <string>
 
 #include "../board.h"
+#include "../core/listeners.h"
 
 namespace sim {
 
@@ -96,7 +97,7 @@ class TerminalEndpoint {
   Time virtualStart_ = 0;
   std::chrono::steady_clock::time_point wallStart_{};
   Clock::EventId tickEvent_ = 0;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  Subscription consoleBytes_;
 };
 
 }  // namespace sim

@@ -14,6 +14,8 @@ constexpr std::uint32_t kFirstOther = offsetof(FLASH_TypeDef, PDKEYR);
 constexpr std::uint32_t kLastOther = offsetof(FLASH_TypeDef, WRPR);
 }  // namespace
 
+unsigned FlashInterface::waitStates() const { return (acr_ & FLASH_ACR_LATENCY) != 0 ? 1 : 0; }
+
 std::uint32_t FlashInterface::read(std::uint32_t offset, unsigned width) {
   std::uint32_t slot = offset & ~3u;
   std::uint32_t value = 0;
@@ -36,6 +38,7 @@ void FlashInterface::write(std::uint32_t offset, unsigned width, std::uint32_t v
     // off (before this write, or cleared by it) those bits stay 0.
     if ((acr_ & FLASH_ACR_ACC64) && (v & FLASH_ACR_ACC64)) next |= v & (FLASH_ACR_LATENCY | FLASH_ACR_PRFTEN);
     acr_ = next;
+    changed_();
   } else if (slot == kPECR) {
     pecr_ = slotMerge(pecr_, offset, width, value);
   } else if (slot >= kFirstOther && slot <= kLastOther) {

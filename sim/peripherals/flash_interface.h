@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../core/bus.h"
+#include "../core/listeners.h"
 
 namespace sim {
 
@@ -16,8 +17,13 @@ class FlashInterface : public Peripheral {
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
 
   std::uint32_t acr() const { return acr_; }
+  // Wait states in force (ACR LATENCY): 0 or 1.
+  unsigned waitStates() const;
+  // After every write of ACR.
+  [[nodiscard]] Subscription onChange(std::function<void()> listener) { return changed_.add(std::move(listener)); }
 
  private:
+  Listeners<> changed_;
   std::uint32_t acr_ = 0;
   std::uint32_t pecr_ = 0x00000007u;  // locked after reset
   // PDKEYR, PEKEYR, PRGKEYR, OPTKEYR, SR, OBR, WRPR (offsets 0x08..0x20): stored only.

@@ -51,17 +51,13 @@ GeneralTimer::GeneralTimer(std::string name, Clock& clock, InterruptController& 
   clock_.onClockChange([this] {
     if (!counting()) return;
     freeze();
-    Time period = countPeriod();
-    if (period != periodQ_) {
-      startedAt_ = clock_.now();
-      periodQ_ = period;
-    }
+    counter_.setPeriod(countPeriod());
     schedule();
   });
 }
 
 Time GeneralTimer::countPeriod() const {
-  std::uint32_t hz = counterHz_ ? counterHz_() : 0;
+  std::uint32_t hz = clocked() && counterHz_ ? counterHz_() : 0;
   if (hz == 0) return 0;
   return quantaPerCycle(hz) * (Time{pscActive_} + 1);
 }
@@ -69,8 +65,8 @@ Time GeneralTimer::countPeriod() const {
 bool GeneralTimer::counting() const { return (cr1_ & TIM_CR1_CEN) != 0; }
 
 std::uint64_t GeneralTimer::countsSinceStart() const {
-  if (!counting() || periodQ_ == 0 || clock_.now() < startedAt_) return 0;
-  return (clock_.now() - startedAt_) / periodQ_;
+  if (!counting() || blocked()) return 0;
+  return counter_.edges();
 }
 
 std::uint32_t GeneralTimer::counterNow() const {
@@ -87,12 +83,12 @@ std::uint32_t GeneralTimer::counterNow() const {
 void GeneralTimer::schedule() {
   if (overflowEvent_ != 0) clock_.cancel(overflowEvent_);
   overflowEvent_ = 0;
-  if (!counting() || periodQ_ == 0) return;
+  if (!counting() || !counter_.running() || blocked()) return;
   // Up to ARR and over to 0; a counter set above ARR runs on to the end of its
   // range first.
   std::uint64_t counts =
       cntAtStart_ <= arrActive_ ? std::uint64_t{arrActive_} - cntAtStart_ + 1 : kCounterRange - cntAtStart_;
-  overflowAt_ = startedAt_ + counts * periodQ_;
+  overflowAt_ = counter_.timeOfEdge(counts);
   overflowEvent_ = clock_.at(overflowAt_, [this] {
     overflowEvent_ = 0;
     overflow();
@@ -100,9 +96,21 @@ void GeneralTimer::schedule() {
 }
 
 void GeneralTimer::restart() {
-  startedAt_ = clock_.now();
-  periodQ_ = countPeriod();
+  counter_.start(countPeriod());
   schedule();
+}
+
+// Without its clock the counter holds its count; it goes on from there when the
+// clock returns.
+void GeneralTimer::clockGated(bool on) {
+  if (!counting()) return;
+  if (on) {
+    restart();
+    return;
+  }
+  freeze();
+  counter_.stop();
+  schedule();  // cancels the pending overflow
 }
 
 void GeneralTimer::freeze() {
@@ -112,15 +120,18 @@ void GeneralTimer::freeze() {
     overflowEvent_ = 0;
     overflow();
   }
-  std::uint64_t counts = countsSinceStart();
   cntAtStart_ = static_cast<std::uint16_t>(counterNow());
-  startedAt_ += counts * periodQ_;
+  if (blocked()) {
+    counter_.start(counter_.period());  // nothing counted while blocked
+  } else {
+    counter_.rebase();
+  }
 }
 
 void GeneralTimer::overflow() {
   bool atReload = cntAtStart_ <= arrActive_;
   cntAtStart_ = 0;
-  startedAt_ = clock_.now();
+  counter_.start(counter_.period());
   if (atReload && (cr1_ & TIM_CR1_UDIS) == 0) {
     updateEvent(false);
     return;
@@ -260,7 +271,7 @@ void GeneralTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
     case kCnt:
       freeze();
       cntAtStart_ = v;
-      if (counting()) startedAt_ = clock_.now();
+      if (counting()) counter_.start(counter_.period());
       schedule();
       return;
     case kPsc:
@@ -294,8 +305,7 @@ void GeneralTimer::reset() {
   psc_ = pscActive_ = 0;
   arr_ = arrActive_ = 0xFFFF;
   cntAtStart_ = 0;
-  startedAt_ = clock_.now();
-  periodQ_ = 0;
+  counter_.stop();
   ccmr_[0] = ccmr_[1] = 0;
   ccer_ = 0;
   for (auto& ccr : ccr_) ccr = 0;

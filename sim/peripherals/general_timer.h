@@ -10,6 +10,7 @@
 #include "../core/bus.h"
 #include "../core/clock.h"
 #include "../core/interrupt_controller.h"
+#include "../core/lazy_counter.h"
 
 namespace sim {
 
@@ -23,10 +24,13 @@ class GeneralTimer : public Peripheral {
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
   void reset() override;
-
   std::uint64_t updates() const { return updates_; }
-  // Counter clock divided by the prescaler in force, in quanta per count.
+  // Counter clock divided by the prescaler in force, in quanta per count; 0
+  // while the timer's clock is off.
   Time countPeriod() const;
+
+ protected:
+  void clockGated(bool on) override;
 
  private:
   std::uint32_t counterNow() const;
@@ -34,8 +38,10 @@ class GeneralTimer : public Peripheral {
   void schedule();
   void updateInterruptLine();
   bool counting() const;
-  // Counts since startedAt_ at the count period in force.
+  // Counts since the counter's start at the count period in force.
   std::uint64_t countsSinceStart() const;
+  // A zero auto-reload blocks the counter: it neither counts nor updates.
+  bool blocked() const { return arrActive_ == 0; }
   // The counter reaches the end of its range (ARR, or 0xFFFF above ARR).
   void overflow();
   // Runs an overflow that is due now but has not run yet, then takes the counter
@@ -55,7 +61,7 @@ class GeneralTimer : public Peripheral {
   std::uint16_t pscActive_ = 0;  // prescaler in force
   std::uint16_t arr_ = 0xFFFF;
   std::uint16_t cntAtStart_ = 0;  // counter value when counting (re)started
-  Time startedAt_ = 0;
+  LazyCounter counter_{clock_};   // counts since the counter was cntAtStart_
   std::uint64_t updates_ = 0;
   Clock::EventId overflowEvent_ = 0;
   std::uint16_t arrActive_ = 0xFFFF;  // auto-reload in force (ARR is preloaded when ARPE)
@@ -63,7 +69,6 @@ class GeneralTimer : public Peripheral {
   std::uint16_t ccer_ = 0;
   std::uint16_t ccr_[4] = {0, 0, 0, 0};
   std::uint16_t dcr_ = 0, dmar_ = 0, or_ = 0;
-  Time periodQ_ = 0;     // quanta per count while counting
   Time overflowAt_ = 0;  // time of the pending overflow event
 };
 

@@ -66,7 +66,10 @@ GpioPort::~GpioPort() {
   // The nets outlive the port: stop hearing them before the drivers let go.
   netSubscriptions_.clear();
   for (auto& d : drivers_) {
-    for (auto& attached : d.functions) attached.function->port_ = nullptr;
+    for (auto& attached : d.functions) {
+      attached.function->port_ = nullptr;
+      attached.function->net_ = nullptr;
+    }
   }
 }
 

@@ -35,12 +35,17 @@ void Pwr::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
     throw Stop(StopKind::Fault, "PWR: reserved voltage range 00 written to CR VOS");
   }
   bool rangeChanged = (v & PWR_CR_VOS) != (cr_ & PWR_CR_VOS);
+  if (rangeChanged && !scaling_) previousRange_ = voltageRange();
   cr_ = v;
   if (rangeChanged) {
     // The regulator needs a while to reach the new output voltage; VOSF tells.
     scaling_ = true;
     clock_.cancel(settleEvent_);
-    settleEvent_ = clock_.after(settle_, [this] { scaling_ = false; });
+    settleEvent_ = clock_.after(settle_, [this] {
+      scaling_ = false;
+      changed_();
+    });
+    changed_();
   }
 }
 
@@ -48,7 +53,14 @@ void Pwr::reset() {
   clock_.cancel(settleEvent_);
   cr_ = kCrReset;
   scaling_ = false;
+  previousRange_ = 2;
   csrEnables_ = 0;
+  changed_();
+}
+
+unsigned Pwr::rangeInForce() const {
+  unsigned now = voltageRange();
+  return scaling_ && previousRange_ > now ? previousRange_ : now;
 }
 
 unsigned Pwr::voltageRange() const {

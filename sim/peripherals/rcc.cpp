@@ -150,13 +150,13 @@ void Rcc::writeRegister(std::uint32_t slot, std::uint32_t value) {
       writeReset(Bus::APB1, apb1rstr_, value);
       break;
     case kAHBENR:
-      ahbenr_ = value;
+      writeEnable(Bus::AHB, ahbenr_, value);
       break;
     case kAPB2ENR:
-      apb2enr_ = value;
+      writeEnable(Bus::APB2, apb2enr_, value);
       break;
     case kAPB1ENR:
-      apb1enr_ = value;
+      writeEnable(Bus::APB1, apb1enr_, value);
       break;
     case kAHBLPENR:
       ahblpenr_ = value;
@@ -248,6 +248,7 @@ void Rcc::writeCr(std::uint32_t value) {
   }
   startPllIfPossible();
   applyClockSwitch();
+  changed_();
 }
 
 void Rcc::writeIcscr(std::uint32_t value) {
@@ -257,6 +258,7 @@ void Rcc::writeIcscr(std::uint32_t value) {
   }
   icscr_ = (icscr_ & ~kIcscrWritable) | (value & kIcscrWritable);
   updateCoreClock();
+  changed_();
 }
 
 void Rcc::writeCfgr(std::uint32_t value) {
@@ -266,14 +268,33 @@ void Rcc::writeCfgr(std::uint32_t value) {
   cfgr_ = want | (cfgr_ & RCC_CFGR_SWS);
   applyClockSwitch();
   updateCoreClock();  // prescaler changes take effect at once
+  changed_();
 }
 
 void Rcc::writeReset(Bus bus, std::uint32_t& reg, std::uint32_t value) {
-  std::uint32_t asserted = value & ~reg;
   reg = value;
-  for (const ResetLink& link : resets_) {
-    if (link.bus == bus && (asserted & link.bit)) link.peripheral->reset();
+  for (const Link& link : links_) {
+    if (link.bus == bus) link.peripheral->setHeldInReset((reg & link.bit) != 0);
   }
+}
+
+void Rcc::writeEnable(Bus bus, std::uint32_t& reg, std::uint32_t value) {
+  reg = value;
+  for (const Link& link : links_) {
+    if (link.bus == bus) link.peripheral->setClocked((reg & link.bit) != 0);
+  }
+}
+
+std::uint32_t Rcc::resetBits(Bus bus) const {
+  switch (bus) {
+    case Bus::AHB:
+      return ahbrstr_;
+    case Bus::APB1:
+      return apb1rstr_;
+    case Bus::APB2:
+      return apb2rstr_;
+  }
+  return 0;
 }
 
 void Rcc::sourceBecameReady(std::uint32_t readyBit, std::uint32_t interruptFlag) {
@@ -316,6 +337,7 @@ void Rcc::updateCoreClock() {
   pclk2_ = p2;
   if (coreChanged) clock_.setCoreHz(h);
   clock_.notifyClockChange();
+  changed_();
 }
 
 // ---------------------------------------------------------------- sources
@@ -357,6 +379,16 @@ std::uint32_t Rcc::sourceHz(Source source) const {
   return 0;
 }
 
+bool Rcc::pllOn() const { return (cr_ & RCC_CR_PLLON) != 0; }
+
+std::uint32_t Rcc::pllInputHz() const { return sourceHz(pllSource()); }
+
+std::uint32_t Rcc::pllVcoHz() const {
+  std::uint32_t mulCode = (cfgr_ & RCC_CFGR_PLLMUL) >> RCC_CFGR_PLLMUL_Pos;
+  if (mulCode >= kPllMul.size()) return 0;
+  return pllInputHz() * kPllMul[mulCode];
+}
+
 std::uint32_t Rcc::pllHz() const {
   std::uint32_t mulCode = (cfgr_ & RCC_CFGR_PLLMUL) >> RCC_CFGR_PLLMUL_Pos;
   std::uint32_t div = ((cfgr_ & RCC_CFGR_PLLDIV) >> RCC_CFGR_PLLDIV_Pos) + 1;
@@ -396,8 +428,10 @@ bool Rcc::clockEnabled(Bus bus, std::uint32_t bit) const {
   return false;
 }
 
-void Rcc::attachReset(Bus bus, std::uint32_t bit, Peripheral& peripheral) {
-  resets_.push_back(ResetLink{bus, bit, &peripheral});
+void Rcc::attach(Bus bus, std::uint32_t bit, Peripheral& peripheral) {
+  links_.push_back(Link{bus, bit, &peripheral});
+  peripheral.setClocked(clockEnabled(bus, bit));
+  peripheral.setHeldInReset((resetBits(bus) & bit) != 0);
 }
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 
 #include "../core/bus.h"
 #include "../core/clock.h"
+#include "../core/listeners.h"
 
 namespace sim {
 
@@ -45,11 +46,23 @@ class Rcc : public Peripheral {
   ::sim::Bus::Gate gate(Bus bus, std::uint32_t bit) const {
     return [this, bus, bit] { return clockEnabled(bus, bit); };
   }
-  // `peripheral.reset()` runs when its reset bit of `bus` is set.
-  void attachReset(Bus bus, std::uint32_t bit, Peripheral& peripheral);
+  // Connects `peripheral` to its enable and reset bit `bit` of `bus`: it is
+  // clocked while the enable bit is 1 and held in reset while the reset bit is 1.
+  void attach(Bus bus, std::uint32_t bit, Peripheral& peripheral);
+
+  // Raw registers and the PLL as programmed, for the operating-limit checks.
+  std::uint32_t cr() const { return cr_; }
+  std::uint32_t cfgr() const { return cfgr_; }
+  bool pllOn() const;
+  std::uint32_t pllInputHz() const;
+  // PLL input x PLLMUL (0 for a reserved multiplier code).
+  std::uint32_t pllVcoHz() const;
+  // After every change of the oscillators, the PLL, the clock switch or the
+  // prescalers.
+  [[nodiscard]] Subscription onChange(std::function<void()> listener) { return changed_.add(std::move(listener)); }
 
  private:
-  struct ResetLink {
+  struct Link {
     Bus bus;
     std::uint32_t bit;
     Peripheral* peripheral;
@@ -63,6 +76,8 @@ class Rcc : public Peripheral {
   void writeIcscr(std::uint32_t value);
   void writeCfgr(std::uint32_t value);
   void writeReset(Bus bus, std::uint32_t& reg, std::uint32_t value);
+  void writeEnable(Bus bus, std::uint32_t& reg, std::uint32_t value);
+  std::uint32_t resetBits(Bus bus) const;
 
   std::uint32_t sourceHz(Source source) const;
   std::uint32_t pllHz() const;
@@ -87,7 +102,8 @@ class Rcc : public Peripheral {
   std::uint32_t ahbenr_ = 0, apb2enr_ = 0, apb1enr_ = 0;
   std::uint32_t ahblpenr_ = 0, apb2lpenr_ = 0, apb1lpenr_ = 0;
   std::uint32_t csr_ = 0;
-  std::vector<ResetLink> resets_;
+  std::vector<Link> links_;
+  Listeners<> changed_;
   Clock::EventId hseEvent_ = 0, pllEvent_ = 0;
   Clock::EventId msiEvent_ = 0, hsiEvent_ = 0, switchEvent_ = 0;
   // Frequencies last announced to the clock (to notify only on a change).

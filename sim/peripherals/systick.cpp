@@ -31,11 +31,6 @@ std::uint32_t SysTickTimer::counterHz() const {
   return (ctrl_ & SysTick_CTRL_CLKSOURCE) != 0 ? clock_.coreHz() : clock_.coreHz() / 8;
 }
 
-std::uint64_t SysTickTimer::edgesSinceStart() const {
-  if (periodQ_ == 0 || clock_.now() < startedAt_) return 0;
-  return (clock_.now() - startedAt_) / periodQ_;
-}
-
 // The counter steps down once per clock edge; from 0 the next edge reloads it
 // from LOAD (a reload of 0 keeps it at 0: the counter stops).
 std::uint32_t SysTickTimer::valueAfter(std::uint32_t from, std::uint64_t edges) const {
@@ -62,17 +57,17 @@ std::uint64_t SysTickTimer::nextWrapEdge(std::uint64_t after) const {
 }
 
 std::uint32_t SysTickTimer::currentValue() const {
-  return enabled() ? valueAfter(valAtStart_, edgesSinceStart()) : valAtStart_;
+  return enabled() ? valueAfter(valAtStart_, counter_.edges()) : valAtStart_;
 }
 
 void SysTickTimer::schedule() {
   if (wrapEvent_ != 0) clock_.cancel(wrapEvent_);
   wrapEvent_ = 0;
-  if (!enabled() || periodQ_ == 0) return;
-  std::uint64_t edge = nextWrapEdge(edgesSinceStart());
+  if (!enabled() || !counter_.running()) return;
+  std::uint64_t edge = nextWrapEdge(counter_.edges());
   if (edge == 0) return;
   wrapEdge_ = edge;
-  wrapAt_ = startedAt_ + edge * periodQ_;
+  wrapAt_ = counter_.timeOfEdge(edge);
   wrapEvent_ = clock_.at(wrapAt_, [this, edge] { wrap(edge); });
 }
 
@@ -90,20 +85,15 @@ void SysTickTimer::freeze() {
     clock_.cancel(wrapEvent_);
     wrap(wrapEdge_);
   }
-  std::uint64_t edges = edgesSinceStart();
-  valAtStart_ = valueAfter(valAtStart_, edges);
-  startedAt_ += edges * periodQ_;
+  valAtStart_ = valueAfter(valAtStart_, counter_.edges());
+  counter_.rebase();
 }
 
 // The core clock changed: the count so far stands, the rest runs at the new rate.
 void SysTickTimer::retime() {
   if (!enabled()) return;
   freeze();
-  Time period = quantaPerCycle(counterHz());
-  if (period != periodQ_) {
-    startedAt_ = clock_.now();
-    periodQ_ = period;
-  }
+  counter_.setPeriod(quantaPerCycle(counterHz()));
   schedule();
 }
 
@@ -134,10 +124,12 @@ void SysTickTimer::write(std::uint32_t offset, unsigned width, std::uint32_t val
       freeze();
       bool was = enabled();
       ctrl_ = value & kCtrlWritable;
-      if (enabled()) {
-        Time period = quantaPerCycle(counterHz());
-        if (!was || period != periodQ_) startedAt_ = clock_.now();
-        periodQ_ = period;
+      if (enabled() && !was) {
+        counter_.start(quantaPerCycle(counterHz()));
+      } else if (enabled()) {
+        counter_.setPeriod(quantaPerCycle(counterHz()));
+      } else {
+        counter_.stop();
       }
       schedule();
       return;

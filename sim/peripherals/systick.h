@@ -8,6 +8,7 @@
 #include "../core/bus.h"
 #include "../core/clock.h"
 #include "../core/interrupt_controller.h"
+#include "../core/lazy_counter.h"
 
 namespace sim {
 
@@ -29,11 +30,9 @@ class SysTickTimer : public Peripheral {
   void retime();
   // Counter clock in force: the core clock, or the core clock / 8 (CLKSOURCE = 0).
   std::uint32_t counterHz() const;
-  // Counter clock edges since startedAt_.
-  std::uint64_t edgesSinceStart() const;
   // VAL after `edges` clock edges from VAL = `from`.
   std::uint32_t valueAfter(std::uint32_t from, std::uint64_t edges) const;
-  // Edge, counted from startedAt_, of the first wrap (1 -> 0) after edge `after`
+  // Edge, counted from the counter's start, of the first wrap (1 -> 0) after edge `after`
   // (or at or after edge 1 when `after` is 0); 0 when the counter never wraps.
   std::uint64_t nextWrapEdge(std::uint64_t after) const;
   void wrap(std::uint64_t edge);
@@ -47,13 +46,12 @@ class SysTickTimer : public Peripheral {
   std::uint32_t ctrl_ = 0;
   std::uint32_t load_ = 0;
   std::uint32_t valAtStart_ = 0;  // VAL when counting (re)started
-  Time startedAt_ = 0;
+  LazyCounter counter_{clock_};   // edges of the counter clock since VAL was valAtStart_
   bool countFlag_ = false;
   std::uint64_t wraps_ = 0;
   Clock::EventId wrapEvent_ = 0;
-  Time periodQ_ = 0;            // quanta per counter clock edge while counting
   Time wrapAt_ = 0;             // time of the pending wrap event
-  std::uint64_t wrapEdge_ = 0;  // its edge, counted from startedAt_
+  std::uint64_t wrapEdge_ = 0;  // its edge, counted from the counter's start
 };
 
 }  // namespace sim

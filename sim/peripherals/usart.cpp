@@ -128,11 +128,10 @@ void Usart::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
     case kCr1: {
       cr1_ = merged(cr1_);
       if (!enabled()) {
-        // UE cleared: the prescalers and outputs stop at the end of the byte
-        // being transferred; the model stops them at once.
+        // UE cleared: the prescalers and outputs stop; the model drops the
+        // frames on the lines at once. A byte waiting in TDR stays there.
         transmitter_.abort();
         sampler_.abort();
-        tdr_.reset();
       }
       updateTxLine();
       if (tdr_ && !transmitter_.busy() && (cr1_ & kTransmitterOn) == kTransmitterOn) {
@@ -212,12 +211,24 @@ void Usart::startNextFrame() {
 
 std::string Usart::deafness() const {
   if ((cr1_ & kReceiverOn) != kReceiverOn) return name_ + " receiver off";
+  if (!clocked()) return name_ + " clock stopped";
   if (!rx_.routed()) return name_ + " RX pin not routed to it";
   return {};
 }
 
+// Without its clock the port stops shifting: the frame on the line stays where
+// it is and goes on when the clock returns.
+void Usart::clockGated(bool on) {
+  if (on) {
+    transmitter_.resume();
+  } else {
+    transmitter_.pause();
+  }
+}
+
 UartFormat Usart::receiveFormat() const {
-  if ((cr1_ & kReceiverOn) != kReceiverOn || !rx_.routed()) return {};
+  // Receiver off, its clock stopped, or its pin not routed: the line is not sampled.
+  if ((cr1_ & kReceiverOn) != kReceiverOn || !clocked() || !rx_.routed()) return {};
   return UartFormat{bitTime(), (cr1_ & USART_CR1_M) != 0 ? 9u : 8u};
 }
 

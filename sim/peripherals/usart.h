@@ -40,6 +40,7 @@ class Usart : public Peripheral {
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
   void reset() override;
+  void clockGated(bool on) override;
 
   // Bit time of this port now (BRR / bus clock); 0 when BRR is 0.
   Time bitTime() const;

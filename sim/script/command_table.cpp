@@ -69,7 +69,14 @@ const ScriptCommandEntry* findScriptCommand(const std::vector<std::string>& lead
 }
 
 ScriptSerialLineRegistration::ScriptSerialLineRegistration(ScriptSerialLine line) {
-  serialLineTable().push_back(line);
+  // Ordered by name whatever order the files registering them start in; the
+  // console first, as the line every run has.
+  auto& table = serialLineTable();
+  auto before = [](const ScriptSerialLine& a, const ScriptSerialLine& b) {
+    if ((a.name == "console") != (b.name == "console")) return a.name == "console";
+    return a.name < b.name;
+  };
+  table.insert(std::upper_bound(table.begin(), table.end(), line, before), line);
 }
 
 const std::vector<ScriptSerialLine>& scriptSerialLines() { return serialLineTable(); }

@@ -63,7 +63,15 @@ const ScriptCommandEntry* findScriptCommand(const std::vector<std::string>& lead
 struct ScriptSerialLine {
   std::string_view name;   // "console"
   std::string_view about;  // "USART1, the operator's terminal"
+  // The end that hears what the board sends on the line (and, without `send`,
+  // sends to it).
   SerialEndpoint& (*endpoint)(Board& board) = nullptr;
+  // How bytes reach the board when something stands between the far end and
+  // the line (a radio module); nullptr: straight from `endpoint`.
+  void (*send)(Board& board, std::string_view bytes) = nullptr;
+  // The board's port on the line ("USART3"), named when a wait on a line other
+  // than the console fails, beside what the board sent there.
+  std::string_view boardPort;
 };
 
 class ScriptSerialLineRegistration {

@@ -9,10 +9,15 @@ namespace sim {
 
 namespace {
 
+// Bytes of another line's output shown beside a failed wait on it.
+constexpr std::size_t kShownContextBytes = 200;
+
 const ScriptSerialLineRegistration kConsoleLine{{
     .name = "console",
     .about = "USART1, the operator's terminal",
     .endpoint = [](Board& board) -> SerialEndpoint& { return board.console(); },
+    .send = nullptr,
+    .boardPort = "USART1",
 }};
 
 std::string serialLine(ScriptWords& words) {
@@ -64,8 +69,18 @@ class WaitTextStep : public ScriptStep {
 
   void onLimit(ScriptContext& context) override {
     std::string what = regex_ ? "text matching /" + shownSource(pattern_) + "/" : "text \"" + escapeText(text_) + "\"";
-    context.fail("expected " + line_ + " " + what + " within " + formatTime(limit_) + "; not seen by " +
-                 formatTime(context.now()));
+    std::string message =
+        "expected " + line_ + " " + what + " within " + formatTime(limit_) + "; not seen by " + formatTime(context.now());
+    // The failure's context shows the console; on another line show what
+    // the board did send there.
+    const ScriptSerialLine* serial = findScriptSerialLine(line_);
+    if (line_ != "console" && serial != nullptr) {
+      const std::string& sent = context.received(line_);
+      std::size_t tail = sent.size() > kShownContextBytes ? sent.size() - kShownContextBytes : 0;
+      message += "\n  the board sent on " + std::string(serial->boardPort) + ": \"" +
+                 escapeText(std::string_view(sent).substr(tail)) + "\"";
+    }
+    context.fail(message);
   }
 
  private:

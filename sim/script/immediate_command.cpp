@@ -8,7 +8,14 @@ class ImmediateContext : public ScriptContext {
  public:
   ImmediateContext(Board& board, std::FILE* out) : board_(board), out_(out) {}
   Time now() const override { return board_.clock().now(); }
-  void send(std::string_view line, std::string_view bytes) override { endpoint(line).send(bytes); }
+  void send(std::string_view line, std::string_view bytes) override {
+    const ScriptSerialLine* serial = findScriptSerialLine(line);
+    if (serial != nullptr && serial->send != nullptr) {
+      serial->send(board_, bytes);
+    } else {
+      endpoint(line).send(bytes);
+    }
+  }
   const std::string& received(std::string_view line) const override { return endpoint(line).received(); }
   std::size_t& matchEnd(std::string_view) override { return matchEnd_; }
   void print(const std::string& text) override {

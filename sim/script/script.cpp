@@ -10,6 +10,7 @@
 
 #include "command_table.h"
 
+
 namespace sim {
 
 namespace {

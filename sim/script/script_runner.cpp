@@ -26,9 +26,7 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
     SerialEndpoint& end = line.endpoint(board_);
     // Text that came out before the run started counts for the first wait.
     matchEnd_[name] = 0;
-    end.onByte([this, name, alive = alive_](std::uint8_t) {
-      if (*alive) byteOn(name);
-    });
+    subscriptions_.push_back(end.onByte([this, name](std::uint8_t) { byteOn(name); }));
     subscriptions_.push_back(end.onLost([this, name](std::uint8_t, Time sentAt, const std::string& reason) {
       if (!lost_.empty() && lost_.back().line == name && lost_.back().sentAt == sentAt && lost_.back().reason == reason) {
         ++lost_.back().bytes;
@@ -45,10 +43,7 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
   }
 }
 
-ScriptRunner::~ScriptRunner() {
-  halt();
-  *alive_ = false;
-}
+ScriptRunner::~ScriptRunner() { halt(); }
 
 void ScriptRunner::start() {
   if (started_) return;
@@ -161,7 +156,14 @@ std::optional<std::string> ScriptRunner::unrunAfterReturn() const {
 
 Time ScriptRunner::now() const { return board_.clock().now(); }
 
-void ScriptRunner::send(std::string_view line, std::string_view bytes) { endpoint(line).send(bytes); }
+void ScriptRunner::send(std::string_view line, std::string_view bytes) {
+  const ScriptSerialLine* serial = findScriptSerialLine(line);
+  if (serial != nullptr && serial->send != nullptr) {
+    serial->send(board_, bytes);
+  } else {
+    endpoint(line).send(bytes);
+  }
+}
 
 const std::string& ScriptRunner::received(std::string_view line) const { return endpoint(line).received(); }
 

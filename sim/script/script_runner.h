@@ -101,8 +101,6 @@ class ScriptRunner : private ScriptContext {
   std::vector<Subscription> subscriptions_;
   Clock::EventId event_ = 0;  // pending limit, or continuation
   bool started_ = false, finished_ = false, halted_ = false;
-  // Cleared when the runner goes; the board's listeners outlive it.
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace sim

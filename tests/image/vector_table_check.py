@@ -35,16 +35,15 @@ FIRMWARE = {
     14: "PendSV_Handler",
     15: "SysTick_Handler",
     CORE_SLOTS + 28: "TIM2_IRQHandler",
-    CORE_SLOTS + 37: "USART1_IRQHandler",
-    CORE_SLOTS + 39: "USART3_IRQHandler",
-}
-# Slots the firmware fills once it has these handlers; until then the default.
-FIRMWARE_WHEN_DEFINED = {
     CORE_SLOTS + 31: "I2C1_EV_IRQHandler",
     CORE_SLOTS + 32: "I2C1_ER_IRQHandler",
     CORE_SLOTS + 33: "I2C2_EV_IRQHandler",
     CORE_SLOTS + 34: "I2C2_ER_IRQHandler",
+    CORE_SLOTS + 37: "USART1_IRQHandler",
+    CORE_SLOTS + 39: "USART3_IRQHandler",
 }
+# Slots the firmware fills once it has these handlers; until then the default.
+FIRMWARE_WHEN_DEFINED = {}
 
 THUMB_BRANCH_TO_SELF = 0xE7FE  # b.n .
 

@@ -1,14 +1,26 @@
 # Runs one scenario script on tl500-sim and checks the outcome.
 #
-#   cmake -DSIM=<tl500-sim> -DSCRIPT=<x.tlscript> -DCONSOLE_LOG=<log file> -P run_scenario.cmake
+#   cmake -DSIM=<tl500-sim> -DSCRIPT=<x.tlscript> -DCONSOLE_LOG=<log file>
+#         [-DBUILD_DATE=<__DATE__>] [-DBUILD_TIME=<__TIME__>]
+#         [-DIMAGE=<tl500.elf> [-DSTACK_REPORT=<stack_usage.md>]] -P run_scenario.cmake
+#
+# With IMAGE the scenario runs the board image on the emulated core instead of
+# the firmware built into tl500-sim; the console must be the same byte for
+# byte, and the stack's high-water mark must stay under the 1 KiB stack and
+# under the static estimate in STACK_REPORT. A missing image skips the test.
 #
 # The script's leading comment lines may hold
 #   # args: --no-crystal --max-time 2s    extra arguments for tl500-sim
 #   # exit: 1                             the exit status expected (default 0)
 #   # stderr: TEXT                        a text standard error must contain
-# When x.console lies beside the script, tl500-sim compares the console output
-# with it byte for byte (--expect-console: @BUILD_DATE@ and @BUILD_TIME@ in it
-# stand for the firmware's build date and time) and a difference fails the run.
+#   # stderr-once: TEXT                   a text standard error must contain once only
+# When x.console lies beside the script, the console log must equal it byte for
+# byte, after @BUILD_DATE@ and @BUILD_TIME@ in it have been replaced by the
+# firmware's build date and time: tl500-sim checks it itself with
+# --expect-console when it runs its own firmware; an image's banner carries
+# the image's build date, so image runs are compared here. When x.zigbee lies
+# beside the script, the bytes the board sent on USART3 must equal it byte for
+# byte.
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var SIM SCRIPT CONSOLE_LOG)
@@ -17,10 +29,16 @@ foreach(var SIM SCRIPT CONSOLE_LOG)
   endif()
 endforeach()
 
+# Wall-clock limit of the run in seconds (-DRUN_TIMEOUT=..., for long runs).
+if(NOT DEFINED RUN_TIMEOUT)
+  set(RUN_TIMEOUT 280)
+endif()
+
 # ---------------------------------------------------------------- the header
 set(extra_args "")
 set(expected_exit 0)
 set(expected_stderr "")
+set(expected_stderr_once "")
 file(STRINGS "${SCRIPT}" lines)
 foreach(line IN LISTS lines)
   if(NOT line MATCHES "^[ \t]*#")
@@ -33,24 +51,42 @@ foreach(line IN LISTS lines)
     set(expected_exit ${CMAKE_MATCH_1})
   elseif(line MATCHES "^[ \t]*#[ \t]*stderr:[ \t]*(.*)$")
     list(APPEND expected_stderr "${CMAKE_MATCH_1}")
+  elseif(line MATCHES "^[ \t]*#[ \t]*stderr-once:[ \t]*(.*)$")
+    list(APPEND expected_stderr_once "${CMAKE_MATCH_1}")
   endif()
 endforeach()
 
 get_filename_component(dir "${SCRIPT}" DIRECTORY)
 get_filename_component(name "${SCRIPT}" NAME_WE)
 set(expected_file "${dir}/${name}.console")
-if(EXISTS "${expected_file}")
+if(EXISTS "${expected_file}" AND NOT DEFINED IMAGE)
   list(APPEND extra_args --expect-console "${expected_file}")
 endif()
 
 # ---------------------------------------------------------------- the run
-file(REMOVE "${CONSOLE_LOG}")
+if(DEFINED IMAGE)
+  if(NOT EXISTS "${IMAGE}")
+    message(NOTICE "SKIPPED: no board image at ${IMAGE}: build the target preset first "
+                   "(cmake --preset target && cmake --build --preset target)")
+    return()
+  endif()
+  list(APPEND extra_args --image "${IMAGE}" --stats)
+  # The banner shows the image's own build date and time, which may come from
+  # another configure than this build's.
+  file(STRINGS "${IMAGE}" image_date REGEX "^[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9][0-9][0-9]$" LIMIT_COUNT 1)
+  file(STRINGS "${IMAGE}" image_time REGEX "^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]$" LIMIT_COUNT 1)
+  if(image_date AND image_time)
+    set(BUILD_DATE "${image_date}")
+    set(BUILD_TIME "${image_time}")
+  endif()
+endif()
+file(REMOVE "${CONSOLE_LOG}" "${CONSOLE_LOG}.zigbee")
 execute_process(
-  COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${CONSOLE_LOG}" ${extra_args}
+  COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${CONSOLE_LOG}" --zigbee-log "${CONSOLE_LOG}.zigbee" ${extra_args}
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
   ERROR_VARIABLE err
-  TIMEOUT 280)
+  TIMEOUT ${RUN_TIMEOUT})
 
 set(run_line "tl500-sim --script ${SCRIPT} --console-log ${CONSOLE_LOG}")
 if(extra_args)
@@ -75,3 +111,190 @@ foreach(text IN LISTS expected_stderr)
     message(FATAL_ERROR "scenario failed: standard error lacks \"${text}\"")
   endif()
 endforeach()
+foreach(text IN LISTS expected_stderr_once)
+  string(FIND "${err}" "${text}" first)
+  string(FIND "${err}" "${text}" last REVERSE)
+  if(first EQUAL -1)
+    message(FATAL_ERROR "scenario failed: standard error lacks \"${text}\"")
+  elseif(NOT first EQUAL last)
+    message(FATAL_ERROR "scenario failed: standard error holds \"${text}\" more than once")
+  endif()
+endforeach()
+
+# ---------------------------------------------------------------- the image's stack
+if(DEFINED IMAGE AND err MATCHES "stack high-water mark ([0-9]+) of ([0-9]+) bytes")
+  set(high_water ${CMAKE_MATCH_1})
+  set(stack_size ${CMAKE_MATCH_2})
+  if(NOT high_water LESS stack_size)
+    message(FATAL_ERROR "scenario failed: the stack's high-water mark ${high_water} reaches the ${stack_size}-byte stack")
+  endif()
+  if(DEFINED STACK_REPORT AND EXISTS "${STACK_REPORT}")
+    file(READ "${STACK_REPORT}" report)
+    if(report MATCHES "Worst case: \\*\\*([0-9]+) bytes")
+      if(high_water GREATER CMAKE_MATCH_1)
+        message(FATAL_ERROR "scenario failed: the stack's high-water mark ${high_water} beats the static estimate "
+                            "of ${CMAKE_MATCH_1} bytes (${STACK_REPORT}): the estimate is not an upper bound")
+      endif()
+      message(STATUS "stack high-water mark ${high_water} bytes, static estimate ${CMAKE_MATCH_1}")
+    endif()
+  endif()
+elseif(DEFINED IMAGE AND expected_exit EQUAL 0)
+  message(FATAL_ERROR "scenario failed: tl500-sim --stats did not report the stack's high-water mark")
+endif()
+
+get_filename_component(dir "${SCRIPT}" DIRECTORY)
+get_filename_component(name "${SCRIPT}" NAME_WE)
+# ---------------------------------------------------------------- the ZigBee line
+set(zigbee_expected "${dir}/${name}.zigbee")
+if(EXISTS "${zigbee_expected}")
+  file(READ "${zigbee_expected}" zigbee_want HEX)
+  set(zigbee_got "")
+  if(EXISTS "${CONSOLE_LOG}.zigbee")
+    file(READ "${CONSOLE_LOG}.zigbee" zigbee_got HEX)
+  endif()
+  if(NOT zigbee_want STREQUAL zigbee_got)
+    message(NOTICE
+      "${run_line}\n"
+      "the bytes the board sent on USART3 differ from ${zigbee_expected}\n"
+      "  expected (hex): ${zigbee_want}\n"
+      "  actual (hex):   ${zigbee_got}")
+    message(FATAL_ERROR "scenario failed: the ZigBee log differs")
+  endif()
+endif()
+# ---------------------------------------------------------------- the console
+# (tl500-sim's --expect-console has compared it when it ran its own firmware.)
+set(expected_file "${dir}/${name}.console")
+if(NOT EXISTS "${expected_file}" OR NOT DEFINED IMAGE)
+  return()
+endif()
+if(NOT EXISTS "${CONSOLE_LOG}")
+  message(FATAL_ERROR "scenario failed: ${run_line}: no console log was written")
+endif()
+
+# Both files as byte lists ("41;42;0d;0a"), so that replacements and
+# comparisons stay on byte boundaries whatever the bytes are.
+function(read_bytes file out_var)
+  file(READ "${file}" hex HEX)
+  string(REGEX REPLACE "(..)" "\\1;" hex "${hex}")
+  string(REGEX REPLACE ";$" "" hex "${hex}")
+  set(${out_var} "${hex}" PARENT_SCOPE)
+endfunction()
+
+function(text_bytes text out_var)
+  string(HEX "${text}" hex)
+  string(REGEX REPLACE "(..)" "\\1;" hex "${hex}")
+  string(REGEX REPLACE ";$" "" hex "${hex}")
+  set(${out_var} "${hex}" PARENT_SCOPE)
+endfunction()
+
+read_bytes("${expected_file}" expected)
+read_bytes("${CONSOLE_LOG}" actual)
+
+# Placeholders for the build's date and time.
+foreach(placeholder BUILD_DATE BUILD_TIME)
+  text_bytes("@${placeholder}@" pattern)
+  if(NOT ";${expected};" MATCHES ";${pattern};")
+    continue()
+  endif()
+  if(NOT DEFINED ${placeholder} OR "${${placeholder}}" STREQUAL "")
+    message(FATAL_ERROR "${expected_file} uses @${placeholder}@ but TL500_${placeholder} is not defined in the build")
+  endif()
+  text_bytes("${${placeholder}}" replacement)
+  string(REPLACE ";${pattern};" ";${replacement};" expected ";${expected};")
+  string(REGEX REPLACE "^;|;$" "" expected "${expected}")
+endforeach()
+
+if("${expected}" STREQUAL "${actual}")
+  return()
+endif()
+
+# A readable difference: the first byte that differs and the bytes around it
+# on both sides, in the script's own escaped notation.
+function(escape_bytes bytes out_var)
+  set(text "")
+  foreach(byte IN LISTS bytes)
+    math(EXPR code "0x${byte}")
+    if(code EQUAL 13)
+      string(APPEND text "\\r")
+    elseif(code EQUAL 10)
+      string(APPEND text "\\n")
+    elseif(code EQUAL 9)
+      string(APPEND text "\\t")
+    elseif(code EQUAL 92)
+      string(APPEND text "\\\\")
+    elseif(code EQUAL 34)
+      string(APPEND text "\\\"")
+    elseif(code EQUAL 59)
+      string(APPEND text "\\x3b")
+    elseif(code GREATER_EQUAL 32 AND code LESS 127)
+      string(ASCII ${code} char)
+      string(APPEND text "${char}")
+    else()
+      string(APPEND text "\\x${byte}")
+    endif()
+  endforeach()
+  set(${out_var} "${text}" PARENT_SCOPE)
+endfunction()
+
+# Bytes `from`..`from+count` of a byte list, clipped to its end.
+function(slice bytes from count out_var)
+  string(LENGTH "${bytes};" chars)
+  math(EXPR first "${from} * 3")
+  math(EXPR want "${count} * 3")
+  set(result "")
+  if(first LESS chars)
+    string(SUBSTRING "${bytes};" ${first} ${want} result)
+    string(REGEX REPLACE ";$" "" result "${result}")
+  endif()
+  set(${out_var} "${result}" PARENT_SCOPE)
+endfunction()
+
+list(LENGTH expected expected_length)
+list(LENGTH actual actual_length)
+# Longest common prefix, by bisection on the bytes' hex strings.
+string(REPLACE ";" "" expected_hex "${expected}")
+string(REPLACE ";" "" actual_hex "${actual}")
+set(low 0)
+set(high ${expected_length})
+if(actual_length LESS high)
+  set(high ${actual_length})
+endif()
+while(low LESS high)
+  math(EXPR middle "(${low} + ${high} + 1) / 2")
+  math(EXPR chars "${middle} * 2")
+  string(SUBSTRING "${expected_hex}" 0 ${chars} e)
+  string(SUBSTRING "${actual_hex}" 0 ${chars} a)
+  if(e STREQUAL a)
+    set(low ${middle})
+  else()
+    math(EXPR high "${middle} - 1")
+  endif()
+endwhile()
+set(offset ${low})
+slice("${expected}" 0 ${offset} prefix)
+string(REGEX MATCHALL "0a" newlines "${prefix}")
+list(LENGTH newlines line)
+math(EXPR line "${line} + 1")
+
+set(context 60)
+set(before ${context})
+if(offset LESS before)
+  set(before ${offset})
+endif()
+math(EXPR start "${offset} - ${before}")
+slice("${expected}" ${start} ${before} common)
+slice("${expected}" ${offset} ${context} expected_next)
+slice("${actual}" ${offset} ${context} actual_next)
+escape_bytes("${common}" common_text)
+escape_bytes("${expected_next}" expected_text)
+escape_bytes("${actual_next}" actual_text)
+message(NOTICE
+  "${run_line}\n"
+  "the console log differs from ${expected_file}\n"
+  "  first difference at byte ${offset} (line ${line}); expected ${expected_length} bytes, got ${actual_length}\n"
+  "  both:     \"${common_text}\"\n"
+  "  expected: \"${expected_text}\"\n"
+  "  actual:   \"${actual_text}\"\n"
+  "  (escaped as in scripts; the last lines show what follows the common part)\n"
+  "full log: ${CONSOLE_LOG}")
+message(FATAL_ERROR "scenario failed: the console log differs at byte ${offset}")

@@ -72,7 +72,8 @@ TEST(Console, EachCharacterTakesOneFrameTimeOnTheLine) {
   ConsoleBoard b;
   EXPECT_EQ(USART1->BRR, 0x116);
   std::vector<sim::Time> arrivals;
-  b.board.console().onByte([&](std::uint8_t) { arrivals.push_back(b.board.clock().now()); });
+  sim::Subscription listening =
+      b.board.console().onByte([&](std::uint8_t) { arrivals.push_back(b.board.clock().now()); });
   tl500_printf("abc\n");
   b.received();
   ASSERT_EQ(arrivals.size(), 5u);

@@ -8,7 +8,7 @@
 #include "hw_config.h"
 #include "platform.h"
 #include "sim/board.h"
-#include "sim/firmware_vectors.h"
+#include "sim/host/firmware_vectors.h"
 
 namespace {
 

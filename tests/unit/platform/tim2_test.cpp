@@ -11,7 +11,7 @@
 #include "platform.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
-#include "sim/firmware_vectors.h"
+#include "sim/host/firmware_vectors.h"
 
 namespace {
 

@@ -10,6 +10,13 @@
 #include "platform.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/host/firmware_vectors.h"
+
+// A handler defined by this program alone and listed nowhere else: the host's
+// vector table must find it by its name, as the image's does.
+extern "C" void LCD_IRQHandler(void);
+static int g_lcdEntries = 0;
+extern "C" void LCD_IRQHandler(void) { ++g_lcdEntries; }
 
 namespace {
 
@@ -84,6 +91,41 @@ TEST_F(InterruptControllerTest, GroupingTwoSplitsRawPrioritiesIntoPreemptionAndS
   EXPECT_EQ(ic.preemptionPriority(InterruptController::irq(kLineB)), 2u);
   EXPECT_EQ(ic.subPriority(InterruptController::irq(kLineB)), 1u);
   EXPECT_TRUE(ic.isEnabled(InterruptController::irq(kLineB)));
+}
+
+TEST_F(InterruptControllerTest, InitPlacesPreemptionAndSubPriorityUnderEveryGrouping) {
+  auto& ic = board.interrupts();
+  const int exc = InterruptController::irq(kLineA);
+  for (std::uint32_t group = 0; group <= 7; ++group) {
+    SCOPED_TRACE("PRIGROUP " + std::to_string(group));
+    NVIC_PriorityGroupConfig(group << SCB_AIRCR_PRIGROUP_Pos);
+    const unsigned preBits = group <= 3 ? 4 : 7 - group;
+    const unsigned subBits = 4 - preBits;
+    // The highest value each part can hold, then the lowest non-zero one.
+    const std::uint8_t preMax = static_cast<std::uint8_t>((1u << preBits) - 1u);
+    const std::uint8_t subMax = static_cast<std::uint8_t>((1u << subBits) - 1u);
+    enable(kLineA, preMax, subMax);
+    EXPECT_EQ(NVIC->IP[kLineA], 0xF0);
+    EXPECT_EQ(ic.preemptionPriority(exc), preMax);
+    EXPECT_EQ(ic.subPriority(exc), subMax);
+    enable(kLineA, preBits > 0 ? 1 : 0, subBits > 0 ? 1 : 0);
+    EXPECT_EQ(ic.preemptionPriority(exc), preBits > 0 ? 1u : 0u);
+    EXPECT_EQ(ic.subPriority(exc), subBits > 0 ? 1u : 0u);
+    EXPECT_EQ(NVIC->IP[kLineA], ((preBits > 0 ? 1u << subBits : 0u) | (subBits > 0 ? 1u : 0u)) << 4);
+  }
+}
+
+TEST_F(InterruptControllerTest, ClearingThePendingStateOfAStillAssertedLineLeavesItPending) {
+  __disable_irq();
+  enable(kLineA, 1, 0);
+  board.interrupts().setLine(kLineA, true);
+  NVIC->ICPR[0] = 1u << kLineA;
+  EXPECT_TRUE(board.interrupts().isPending(InterruptController::irq(kLineA)));
+  board.interrupts().setLine(kLineA, false);
+  NVIC->ICPR[0] = 1u << kLineA;
+  EXPECT_FALSE(board.interrupts().isPending(InterruptController::irq(kLineA)));
+  __enable_irq();
+  EXPECT_TRUE(g_order.empty());
 }
 
 TEST_F(InterruptControllerTest, AChannelDisabledThroughInitWaitsUntilEnabledAgain) {
@@ -173,6 +215,26 @@ TEST_F(InterruptControllerTest, ALevelStillAssertedWhenTheHandlerReturnsIsTakenA
   EXPECT_EQ(entries, 3);
   registerAccess();
   EXPECT_EQ(entries, 3);
+}
+
+TEST(FirmwareVectorTable, AHandlerDefinedAnywhereInTheProgramIsTakenThroughItsVector) {
+  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
+  NVIC_EnableIRQ(LCD_IRQn);
+  board.interrupts().setPending(InterruptController::irq(LCD_IRQn));
+  registerAccess();
+  EXPECT_EQ(g_lcdEntries, 1);
+}
+
+TEST(FirmwareVectorTable, AVectorTheFirmwareLeavesEmptyStopsTheRunNamingIt) {
+  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
+  NVIC_EnableIRQ(DMA1_Channel7_IRQn);
+  board.interrupts().setPending(InterruptController::irq(DMA1_Channel7_IRQn));
+  try {
+    registerAccess();
+    FAIL() << "an empty vector was taken";
+  } catch (const sim::Stop& stop) {
+    EXPECT_NE(std::string(stop.what()).find("DMA1_Channel7"), std::string::npos) << stop.what();
+  }
 }
 
 }  // namespace

@@ -145,8 +145,8 @@ class CountingPeripheral : public sim::Peripheral {
 
 TEST_F(ClockTree, SettingAResetBitResetsOnlyItsPeripheralOnceWhileHeld) {
   CountingPeripheral i2c1, i2c2;
-  rcc.attachReset(Rcc::Bus::APB1, 1u << 21, i2c1);
-  rcc.attachReset(Rcc::Bus::APB1, 1u << 22, i2c2);
+  rcc.attach(Rcc::Bus::APB1, 1u << 21, i2c1);
+  rcc.attach(Rcc::Bus::APB1, 1u << 22, i2c2);
   set(APB1RSTR, 1u << 21);
   set(APB1RSTR, 1u << 28);  // another bit while I2C1 is held in reset
   clear(APB1RSTR, (1u << 21) | (1u << 28));

@@ -1,6 +1,7 @@
 // The far end of a serial line: pace of what it sends, what it accepts.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "platform.h"
@@ -23,8 +24,8 @@ struct ConsoleLine {
     SystemInit();
     routeConsolePins();
     RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, ENABLE);
-    USART_InitTypeDef init{115200, USART_WordLength_8b, USART_StopBits_1, USART_Parity_No,
-                           USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
+    USART_InitTypeDef init{115200,          USART_WordLength_8b,           USART_StopBits_1,
+                           USART_Parity_No, USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
     USART_Init(USART1, &init);
     USART_Cmd(USART1, ENABLE);
   }
@@ -72,7 +73,7 @@ TEST(SerialEndpoint, TheTerminalShowsOnlyIntactFramesFromTheBoard) {
   USART_SendData(USART1, 'o');
   line.board.clock().advanceTo(line.board.clock().now() + sim::milliseconds(1));
   std::vector<std::uint8_t> garbage;
-  line.board.console().onFramingError([&](std::uint8_t byte) { garbage.push_back(byte); });
+  sim::Subscription errors = line.board.console().onFramingError([&](std::uint8_t byte) { garbage.push_back(byte); });
   // The divisor 7 % off: by the terminal's stop-bit sample the board is still
   // sending data bit 7 of 'k' (0110 1011), which is low.
   USART1->BRR = static_cast<std::uint16_t>(0x116 * 107 / 100);
@@ -82,6 +83,25 @@ TEST(SerialEndpoint, TheTerminalShowsOnlyIntactFramesFromTheBoard) {
   EXPECT_EQ(line.board.console().framingErrors(), 1u);
   // Its data samples fell on bits 0-6 and, last, bit 6 again.
   EXPECT_EQ(garbage, std::vector<std::uint8_t>{0xEB});
+}
+
+TEST(SerialEndpoint, AListenerHearsTheBoardUntilItsSubscriptionIsDropped) {
+  ConsoleLine line;
+  std::string heard, lost;
+  auto sendAndRun = [&](char c) {
+    USART_SendData(USART1, static_cast<std::uint16_t>(c));
+    line.board.clock().advanceTo(line.board.clock().now() + sim::milliseconds(1));
+  };
+  {
+    sim::Subscription bytes = line.board.console().onByte([&](std::uint8_t b) { heard += static_cast<char>(b); });
+    sim::Subscription errors =
+        line.board.console().onFramingError([&](std::uint8_t b) { lost += static_cast<char>(b); });
+    sendAndRun('a');
+  }
+  sendAndRun('b');
+  EXPECT_EQ(heard, "a");
+  EXPECT_EQ(line.board.console().received(), "ab");
+  EXPECT_TRUE(lost.empty());
 }
 
 }  // namespace

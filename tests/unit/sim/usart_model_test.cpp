@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "platform/stm32l1_registers.h"
 #include "sim/core/clock.h"
 #include "sim/core/interrupt_controller.h"
 #include "sim/core/stop.h"
 #include "sim/core/uart_line.h"
 #include "sim/peripherals/gpio_port.h"
+#include "sim/peripherals/nvic_registers.h"
 #include "sim/peripherals/usart.h"
 
 namespace {
@@ -64,7 +67,7 @@ class UsartModel : public ::testing::Test {
   sim::Net& rxNet() { return *nets[kRxPin]; }
   std::uint16_t sr() { return static_cast<std::uint16_t>(usart->read(kSr, 2)); }
   bool linePending() { return interrupts.isPending(sim::InterruptController::irq(kLine)); }
-  void clearPending() { interrupts.nvicRegisters().write(0x180 + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
+  void clearPending() { nvic.write(offsetof(NVIC_TypeDef, ICPR) + 4 * (kLine / 32), 4, 1u << (kLine % 32)); }
   Time bit() const { return usart->bitTime(); }
   // The far end sends one frame on the RX net at `senderBit` per bit; returns
   // once the receiver has had time to take it in.
@@ -77,6 +80,7 @@ class UsartModel : public ::testing::Test {
 
   sim::Clock clock;
   sim::InterruptController interrupts{clock, {}};
+  sim::NvicRegisters nvic{interrupts};
   std::uint32_t busHz = 32'000'000;
   std::vector<std::unique_ptr<sim::Net>> nets;
   std::unique_ptr<sim::GpioPort> port;
@@ -106,6 +110,24 @@ TEST_F(UsartModel, AByteLeavesOnTheTxPinBitByBitLeastSignificantFirst) {
   EXPECT_EQ(txEdges, expected);
   ASSERT_EQ(sentAt.size(), 1u);
   EXPECT_EQ(sentAt[0], t0 + 10 * b);
+}
+
+TEST_F(UsartModel, NineBitWordsCarryTheirNinthBitBeforeTheStopBitBothWays) {
+  constexpr std::uint16_t kM = 1u << 12;
+  usart->write(kCr1, 2, kUe | kTe | kRe | kM);
+  txEdges.clear();
+  const Time t0 = clock.now();
+  usart->write(kDr, 2, 0x100);
+  clock.advanceTo(t0 + sim::milliseconds(1));
+  std::vector<std::pair<Time, Level>> expected{{t0, Level::Low}, {t0 + 9 * bit(), Level::High}};
+  EXPECT_EQ(txEdges, expected);
+  ASSERT_EQ(sentAt.size(), 1u);
+  EXPECT_EQ(sentAt[0], t0 + 11 * bit());
+
+  sender->send(0x155, sim::UartFormat{bit(), 9}, bit(), nullptr);
+  clock.advanceTo(clock.now() + 12 * bit());
+  EXPECT_FALSE(sr() & kFe);
+  EXPECT_EQ(usart->read(kDr, 2), 0x155u);
 }
 
 TEST_F(UsartModel, NoFrameReachesOrLeavesThePinsWhileTheyAreNotRoutedToTheUsart) {
@@ -203,12 +225,16 @@ TEST_F(UsartModel, TheReceiveInterruptLineFollowsDataPresentAndItsEnable) {
   EXPECT_TRUE(linePending());  // enabling with data waiting raises the line
 
   clearPending();
-  usart->read(kDr, 2);  // line drops with RXNE
+  EXPECT_TRUE(linePending());  // the source still asserts the line: it stays pending
+  usart->read(kDr, 2);         // line drops with RXNE
+  clearPending();
+  EXPECT_FALSE(linePending());
   receive('b');
   EXPECT_TRUE(linePending());  // and rises again with the next byte
 
-  clearPending();
   usart->write(kSr, 2, static_cast<std::uint16_t>(~kRxne));  // RXNE cleared by writing 0
+  clearPending();
+  EXPECT_FALSE(linePending());
   receive('c');
   EXPECT_TRUE(linePending());
 }
@@ -283,6 +309,17 @@ TEST_F(UsartModel, AFrameAtAnotherRateIsReadAtTheReceiversOwnBitCentres) {
   receive('b', bit() * 102 / 100);
   EXPECT_FALSE(sr() & kFe);
   EXPECT_EQ(usart->read(kDr, 2), 'b');
+}
+
+TEST_F(UsartModel, ALowPulseShorterThanHalfABitIsNoStartBit) {
+  usart->write(kCr1, 2, kUe | kRe);
+  farEnd->set(sim::Drive::Low);
+  clock.advanceTo(clock.now() + bit() / 3);
+  farEnd->set(sim::Drive::High);
+  clock.advanceTo(clock.now() + 20 * bit());
+  EXPECT_EQ(sr() & (kRxne | kFe), 0);
+  receive('g');  // and the receiver is ready for the next real frame
+  EXPECT_EQ(usart->read(kDr, 2), 'g');
 }
 
 TEST_F(UsartModel, ALineHeldLowIsABreakFrameAndNothingMoreUntilItRisesAndFallsAgain) {

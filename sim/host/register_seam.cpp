@@ -1,17 +1,13 @@
 // The host side of the firmware's register seam: register proxies, interrupt
-// mask, idle hint, halting, and formatted output into the firmware's fputc.
-#include <cstdarg>
+// mask, idle hint and halting, all served by the current virtual board.
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "../../platform/cpu.h"
 #include "../../platform/io_reg.h"
 #include "../../platform/stm32l1_registers.h"
 #include "../board.h"
-#include "../firmware_host_prelude.h"
-#include "stop.h"
+#include "../core/stop.h"
 
 namespace {
 
@@ -58,24 +54,4 @@ void Platform_IdleHint() { sim::Board::current().firmwareIdle(); }
 
 void Platform_Halt(const char* where) {
   throw sim::Stop(sim::StopKind::Fault, std::string("firmware halted in ") + where);
-}
-
-// The firmware's printf on the host: formats, then hands every character to the
-// firmware's own fputc, as the board's C library does.
-extern "C" int tl500_printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (length < 0) {
-    va_end(args);
-    return length;
-  }
-  std::vector<char> text(static_cast<std::size_t>(length) + 1);
-  std::vsnprintf(text.data(), text.size(), format, args);
-  va_end(args);
-  for (int i = 0; i < length; ++i) tl500_fputc(static_cast<unsigned char>(text[static_cast<std::size_t>(i)]), stdout);
-  return length;
 }

@@ -1,0 +1,106 @@
+#include "test_sensor_HTU21.h"
+
+#include <cstdio>
+
+#include "I2CRoutines.h"
+#include "debug.h"
+#include "hw_config.h"
+#include "platform.h"
+#include "uart_queue.h"
+
+namespace {
+
+bool g_print_menu_control_flag = true;
+
+constexpr std::uint8_t HTU21_ADDRESS = 0x40;
+constexpr std::uint8_t HTU21_TRIGGER_TEMP_MEASURE_HOLD = 0xE3;
+constexpr std::uint8_t HTU21_TRIGGER_HUMD_MEASURE_HOLD = 0xE5;
+constexpr std::uint8_t HTU21_SOFT_RESET = 0xFE;
+
+void print_menu_command() {
+  if (g_print_menu_control_flag) {
+    printf("\n---------------------\n");
+    printf("Press menu key\n");
+    printf("---------------------\n");
+    printf("1> Get Temperature Data\n");
+    printf("2> Get Humidity Data\n");
+    printf("---------------------\n");
+    printf("x> quit\n\n");
+  }
+  g_print_menu_control_flag = false;
+}
+
+}  // namespace
+
+std::uint8_t SENSOR_HTU21_Read_Bytes(std::uint8_t devAddr, std::uint8_t regAddr, std::uint8_t length,
+                                     std::uint8_t* data) {
+  const auto slave = static_cast<std::uint8_t>(devAddr << 1);
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
+  Buffer_Tx1[0] = regAddr;
+  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, 1, Interrupt, slave) == Error) {
+    DebugMsg_FunctionError("SENSOR_HTU21_Read_Bytes", 52);
+    return 0;
+  }
+  // In hold-master mode the sensor stretches the clock of this read until
+  // its conversion is done.
+  if (I2C_Master_BufferRead(I2C1, data, length, Polling, slave) == Error) {
+    DebugMsg_FunctionError("SENSOR_HTU21_Read_Bytes", 59);
+    return 0;
+  }
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
+  return length;
+}
+
+std::int8_t SENSOR_HTU21_Write_Command(std::uint8_t devAddr, std::uint8_t data) {
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
+  Buffer_Tx1[0] = data;
+  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, 1, Interrupt, static_cast<std::uint8_t>(devAddr << 1)) == Error) {
+    DebugMsg_FunctionError("SENSOR_HTU21_Write_Command", 104);
+    return -1;
+  }
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
+  return 0;
+}
+
+void Test_Sensor_HTU21() {
+  std::uint8_t ch = 0;
+  // Shown as zeros if the first read fails.
+  std::uint8_t dataVal[3] = {0, 0, 0};
+  std::uint16_t data16Val = 0;
+  float calcData = 0;
+
+  DebugMsg_FunctionStart("Test_Sensor_HTU21");
+  Delay(300);
+  SENSOR_HTU21_Write_Command(HTU21_ADDRESS, HTU21_SOFT_RESET);
+  Delay(300);
+
+  for (;;) {
+    print_menu_command();
+
+    if (UartQueue_Serial_Is_Empty()) {
+      Platform_IdleHint();
+      continue;
+    }
+
+    ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
+    printf("%c is selected\n\n", ch);
+
+    if (ch == '1') {
+      SENSOR_HTU21_Read_Bytes(HTU21_ADDRESS, HTU21_TRIGGER_TEMP_MEASURE_HOLD, 3, dataVal);
+      printf("data[0]: 0x%02X, data[1]: 0x%02X, data[2]: 0x%02X\n", dataVal[0], dataVal[1], dataVal[2]);
+      // The status bits in the low byte stay in the value, as the sensor sends them.
+      data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
+      calcData = static_cast<float>(-46.85 + 175.72 * static_cast<double>(static_cast<float>(data16Val) / 65536.0f));
+      printf("data16Val: 0x%04X, Temperature: %f\n", data16Val, static_cast<double>(calcData));
+    } else if (ch == '2') {
+      SENSOR_HTU21_Read_Bytes(HTU21_ADDRESS, HTU21_TRIGGER_HUMD_MEASURE_HOLD, 3, dataVal);
+      printf("data[0]: 0x%02X, data[1]: 0x%02X, data[2]: 0x%02X\n", dataVal[0], dataVal[1], dataVal[2]);
+      data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
+      calcData = (static_cast<float>(data16Val) / 65536.0f) * 125.0f - 6.0f;
+      printf("data16Val: 0x%04X, Humidity: %f\n", data16Val, static_cast<double>(calcData));
+    }
+
+    g_print_menu_control_flag = true;
+    if (ch == 'x') return;
+  }
+}

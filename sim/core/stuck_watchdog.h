@@ -1,0 +1,53 @@
+// The stuck-firmware watchdog.
+//
+// Host-native firmware lets virtual time pass only at register accesses and
+// idle hints. A loop that re-reads memory and touches neither would hang the
+// host for ever, so a thread of its own watches the board's clock: when a
+// whole `limit` of host time passes without virtual time moving, it stops the
+// thread that created it (the firmware's) where it stands, names the function
+// it is in on standard error, and ends the program with `exitStatus`.
+//
+// It only ever ends a run: it reads the clock and nothing else, so a run it
+// does not end is exactly the run it would have been without it. Host time is
+// counted in ticks of limit / 50, so a process that was suspended (Ctrl-Z, a
+// debugger) is not taken for a stuck one.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "clock.h"
+
+namespace sim {
+
+class StuckWatchdog {
+ public:
+  static constexpr std::chrono::milliseconds kDefaultLimit{5000};
+  static constexpr int kTicksPerLimit = 50;
+
+  // `lastWords` runs on the watchdog's thread just before the program ends
+  // (restore the terminal, flush logs).
+  StuckWatchdog(const Clock& clock, std::chrono::milliseconds limit = kDefaultLimit,
+                std::function<void()> lastWords = {}, int exitStatus = 3);
+  ~StuckWatchdog();
+  StuckWatchdog(const StuckWatchdog&) = delete;
+  StuckWatchdog& operator=(const StuckWatchdog&) = delete;
+
+ private:
+  void watch();
+  [[noreturn]] void endRun();
+
+  const Clock& clock_;
+  std::chrono::milliseconds limit_;
+  std::function<void()> lastWords_;
+  int exitStatus_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool quit_ = false;
+  std::thread thread_;
+};
+
+}  // namespace sim

@@ -1,0 +1,686 @@
+#include "cortex_m3.h"
+
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "../../platform/stm32l1_registers.h"
+#include "../core/stop.h"
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint32_t kExcReturnThread = 0xFFFFFFF9u;
+constexpr std::uint32_t kExcReturnHandler = 0xFFFFFFF1u;
+constexpr std::uint32_t kPsrThumb = 1u << 24;
+constexpr std::uint32_t kPsrFlags = 0xF8000000u;  // N Z C V Q
+constexpr std::uint32_t kPsrAlignPad = 1u << 9;   // the frame was aligned down by 4 bytes
+constexpr int kHardFault = 3;
+constexpr int kSvCall = 11;
+constexpr std::uint32_t kSemihostingBkpt = 0xAB;
+constexpr std::uint32_t kSysExit = 0x18;
+constexpr std::uint32_t kSysExitExtended = 0x20;
+constexpr std::uint32_t kApplicationExit = 0x20026;
+// Longest wait loop looked for, in instructions per iteration.
+constexpr std::uint32_t kMaxLoopLength = 64;
+
+// Unicorn's exception numbers as its interrupt hook reports them.
+enum : std::uint32_t { kUndefined = 1, kSupervisorCall = 2, kPrefetchAbort = 3, kDataAbort = 4, kBreakpoint = 7 };
+
+constexpr std::array<int, 15> kLoopRegs = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
+                                           UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
+                                           UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
+
+std::string hex(std::uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+const char* exceptionName(int exc) {
+  static const char* const kNames[] = {"thread mode", "Reset",    "NMI",      "HardFault", "MemManage", "BusFault",
+                                       "UsageFault",  "reserved", "reserved", "reserved",  "reserved",  "SVCall",
+                                       "DebugMonitor", "reserved", "PendSV",  "SysTick"};
+  return exc >= 0 && exc < 16 ? kNames[exc] : "interrupt";
+}
+
+std::string exceptionText(int exc) {
+  if (exc < 16) return std::string(exceptionName(exc));
+  return "IRQ " + std::to_string(exc - 16);
+}
+
+}  // namespace
+
+CortexM3::CortexM3(Board& board, const BoardImage& image)
+    : board_(board), image_(image), flash_(image.flash), ram_(BoardImage::kRamSize, 0) {
+  board_.interrupts().setExternalCore(true);
+  check(uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_), "opening the core");
+  // Must be the very first call after opening.
+  check(uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M3), "selecting the Cortex-M3");
+  // Flash at its address and, as after reset with BOOT0 low, aliased at 0.
+  check(uc_mem_map_ptr(uc_, BoardImage::kFlashBase, BoardImage::kFlashSize, UC_PROT_READ | UC_PROT_EXEC,
+                       flash_.data()),
+        "mapping flash");
+  check(uc_mem_map_ptr(uc_, 0, BoardImage::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()),
+        "mapping the flash alias");
+  check(uc_mem_map_ptr(uc_, BoardImage::kRamBase, BoardImage::kRamSize, UC_PROT_ALL, ram_.data()), "mapping RAM");
+  periphWindow_.base = PERIPH_BASE;
+  scsWindow_.base = SCS_BASE;
+  check(uc_mmio_map(uc_, PERIPH_BASE, PERIPH_END - PERIPH_BASE, reinterpret_cast<uc_cb_mmio_read_t>(&onMmioRead),
+                    &periphWindow_, reinterpret_cast<uc_cb_mmio_write_t>(&onMmioWrite), &periphWindow_),
+        "mapping the peripheral registers");
+  check(uc_mmio_map(uc_, SCS_BASE, SCS_END - SCS_BASE, reinterpret_cast<uc_cb_mmio_read_t>(&onMmioRead), &scsWindow_,
+                    reinterpret_cast<uc_cb_mmio_write_t>(&onMmioWrite), &scsWindow_),
+        "mapping the system control space");
+  uc_hook hook;
+  check(uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&onInterrupt), this, 1, 0),
+        "hooking exceptions");
+  check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&onInvalidAccess), this, 1, 0),
+        "hooking invalid accesses");
+  check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&onRamWrite), this, BoardImage::kRamBase,
+                    BoardImage::kRamBase + BoardImage::kRamSize - 1),
+        "hooking RAM writes");
+  reset();
+}
+
+CortexM3::~CortexM3() {
+  if (uc_ != nullptr) uc_close(uc_);
+  board_.interrupts().setExternalCore(false);
+}
+
+void CortexM3::check(int err, const char* what) const {
+  if (err != UC_ERR_OK) {
+    throw std::runtime_error(std::string("emulated core: ") + what + ": " + uc_strerror(static_cast<uc_err>(err)));
+  }
+}
+
+void CortexM3::reset() {
+  std::copy(image_.flash.begin(), image_.flash.end(), flash_.begin());
+  std::fill(ram_.begin(), ram_.end(), 0);
+  std::uint32_t from = std::min((image_.ramUsedEnd + 3u) & ~3u, image_.stackBottom);
+  for (std::uint32_t a = from; a + 4 <= image_.stackTop; a += 4) *ramWord(a) = kStackFill;
+  for (unsigned r = 0; r < 16; ++r) setReg(r, 0);
+  std::uint32_t zero = 0;
+  uc_reg_write(uc_, UC_ARM_REG_PRIMASK, &zero);
+  setReg(13, image_.word(0));
+  setReg(15, image_.word(4));
+  exited_ = false;
+  exitStatus_ = 0;
+  lastFault_.reset();
+}
+
+std::uint32_t* CortexM3::ramWord(std::uint32_t address) {
+  if (address < BoardImage::kRamBase || address - BoardImage::kRamBase > BoardImage::kRamSize - 4) return nullptr;
+  return reinterpret_cast<std::uint32_t*>(&ram_[address - BoardImage::kRamBase]);
+}
+
+// ---------------------------------------------------------------- registers and memory
+
+std::uint32_t CortexM3::reg(unsigned n) {
+  int id = n < 13 ? UC_ARM_REG_R0 + static_cast<int>(n)
+           : n == 13 ? UC_ARM_REG_SP
+           : n == 14 ? UC_ARM_REG_LR
+           : n == 15 ? UC_ARM_REG_PC
+                     : UC_ARM_REG_XPSR;
+  std::uint32_t v = 0;
+  uc_reg_read(uc_, id, &v);
+  if (n == 16) v |= kPsrThumb | static_cast<std::uint32_t>(board_.interrupts().running());
+  return v;
+}
+
+void CortexM3::setReg(unsigned n, std::uint32_t value) {
+  int id = n < 13 ? UC_ARM_REG_R0 + static_cast<int>(n)
+           : n == 13 ? UC_ARM_REG_SP
+           : n == 14 ? UC_ARM_REG_LR
+           : n == 15 ? UC_ARM_REG_PC
+                     : UC_ARM_REG_APSR;
+  if (n == 15) value |= 1u;  // the core only runs Thumb code
+  if (n == 16) value &= kPsrFlags;
+  uc_reg_write(uc_, id, &value);
+}
+
+bool CortexM3::readMemory(std::uint32_t address, std::uint8_t* out, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    std::uint32_t a = address + static_cast<std::uint32_t>(i);
+    if (a >= BoardImage::kRamBase && a - BoardImage::kRamBase < BoardImage::kRamSize) {
+      out[i] = ram_[a - BoardImage::kRamBase];
+    } else if (a >= BoardImage::kFlashBase && a - BoardImage::kFlashBase < BoardImage::kFlashSize) {
+      out[i] = flash_[a - BoardImage::kFlashBase];
+    } else if (a < BoardImage::kFlashSize) {
+      out[i] = flash_[a];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CortexM3::writeMemory(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    std::uint32_t a = address + static_cast<std::uint32_t>(i);
+    if (a >= BoardImage::kRamBase && a - BoardImage::kRamBase < BoardImage::kRamSize) {
+      ram_[a - BoardImage::kRamBase] = data[i];
+    } else {
+      return false;  // flash is programmed by the image, not by the debugger
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- callbacks
+
+void CortexM3::requestStop() {
+  stopRequested_ = true;
+  uc_emu_stop(uc_);
+}
+
+std::uint64_t CortexM3::onMmioRead(uc_struct*, std::uint64_t offset, unsigned size, void* user) {
+  auto* w = static_cast<Window*>(user);
+  return w->core->mmioRead(w->base + static_cast<std::uint32_t>(offset), size);
+}
+
+void CortexM3::onMmioWrite(uc_struct*, std::uint64_t offset, unsigned size, std::uint64_t value, void* user) {
+  auto* w = static_cast<Window*>(user);
+  w->core->mmioWrite(w->base + static_cast<std::uint32_t>(offset), size, static_cast<std::uint32_t>(value));
+}
+
+// Exceptions must not cross the library's C frames: whatever a model throws is
+// kept and thrown again once the stretch has ended.
+std::uint64_t CortexM3::mmioRead(std::uint32_t address, unsigned size) {
+  if (stopRequested_) return 0;
+  ++mmioAccesses_;
+  try {
+    return board_.firmwareRead(address, size);
+  } catch (const Stop& stop) {
+    if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
+      fault_ = Fault{stop.what(), reg(15), address};
+    } else {
+      pending_ = std::current_exception();
+    }
+  } catch (...) {
+    pending_ = std::current_exception();
+  }
+  requestStop();
+  return 0;
+}
+
+void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value) {
+  if (stopRequested_) return;
+  ++mmioAccesses_;
+  try {
+    board_.firmwareWrite(address, size, value);
+    return;
+  } catch (const Stop& stop) {
+    if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
+      fault_ = Fault{stop.what(), reg(15), address};
+    } else {
+      pending_ = std::current_exception();
+    }
+  } catch (...) {
+    pending_ = std::current_exception();
+  }
+  requestStop();
+}
+
+bool CortexM3::onInvalidAccess(uc_struct*, int type, std::uint64_t address, int, std::int64_t, void* user) {
+  auto* self = static_cast<CortexM3*>(user);
+  const char* what = "bus fault: access where no memory answers";
+  switch (type) {
+    case UC_MEM_READ_UNMAPPED:
+      what = "bus fault: read where no memory answers";
+      break;
+    case UC_MEM_WRITE_UNMAPPED:
+      what = "bus fault: write where no memory answers";
+      break;
+    case UC_MEM_FETCH_UNMAPPED:
+    case UC_MEM_FETCH_PROT:
+      what = "bus fault: instruction fetch where no code can run";
+      break;
+    case UC_MEM_WRITE_PROT:
+      what = "bus fault: write to flash";
+      break;
+    default:
+      break;
+  }
+  std::uint32_t pc = self->reg(15);  // the library keeps the faulting instruction's address here
+  self->fault_ = Fault{what, pc, static_cast<std::uint32_t>(address)};
+  self->stopRequested_ = true;
+  return false;
+}
+
+void CortexM3::onRamWrite(uc_struct*, int, std::uint64_t address, int size, std::int64_t value, void* user) {
+  auto* self = static_cast<CortexM3*>(user);
+  std::uint32_t offset = static_cast<std::uint32_t>(address) - BoardImage::kRamBase;
+  if (size <= 0 || size > 8 || offset + static_cast<std::uint32_t>(size) > BoardImage::kRamSize) {
+    ++self->ramChanges_;
+    return;
+  }
+  if (address >= self->image_.stackBottom && address < self->deadStackTop_) return;
+  auto v = static_cast<std::uint64_t>(value);
+  if (std::memcmp(&self->ram_[offset], &v, static_cast<std::size_t>(size)) != 0) ++self->ramChanges_;
+}
+
+void CortexM3::onInterrupt(uc_struct*, std::uint32_t intno, void* user) {
+  auto* self = static_cast<CortexM3*>(user);
+  try {
+    self->interrupt(intno);
+  } catch (...) {
+    self->pending_ = std::current_exception();
+    self->requestStop();
+  }
+}
+
+void CortexM3::onBreakpoint(uc_struct*, std::uint64_t address, std::uint32_t, void* user) {
+  auto* self = static_cast<CortexM3*>(user);
+  if (self->ignoreBreakpointAt_ && *self->ignoreBreakpointAt_ == address) {
+    self->ignoreBreakpointAt_.reset();
+    return;
+  }
+  self->breakpointHit_ = true;
+  self->requestStop();
+}
+
+void CortexM3::interrupt(std::uint32_t intno) {
+  std::uint32_t pc = reg(15);
+  switch (intno) {
+    case kPrefetchAbort:
+      // A branch to EXC_RETURN lands here, at the value without its Thumb bit.
+      if (pc >= 0xFFFFFFF0u) {
+        returnFromException(pc | 1u);
+        return;
+      }
+      fault_ = Fault{"bus fault: instruction fetch where no code can run", pc, pc};
+      break;
+    case kUndefined:
+      fault_ = Fault{"usage fault: undefined instruction", pc, std::nullopt};
+      break;
+    case kDataAbort:
+      fault_ = Fault{"bus fault: data access refused", pc, std::nullopt};
+      break;
+    case kSupervisorCall:
+      enterException(kSvCall, pc);
+      return;
+    case kBreakpoint: {
+      std::uint8_t insn[2] = {0, 0};
+      readMemory(pc, insn, 2);
+      if (insn[0] == kSemihostingBkpt && insn[1] == 0xBE) {
+        std::uint32_t op = reg(0), arg = reg(1);
+        if (op == kSysExit) {
+          exitStatus_ = arg == kApplicationExit ? 0 : 1;
+          exited_ = true;
+        } else if (op == kSysExitExtended) {
+          std::uint8_t block[8];
+          if (!readMemory(arg, block, 8)) {
+            fault_ = Fault{"semihosting exit with its parameter block outside memory", pc, arg};
+            break;
+          }
+          std::uint32_t reason, code;
+          std::memcpy(&reason, block, 4);
+          std::memcpy(&code, block + 4, 4);
+          exitStatus_ = reason == kApplicationExit ? static_cast<int>(code) : 1;
+          exited_ = true;
+        } else {
+          fault_ = Fault{"semihosting operation " + hex(op) + " that the virtual board does not provide", pc,
+                         std::nullopt};
+        }
+      } else {
+        fault_ = Fault{"debug event: bkpt instruction without a debugger attached", pc, std::nullopt};
+      }
+      break;
+    }
+    default:
+      fault_ = Fault{"core exception " + std::to_string(intno) + " the board does not model", pc, std::nullopt};
+      break;
+  }
+  requestStop();
+}
+
+// ---------------------------------------------------------------- exceptions
+
+bool CortexM3::inItBlock() {
+  std::uint32_t it = 0;
+  uc_reg_read(uc_, UC_ARM_REG_ITSTATE, &it);
+  return (it & 0xFFu) != 0;
+}
+
+CortexM3::Registers CortexM3::registers() {
+  Registers r{};
+  std::array<int, 17> ids{};
+  std::array<void*, 17> ptrs{};
+  for (std::size_t i = 0; i < kLoopRegs.size(); ++i) ids[i] = kLoopRegs[i];
+  ids[15] = UC_ARM_REG_PC;
+  ids[16] = UC_ARM_REG_APSR;
+  for (std::size_t i = 0; i < ids.size(); ++i) ptrs[i] = &r[i];
+  uc_reg_read_batch(uc_, ids.data(), ptrs.data(), static_cast<int>(ids.size()));
+  return r;
+}
+
+bool CortexM3::takeExceptions() {
+  InterruptController& ic = board_.interrupts();
+  std::uint32_t primask = 0;
+  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
+  ic.setPrimask((primask & 1u) != 0);
+  for (int guard = 0; guard < 8; ++guard) {
+    int exc = ic.nextToTake();
+    if (exc < 0) return guard > 0;
+    // Exceptions are taken between instructions, never inside an IT block.
+    for (int steps = 0; steps < 4 && inItBlock(); ++steps) {
+      if (!execute(1) || exited_) return true;
+    }
+    enterException(exc, reg(15));
+  }
+  return true;
+}
+
+void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
+  InterruptController& ic = board_.interrupts();
+  std::uint32_t r[5];
+  for (unsigned i = 0; i < 4; ++i) r[i] = reg(i);
+  r[4] = reg(12);
+  std::uint32_t lr = reg(14), sp = reg(13);
+  std::uint32_t apsr = 0;
+  uc_reg_read(uc_, UC_ARM_REG_APSR, &apsr);
+  std::uint32_t psr = (apsr & kPsrFlags) | kPsrThumb | static_cast<std::uint32_t>(ic.running());
+  // The frame is aligned to 8 bytes (CCR.STKALIGN is set on this core).
+  std::uint32_t frame = sp - 32;
+  if ((frame & 4u) != 0) {
+    frame -= 4;
+    psr |= kPsrAlignPad;
+  }
+  if (frame < image_.stackBottom || ramWord(frame) == nullptr || ramWord(frame + 28) == nullptr) {
+    halted("stack overrun: taking " + exceptionText(exception) + " at PC " + describe(returnAddress) +
+           " needs its frame at " + hex(frame) + ", below the " + std::to_string(stackSize()) +
+           "-byte stack that starts at " + hex(image_.stackBottom));
+  }
+  const std::uint32_t words[8] = {r[0], r[1], r[2], r[3], r[4], lr, returnAddress & ~1u, psr};
+  for (unsigned i = 0; i < 8; ++i) *ramWord(frame + 4 * i) = words[i];
+
+  std::uint32_t entry = 0;
+  std::uint32_t slot = board_.scb().vectorTableOffset() + 4u * static_cast<std::uint32_t>(exception);
+  std::uint8_t bytes[4];
+  if (!readMemory(slot, bytes, 4)) halted("the vector table slot of " + exceptionText(exception) + " is not memory");
+  std::memcpy(&entry, bytes, 4);
+  if ((entry & 1u) == 0) {
+    halted("taking " + exceptionText(exception) + ": its vector " + hex(entry) + " is not Thumb code (lockup)");
+  }
+  std::uint32_t excReturn = ic.depth() == 0 ? kExcReturnThread : kExcReturnHandler;
+  ic.enter(exception);
+  setReg(13, frame);
+  setReg(14, excReturn);
+  setReg(15, entry);
+}
+
+void CortexM3::returnFromException(std::uint32_t excReturn) {
+  InterruptController& ic = board_.interrupts();
+  if (excReturn != kExcReturnThread && excReturn != kExcReturnHandler) {
+    halted("exception return with " + hex(excReturn) + ": only the main stack is used on this board");
+  }
+  if (ic.depth() == 0) halted("exception return " + hex(excReturn) + " in thread mode");
+  std::uint32_t sp = reg(13);
+  if (ramWord(sp) == nullptr || ramWord(sp + 28) == nullptr) {
+    halted("exception return with the stack pointer " + hex(sp) + " outside RAM");
+  }
+  std::uint32_t w[8];
+  for (unsigned i = 0; i < 8; ++i) w[i] = *ramWord(sp + 4 * i);
+  ic.leave();
+  for (unsigned i = 0; i < 4; ++i) setReg(i, w[i]);
+  setReg(12, w[4]);
+  setReg(14, w[5]);
+  setReg(13, sp + 32 + ((w[7] & kPsrAlignPad) != 0 ? 4u : 0u));
+  setReg(16, w[7]);
+  setReg(15, w[6]);
+  // Tail-chaining: a pending exception that may run now is entered at once.
+  int next = ic.nextToTake();
+  if (next >= 0) enterException(next, w[6]);
+}
+
+void CortexM3::enterFault(Fault fault) {
+  InterruptController& ic = board_.interrupts();
+  if (ic.running() == kHardFault || ic.running() == 2) {
+    lastFault_ = fault;
+    halted("lockup: a fault inside the HardFault handler");
+  }
+  lastFault_ = fault;
+  enterException(kHardFault, fault.pc);
+}
+
+std::string CortexM3::describe(std::uint32_t pc) const {
+  std::string s = hex(pc);
+  std::string sym = image_.symbolAt(pc);
+  if (!sym.empty()) s += " (" + sym + ")";
+  return s;
+}
+
+void CortexM3::halted(const std::string& why) {
+  std::string text = why;
+  if (lastFault_) {
+    text = lastFault_->what + " at PC " + describe(lastFault_->pc);
+    if (lastFault_->address) text += ", address " + hex(*lastFault_->address);
+    text += "; " + why;
+  }
+  throw Stop(StopKind::Fault, text);
+}
+
+// ---------------------------------------------------------------- running
+
+std::uint32_t CortexM3::cyclesToNextEvent() const {
+  const Clock& clock = board_.clock();
+  if (!clock.hasEvents()) return kMaxChunk;
+  Time next = clock.nextEventTime();
+  Time now = clock.now();
+  if (next <= now) return 1;
+  Time perCycle = quantaPerCycle(clock.coreHz());
+  Time cycles = (next - now + perCycle - 1) / perCycle;
+  return static_cast<std::uint32_t>(std::clamp<Time>(cycles, 1, kMaxChunk));
+}
+
+bool CortexM3::execute(std::uint32_t count) {
+  stopRequested_ = false;
+  fault_.reset();
+  std::uint32_t pc = reg(15);
+  uc_err err = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, count);
+  if (pending_) {
+    std::exception_ptr e = pending_;
+    pending_ = nullptr;
+    std::rethrow_exception(e);
+  }
+  if (exited_) return false;
+  if (err == UC_ERR_INSN_INVALID && !fault_) {
+    fault_ = Fault{"usage fault: undefined instruction", reg(15), std::nullopt};
+  } else if (err != UC_ERR_OK && !fault_) {
+    fault_ = Fault{std::string("fault: ") + uc_strerror(err), reg(15), std::nullopt};
+  }
+  if (fault_) {
+    Fault f = *fault_;
+    fault_.reset();
+    enterFault(f);
+    return false;
+  }
+  if (stopRequested_) return false;
+  instructions_ += count;
+  board_.clock().spendCycles(count);
+  return true;
+}
+
+void CortexM3::checkStack() {
+  std::uint32_t sp = reg(13);
+  bool overrun = sp < image_.stackBottom;
+  // The words just below the stack are never written unless the stack
+  // overran, however briefly.
+  for (std::uint32_t a = image_.stackBottom - 32; !overrun && a < image_.stackBottom; a += 4) {
+    if (a >= image_.ramUsedEnd && ramWord(a) != nullptr && *ramWord(a) != kStackFill) overrun = true;
+  }
+  if (overrun) {
+    halted("stack overrun: the stack pointer is at " + hex(sp) + " and the stack has run below its " +
+           std::to_string(stackSize()) + " bytes (" + hex(image_.stackBottom) + ") into the RAM below it");
+  }
+}
+
+bool CortexM3::tryWaitLoop() {
+  // An exception about to be taken ends the loop anyway.
+  std::uint32_t primask = 0;
+  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
+  board_.interrupts().setPrimask((primask & 1u) != 0);
+  if (board_.interrupts().nextToTake() >= 0) return false;
+  Registers before = registers();
+  std::uint32_t pc = before[15];
+  std::size_t depth = board_.interrupts().depth();
+  auto known = loops_.find(pc);
+  // Back in a loop in the very state it waited in, nothing changed since.
+  if (known != loops_.end() && known->second.waiting && known->second.registers == before &&
+      known->second.ramChanges == ramChanges_ && known->second.epoch == deadStackEpoch_ && depth == 0) {
+    skipToNextEvent(known->second.length);
+    return true;
+  }
+  if (probeSkip_ > 0) {
+    --probeSkip_;
+    return false;
+  }
+  if (inItBlock()) return false;
+  auto fail = [this] {
+    probeBackoff_ = std::min<std::uint32_t>(probeBackoff_ == 0 ? 1 : probeBackoff_ * 2, 64);
+    probeSkip_ = probeBackoff_;
+    return false;
+  };
+  if (before[13] != deadStackTop_) {
+    deadStackTop_ = before[13];
+    ++deadStackEpoch_;
+  }
+  std::uint64_t mmio = mmioAccesses_, ram = ramChanges_;
+  std::uint32_t length = 0;
+  if (known != loops_.end() && known->second.length != 0) {
+    length = known->second.length;
+    if (!execute(length)) return false;
+  } else {
+    for (std::uint32_t n = 1; n <= kMaxLoopLength; ++n) {
+      if (!execute(1)) return false;
+      if (mmioAccesses_ != mmio || ramChanges_ != ram) return fail();
+      if (reg(15) == pc) {
+        length = n;
+        break;
+      }
+    }
+    if (length == 0) return fail();
+    loops_[pc].length = length;
+  }
+  if (mmioAccesses_ != mmio || ramChanges_ != ram || board_.interrupts().depth() != depth || registers() != before) {
+    loops_[pc].waiting = false;
+    return fail();
+  }
+  probeBackoff_ = 0;
+  if (depth > 0) {
+    int exc = board_.interrupts().running();
+    halted("the " + exceptionText(exc) + " handler halted at PC " + describe(pc));
+  }
+  LoopInfo& info = loops_[pc];
+  info.waiting = true;
+  info.registers = before;
+  info.ramChanges = ramChanges_;
+  info.epoch = deadStackEpoch_;
+  skipToNextEvent(length);
+  return true;
+}
+
+void CortexM3::skipToNextEvent(std::uint32_t iterationLength) {
+  Clock& clock = board_.clock();
+  if (!clock.hasEvents()) {
+    throw Stop(StopKind::Fault, "the firmware waits for something that can never happen: nothing is left to run (PC " +
+                                    describe(reg(15)) + ")");
+  }
+  Time perCycle = quantaPerCycle(clock.coreHz());
+  Time next = clock.nextEventTime();
+  Time cycles = next > clock.now() ? (next - clock.now() + perCycle - 1) / perCycle : 1;
+  std::uint64_t iterations = (cycles + iterationLength - 1) / iterationLength;
+  std::uint64_t total = iterations * iterationLength;
+  skipped_ += total;
+  while (total > 0) {
+    auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 1u << 30));
+    clock.spendCycles(step);
+    total -= step;
+  }
+}
+
+CortexM3::Halt CortexM3::run(std::uint64_t maxInstructions, const std::function<bool()>& interrupt) {
+  std::uint64_t steps = 0;
+  std::uint32_t sinceAsked = 0;
+  std::uint32_t pc = reg(15);
+  if (breakpoints_.count(pc) != 0) ignoreBreakpointAt_ = pc;
+  for (;;) {
+    if (exited_) return Halt::Exited;
+    if (interrupt && ++sinceAsked >= 256) {
+      sinceAsked = 0;
+      if (interrupt()) return Halt::Interrupted;
+    }
+    if (takeExceptions()) chunk_ = kFirstChunk;
+    if (exited_) return Halt::Exited;
+    std::uint32_t count = maxInstructions != 0 ? 1 : std::min(chunk_, cyclesToNextEvent());
+    chunk_ = std::min(chunk_ * 2, kMaxChunk);
+    std::uint64_t mmio = mmioAccesses_;
+    bool full = execute(count);
+    ignoreBreakpointAt_.reset();
+    if (exited_) return Halt::Exited;
+    if (breakpointHit_) {
+      breakpointHit_ = false;
+      return Halt::Breakpoint;
+    }
+    checkStack();
+    if (maxInstructions != 0) {
+      if (++steps >= maxInstructions) return Halt::Stepped;
+      continue;
+    }
+    if (full && mmioAccesses_ == mmio && tryWaitLoop()) chunk_ = kFirstChunk;
+  }
+}
+
+// ---------------------------------------------------------------- debugger and figures
+
+void CortexM3::addBreakpoint(std::uint32_t address) {
+  if (breakpoints_.count(address) != 0) return;
+  uc_hook hook = 0;
+  check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&onBreakpoint), this, address, address),
+        "setting a breakpoint");
+  breakpoints_[address] = hook;
+  // Code translated before the breakpoint existed must be translated again
+  // to stop there.
+  uc_ctl_remove_cache(uc_, address, address + 4);
+}
+
+void CortexM3::removeBreakpoint(std::uint32_t address) {
+  auto it = breakpoints_.find(address);
+  if (it == breakpoints_.end()) return;
+  uc_hook_del(uc_, it->second);
+  breakpoints_.erase(it);
+  uc_ctl_remove_cache(uc_, address, address + 4);
+}
+
+std::uint32_t CortexM3::stackHighWater() const {
+  std::uint32_t a = image_.stackBottom;
+  while (a < image_.stackTop) {
+    std::uint32_t v;
+    std::memcpy(&v, &ram_[a - BoardImage::kRamBase], 4);
+    if (v != kStackFill) break;
+    a += 4;
+  }
+  return image_.stackTop - a;
+}
+
+}  // namespace sim
+
+namespace sim {
+
+std::optional<std::uint32_t> CortexM3::readGlobal(const std::string& symbol) {
+  for (const auto& [address, name] : image_.symbols) {
+    if (name != symbol) continue;
+    std::uint8_t bytes[4];
+    if (!readMemory(address, bytes, 4)) return std::nullopt;
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  }
+  return std::nullopt;
+}
+
+}  // namespace sim

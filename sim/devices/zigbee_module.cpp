@@ -1,0 +1,67 @@
+#include "zigbee_module.h"
+
+namespace sim {
+
+ZigBeeModule::ZigBeeModule(Clock& clock, SerialEndpoint& uart, Net& reset)
+    : clock_(clock), uart_(uart), reset_(reset), pullUp_(reset, "ZigBee module reset pull-up") {
+  pullUp_.set(Drive::PullUp);
+  resetSubscription_ = reset_.onChange([this](Level level) { resetChanged(level); });
+  uartBytes_ = uart_.onByte([this](std::uint8_t byte) { fromBoard(byte); });
+  if (!inReset()) resetChanged(Level::High);
+}
+
+void ZigBeeModule::resetChanged(Level level) {
+  if (level == Level::Low) {
+    // In reset: whatever the module meant to send is gone.
+    clock_.cancel(bootEvent_);
+    bootEvent_ = 0;
+    droppedFromPeer_ += toBoard_.size();
+    toBoard_.clear();
+    return;
+  }
+  clock_.cancel(bootEvent_);
+  bootEvent_ = clock_.after(kBootTime, [this] {
+    bootEvent_ = 0;
+    ++noticesSent_;
+    for (char c : kStartUpNotice) toBoard_.push_back(static_cast<std::uint8_t>(c));
+    pump();
+  });
+}
+
+void ZigBeeModule::fromBoard(std::uint8_t byte) {
+  if (inReset()) {
+    ++droppedFromBoard_;
+    return;
+  }
+  if (peer_ != nullptr) peer_->fromModule(byte);
+}
+
+void ZigBeeModule::fromPeer(std::string_view bytes) {
+  if (inReset()) {
+    droppedFromPeer_ += bytes.size();
+    return;
+  }
+  for (char c : bytes) toBoard_.push_back(static_cast<std::uint8_t>(c));
+  pump();
+}
+
+// Hands the board one byte at a time, so that a reset stops the rest.
+void ZigBeeModule::pump() {
+  if (pumpEvent_ != 0 || toBoard_.empty() || inReset()) return;
+  if (uart_.sending()) {
+    pumpEvent_ = clock_.at(uart_.sendDoneAt(), [this] {
+      pumpEvent_ = 0;
+      pump();
+    });
+    return;
+  }
+  std::uint8_t byte = toBoard_.front();
+  toBoard_.pop_front();
+  uart_.send(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+  pumpEvent_ = clock_.at(uart_.sendDoneAt(), [this] {
+    pumpEvent_ = 0;
+    pump();
+  });
+}
+
+}  // namespace sim

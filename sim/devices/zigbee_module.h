@@ -1,0 +1,76 @@
+// The ZigBee radio module on the board's USART3: a transparent byte bridge
+// between the board and a peer in radio range, 115200 bit/s 8N1 on the board
+// side, with an active-low reset input.
+//
+// While the reset input is low the module is in reset: it sends nothing to the
+// board and drops what the board sends it. The input has the module's own
+// pull-up, so a reset line the board lets go of reads high. A short while after
+// leaving reset the module announces itself with a start-up notice, as real
+// modules do; the board's start-up is expected to discard it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string_view>
+
+#include "../core/clock.h"
+#include "../core/listeners.h"
+#include "../core/net.h"
+#include "../endpoints/serial_endpoint.h"
+
+namespace sim {
+
+// Whatever is at the far side of the radio link: bytes the module sends out
+// over the air reach it.
+class ZigBeePeer {
+ public:
+  virtual ~ZigBeePeer() = default;
+  virtual void fromModule(std::uint8_t byte) = 0;
+};
+
+class ZigBeeModule {
+ public:
+  // Time from the release of reset until the notice starts, and the notice.
+  static constexpr Time kBootTime = microseconds(500);
+  static constexpr std::string_view kStartUpNotice = "READY\r\n";
+
+  // `uart` is the module's end of the board's USART3 line; `reset` the net of
+  // the module's reset input.
+  ZigBeeModule(Clock& clock, SerialEndpoint& uart, Net& reset);
+  ZigBeeModule(const ZigBeeModule&) = delete;
+  ZigBeeModule& operator=(const ZigBeeModule&) = delete;
+
+  bool inReset() const { return reset_.level() == Level::Low; }
+  // Where bytes from the board go over the air; nullptr: no peer in range, they are lost.
+  void setPeer(ZigBeePeer* peer) { peer_ = peer; }
+
+  // Bytes received over the air: passed on to the board back to back, unless
+  // the module is in reset, which drops them.
+  void fromPeer(std::string_view bytes);
+
+  SerialEndpoint& uart() { return uart_; }
+  // Bytes dropped because the module was in reset: from the board, from the air.
+  std::uint64_t droppedFromBoard() const { return droppedFromBoard_; }
+  std::uint64_t droppedFromPeer() const { return droppedFromPeer_; }
+  std::uint64_t noticesSent() const { return noticesSent_; }
+
+ private:
+  void resetChanged(Level level);
+  void fromBoard(std::uint8_t byte);
+  void pump();
+
+  Clock& clock_;
+  SerialEndpoint& uart_;
+  Net& reset_;
+  NetDriver pullUp_;
+  Subscription resetSubscription_;
+  Subscription uartBytes_;
+  ZigBeePeer* peer_ = nullptr;
+  std::deque<std::uint8_t> toBoard_;
+  Clock::EventId bootEvent_ = 0;
+  Clock::EventId pumpEvent_ = 0;
+  std::uint64_t droppedFromBoard_ = 0, droppedFromPeer_ = 0, noticesSent_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,96 @@
+// The LEDs as a logic analyzer on PC7-PC9 records them: the start-up light show
+// and the LED test of the main menu, edge by edge at their virtual times.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "firmware_board.h"
+#include "led.h"
+#include "sim/trace/trace_signals.h"
+#include "vcd_reader.h"
+
+namespace {
+
+struct Edge {
+  std::uint64_t ms;  // after the start of the sequence
+  char value;        // '0' lit, '1' dark
+};
+
+// Records the LEDs while `sequence` runs and returns each LED's edges after the
+// first value at the start, in whole milliseconds from the start (rounded).
+std::vector<std::vector<Edge>> recordLeds(void (*sequence)()) {
+  FirmwareBoard fw;
+  LED_Off_All();
+  std::string path = ::testing::TempDir() + "tl500_leds_" + std::to_string(getpid()) + ".vcd";
+  std::string error;
+  sim::Time start = 0;
+  {
+    sim::BoardTrace trace(fw.board, path, *sim::selectTraceSignals("leds", error));
+    start = fw.now();
+    sequence();
+    EXPECT_TRUE(trace.finish()) << trace.error();
+  }
+  VcdFile vcd = readVcd(path);
+  std::remove(path.c_str());
+  std::uint64_t startPs = sim::VcdWriter::picoseconds(start);
+  std::vector<std::vector<Edge>> leds;
+  for (const char* name : {"PC7_LED1", "PC8_LED2", "PC9_LED3"}) {
+    std::vector<Edge> edges;
+    for (const VcdEdge& e : vcd.of(name)) {
+      if (e.ps == 0) continue;  // the initial values
+      EXPECT_GE(e.ps, startPs);
+      edges.push_back({(e.ps - startPs + 500'000'000) / 1'000'000'000, e.value});
+    }
+    leds.push_back(edges);
+  }
+  return leds;
+}
+
+// Each wait of the sequence is a Delay on the 1 ms tick: an edge may come up to
+// 1 ms before its nominal time.
+void expectEdges(const std::vector<Edge>& seen, const std::vector<Edge>& expected, const char* led) {
+  ASSERT_EQ(seen.size(), expected.size()) << led;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].value, expected[i].value) << led << " edge " << i;
+    EXPECT_LE(seen[i].ms, expected[i].ms) << led << " edge " << i;
+    EXPECT_GE(seen[i].ms + 1, expected[i].ms) << led << " edge " << i;
+  }
+}
+
+TEST(LedTrace, StartUpLightShowRunsFiveThirtyMillisecondCyclesAcrossTheLeds) {
+  auto leds = recordLeds(LedControl_forProgramStart);
+  // All on, 30 ms, then five cycles of three 30 ms steps, 30 ms, all off.
+  expectEdges(leds[0],
+              {{0, '0'}, {60, '1'}, {120, '0'}, {150, '1'}, {210, '0'}, {240, '1'}, {300, '0'}, {330, '1'},
+               {390, '0'}, {420, '1'}},
+              "LED1");
+  std::vector<Edge> led2{{0, '0'}, {30, '1'}};
+  std::vector<Edge> led3{{0, '0'}, {30, '1'}};
+  for (std::uint64_t cycle = 0; cycle < 5; ++cycle) {
+    std::uint64_t t = 30 + cycle * 90;
+    led2.push_back({t + 30, '0'});
+    led2.push_back({t + 60, '1'});
+    led3.push_back({t + 60, '0'});
+    led3.push_back({t + 90 + (cycle == 4 ? 30 : 0), '1'});
+  }
+  expectEdges(leds[1], led2, "LED2");
+  expectEdges(leds[2], led3, "LED3");
+}
+
+TEST(LedTrace, LedTestFlashesAllThenRunsThreeSlowCyclesAndEndsDark) {
+  auto leds = recordLeds(LED_Test);
+  expectEdges(leds[0],
+              {{0, '0'}, {100, '1'}, {200, '0'}, {400, '1'}, {800, '0'}, {1000, '1'}, {1400, '0'}, {1600, '1'},
+               {2000, '0'}, {2100, '1'}},
+              "LED1");
+  // LED3 stays lit from the last step of the running light through the final
+  // all-on flash.
+  expectEdges(leds[2],
+              {{0, '0'}, {100, '1'}, {600, '0'}, {800, '1'}, {1200, '0'}, {1400, '1'}, {1800, '0'}, {2100, '1'}},
+              "LED3");
+}
+
+}  // namespace

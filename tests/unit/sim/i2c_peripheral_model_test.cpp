@@ -1,0 +1,215 @@
+// The I2C peripheral model as the chip behaves: flags and their clearing
+// sequences, START/STOP cleared by hardware, BUSY/MSL/TRA, interrupt lines,
+// clock stretching and stuck lines on the nets, the range warning.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "I2CRoutines.h"
+#include "firmware_board.h"
+#include "sim/devices/register_file_target.h"
+
+namespace {
+
+using sim::Level;
+
+struct Model : FirmwareBoard {
+  Model() {
+    I2C_LowLevel_Init();
+    board.removeSensorChip(0x40);
+    board.i2cBus1().attach(chip);
+    warnings = board.onWarning([this](const std::string& text) { warned.push_back(text); });
+  }
+  ~Model() { board.i2cBus1().detach(chip); }
+
+  void runFor(sim::Time t) { board.clock().advanceTo(now() + t); }
+  std::uint16_t sr1() { return board.i2c1().reg(0x14); }
+  // A register read the way the firmware makes one (a discarded value is no read).
+  static std::uint16_t readReg(IoReg<std::uint16_t>& reg) { return static_cast<std::uint16_t>(reg); }
+  // Lets the START go out, then reads SR1 so that SB can be cleared.
+  void startAndSeeSb() {
+    I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 | I2C_CR1_START);
+    runFor(sim::microseconds(10));
+    ASSERT_EQ(I2C1->SR1 & I2C_SR1_SB, I2C_SR1_SB);
+  }
+  bool eventLine() { return board.interrupts().lineHigh(I2C1_EV_IRQn); }
+  bool errorLine() { return board.interrupts().lineHigh(I2C1_ER_IRQn); }
+
+  sim::RegisterFileTarget chip{0x40};
+  std::vector<std::string> warned;
+  sim::Subscription warnings;
+};
+
+TEST(I2cModelFlags, SbClearsOnlyAfterAnSr1ReadAndOnlyThenTheAddressGoesOut) {
+  Model m;
+  __disable_irq();  // no handler may touch the flags here
+  I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 | I2C_CR1_START);
+  m.runFor(sim::microseconds(10));
+  EXPECT_EQ(I2C1->CR1 & I2C_CR1_START, 0u);  // cleared by the hardware once on the bus
+  EXPECT_EQ(I2C1->SR2 & (I2C_SR2_MSL | I2C_SR2_BUSY), I2C_SR2_MSL | I2C_SR2_BUSY);
+  EXPECT_EQ(I2C1->SR1 & I2C_SR1_SB, I2C_SR1_SB);
+  I2C1->DR = 0x80;  // SR1 read with SB set, then this write: SB clears, the address goes out
+  m.runFor(sim::microseconds(30));
+  EXPECT_EQ(m.sr1() & (I2C_SR1_SB | I2C_SR1_ADDR | I2C_SR1_TXE), I2C_SR1_ADDR | I2C_SR1_TXE);
+  __enable_irq();
+}
+
+TEST(I2cModelFlags, ADrWriteWithoutTheSr1ReadLeavesSbSetAndSendsNothing) {
+  Model m;
+  __disable_irq();
+  I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 | I2C_CR1_START);
+  m.runFor(sim::microseconds(10));  // SB rises, nobody reads SR1
+  I2C1->DR = 0x80;
+  m.runFor(sim::microseconds(30));
+  EXPECT_EQ(m.sr1() & (I2C_SR1_SB | I2C_SR1_ADDR), I2C_SR1_SB);
+  EXPECT_EQ(m.chip.transactions(), 0u);
+  __enable_irq();
+}
+
+TEST(I2cModelFlags, AddrClearsOnSr1ThenSr2AndTraShowsAWrite) {
+  Model m;
+  __disable_irq();
+  m.startAndSeeSb();
+  I2C1->DR = 0x80;
+  m.runFor(sim::microseconds(30));
+  EXPECT_EQ(m.board.i2c1().reg(0x18) & 0x0004u, 0x0004u);  // TRA: transmitter
+  Model::readReg(I2C1->SR2);  // SR2 alone, without the SR1 read after ADDR rose: ADDR stays
+  EXPECT_EQ(m.sr1() & I2C_SR1_ADDR, I2C_SR1_ADDR);
+  Model::readReg(I2C1->SR1);
+  Model::readReg(I2C1->SR2);
+  EXPECT_EQ(m.sr1() & I2C_SR1_ADDR, 0u);
+  // Nothing to send: the byte after the address never starts, BTF stays clear.
+  m.runFor(sim::microseconds(100));
+  EXPECT_EQ(m.sr1() & I2C_SR1_BTF, 0u);
+  I2C1->DR = 0x10;
+  m.runFor(sim::microseconds(30));
+  EXPECT_EQ(m.sr1() & (I2C_SR1_BTF | I2C_SR1_TXE), I2C_SR1_BTF | I2C_SR1_TXE);
+  I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 | I2C_CR1_STOP);
+  m.runFor(sim::microseconds(10));
+  EXPECT_EQ(I2C1->CR1 & I2C_CR1_STOP, 0u);
+  EXPECT_EQ(I2C1->SR2, 0u);  // neither master nor busy once the STOP is out
+  EXPECT_EQ(m.chip.pointer(), 0x10);
+  __enable_irq();
+}
+
+TEST(I2cModelFlags, ErrorFlagsClearWhenWrittenZeroAndStayWhenWrittenOne) {
+  Model m;
+  m.board.setI2cFault(0x40, {sim::I2cFault::Kind::Absent, 0});
+  __disable_irq();
+  m.startAndSeeSb();
+  I2C1->DR = 0x80;
+  m.runFor(sim::microseconds(30));
+  EXPECT_EQ(m.sr1() & (I2C_SR1_AF | I2C_SR1_ADDR), I2C_SR1_AF);
+  I2C1->SR1 = 0xFFFF;
+  EXPECT_EQ(m.sr1() & I2C_SR1_AF, I2C_SR1_AF);
+  I2C1->SR1 = static_cast<std::uint16_t>(~I2C_SR1_AF);
+  EXPECT_EQ(m.sr1() & I2C_SR1_AF, 0u);
+  __enable_irq();
+}
+
+TEST(I2cModelInterrupts, TheEventLineFollowsItsEnablesAndTheErrorLineFollowsIterren) {
+  Model m;
+  __disable_irq();
+  m.startAndSeeSb();
+  EXPECT_FALSE(m.eventLine());
+  I2C1->CR2 = static_cast<std::uint16_t>(I2C1->CR2 | I2C_CR2_ITEVTEN);
+  EXPECT_TRUE(m.eventLine());  // SB with ITEVTEN
+  I2C1->DR = 0x80;             // clears SB
+  EXPECT_FALSE(m.eventLine());
+  m.runFor(sim::microseconds(30));
+  EXPECT_TRUE(m.eventLine());  // ADDR
+  Model::readReg(I2C1->SR1);
+  Model::readReg(I2C1->SR2);
+  EXPECT_FALSE(m.eventLine());  // TXE alone needs ITBUFEN
+  I2C1->CR2 = static_cast<std::uint16_t>(I2C1->CR2 | I2C_CR2_ITBUFEN);
+  EXPECT_TRUE(m.eventLine());
+  I2C1->CR2 = static_cast<std::uint16_t>(I2C1->CR2 & ~(I2C_CR2_ITBUFEN | I2C_CR2_ITEVTEN));
+  EXPECT_FALSE(m.eventLine());
+
+  m.board.setI2cFault(0x40, {sim::I2cFault::Kind::NackData, 1});
+  I2C1->DR = 0x10;
+  m.runFor(sim::microseconds(30));
+  EXPECT_EQ(m.sr1() & I2C_SR1_AF, I2C_SR1_AF);
+  EXPECT_FALSE(m.errorLine());
+  I2C1->CR2 = static_cast<std::uint16_t>(I2C1->CR2 | I2C_CR2_ITERREN);
+  EXPECT_TRUE(m.errorLine());
+  I2C1->SR1 = static_cast<std::uint16_t>(~I2C_SR1_AF);
+  EXPECT_FALSE(m.errorLine());
+  I2C1->CR2 = static_cast<std::uint16_t>(I2C1->CR2 & ~I2C_CR2_ITERREN);
+  I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 | I2C_CR1_STOP);
+  m.runFor(sim::microseconds(10));
+  EXPECT_EQ(I2C1->SR2, 0u);
+  __enable_irq();
+}
+
+TEST(I2cModelWires, AStretchingChipHoldsSclLowOnTheNetAndTheMasterWaits) {
+  Model m;
+  m.chip.setReadStretch(sim::milliseconds(2));
+  std::vector<std::pair<sim::Time, Level>> scl;
+  auto watch = m.board.i2cBus1().scl().onChange([&](Level l) { scl.emplace_back(m.now(), l); });
+  std::uint8_t data[2] = {};
+  ASSERT_EQ(I2C_Master_BufferRead(I2C1, data, 2, Polling, 0x80), Success);
+  // The longest low stretch of SCL is the chip's 2 ms.
+  sim::Time longest = 0;
+  for (std::size_t i = 1; i < scl.size(); ++i) {
+    if (scl[i - 1].second == Level::Low) longest = std::max(longest, scl[i].first - scl[i - 1].first);
+  }
+  EXPECT_GE(longest, sim::milliseconds(2));
+  EXPECT_LT(longest, sim::milliseconds(2) + sim::microseconds(10));
+}
+
+TEST(I2cModelWires, AStuckSdaKeepsTheBusBusyUntilTheChipLetsGo) {
+  Model m;
+  m.board.setI2cFault(0x40, {sim::I2cFault::Kind::SdaStuck, 0});
+  std::uint8_t data[2] = {};
+  EXPECT_EQ(I2C_Master_BufferRead(I2C1, data, 2, Polling, 0x80), Error);
+  EXPECT_EQ(m.board.i2cBus1().sda().level(), Level::Low);
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_BUSY, I2C_SR2_BUSY);
+  m.board.clearI2cFaults();
+  EXPECT_EQ(m.board.i2cBus1().sda().level(), Level::High);
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_BUSY, 0u);
+}
+
+TEST(I2cModelWires, LosingArbitrationDropsMasterAndTheBusStaysBusyUntilTheWinnersStop) {
+  Model m;
+  m.board.setI2cFault(0x40, {sim::I2cFault::Kind::ArbitrationLost, 0});
+  __disable_irq();
+  m.startAndSeeSb();
+  I2C1->DR = 0x80;
+  m.runFor(sim::microseconds(5));  // the first bit, a 1, meets the other master's 0
+  EXPECT_EQ(m.sr1() & I2C_SR1_ARLO, I2C_SR1_ARLO);
+  EXPECT_EQ(I2C1->SR2 & (I2C_SR2_MSL | I2C_SR2_BUSY), I2C_SR2_BUSY);
+  m.runFor(sim::microseconds(100));
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_BUSY, 0u);
+  EXPECT_EQ(m.chip.transactions(), 0u);
+  __enable_irq();
+}
+
+TEST(I2cModelWires, AMasterWhosePinsAreNotRoutedReachesNoChip) {
+  Model m;
+  GPIO_Configure_Pins(GPIOB, GPIO_Pin_7, GPIO_Mode_IN, GPIO_OType_OD, GPIO_PuPd_NOPULL);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(I2C_Master_BufferRead(I2C1, &byte, 1, Polling, 0x80), Error);
+  EXPECT_EQ(m.chip.transactions(), 0u);
+}
+
+TEST(I2cModelRange, FastModeOnA2MHzBusClockIsReportedOncePerPeripheral) {
+  FirmwareBoard msi(false);
+  std::vector<std::string> warned;
+  auto listen = msi.board.onWarning([&](const std::string& text) { warned.push_back(text); });
+  I2C_LowLevel_Init();
+  I2C_LowLevel_Init();
+  ASSERT_EQ(warned.size(), 2u);
+  EXPECT_EQ(warned[0].rfind("I2C1: fast mode with FREQ 2 MHz", 0), 0u);
+  EXPECT_EQ(warned[1].rfind("I2C2: fast mode with FREQ 2 MHz", 0), 0u);
+}
+
+TEST(I2cModelRange, TheBoardsOwnSetUpAt32MHzIsWithinRange) {
+  Model m;
+  std::uint8_t byte = 0;
+  ASSERT_EQ(I2C_Master_BufferRead(I2C1, &byte, 1, Polling, 0x80), Success);
+  EXPECT_TRUE(m.warned.empty());
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// The stuck-firmware watchdog: a loop that lets no virtual time pass ends the
+// program with status 3, naming the function it loops in.
+#include "sim/core/stuck_watchdog.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "platform.h"
+#include "sim/board.h"
+
+// Firmware-like waits. Global, so the program's symbol table names them.
+void WaitOnMemoryNothingWillChange(const volatile int* flag);
+void WaitOnMemoryNothingWillChange(const volatile int* flag) {
+  while (*flag == 0) {
+  }
+}
+void WaitThroughACaller(const volatile int* flag);
+void WaitThroughACaller(const volatile int* flag) { WaitOnMemoryNothingWillChange(flag); }
+
+namespace {
+
+using namespace std::chrono_literals;
+
+volatile int g_neverSet = 0;
+
+// A board whose firmware waits on memory nothing will change.
+void RunStuckFirmware() {
+  sim::Board board;
+  sim::StuckWatchdog watchdog{board.clock(), 100ms, [] { std::fputs("last words\n", stderr); }};
+  WaitThroughACaller(&g_neverSet);
+}
+
+TEST(StuckFirmwareDeathTest, ALoopThatLetsNoVirtualTimePassEndsWithStatus3NamingItsFunctionAndCaller) {
+  EXPECT_EXIT(RunStuckFirmware(), ::testing::ExitedWithCode(3),
+              "last words\n.*stuck.*WaitOnMemoryNothingWillChange.*\n  called from WaitThroughACaller");
+}
+
+TEST(StuckFirmware, AFirmwareThatLetsVirtualTimePassIsLeftAlone) {
+  sim::Board board;
+  sim::StuckWatchdog watchdog{board.clock(), 20ms};
+  // Register accesses move virtual time; many watchdog periods of host time
+  // are likely to pass here, none of them still.
+  const sim::Time end = board.clock().now() + sim::seconds(2);
+  board.clock().at(end, [] {});
+  while (board.clock().now() < end) (void)static_cast<std::uint32_t>(RCC->CR);
+  SUCCEED();
+}
+
+}  // namespace
