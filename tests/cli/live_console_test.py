@@ -395,6 +395,11 @@ def case_monitor(sim):
         if level != "low":
             raise Failure("DIP1 closed reads low; pins shows %r %r" % (level, drivers))
         monitor_command(term, master, b"set pin NOPE low", b"is not a pin", "a wrong pin")
+        # Sensor values and I2C faults act at once too.
+        monitor_command(term, master, b"set htu21.temperature 31.5", b"ok", "a sensor value")
+        monitor_command(term, master, b"set htu21.temperature 999", b"out of range", "a value out of range")
+        monitor_command(term, master, b"fault i2c 0x40 absent", b"ok", "an I2C fault")
+        monitor_command(term, master, b"fault clear", b"ok", "the faults cleared")
         os.write(master, b"continue\r")
         term.expect(b"[continuing at", STEP_TIMEOUT, "continue")
         # The firmware goes on: the LED test lights LED1, which the monitor then shows.

@@ -177,11 +177,18 @@ def case_options(sim, tmp):
     expect(run(sim, "--port", "/dev/null"), 2, "--port needs --script", what="--port without a script")
     expect(run(sim, "--port", "/dev/null", "--script", s, "--set", "DIP1=low"), 2, "--port takes only",
            what="--port with a virtual board's option")
+    expect(run(sim, "--port", "/dev/null", "--script", s, "--zigbee", "loopback"), 2, "--port takes only",
+           what="--port with an option a part of the virtual board adds")
+    expect(run(sim, "--zigbee", "carrier-pigeon"), 2, "--zigbee", what="a ZigBee mode that does not exist")
+    expect(run(sim, "--vcd-signals", "leds"), 2, "--vcd-signals", what="--vcd-signals without --vcd")
+    expect(run(sim, "--gdb", "0"), 2, "--gdb", what="--gdb without --image")
+    expect(run(sim, "--script", s, "--stats"), 0, "tl500-sim: stats: virtual time ", what="--stats without --image")
     expect(run(sim, "--port", "/dev/null", "--script", s), 2, "/dev/null is not a serial port",
            what="--port on something that is not a serial port")
     code, out, _ = run(sim, "--help")
     for text in (b"wait pin PIN high|low [within D]", b"expect pin PIN toggles N", b"DIP1", b"--expect-console",
-                 b"128+N"):
+                 b"128+N", b"fault i2c ADDRESS KIND", b"set NAME VALUE", b"--zigbee MODE", b"--i2c-log FILE",
+                 b"zigbee (USART3"):
         if text not in out:
             raise Failure("--help lacks %r" % text)
 

@@ -497,3 +497,46 @@ TEST_F(ScriptRun, VerboseRunsSayEveryLineWithItsTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// The ZigBee line: what a peer sends reaches the board through the module,
+// and a wait on it shows what the board sent on USART3.
+TEST_F(ScriptRun, ZigbeeBytesGoThroughTheModuleWhichDropsThemInReset) {
+  auto stop = run("set pin ZB_RESET low\nsend zigbee \"abc\"\nrun 1ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.zigbee().droppedFromPeer(), 3u);
+}
+
+TEST_F(ScriptRun, AFailedZigbeeWaitShowsWhatTheBoardSentOnUsart3) {
+  auto stop = run("wait zigbee \"OK\" within 2ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Failed);
+  std::string message = stop->what();
+  EXPECT_NE(message.find("expected zigbee text \"OK\" within 0.002000 s"), std::string::npos) << message;
+  EXPECT_NE(message.find("the board sent on USART3: \"\""), std::string::npos) << message;
+}
+
+// Sensor values and I2C faults act at once, so the monitor and --set take them.
+TEST(ImmediateCommands, SensorValuesAndFaultsActAtOnceAndWaitsAreRefused) {
+  sim::Board board;
+  for (const char* text : {"set htu21.temperature 30.5", "fault i2c 0x40 nack-data 2"}) {
+    auto line = sim::parseScriptLine(text, "monitor", 1);
+    ASSERT_TRUE(line) << text;
+    sim::runImmediate(board, *line, stdout);
+  }
+  EXPECT_EQ(board.values().get("htu21.temperature"), std::vector<double>{30.5});
+  ASSERT_TRUE(board.i2cBus1().fault(0x40));
+  EXPECT_EQ(board.i2cBus1().fault(0x40)->n, 2u);
+
+  auto clear = sim::parseScriptLine("fault clear", "monitor", 1);
+  sim::runImmediate(board, *clear, stdout);
+  EXPECT_FALSE(board.i2cBus1().fault(0x40));
+
+  auto wait = sim::parseScriptLine("wait zigbee \"x\"", "monitor", 1);
+  EXPECT_THROW(sim::runImmediate(board, *wait, stdout), sim::ImmediateCommandError);
+  EXPECT_THROW(sim::parseScriptLine("set htu21.temperature 999", "monitor", 1), sim::ScriptError);
+}
+
+}  // namespace
