@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace sim {
 
@@ -33,8 +34,19 @@ constexpr Time fraction(std::uint64_t num, std::uint64_t den) { return (num * kQ
 inline double toSeconds(Time t) { return static_cast<double>(t) / static_cast<double>(kQuantaPerSecond); }
 inline double toMicroseconds(Time t) { return static_cast<double>(t) / static_cast<double>(kQuantaPerMicrosecond); }
 
-// "1.5s", "250us", "10ms", "2min"; false on anything else.
-bool parseDuration(const std::string& text, Time& out);
+// Longest duration a script or option may name: one quantum short of 2^63,
+// so that any such duration added to a run's time cannot wrap (about 2.97 years).
+inline constexpr Time kMaxDuration = (Time{1} << 63) - 1;
+
+enum class DurationError { None, NotADuration, TooLong };
+// "1.5s", "250us", "10ms", "2min", "1e3ms": the whole text must be a number
+// (digits, an optional fraction, an optional exponent) and a unit. Sets `out`
+// only when the result is None.
+DurationError parseDuration(std::string_view text, Time& out);
+// The same, as a yes/no.
+inline bool parseDurationOk(std::string_view text, Time& out) { return parseDuration(text, out) == DurationError::None; }
+// kMaxDuration in whole seconds, for messages ("at most 2932031s").
+std::string maxDurationText();
 // Human form for messages: "1.234567 s".
 std::string formatTime(Time t);
 

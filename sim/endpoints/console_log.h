@@ -13,6 +13,8 @@ class ConsoleLog {
  public:
   // Opens (truncates) the file; throws std::runtime_error when it cannot.
   ConsoleLog(SerialEndpoint& line, const std::string& path);
+  // Writes to a file opened elsewhere, which stays open (and is the owner's to check).
+  ConsoleLog(SerialEndpoint& line, std::FILE* file);
   ~ConsoleLog();
   ConsoleLog(const ConsoleLog&) = delete;
   ConsoleLog& operator=(const ConsoleLog&) = delete;
@@ -21,7 +23,10 @@ class ConsoleLog {
   bool flush();
 
  private:
+  void listen(SerialEndpoint& line);
+
   std::FILE* file_;
+  bool owned_ = true;
   bool failed_ = false;
   Subscription bytes_;
 };

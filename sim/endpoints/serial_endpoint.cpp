@@ -27,7 +27,9 @@ SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net
 }
 
 SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud)
-    : SerialEndpoint(std::move(name), clock, attachedNet(usart.rxPin()), attachedNet(usart.txPin()), baud) {}
+    : SerialEndpoint(std::move(name), clock, attachedNet(usart.rxPin()), attachedNet(usart.txPin()), baud) {
+  usart_ = &usart;
+}
 
 void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
   auto byte = static_cast<std::uint8_t>(data);
@@ -41,7 +43,7 @@ void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
 }
 
 void SerialEndpoint::send(std::string_view bytes) {
-  for (char c : bytes) outbox_.push_back(static_cast<std::uint8_t>(c));
+  for (char c : bytes) outbox_.push_back({static_cast<std::uint8_t>(c), clock_.now()});
   if (!transmitter_.busy()) sendNext();
 }
 
@@ -49,9 +51,15 @@ void SerialEndpoint::send(std::string_view bytes) {
 // its stop bit ends.
 void SerialEndpoint::sendNext() {
   if (outbox_.empty()) return;
-  std::uint8_t byte = outbox_.front();
+  Outgoing head = outbox_.front();
   outbox_.pop_front();
-  transmitter_.send(byte, UartFormat{bitTime_, 8}, bitTime_, [this] { sendNext(); });
+  transmitter_.send(head.byte, UartFormat{bitTime_, 8}, bitTime_, [this, head] {
+    // Whether the board heard it is settled by its stop bit.
+    if (usart_ != nullptr) {
+      if (std::string reason = usart_->deafness(); !reason.empty()) lostListeners_(head.byte, head.sentAt, reason);
+    }
+    sendNext();
+  });
 }
 
 Time SerialEndpoint::sendDoneAt() const {

@@ -45,6 +45,13 @@ class SerialEndpoint {
   [[nodiscard]] Subscription onFramingError(std::function<void(std::uint8_t)> listener) {
     return errorListeners_.add(std::move(listener));
   }
+  // A byte sent to the board went unheard, as on the board, because the
+  // board's receiver was not listening when it arrived; `sentAt` is when the
+  // send() it came from was called, `reason` says why ("USART1 receiver off").
+  // Known only for an end built on a USART.
+  [[nodiscard]] Subscription onLost(std::function<void(std::uint8_t byte, Time sentAt, const std::string& reason)> listener) {
+    return lostListeners_.add(std::move(listener));
+  }
 
   // Queues bytes for the board; they go out back to back after whatever is
   // still being sent, the first one starting now if the line is idle. Bytes
@@ -68,9 +75,15 @@ class SerialEndpoint {
   UartSampler sampler_;
   std::string received_;
   std::uint64_t framingErrors_ = 0;
-  std::deque<std::uint8_t> outbox_;
+  struct Outgoing {
+    std::uint8_t byte;
+    Time sentAt;
+  };
+  std::deque<Outgoing> outbox_;
+  const Usart* usart_ = nullptr;  // the board's receiver, when known
   Listeners<std::uint8_t> byteListeners_;
   Listeners<std::uint8_t> errorListeners_;
+  Listeners<std::uint8_t, Time, const std::string&> lostListeners_;
 };
 
 }  // namespace sim

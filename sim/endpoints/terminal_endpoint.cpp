@@ -19,6 +19,7 @@ namespace sim {
 namespace {
 
 volatile std::sig_atomic_t g_signal = 0;
+int g_endingSignal = 0;
 
 extern "C" void onSignal(int signal) { g_signal = signal; }
 
@@ -84,6 +85,14 @@ TerminalEndpoint::TerminalEndpoint(Board& board, Mode mode) : board_(board), mod
       fcntl(ptyMaster_, F_SETFL, flags | O_NONBLOCK);
       inFd_ = ptyMaster_;
       outFd_ = ptyMaster_;
+      // tl500-sim's own terminal stays with the operator: raw, so that a
+      // Ctrl-] there reaches the monitor without Enter.
+      if (isatty(0) && tcgetattr(0, &controlSaved_) == 0) {
+        termios control = controlSaved_;
+        cfmakeraw(&control);
+        control.c_oflag |= OPOST | ONLCR;  // messages on standard error keep their line ends
+        if (tcsetattr(0, TCSAFLUSH, &control) == 0) controlFd_ = 0;
+      }
       break;
     }
     case Mode::Stream:
@@ -101,9 +110,94 @@ TerminalEndpoint::~TerminalEndpoint() {
 }
 
 void TerminalEndpoint::restore() {
+  if (controlFd_ >= 0) {
+    tcsetattr(controlFd_, TCSAFLUSH, &controlSaved_);
+    controlFd_ = -1;
+  }
   if (!rawSet_) return;
   tcsetattr(inFd_, TCSAFLUSH, &saved_);
   rawSet_ = false;
+}
+
+void TerminalEndpoint::setMonitor(std::function<void(int inFd, int outFd)> monitor) { monitor_ = std::move(monitor); }
+
+void TerminalEndpoint::endIfSignalled() {
+  if (g_signal != 0) endBySignal();
+}
+
+void TerminalEndpoint::endBySignal() {
+  int signal = g_signal;
+  g_signal = 0;
+  g_endingSignal = signal;
+  throw Stop(StopKind::UserQuit, std::string("ended by signal ") + strsignal(signal));
+}
+
+void TerminalEndpoint::waitForAttach() {
+  if (mode_ != Mode::Pty) return;
+  // While no program has the pseudo-terminal open its master reports a
+  // hang-up; our own handle would hide that, so it is closed meanwhile. The
+  // line keeps its settings.
+  ::close(ptySlave_);
+  ptySlave_ = -1;
+  for (;;) {
+    if (g_signal != 0) endBySignal();
+    pollfd pfd{ptyMaster_, POLLIN, 0};
+    int ready = ::poll(&pfd, 1, 50);
+    if (ready == 0 || (ready > 0 && (pfd.revents & POLLHUP) == 0)) break;
+    if (ready < 0 && errno != EINTR) systemError("cannot watch " + ptyPath_);
+    if (ready > 0) {
+      timespec pause{0, 50'000'000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+  ptySlave_ = ::open(ptyPath_.c_str(), O_RDWR | O_NOCTTY);
+  if (ptySlave_ < 0) systemError("cannot open " + ptyPath_);
+}
+
+void TerminalEndpoint::linger() {
+  if (mode_ != Mode::Pty) return;
+  while (g_signal == 0) {
+    pollfd fds[2] = {{ptyMaster_, POLLIN, 0}, {controlFd_, POLLIN, 0}};
+    int ready = ::poll(fds, controlFd_ >= 0 ? 2 : 1, 100);
+    if (ready <= 0) continue;
+    unsigned char buffer[256];
+    if ((fds[0].revents & POLLIN) != 0) (void)::read(ptyMaster_, buffer, sizeof buffer);  // the board is gone
+    if ((fds[0].revents & POLLHUP) != 0) {
+      timespec pause{0, 20'000'000};
+      nanosleep(&pause, nullptr);
+    }
+    if (controlFd_ >= 0 && (fds[1].revents & POLLIN) != 0) {
+      ssize_t n = ::read(controlFd_, buffer, sizeof buffer);
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] == kQuitKey) return;
+      }
+    }
+  }
+  g_signal = 0;
+}
+
+void TerminalEndpoint::openMonitor(int inFd, int outFd) {
+  auto opened = std::chrono::steady_clock::now();
+  monitor_(inFd, outFd);
+  // Virtual time stood still meanwhile: the wall clock starts from here again.
+  wallStart_ += std::chrono::steady_clock::now() - opened;
+}
+
+void TerminalEndpoint::pollControlTerminal() {
+  if (controlFd_ < 0) return;
+  pollfd pfd{controlFd_, POLLIN, 0};
+  if (::poll(&pfd, 1, 0) <= 0 || (pfd.revents & POLLIN) == 0) return;
+  unsigned char buffer[64];
+  ssize_t n = ::read(controlFd_, buffer, sizeof buffer);
+  for (ssize_t i = 0; i < n; ++i) {
+    if (buffer[i] != kQuitKey) continue;
+    if (monitor_) {
+      openMonitor(controlFd_, 2);
+    } else {
+      throw Stop(StopKind::UserQuit, "ended with Ctrl-]");
+    }
+    return;
+  }
 }
 
 void TerminalEndpoint::catchSignals() {
@@ -115,6 +209,8 @@ void TerminalEndpoint::catchSignals() {
   sigaction(SIGHUP, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 }
+
+int TerminalEndpoint::endingSignal() { return g_endingSignal; }
 
 void TerminalEndpoint::start() {
   if (started_) return;
@@ -129,11 +225,8 @@ void TerminalEndpoint::fromBoard(std::uint8_t byte) { writeAll(outFd_, &byte, 1)
 
 void TerminalEndpoint::tick() {
   tickEvent_ = 0;
-  if (g_signal != 0) {
-    int signal = g_signal;
-    g_signal = 0;
-    throw Stop(StopKind::UserQuit, std::string("ended by signal ") + strsignal(signal));
-  }
+  if (g_signal != 0) endBySignal();
+  pollControlTerminal();
   namespace chrono = std::chrono;
   auto virtualElapsed =
       chrono::nanoseconds(static_cast<std::int64_t>(toSeconds(board_.clock().now() - virtualStart_) * 1e9));
@@ -174,6 +267,8 @@ void TerminalEndpoint::readInput(int timeoutMicros) {
     // The operator's terminal is gone (hung up without a SIGHUP reaching us,
     // as when it is not our controlling terminal): no key can come any more,
     // so the run ends as with Ctrl-].
+    // It ends as a hang-up signal would have ended it.
+    g_endingSignal = SIGHUP;
     throw Stop(StopKind::UserQuit, "the terminal hung up");
   }
   if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO)) {
@@ -193,7 +288,11 @@ void TerminalEndpoint::readInput(int timeoutMicros) {
     std::size_t quit = keys.find(static_cast<char>(kQuitKey));
     if (quit != std::string::npos) {
       board_.console().send(keys.substr(0, quit));
-      throw Stop(StopKind::UserQuit, "ended with Ctrl-]");
+      if (!monitor_) throw Stop(StopKind::UserQuit, "ended with Ctrl-]");
+      // What was typed after Ctrl-] in the same read is dropped: the monitor
+      // reads its own line.
+      openMonitor(inFd_, outFd_);
+      return;
     }
   }
   board_.console().send(keys);

@@ -11,6 +11,8 @@
 #include <termios.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "../board.h"
@@ -43,6 +45,22 @@ class TerminalEndpoint {
   Mode mode() const { return mode_; }
   const std::string& ptyPath() const { return ptyPath_; }
 
+  // What Ctrl-] does: without a monitor it ends the run; with one, the
+  // monitor runs on that terminal (reading `inFd`, answering on `outFd`) with
+  // virtual time standing still, and the run goes on when it returns. In Pty
+  // mode, when tl500-sim's own standard input is a terminal, Ctrl-] typed
+  // there opens the monitor.
+  void setMonitor(std::function<void(int inFd, int outFd)> monitor);
+  // Pty mode: true when tl500-sim's own terminal takes Ctrl-] for the monitor.
+  bool hasControlTerminal() const { return controlFd_ >= 0; }
+
+  // Pty mode: blocks until a program opens the pseudo-terminal. A signal
+  // meanwhile throws Stop(UserQuit).
+  void waitForAttach();
+  // Pty mode: keeps the pseudo-terminal open, taking and dropping whatever is
+  // typed, until a signal.
+  void linger();
+
   // Starts pacing and the exchange of bytes from the current virtual time.
   void start();
   // Puts the terminal back as it was; safe to call more than once.
@@ -51,11 +69,18 @@ class TerminalEndpoint {
   // SIGINT, SIGTERM and SIGHUP end the run through Stop(UserQuit) at the next
   // tick instead of killing the process, so the terminal is restored.
   static void catchSignals();
+  // The signal that ended the run (SIGINT, SIGTERM, SIGHUP), 0 when none did.
+  static int endingSignal();
+  // Ends the run (Stop(UserQuit), the signal recorded) if a signal has come.
+  static void endIfSignalled();
 
  private:
   void tick();
   void readInput(int timeoutMicros);
   void fromBoard(std::uint8_t byte);
+  void openMonitor(int inFd, int outFd);
+  void pollControlTerminal();
+  [[noreturn]] static void endBySignal();
 
   Board& board_;
   Mode mode_;
@@ -64,6 +89,9 @@ class TerminalEndpoint {
   std::string ptyPath_;
   bool rawSet_ = false;
   termios saved_{};
+  int controlFd_ = -1;  // tl500-sim's own terminal in Pty mode
+  termios controlSaved_{};
+  std::function<void(int, int)> monitor_;
   bool inputOpen_ = true;
   bool started_ = false;
   Time virtualStart_ = 0;

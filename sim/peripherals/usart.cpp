@@ -211,6 +211,13 @@ void Usart::startNextFrame() {
   });
 }
 
+std::string Usart::deafness() const {
+  if ((cr1_ & kReceiverOn) != kReceiverOn) return name_ + " receiver off";
+  if (!clocked()) return name_ + " clock stopped";
+  if (!rx_.routed()) return name_ + " RX pin not routed to it";
+  return {};
+}
+
 // Without its clock the port stops shifting: the frame on the line stays where
 // it is and goes on when the clock returns.
 void Usart::clockGated(bool on) {

@@ -59,6 +59,10 @@ class Usart : public Peripheral {
   // Called when a frame starts shifting out.
   void onTransmitStart(std::function<void(const Frame&)> listener) { txStartListeners_.push_back(std::move(listener)); }
 
+  // Why a frame arriving on the RX line now would go unheard ("USART1
+  // receiver off"); empty while the receiver listens.
+  std::string deafness() const;
+
   // Counters for tests and reports.
   std::uint64_t overruns() const { return overruns_; }
   std::uint64_t framingErrors() const { return framingErrors_; }

@@ -1,21 +1,17 @@
 // Scenario scripts: a line-oriented description of what the outside world does
-// to the board and what it expects to see.
+// to the board and what it expects to see, one command a line, '#' starts a
+// comment. The commands themselves live in a table (command_table.h) that the
+// parser, tl500-sim --help and the README are made from; this file holds the
+// notation they share (words, texts, patterns, durations, pins) and the
+// script's structure.
 //
-//   # comment                         (also after a command)
-//   send console "0\r"                bytes the board receives on that line
-//   wait console "Menu" within 2s     run until the text has come out
-//   run 10ms                          let time pass
-//   expect pin PA8 high               the level of a pin now
-//   set pin PC7 low                   drive a pin from outside (high|low|float)
-//   set htu21.temperature 23.4        a physical value a sensor chip sees
-//   fault i2c 0x40 nack-data 1        a fault on the chip at that I2C address
-//   fault clear                       every fault ends
-//
-// Texts are in double quotes with the escapes \r \n \t \\ \" \xNN; durations
-// are a number and a unit: 250us, 10ms, 1.5s, 2min.
+// Texts are in double quotes with the escapes \r \n \t \\ \" \xNN; patterns
+// are between slashes (/IoT .* Test/, ECMAScript syntax, \/ for a slash);
+// durations are a number and a unit: 250us, 10ms, 1.5s, 2min.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,33 +20,30 @@
 
 #include "../board.h"
 #include "../core/virtual_time.h"
-#include "../devices/i2c_faults.h"
+#include "script_step.h"
 
 namespace sim {
 
 // Limit of a wait that names none.
 inline constexpr Time kDefaultWaitLimit = seconds(10);
+// Largest script file read: more is not a script (and /dev/zero never ends).
+inline constexpr std::size_t kMaxScriptBytes = 16u << 20;
+// Longest word or text quoted back in a message; longer ones are cut.
+inline constexpr std::size_t kMaxShownBytes = 40;
 
-struct ScriptCommand {
-  enum class Kind { Send, Wait, Run, ExpectPin, SetPin, SetValue, Fault };
+struct ScriptCommandEntry;
 
-  Kind kind = Kind::Run;
-  int line = 0;                   // 1-based line number in the script file
-  std::string source;             // the line as written, without its comment
-  std::string port;               // send, wait: the serial line ("console")
-  std::string text;               // send, wait: the bytes
-  Time duration = 0;              // run: how long; wait: the limit
-  PinName pin{'A', 0};            // expect, set
-  std::optional<Level> level;     // expect: the level; set: the level, nullopt = float
-  std::string valueName;          // set NAME VALUE: the sensor value
-  std::vector<double> values;     // set NAME VALUE: its components, checked against the range
-  std::uint8_t i2cAddress = 0;    // fault i2c: the chip's 7-bit address
-  std::optional<I2cFault> fault;  // fault i2c: the fault; nullopt: fault clear
+// One command of a script with the line it came from.
+struct ScriptLine {
+  int line = 0;                                // 1-based line number in the script file
+  std::string source;                          // the line as written, without its comment
+  const ScriptCommandEntry* entry = nullptr;   // the command of the table
+  std::unique_ptr<ScriptStep> step;            // what it does when it runs
 };
 
 struct Script {
   std::string name;  // file name used in messages
-  std::vector<ScriptCommand> commands;
+  std::vector<ScriptLine> lines;
 };
 
 // A syntax error, naming the line.
@@ -63,17 +56,82 @@ class ScriptError : public std::runtime_error {
   int line_;
 };
 
-// Serial lines a script may name.
-bool isScriptPort(std::string_view name);
+// The words of one script line, read one after the other by the command's
+// parser. Every refusal names the line and shows the offending word safely.
+class ScriptWords {
+ public:
+  ScriptWords(const std::string& name, int lineNumber, std::string_view line);
 
-// Parses a whole script; throws ScriptError at the first error.
+  bool empty() const { return tokens_.empty(); }
+  bool atEnd() const { return next_ >= tokens_.size(); }
+  // The line as written, from its first word to its last, without the comment.
+  std::string source() const;
+
+  [[noreturn]] void fail(const std::string& what) const;
+
+  // A bare word; `expected` says what in a refusal.
+  std::string word(const std::string& expected);
+  // The next bare word without taking it; empty at the end or before a text.
+  std::string peekWord() const;
+  // Takes the bare word `keyword` exactly, or refuses the line.
+  void keyword(std::string_view keyword);
+  // Takes `keyword` if it is next; false (nothing taken) otherwise.
+  bool optionalKeyword(std::string_view keyword);
+  // A text in double quotes.
+  std::string text();
+  // A pattern between slashes, compiled as ECMAScript; refused when it does not compile.
+  std::string pattern();
+  bool nextIsPattern() const;
+  Time duration();
+  // "KEYWORD DURATION" if KEYWORD comes next, else `otherwise`.
+  Time optionalDuration(std::string_view keyword, Time otherwise);
+  // A pin by port name (PC7, pc7) or board name (LED1).
+  PinName pin();
+  // Refuses anything left on the line.
+  void end() const;
+
+  // Position of the word reader, for commands with alternatives.
+  std::size_t position() const { return next_; }
+
+ private:
+  struct Token {
+    std::string value;
+    enum class Kind { Word, Text, Pattern } kind = Kind::Word;
+  };
+  void tokenize();
+  std::size_t readText(std::size_t i, std::string& out);
+  std::size_t readPattern(std::size_t i, std::string& out);
+  std::string describe(const Token& t) const;
+
+  const std::string& name_;
+  int lineNumber_;
+  std::string_view line_;
+  std::vector<Token> tokens_;
+  std::size_t next_ = 0;
+  std::size_t start_ = 0, end_ = 0;
+};
+
+// Parses a whole script; throws ScriptError at the first error. Lines end at
+// LF, CR LF or a lone CR.
 Script parseScript(std::string_view text, const std::string& name);
-// Reads and parses a script file; a file that cannot be read is a ScriptError
-// at line 0.
+// Parses one line (the monitor's input); nullopt for a blank or comment line.
+std::optional<ScriptLine> parseScriptLine(std::string_view line, const std::string& name, int lineNumber);
+// Reads and parses a script file. Anything that is not a regular file of at
+// most kMaxScriptBytes, or cannot be read, is a ScriptError at line 0.
 Script loadScript(const std::string& path);
 
 // Bytes in the script's own notation, for messages: printable ASCII as is,
 // \r \n \t \\ \" and \xNN for the rest.
 std::string escapeText(std::string_view bytes);
+// A word as a message may show it: control and non-ASCII bytes escaped, cut
+// to kMaxShownBytes, in single quotes. A script cannot reach the user's
+// terminal through it.
+std::string shownWord(std::string_view word);
+// A script line as a message may show it: control and non-ASCII bytes
+// escaped, cut after 120 bytes.
+std::string shownSource(std::string_view line);
+
+// "PC7" or "PC7 (LED1)" for messages.
+std::string pinLabel(PinName pin);
 
 }  // namespace sim

@@ -2,34 +2,43 @@
 //
 // The runner has no thread and no loop of its own: the firmware runs, and the
 // runner acts from the board's clock. It carries out lines at the current
-// virtual time until one has to wait (a `wait` for console text, a `run`), then
-// goes on from the event or the received byte that ends the wait. The end of
-// the script and a failed line end the run by throwing sim::Stop.
+// virtual time until one has to wait (for console text, a pin, time to pass),
+// then goes on from the event, byte or pin change that ends the wait. The end
+// of the script and a failed line end the run by throwing sim::Stop.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "../board.h"
-#include "../core/listeners.h"
+#include "command_table.h"
 #include "script.h"
 
 namespace sim {
 
-class ScriptRunner {
+class ScriptRunner : private ScriptContext {
  public:
   // Bytes of console output quoted in failure messages.
   static constexpr std::size_t kContextBytes = 200;
 
-  // Listens to the board's serial lines from now on; the runner must outlive
-  // every use of the board's clock while it is active.
-  ScriptRunner(Board& board, Script script);
+  struct Options {
+    bool verbose = false;           // every line as it starts, with its virtual time
+    std::FILE* out = stdout;        // `print`
+    std::FILE* trace = stderr;      // the verbose lines
+  };
+
+  // Listens to the board's serial lines and pins from now on; the runner must
+  // outlive every use of the board's clock while it is active.
+  ScriptRunner(Board& board, Script script, Options options);
+  ScriptRunner(Board& board, Script script) : ScriptRunner(board, std::move(script), Options{}) {}
   ScriptRunner(const ScriptRunner&) = delete;
   ScriptRunner& operator=(const ScriptRunner&) = delete;
-  ~ScriptRunner();
+  ~ScriptRunner() override;
 
   // Carries out the lines due at the current virtual time. Throws
   // Stop(Completed) when they are all done, Stop(Failed) when one fails.
@@ -37,31 +46,61 @@ class ScriptRunner {
 
   bool finished() const { return finished_; }
   // The script line in progress (waiting, or about to run); nullptr when done.
-  const ScriptCommand* current() const;
+  const ScriptLine* current() const;
   // The run ends for another reason: the runner stops acting.
   void halt();
+
+  // The firmware's main returned: a line waiting for that goes on, and the
+  // script keeps running while the board lets its last bytes out.
+  void mainReturned();
+  // After that: the failure when lines were left unrun
+  // ("main returned at 3.200 s; lines 7-9 not run"), nullopt when none were.
+  std::optional<std::string> unrunAfterReturn() const;
 
   // Message for a run that ended before the script did, naming the line in
   // progress and the last console output.
   std::string unfinishedMessage(const std::string& reason) const;
 
  private:
+  // ScriptContext
+  Time now() const override;
+  void send(std::string_view line, std::string_view bytes) override;
+  const std::string& received(std::string_view line) const override;
+  std::size_t& matchEnd(std::string_view line) override;
+  void print(const std::string& text) override;
+  bool mainReturned() const override { return mainReturnedAt_.has_value(); }
+  Board* board() override { return &board_; }
+  void endWithFailure(const std::string& what) override;
+
   void proceed();
-  bool execute(const ScriptCommand& cmd);  // false when the line has to wait
-  void received(const std::string& port);
-  [[noreturn]] void fail(const ScriptCommand& cmd, const std::string& what) const;
+  void byteOn(std::string_view line);
+  void pinChanged(PinName pin, Level level);
+  void waitOver();
   std::string context() const;
-  SerialEndpoint& endpoint(const std::string& port);
+  std::string lostSends() const;
+  SerialEndpoint& endpoint(std::string_view line) const;
+
+  struct LostSend {
+    std::string line;
+    Time sentAt;
+    std::size_t bytes;
+    std::string reason;
+  };
 
   Board& board_;
   Script script_;
-  std::size_t next_ = 0;                         // index of the next line to carry out
-  const ScriptCommand* executing_ = nullptr;     // the line being carried out now
-  const ScriptCommand* waiting_ = nullptr;       // the wait in progress
-  std::map<std::string, std::size_t> matchEnd_;  // per line: end of the last match
-  Clock::EventId event_ = 0;                     // pending timeout, end of a run, or continuation
+  Options options_;
+  std::size_t next_ = 0;                  // index of the next line to carry out
+  ScriptLine* waiting_ = nullptr;         // the line waiting
+  const ScriptLine* executing_ = nullptr; // the line being carried out now
+  std::vector<ScriptLine*> watches_;      // lines watching until the end of the run
+  const ScriptLine* active_ = nullptr;    // the line a failure is reported against
+  std::map<std::string, std::size_t, std::less<>> matchEnd_;
+  std::vector<LostSend> lost_;
+  std::optional<Time> mainReturnedAt_;
+  std::vector<Subscription> subscriptions_;
+  Clock::EventId event_ = 0;  // pending limit, or continuation
   bool started_ = false, finished_ = false, halted_ = false;
-  std::vector<Subscription> listening_;  // to the lines the script waits on
 };
 
 }  // namespace sim

@@ -28,10 +28,15 @@ I2cLog::I2cLog(const std::string& path, I2cBus& bus1, I2cBus& bus2) : file_(std:
   bus2_ = bus2.onTransaction([this](const I2cTransaction& t) { write(t); });
 }
 
+I2cLog::I2cLog(std::FILE* file, I2cBus& bus1, I2cBus& bus2) : file_(file), owned_(false) {
+  bus1_ = bus1.onTransaction([this](const I2cTransaction& t) { write(t); });
+  bus2_ = bus2.onTransaction([this](const I2cTransaction& t) { write(t); });
+}
+
 I2cLog::~I2cLog() {
   bus1_.reset();
   bus2_.reset();
-  std::fclose(file_);
+  if (owned_) std::fclose(file_);
 }
 
 void I2cLog::write(const I2cTransaction& transaction) {

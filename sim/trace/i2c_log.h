@@ -24,6 +24,8 @@ class I2cLog {
  public:
   // Opens (truncates) the file; throws std::runtime_error when it cannot.
   I2cLog(const std::string& path, I2cBus& bus1, I2cBus& bus2);
+  // Writes to a file opened elsewhere, which stays open (and is the owner's to check).
+  I2cLog(std::FILE* file, I2cBus& bus1, I2cBus& bus2);
   ~I2cLog();
   I2cLog(const I2cLog&) = delete;
   I2cLog& operator=(const I2cLog&) = delete;
@@ -35,6 +37,7 @@ class I2cLog {
   void write(const I2cTransaction& transaction);
 
   std::FILE* file_;
+  bool owned_ = true;
   bool failed_ = false;
   Subscription bus1_, bus2_;
 };

@@ -120,10 +120,10 @@ def wait_exit(proc, timeout, streams, what):
     return proc.returncode, time.monotonic() - start
 
 
-def check_status(status, what, streams):
-    if status != 0:
-        raise Failure("%s: expected exit status 0, got %s\n%s"
-                      % (what, status, "\n".join("  %s: %s" % (s.name, show(s.data)) for s in streams)))
+def check_status(status, what, streams, expected=0):
+    if status != expected:
+        raise Failure("%s: expected exit status %d, got %s\n%s"
+                      % (what, expected, status, "\n".join("  %s: %s" % (s.name, show(s.data)) for s in streams)))
 
 
 def check_line_ends(data, what):
@@ -145,10 +145,10 @@ def stop(proc):
 
 # --- the console on its own pseudo-terminal --------------------------------------
 
-def start_pty_session(sim):
+def start_pty_session(sim, extra=()):
     """Starts tl500-sim --console pty; returns the process, its stderr stream and
     the console path it printed."""
-    proc = subprocess.Popen([sim, "--console", "pty"], stdin=subprocess.DEVNULL,
+    proc = subprocess.Popen([sim, "--console", "pty", *extra], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     err = Stream(proc.stderr.fileno(), "tl500-sim's standard error")
     err.expect(b"console: ", START_TIMEOUT, "start of the pseudo-terminal session")
@@ -193,25 +193,28 @@ def case_pty_session(sim):
 
 
 def case_pty_sigterm(sim):
-    proc = fd = None
-    try:
-        proc, err, path = start_pty_session(sim)
-        fd = attach(path)
-        con = Stream(fd, path)
-        con.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
-        proc.send_signal(signal.SIGTERM)
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [con, err], "SIGTERM")
-        check_status(status, "SIGTERM ends the session", [con, err])
-        err.expect(b"ended by signal", 1.0, "the reason the run ended, on standard error")
-    finally:
-        stop(proc)
-        if fd is not None:
-            os.close(fd)
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        proc = fd = None
+        what = "%s ends the session" % sig.name
+        try:
+            proc, err, path = start_pty_session(sim)
+            fd = attach(path)
+            con = Stream(fd, path)
+            con.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+            proc.send_signal(sig)
+            status, _ = wait_exit(proc, EXIT_TIMEOUT, [con, err], what)
+            # A run ended by a signal says so in its exit status, as a shell expects.
+            check_status(status, what, [con, err], 128 + sig)
+            err.expect(b"ended by signal", 1.0, "the reason the run ended, on standard error")
+        finally:
+            stop(proc)
+            if fd is not None:
+                os.close(fd)
 
 
 # --- the console on the terminal tl500-sim runs in ---------------------------------
 
-def start_on_terminal(sim, controlling=True):
+def start_on_terminal(sim, controlling=True, args=()):
     """Runs tl500-sim with a new pseudo-terminal as its standard input, output
     and error and, as a shell in a terminal window does, its controlling
     terminal (`controlling`; otherwise a terminal it merely was handed). Returns the process, the master side and the slave side (kept open here to
@@ -230,7 +233,7 @@ def start_on_terminal(sim, controlling=True):
         if controlling:
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
-    proc = subprocess.Popen([sim], stdin=slave, stdout=slave, stderr=slave, close_fds=True,
+    proc = subprocess.Popen([sim, *args], stdin=slave, stdout=slave, stderr=slave, close_fds=True,
                             preexec_fn=become_terminal_session)
     return proc, master, slave, before
 
@@ -248,7 +251,7 @@ def case_terminal_session(sim):
     try:
         proc, master, slave, before = start_on_terminal(sim)
         term = Stream(master, "the terminal")
-        term.expect(b"Ctrl-] ends the run", START_TIMEOUT, "the hint on how to end the run")
+        term.expect(b"Ctrl-] opens the monitor", START_TIMEOUT, "the hint on the monitor")
         term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
         menu_end = term.pos
         # The board's time follows the wall clock: the LED test takes its time.
@@ -259,17 +262,20 @@ def case_terminal_session(sim):
             raise Failure("the LED test took %.2f s of wall time; expected at least %.1f s "
                           "(board time follows the wall clock)" % (took, LED_TEST_MIN_WALL))
         check_line_ends(term.data[menu_end:term.pos], "the board's output on the terminal")
-        # Ctrl-] ends the run at once, even in the middle of the LED test.
+        # Ctrl-] opens the monitor at once, even in the middle of the LED test,
+        # and its quit ends the run there.
         os.write(master, b"1")
         term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 (LED test) again")
         os.write(master, QUIT_KEY)
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "Ctrl-]")
-        check_status(status, "Ctrl-] ends the run", [term])
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt after Ctrl-]")
+        os.write(master, b"quit\r")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit in the monitor")
+        check_status(status, "quit in the monitor ends the run", [term])
         if MENU_END in term.data[term.pos:]:
-            raise Failure("Ctrl-] during the LED test: expected the run to end at once; the LED test "
+            raise Failure("Ctrl-] during the LED test: expected the run to stop at once; the LED test "
                           "finished and the menu came back first: %s" % show(term.data[term.pos:]))
-        term.expect(b"ended with Ctrl-]", 1.0, "the reason the run ended")
-        expect_settings_restored(before, slave, "Ctrl-]")
+        term.expect(b"ended from the monitor", 1.0, "the reason the run ended")
+        expect_settings_restored(before, slave, "Ctrl-] and quit")
     finally:
         stop(proc)
         for fd in (master, slave):
@@ -311,7 +317,8 @@ def case_terminal_hangup(sim):
             os.close(master)
             master = None
             status, _ = wait_exit(proc, EXIT_TIMEOUT, [], what)
-            check_status(status, what, [term])
+            # A hang-up, signalled or found by a read, ends the run as SIGHUP does.
+            check_status(status, what, [term], 128 + signal.SIGHUP)
         finally:
             stop(proc)
             for fd in (master, slave):
@@ -343,7 +350,200 @@ def case_piped_keys(sim):
         stop(proc)
 
 
+# --- the monitor --------------------------------------------------------------------
+
+def monitor_command(term, master, command, expect, what):
+    os.write(master, command + b"\r")
+    term.expect(expect, STEP_TIMEOUT, what)
+    term.expect(b"monitor> ", STEP_TIMEOUT, what + ": the prompt again")
+
+
+def pin_row(term, name):
+    """The row of the last `pins` answer for a pin: (level, drivers)."""
+    text = term.data.decode("latin-1")
+    row = text[text.rfind("\n" + name + " "):].split("\r\n", 1)[0].split()
+    return row[2], " ".join(row[3:])
+
+
+def case_monitor(sim):
+    """Ctrl-] opens the monitor: pins with level and driver, a DIP switch
+    closed from outside, time standing still, and the firmware going on."""
+    proc = master = slave = None
+    try:
+        proc, master, slave, before = start_on_terminal(sim)
+        term = Stream(master, "the terminal")
+        term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt")
+        monitor_command(term, master, b"pins", b"ZB_RESET", "pins")
+        level, drivers = pin_row(term, "DIP1")
+        if level != "high" or "pull" not in drivers:
+            raise Failure("an open DIP switch reads high through the pull-up; pins shows %r %r" % (level, drivers))
+        level, drivers = pin_row(term, "LED1")
+        if level != "high" or "GPIOC" not in drivers:
+            raise Failure("LED1 is off, driven high by its port; pins shows %r %r" % (level, drivers))
+        times = []
+        for attempt in range(2):
+            monitor_command(term, master, b"time", b" s of virtual time", "time")
+            times.append(term.data[:term.pos].rsplit(b" s of virtual time", 1)[0].rsplit(b"\n", 1)[-1].strip())
+            time.sleep(0.3)
+        if times[0] != times[1]:
+            raise Failure("virtual time moved while the monitor was open: %r then %r" % tuple(times))
+        monitor_command(term, master, b"set pin DIP1 low", b"ok", "closing DIP1")
+        monitor_command(term, master, b"pins", b"PIR", "pins after closing DIP1")
+        level, drivers = pin_row(term, "DIP1")
+        if level != "low":
+            raise Failure("DIP1 closed reads low; pins shows %r %r" % (level, drivers))
+        monitor_command(term, master, b"set pin NOPE low", b"is not a pin", "a wrong pin")
+        # Sensor values and I2C faults act at once too.
+        monitor_command(term, master, b"set htu21.temperature 31.5", b"ok", "a sensor value")
+        monitor_command(term, master, b"set htu21.temperature 999", b"out of range", "a value out of range")
+        monitor_command(term, master, b"fault i2c 0x40 absent", b"ok", "an I2C fault")
+        monitor_command(term, master, b"fault clear", b"ok", "the faults cleared")
+        os.write(master, b"continue\r")
+        term.expect(b"[continuing at", STEP_TIMEOUT, "continue")
+        # The firmware goes on: the LED test lights LED1, which the monitor then shows.
+        os.write(master, b"1")
+        term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 after the monitor")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor during the LED test")
+        monitor_command(term, master, b"pins", b"PIR", "pins during the LED test")
+        # All lit first, then a running light: one LED at least is lit, its
+        # port driving it low.
+        rows = [pin_row(term, name) for name in ("LED1", "LED2", "LED3")]
+        if not any(level == "low" and "GPIOC output: low" in drivers for level, drivers in rows):
+            raise Failure("during the LED test an LED is lit (low, driven by GPIOC); pins shows %r" % rows)
+        os.write(master, b"quit\r")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
+        check_status(status, "quit", [term])
+        expect_settings_restored(before, slave, "the monitor")
+    finally:
+        stop(proc)
+        for fd in (master, slave):
+            if fd is not None:
+                os.close(fd)
+
+
+def case_monitor_beside_pty(sim):
+    """With --console pty the monitor is on tl500-sim's own terminal."""
+    proc = master = slave = None
+    try:
+        proc, master, slave, before = start_on_terminal(sim, args=["--console", "pty"])
+        term = Stream(master, "tl500-sim's terminal")
+        term.expect(b"Ctrl-] here opens the monitor", START_TIMEOUT, "the hint on tl500-sim's own terminal")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor on tl500-sim's own terminal")
+        monitor_command(term, master, b"pins", b"CONSOLE_RX", "pins")
+        os.write(master, b"quit\r")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
+        check_status(status, "quit", [term])
+        expect_settings_restored(before, slave, "the monitor beside a pseudo-terminal console")
+    finally:
+        stop(proc)
+        for fd in (master, slave):
+            if fd is not None:
+                os.close(fd)
+
+
+# --- pseudo-terminal options ----------------------------------------------------------
+
+def case_pty_options(sim):
+    """pty:PATH makes a link; --wait-attach holds the board until a program
+    opens the line, so the banner is not lost; --linger keeps the line after
+    main returns, until a signal."""
+    import tempfile
+    proc = fd = None
+    with tempfile.TemporaryDirectory() as tmp:
+        link = os.path.join(tmp, "tl500")
+        try:
+            proc = subprocess.Popen([sim, "--console", "pty:" + link, "--wait-attach", "--linger"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            err = Stream(proc.stderr.fileno(), "tl500-sim's standard error")
+            err.expect(b"held in reset until a program opens", START_TIMEOUT, "the wait for a program")
+            # A late terminal program still gets the whole banner.
+            time.sleep(0.5)
+            if os.readlink(link) != os.path.realpath(link) and not os.path.exists(link):
+                raise Failure("the link %s does not lead to the pseudo-terminal" % link)
+            fd = attach(link)
+            con = Stream(fd, link)
+            con.expect(BANNER, START_TIMEOUT, "the banner, from the start, through the link")
+            con.expect(MENU_END, STEP_TIMEOUT, "the menu")
+            os.write(fd, b"x")
+            con.expect(b"x is selected\r\n\r\n", STEP_TIMEOUT, "key x")
+            err.expect(b"stays open until a signal", STEP_TIMEOUT, "lingering after main returned")
+            time.sleep(0.3)
+            if proc.poll() is not None:
+                raise Failure("--linger: tl500-sim ended after main returned")
+            os.write(fd, b"still there?")
+            proc.send_signal(signal.SIGTERM)
+            status, _ = wait_exit(proc, EXIT_TIMEOUT, [err], "SIGTERM while lingering")
+            check_status(status, "a lingering run ends with main's status", [err])
+            if os.path.lexists(link):
+                raise Failure("the link %s is left behind" % link)
+        finally:
+            stop(proc)
+            if fd is not None:
+                os.close(fd)
+
+
+# --- a script against a "real" board: a second tl500-sim on a pseudo-terminal ----------
+
+def run_on_port(sim, tmp, name, text, verbose=False):
+    """Runs `text` as a script with --port against a fresh tl500-sim serving
+    the board on a pseudo-terminal; returns (status, stdout, stderr, board
+    process)."""
+    script = os.path.join(tmp, name)
+    with open(script, "w") as f:
+        f.write(text)
+    board, board_err, path = start_pty_session(sim, ["--wait-attach"])
+    board.board_err = board_err
+    args = [sim, "--port", path, "--script", script] + (["-v"] if verbose else [])
+    runner = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    return runner.returncode, runner.stdout, runner.stderr, board
+
+
+def case_real_board(sim):
+    import tempfile
+    menu = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
+    with tempfile.TemporaryDirectory() as tmp:
+        boards = []
+        try:
+            # A passing script: the menu, key 0, the system information.
+            status, out, err, board = run_on_port(
+                sim, tmp, "pass.tlscript",
+                menu + 'send console "0"\nwait console /SYSCLK_Frequency = \\d+/ within 2s\nprint "clock seen"\n'
+                'expect console no "Error" for 200ms\n', verbose=True)
+            boards.append(board)
+            if status != 0 or b"clock seen" not in out or b"pass.tlscript:3: wait console" not in err:
+                raise Failure("a passing script on --port: status %d\n  stdout %r\n  stderr %r" % (status, out, err))
+            # A failing one names the line, the text and the last output, in wall-clock time.
+            status, out, err, board = run_on_port(sim, tmp, "fail.tlscript",
+                                                  menu + 'wait console "never" within 300ms\n')
+            boards.append(board)
+            if status != 1 or b"fail.tlscript:2: wait console \"never\" within 300ms" not in err or \
+                    b"last console output" not in err:
+                raise Failure("a failing script on --port: status %d\n  stderr %r" % (status, err))
+            # A pin command is refused before anything is sent: the board,
+            # held in reset until a program attaches, never starts.
+            status, out, err, board = run_on_port(sim, tmp, "pins.tlscript",
+                                                  menu + 'send console "1"\nwait pin LED1 low\n')
+            boards.append(board)
+            if status != 2 or b"pins.tlscript:3: wait pin LED1 low" not in err or b"nothing was sent" not in err:
+                raise Failure("a pin command on --port: status %d\n  stderr %r" % (status, err))
+            board_err = board.board_err
+            board_err.drain(0.3)
+            if b"held in reset" not in board_err.data or board.poll() is not None:
+                raise Failure("the board should still wait for a program: %r" % board_err.data)
+        finally:
+            for b in boards:
+                stop(b)
+
+
 CASES = {
+    "real-board": case_real_board,
+    "monitor": case_monitor,
+    "monitor-beside-pty": case_monitor_beside_pty,
+    "pty-options": case_pty_options,
     "pty-session": case_pty_session,
     "pty-sigterm": case_pty_sigterm,
     "terminal-session": case_terminal_session,

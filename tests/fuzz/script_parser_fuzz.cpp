@@ -1,7 +1,8 @@
 // Fuzz target for the scenario-script parser: any bytes either parse or are
 // refused with a ScriptError naming a line; nothing else may happen.
 //
-// Built only with a compiler that has libFuzzer (clang):
+// Built only with a compiler that has libFuzzer (clang); tools/check.sh runs
+// it for a bounded time when one is installed:
 //   cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTL500_FUZZ=ON
 //   cmake --build build/fuzz --target script_parser_fuzz
 //   build/fuzz/tests/fuzz/script_parser_fuzz -max_total_time=60
@@ -15,11 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view text(reinterpret_cast<const char*>(data), size);
   try {
     sim::Script script = sim::parseScript(text, "fuzz");
-    for (const auto& command : script.commands) {
-      // Whatever was accepted can be shown back in the script's own notation.
-      (void)sim::escapeText(command.text);
+    for (const auto& line : script.lines) {
+      // Whatever was accepted can be shown back safely.
+      (void)sim::shownSource(line.source);
     }
-  } catch (const sim::ScriptError&) {
+  } catch (const sim::ScriptError& error) {
+    (void)error.line();
   }
   return 0;
 }

@@ -117,7 +117,7 @@ TEST(VirtualTime, DaysOfVirtualTimeFitAndFormat) {
   EXPECT_EQ(twoMonths / sim::seconds(1), 60ull * 24 * 3600);
   EXPECT_EQ(sim::formatTime(twoMonths), "5184000.000000 s");
   sim::Time t = 0;
-  ASSERT_TRUE(sim::parseDuration("86400s", t));
+  ASSERT_EQ(sim::parseDuration("86400s", t), sim::DurationError::None);
   EXPECT_EQ(t, sim::seconds(86400));
 }
 
@@ -136,16 +136,37 @@ TEST(VirtualClock, PassingTheLimitStopsTheRunAtTheLimit) {
 
 TEST(VirtualTime, DurationsParseInTheUnitsScriptsUse) {
   sim::Time t = 0;
-  ASSERT_TRUE(sim::parseDuration("250us", t));
+  ASSERT_TRUE(sim::parseDurationOk("250us", t));
   EXPECT_EQ(t, sim::microseconds(250));
-  ASSERT_TRUE(sim::parseDuration("1.5s", t));
+  ASSERT_TRUE(sim::parseDurationOk("1.5s", t));
   EXPECT_EQ(t, milliseconds(1500));
-  ASSERT_TRUE(sim::parseDuration("2min", t));
+  ASSERT_TRUE(sim::parseDurationOk("2min", t));
   EXPECT_EQ(t, sim::seconds(120));
-  EXPECT_FALSE(sim::parseDuration("10", t));
-  EXPECT_FALSE(sim::parseDuration("-1s", t));
-  EXPECT_FALSE(sim::parseDuration("1h", t));
-  EXPECT_FALSE(sim::parseDuration("nans", t));
+  EXPECT_FALSE(sim::parseDurationOk("10", t));
+  EXPECT_FALSE(sim::parseDurationOk("-1s", t));
+  EXPECT_FALSE(sim::parseDurationOk("1h", t));
+  EXPECT_FALSE(sim::parseDurationOk("nans", t));
+}
+
+TEST(VirtualTime, ADurationIsWhollyANumberAndAUnitAndNeverWraps) {
+  using sim::DurationError;
+  sim::Time t = 0;
+  EXPECT_EQ(sim::parseDuration("1e3ms", t), DurationError::None);
+  EXPECT_EQ(t, sim::seconds(1));
+  EXPECT_EQ(sim::parseDuration(".5s", t), DurationError::None);
+  EXPECT_EQ(t, milliseconds(500));
+  // Anything after the unit, a NUL byte included, spoils the word.
+  EXPECT_EQ(sim::parseDuration(std::string_view("1s\0garbage", 10), t), DurationError::NotADuration);
+  for (const char* bad : {" 1s", "1 s", "0x10s", "infs", "1e s", "1.2.3s", "+1s", "s"}) {
+    EXPECT_EQ(sim::parseDuration(bad, t), DurationError::NotADuration) << bad;
+  }
+  // 2^63 quanta and more do not fit; the largest accepted is just below.
+  EXPECT_EQ(sim::parseDuration("1e9s", t), DurationError::TooLong);
+  EXPECT_EQ(sim::parseDuration("2932032s", t), DurationError::TooLong);
+  EXPECT_EQ(sim::parseDuration("1e400s", t), DurationError::TooLong);
+  ASSERT_EQ(sim::parseDuration("2932031s", t), DurationError::None);
+  EXPECT_EQ(t, sim::seconds(2932031));
+  EXPECT_EQ(sim::maxDurationText(), "2932031s");
 }
 
 }  // namespace

@@ -14,28 +14,29 @@ namespace {
 
 using Kind = sim::I2cFault::Kind;
 
-TEST(I2cFaultCommands, EveryKindParsesWithItsAddressAndByteNumber) {
-  sim::Script s = sim::parseScript(
-      "fault i2c 0x40 absent\n"
-      "fault i2c 0x23 nack-data 2\n"
-      "fault i2c 93 arbitration-lost 0  # decimal address\n"
-      "fault i2c 0x68 bus-error\n"
-      "fault i2c 0x0C sda-stuck\n"
-      "fault i2c 0x7F stretch-forever\n"
-      "fault clear\n",
-      "t");
-  ASSERT_EQ(s.commands.size(), 7u);
+TEST(I2cFaultCommands, EveryKindReachesTheChipAtItsAddressAndFaultClearEndsThemAll) {
+  sim::Board board;
+  sim::ScriptRunner runner(board, sim::parseScript("fault i2c 0x40 absent\n"
+                                                   "fault i2c 0x23 nack-data 2\n"
+                                                   "fault i2c 93 arbitration-lost 0  # decimal address\n"
+                                                   "fault i2c 0x68 bus-error\n"
+                                                   "fault i2c 0x0C sda-stuck\n"
+                                                   "fault i2c 0x7F stretch-forever\n",
+                                                   "t"));
+  EXPECT_THROW(runner.start(), sim::Stop);
   const Kind kinds[] = {Kind::Absent,   Kind::NackData, Kind::ArbitrationLost,
                         Kind::BusError, Kind::SdaStuck, Kind::StretchForever};
   const std::uint8_t addresses[] = {0x40, 0x23, 0x5D, 0x68, 0x0C, 0x7F};
   for (int i = 0; i < 6; ++i) {
-    ASSERT_TRUE(s.commands[i].fault) << i;
-    EXPECT_EQ(s.commands[i].fault->kind, kinds[i]);
-    EXPECT_EQ(s.commands[i].i2cAddress, addresses[i]);
+    auto fault = board.i2cBus1().fault(addresses[i]);
+    ASSERT_TRUE(fault) << i;
+    EXPECT_EQ(fault->kind, kinds[i]);
   }
-  EXPECT_EQ(s.commands[1].fault->n, 2u);
-  EXPECT_EQ(s.commands[6].kind, sim::ScriptCommand::Kind::Fault);
-  EXPECT_FALSE(s.commands[6].fault);
+  EXPECT_EQ(board.i2cBus1().fault(0x23)->n, 2u);
+
+  sim::ScriptRunner clear(board, sim::parseScript("fault clear\n", "t"));
+  EXPECT_THROW(clear.start(), sim::Stop);
+  for (std::uint8_t address : addresses) EXPECT_FALSE(board.i2cBus1().fault(address));
 }
 
 TEST(I2cFaultCommands, MistakesAreSyntaxErrorsNamingTheLine) {

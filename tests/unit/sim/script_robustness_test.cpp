@@ -9,19 +9,6 @@
 
 namespace {
 
-TEST(ScriptRobustness, AnyBytesInATextSurviveTheScriptNotation) {
-  std::mt19937 random(12345);
-  for (int round = 0; round < 500; ++round) {
-    std::string bytes;
-    std::size_t length = random() % 40;
-    for (std::size_t i = 0; i < length; ++i) bytes.push_back(static_cast<char>(random() & 0xFF));
-    std::string script = "send console \"" + sim::escapeText(bytes) + "\"\n";
-    sim::Script parsed = sim::parseScript(script, "roundtrip");
-    ASSERT_EQ(parsed.commands.size(), 1u) << script;
-    ASSERT_EQ(parsed.commands[0].text, bytes) << script;
-  }
-}
-
 TEST(ScriptRobustness, MangledScriptsParseOrFailNamingALineAndNothingElse) {
   const std::string valid =
       "# a session\n"

@@ -7,19 +7,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "platform/stm32l1_registers.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
+#include "sim/script/immediate_command.h"
 #include "sim/script/script_runner.h"
 
 namespace {
 
 using sim::Level;
 using sim::Script;
-using sim::ScriptCommand;
 using sim::ScriptError;
 using sim::Stop;
 using sim::StopKind;
@@ -29,52 +32,68 @@ Script parse(const std::string& text) { return sim::parseScript(text, "t.tlscrip
 
 // ------------------------------------------------------------------ parser
 
+// What a one-line `print` script writes, without its time stamp: texts come
+// back as the bytes their notation stands for.
+std::string printed(sim::Board& board, const std::string& script) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&buffer, &size);
+  sim::Script s = parse(script);
+  for (auto& line : s.lines) sim::runImmediate(board, line, out);
+  std::fclose(out);
+  std::string text(buffer, size);
+  std::free(buffer);
+  const std::string stamp = "0.000000 s  ";
+  EXPECT_EQ(text.rfind(stamp, 0), 0u) << text;
+  EXPECT_EQ(text.back(), '\n');
+  return text.substr(stamp.size(), text.size() - stamp.size() - 1);
+}
+
 TEST(ScriptParser, TextsTakeEveryEscapeOfTheNotation) {
-  Script s = parse(R"(send console "a\r\n\t\\\"\x41\x1B#z")");
-  ASSERT_EQ(s.commands.size(), 1u);
-  EXPECT_EQ(s.commands[0].kind, ScriptCommand::Kind::Send);
-  EXPECT_EQ(s.commands[0].port, "console");
-  EXPECT_EQ(s.commands[0].text, std::string("a\r\n\t\\\"A\x1b#z"));
-  EXPECT_EQ(sim::escapeText(s.commands[0].text), R"(a\r\n\t\\\"A\x1b#z)");
+  sim::Board board;
+  EXPECT_EQ(printed(board, R"(print "a\r\n\t\\\"\x41\x1B#z")"), std::string("a\r\n\t\\\"A\x1b#z"));
+  EXPECT_EQ(sim::escapeText(std::string("a\r\n\t\\\"A\x1b#z")), R"(a\r\n\t\\\"A\x1b#z)");
 }
 
-TEST(ScriptParser, DurationsTakeTheirUnitAndAWaitDefaultsToTenSeconds) {
-  Script s = parse(
-      "run 250us\n"
-      "run 10ms\n"
-      "run 1.5s\n"
-      "run 2min\n"
-      "wait console \"a\"\n"
-      "wait console \"b\" within 20ms\n");
-  ASSERT_EQ(s.commands.size(), 6u);
-  EXPECT_EQ(s.commands[0].duration, sim::microseconds(250));
-  EXPECT_EQ(s.commands[1].duration, sim::milliseconds(10));
-  EXPECT_EQ(s.commands[2].duration, sim::milliseconds(1500));
-  EXPECT_EQ(s.commands[3].duration, sim::seconds(120));
-  EXPECT_EQ(s.commands[4].duration, sim::seconds(10));
-  EXPECT_EQ(s.commands[5].duration, sim::milliseconds(20));
+TEST(ScriptParser, AnyBytesInATextSurviveTheScriptNotation) {
+  sim::Board board;
+  std::mt19937 random(12345);
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes;
+    std::size_t length = random() % 40;
+    for (std::size_t i = 0; i < length; ++i) bytes.push_back(static_cast<char>(random() & 0xFF));
+    ASSERT_EQ(printed(board, "print \"" + sim::escapeText(bytes) + "\"\n"), bytes);
+  }
 }
 
-TEST(ScriptParser, CommentsAndBlankLinesAreSkippedAndLinesKeepTheirNumbers) {
-  Script s = parse(
-      "# a scenario\r\n"
-      "\r\n"
-      "   set pin PC7 float   # let go of the switch\r\n"
-      "expect pin PA8 low\r\n"
-      "\t# indented comment\n"
-      "set pin PH2 high#no space needed\n");
-  ASSERT_EQ(s.commands.size(), 3u);
-  EXPECT_EQ(s.commands[0].line, 3);
-  EXPECT_EQ(s.commands[0].kind, ScriptCommand::Kind::SetPin);
-  EXPECT_EQ(s.commands[0].pin.port, 'C');
-  EXPECT_EQ(s.commands[0].pin.pin, 7u);
-  EXPECT_FALSE(s.commands[0].level.has_value());
-  EXPECT_EQ(s.commands[0].source, "set pin PC7 float");
-  EXPECT_EQ(s.commands[1].line, 4);
-  EXPECT_EQ(s.commands[1].kind, ScriptCommand::Kind::ExpectPin);
-  EXPECT_EQ(s.commands[1].level, Level::Low);
-  EXPECT_EQ(s.commands[2].line, 6);
-  EXPECT_EQ(s.commands[2].level, Level::High);
+TEST(ScriptParser, CommentsBlankLinesAndEveryKindOfLineEndKeepLineNumbers) {
+  for (const char* eol : {"\n", "\r\n", "\r"}) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(eol)));
+    std::string text = std::string("# a scenario") + eol + eol + "   set pin PC7 float   # let go" + eol +
+                       "expect pin PA8 low" + eol + "\t# indented comment" + eol + "set pin PH2 high#no space needed" +
+                       eol;
+    Script s = parse(text);
+    ASSERT_EQ(s.lines.size(), 3u);
+    EXPECT_EQ(s.lines[0].line, 3);
+    EXPECT_EQ(s.lines[0].source, "set pin PC7 float");
+    EXPECT_EQ(s.lines[1].line, 4);
+    EXPECT_EQ(s.lines[2].line, 6);
+    EXPECT_EQ(s.lines[2].source, "set pin PH2 high");
+  }
+}
+
+TEST(ScriptParser, PinsGoByPortNameInAnyCaseOrByBoardName) {
+  for (const char* name : {"PC7", "pc7", "Pc7", "LED1", "led1"}) {
+    auto pin = sim::findPin(name);
+    ASSERT_TRUE(pin) << name;
+    EXPECT_EQ(pin->port, 'C');
+    EXPECT_EQ(pin->pin, 7u);
+  }
+  EXPECT_EQ(sim::findPin("DIP3")->pin, 15u);
+  EXPECT_EQ(sim::findPin("ZB_RESET")->port, 'A');
+  EXPECT_EQ(sim::pinLabel(*sim::findPin("pb12")), "PB12 (DIP1)");
+  EXPECT_EQ(sim::pinLabel(*sim::findPin("PB14")), "PB14");
+  for (const char* name : {"LED4", "PZ1", "PA16", "PA01", "P", "LED"}) EXPECT_FALSE(sim::findPin(name)) << name;
 }
 
 TEST(ScriptParser, SyntaxErrorsNameTheLine) {
@@ -96,6 +115,15 @@ TEST(ScriptParser, SyntaxErrorsNameTheLine) {
       "expect pin PZ1 high",           // no such port
       "expect pin PA16 high",          // no such pin
       "expect pin PA8 float",          // expect takes high or low only
+      "expect pin LED1 toggles",       // no count
+      "expect pin LED1 toggles -1",    // not a count
+      "expect pin LED1 steady 1s",     // 'for' missing
+      "expect console no",             // no text
+      "expect console yes \"a\"",      // not 'no'
+      "wait pin LED1 up",              // not a level
+      "wait console /open",            // no closing slash
+      "expect main returns soon",      // not 'within'
+      "print hello",                   // text without quotes
       "expect PA8 high",               // 'pin' missing
       "set pin PA8 on",                // not a level
       "set pin PA8 high low",          // extra word
@@ -110,6 +138,31 @@ TEST(ScriptParser, SyntaxErrorsNameTheLine) {
       EXPECT_EQ(std::string(e.what()).rfind("t.tlscript:4: ", 0), 0u) << e.what();
     }
   }
+}
+
+TEST(ScriptParser, WordsAreWhollyWhatTheyClaimAndMessagesShowThemSafely) {
+  auto refusal = [](std::string_view text) -> std::string {
+    try {
+      parse(std::string(text));
+    } catch (const ScriptError& e) {
+      return e.what();
+    }
+    return "accepted";
+  };
+  // A NUL byte ends nothing: the word is not a duration.
+  EXPECT_NE(refusal(std::string_view("run 1s\0garbage\n", 15)).find("is not a duration"), std::string::npos);
+  // Too long is said so, with the longest accepted.
+  EXPECT_NE(refusal("run 1e9s\n").find("'1e9s' is too long (at most 2932031s)"), std::string::npos);
+  // An escape sequence that would retitle the terminal comes back escaped, and
+  // a long word is cut.
+  std::string message = refusal("jump\x1b]0;owned\x07 1s\n");
+  EXPECT_EQ(message.find('\x1b'), std::string::npos) << message;
+  EXPECT_NE(message.find("'jump\\x1b]0;owned\\x07'"), std::string::npos) << message;
+  message = refusal("send console \"a\" " + std::string(5000, 'z') + "\n");
+  EXPECT_LT(message.size(), 200u);
+  EXPECT_NE(message.find("'zzzz"), std::string::npos) << message;
+  // Patterns must compile.
+  EXPECT_NE(refusal("wait console /a(/\n").find("is not a valid pattern"), std::string::npos);
 }
 
 TEST(ScriptParser, AScriptThatCannotBeReadIsAnError) {
@@ -269,6 +322,221 @@ TEST_F(ScriptRun, AnUnfinishedScriptNamesTheLineInProgress) {
   EXPECT_FALSE(runner->finished());
   std::string message = runner->unfinishedMessage("the time limit was reached");
   EXPECT_NE(message.find("t.tlscript:2: wait console \"never\""), std::string::npos) << message;
+}
+
+// ------------------------------------------------------------------ pins over time
+
+// The test drives LED1's line like firmware blinking it: `count` changes, one
+// every `period`, from `start`.
+class PinScript : public ScriptRun {
+ protected:
+  void blink(Time start, Time period, int count) {
+    for (int i = 0; i < count; ++i) {
+      Level level = i % 2 == 0 ? Level::High : Level::Low;
+      board.clock().at(start + static_cast<Time>(i) * period, [this, level] { board.drivePin({'C', 7}, level); });
+    }
+  }
+  std::string failure(const std::string& text) {
+    auto stop = run(text);
+    if (!stop) return "no stop";
+    if (stop->kind() != StopKind::Failed) return "ended without failing";
+    return stop->what();
+  }
+};
+
+TEST_F(PinScript, WaitPinEndsAtTheLevelOrTheChange) {
+  blink(sim::milliseconds(2), sim::milliseconds(3), 3);  // high at 2 ms, low at 5, high at 8
+  auto stop = run("wait pin led1 low\nwait pin led1 high\nwait pin PC7 change\nwait pin LED1 high within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.clock().now(), sim::milliseconds(8));
+}
+
+TEST_F(PinScript, WaitPinThatNeverComesNamesTheLevelSeen) {
+  std::string message = failure("set pin PB12 high\nwait pin DIP1 low within 4ms\n");
+  EXPECT_NE(message.find("t.tlscript:2: wait pin DIP1 low within 4ms"), std::string::npos) << message;
+  EXPECT_NE(message.find("expected pin PB12 (DIP1) low within 0.004000 s; still high at 0.004000 s"),
+            std::string::npos)
+      << message;
+  message = failure("wait pin PB13 change within 1ms\n");
+  EXPECT_NE(message.find("to change within 0.001000 s; it stayed low"), std::string::npos) << message;
+}
+
+TEST_F(PinScript, TogglesCountsLevelChangesWithinTheLimit) {
+  blink(sim::milliseconds(1), sim::milliseconds(1), 6);
+  auto stop = run("expect pin LED1 toggles 6 within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.clock().now(), sim::milliseconds(6));  // done at the sixth change, not at the limit
+}
+
+TEST_F(PinScript, TooFewTogglesFailWithTheCount) {
+  blink(sim::milliseconds(1), sim::milliseconds(1), 3);
+  std::string message = failure("expect pin LED1 toggles 4 within 10ms\n");
+  EXPECT_NE(message.find("to toggle at least 4 times within 0.010000 s; it changed 3 times by 0.010000 s"),
+            std::string::npos)
+      << message;
+}
+
+TEST_F(PinScript, SteadyForAWhileHoldsOrFailsAtTheChange) {
+  blink(sim::milliseconds(5), sim::milliseconds(1), 1);
+  auto ok = run("expect pin LED1 steady for 4ms\n");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->kind(), StopKind::Completed);
+}
+
+TEST_F(PinScript, SteadyWithoutADurationWatchesUntilTheEndOfTheRun) {
+  blink(sim::milliseconds(5), sim::milliseconds(1), 1);
+  std::string message = failure("expect pin LED1 steady\nrun 3ms\nrun 3ms\n");
+  // The failure names the watching line, and when the pin moved.
+  EXPECT_NE(message.find("t.tlscript:1: expect pin LED1 steady"), std::string::npos) << message;
+  EXPECT_NE(message.find("until the end of the run from 0.000000 s; it went high at 0.005000 s"), std::string::npos)
+      << message;
+}
+
+// ------------------------------------------------------------------ console patterns and absences
+
+TEST_F(ScriptRun, APatternWaitMatchesAndTheNextWaitGoesOnAfterTheMatch) {
+  boardPrints(0, "built Dec  7 2026 10:11:12\r\nok\r\n");
+  auto stop = run(
+      "wait console /[A-Z][a-z]{2} [ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d/\n"
+      "wait console \"ok\" within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+}
+
+TEST_F(ScriptRun, APatternNotSeenFailsNamingThePattern) {
+  boardPrints(0, "hello\r\n");
+  auto stop = run("wait console /wor.d/ within 5ms\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(stop->what()).find("expected console text matching /wor.d/ within 0.005000 s"),
+            std::string::npos)
+      << stop->what();
+}
+
+TEST_F(ScriptRun, ExpectNoTextFailsWhenTheTextComesOut) {
+  boardPrints(sim::milliseconds(2), "Error 5\r\n");
+  auto stop = run("expect console no \"Error\" for 10ms\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(stop->what()).find("expected no console text \"Error\" for 0.010000 s from 0.000000 s; it "
+                                           "came out at"),
+            std::string::npos)
+      << stop->what();
+}
+
+TEST_F(ScriptRun, ExpectNoTextWithoutADurationWatchesWhileTheScriptGoesOn) {
+  boardPrints(sim::milliseconds(2), "fine\r\n");
+  boardPrints(sim::milliseconds(20), "Error\r\n");
+  auto quiet = run("expect console no \"Error\"\nwait console \"fine\"\nrun 1ms\n");
+  ASSERT_TRUE(quiet);
+  EXPECT_EQ(quiet->kind(), StopKind::Completed);  // the script ended before the text came
+}
+
+TEST_F(ScriptRun, BytesSentWhileTheReceiverIsOffAreNamedInTheNextFailure) {
+  board.usart1().write(kCr1, 2, 0);
+  auto stop = run("send console \"ab\"\nrun 1ms\nexpect pin PC7 high\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(stop->what()).find("2 bytes sent at 0.000 s were lost: USART1 receiver off"), std::string::npos)
+      << stop->what();
+}
+
+// ------------------------------------------------------------------ main's return
+
+TEST_F(ScriptRun, LinesLeftWhenMainReturnsAreNamed) {
+  runner.emplace(board, parse("run 1ms\n# comment\nrun 5s\nexpect pin PC7 low\nrun 1ms\n"));
+  try {
+    runner->start();
+    board.clock().advanceTo(sim::milliseconds(2));
+  } catch (const Stop&) {
+  }
+  runner->mainReturned();
+  auto message = runner->unrunAfterReturn();
+  ASSERT_TRUE(message);
+  EXPECT_NE(message->find("t.tlscript:3: run 5s"), std::string::npos) << *message;
+  EXPECT_NE(message->find("main returned at 0.002 s; lines 3-5 not run"), std::string::npos) << *message;
+}
+
+TEST_F(ScriptRun, ExpectMainReturnsEndsTheScriptWhenMainReturns) {
+  runner.emplace(board, parse("run 1ms\nexpect main returns within 1s\n"));
+  std::optional<Stop> stop;
+  try {
+    runner->start();
+    board.clock().advanceTo(sim::milliseconds(2));
+    runner->mainReturned();
+    while (board.clock().runToNextEvent()) {
+    }
+  } catch (const Stop& s) {
+    stop = s;
+  }
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_FALSE(runner->unrunAfterReturn());
+}
+
+TEST_F(ScriptRun, VerboseRunsSayEveryLineWithItsTime) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* trace = open_memstream(&buffer, &size);
+  sim::ScriptRunner::Options options;
+  options.verbose = true;
+  options.trace = trace;
+  runner.emplace(board, parse("run 1ms\nprint \"hi\"\n"), options);
+  try {
+    runner->start();
+    while (board.clock().runToNextEvent()) {
+    }
+  } catch (const Stop&) {
+  }
+  std::fclose(trace);
+  std::string text(buffer, size);
+  std::free(buffer);
+  EXPECT_EQ(text, "0.000000 s  t.tlscript:1: run 1ms\n0.001000 s  t.tlscript:2: print \"hi\"\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The ZigBee line: what a peer sends reaches the board through the module,
+// and a wait on it shows what the board sent on USART3.
+TEST_F(ScriptRun, ZigbeeBytesGoThroughTheModuleWhichDropsThemInReset) {
+  auto stop = run("set pin ZB_RESET low\nsend zigbee \"abc\"\nrun 1ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
+  EXPECT_EQ(board.zigbee().droppedFromPeer(), 3u);
+}
+
+TEST_F(ScriptRun, AFailedZigbeeWaitShowsWhatTheBoardSentOnUsart3) {
+  auto stop = run("wait zigbee \"OK\" within 2ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Failed);
+  std::string message = stop->what();
+  EXPECT_NE(message.find("expected zigbee text \"OK\" within 0.002000 s"), std::string::npos) << message;
+  EXPECT_NE(message.find("the board sent on USART3: \"\""), std::string::npos) << message;
+}
+
+// Sensor values and I2C faults act at once, so the monitor and --set take them.
+TEST(ImmediateCommands, SensorValuesAndFaultsActAtOnceAndWaitsAreRefused) {
+  sim::Board board;
+  for (const char* text : {"set htu21.temperature 30.5", "fault i2c 0x40 nack-data 2"}) {
+    auto line = sim::parseScriptLine(text, "monitor", 1);
+    ASSERT_TRUE(line) << text;
+    sim::runImmediate(board, *line, stdout);
+  }
+  EXPECT_EQ(board.values().get("htu21.temperature"), std::vector<double>{30.5});
+  ASSERT_TRUE(board.i2cBus1().fault(0x40));
+  EXPECT_EQ(board.i2cBus1().fault(0x40)->n, 2u);
+
+  auto clear = sim::parseScriptLine("fault clear", "monitor", 1);
+  sim::runImmediate(board, *clear, stdout);
+  EXPECT_FALSE(board.i2cBus1().fault(0x40));
+
+  auto wait = sim::parseScriptLine("wait zigbee \"x\"", "monitor", 1);
+  EXPECT_THROW(sim::runImmediate(board, *wait, stdout), sim::ImmediateCommandError);
+  EXPECT_THROW(sim::parseScriptLine("set htu21.temperature 999", "monitor", 1), sim::ScriptError);
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+// A live run: the console on the operator's terminal, a pseudo-terminal, or
+// piped keys, with virtual time following the wall clock.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "sim/board.h"
+#include "monitor.h"
+#include "sim/endpoints/board_panel.h"
+#include "sim/endpoints/terminal_endpoint.h"
+
+namespace sim {
+
+class LiveSession {
+ public:
+  struct Config {
+    std::string console = "terminal";  // terminal, pty, pty:PATH
+    bool waitAttach = false;
+    bool linger = false;
+    bool panel = true;  // the board panel at the bottom of an interactive terminal
+  };
+
+  // False, with a message, for a configuration that cannot work.
+  static bool checkConfig(const Config& config, std::string& error);
+
+  // Sets the terminal up or opens the pseudo-terminal; throws std::runtime_error.
+  LiveSession(Board& board, Config config);
+  ~LiveSession();
+  LiveSession(const LiveSession&) = delete;
+  LiveSession& operator=(const LiveSession&) = delete;
+
+  void start();
+  // main has returned: with --linger the pseudo-terminal stays until a signal.
+  void afterMainReturned();
+  void restore();
+
+ private:
+  void makeLink(const std::string& path);
+
+  Board& board_;
+  Config config_;
+  Monitor monitor_;
+  std::string linkPath_;
+  std::unique_ptr<TerminalEndpoint> terminal_;
+  std::unique_ptr<BoardPanel> panel_;
+};
+
+}  // namespace sim

@@ -1,0 +1,116 @@
+#include "run_files.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace sim {
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& what) { throw std::runtime_error(what); }
+
+}  // namespace
+
+RunFiles::~RunFiles() { (void)closeOutputs(); }
+
+void RunFiles::checkDistinct(const Entry& entry) const {
+  // Two names for one device (/dev/null twice) are harmless; two names for one
+  // regular file mean one of them gets overwritten.
+  if (!entry.regular) return;
+  for (const auto& other : entries_) {
+    if (other.regular && other.device == entry.device && other.inode == entry.inode) {
+      refuse(entry.role + " " + entry.path + " is the same file as " + other.role + " " + other.path);
+    }
+  }
+}
+
+void RunFiles::addInput(const std::string& role, const std::string& path) {
+  Entry entry{role, path};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) refuse("cannot read " + role + " " + path + ": " + std::strerror(errno));
+  entry.device = st.st_dev;
+  entry.inode = st.st_ino;
+  entry.regular = S_ISREG(st.st_mode);
+  checkDistinct(entry);
+  entries_.push_back(entry);
+}
+
+std::string RunFiles::readInput(const std::string& role, const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) refuse("cannot read " + role + " " + path + ": " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) refuse(role + " " + path + " is a directory");
+  if (!S_ISREG(st.st_mode)) refuse(role + " " + path + " is not a regular file");
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxInputBytes) refuse(role + " " + path + " is larger than 16 MiB");
+  addInput(role, path);
+  std::ifstream in(path, std::ios::binary);
+  std::string content(kMaxInputBytes + 1, '\0');
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  if (in.bad() || !in.is_open()) refuse("cannot read " + role + " " + path);
+  content.resize(static_cast<std::size_t>(in.gcount()));
+  if (content.size() > kMaxInputBytes) refuse(role + " " + path + " is larger than 16 MiB");
+  return content;
+}
+
+std::FILE* RunFiles::openOutput(const std::string& role, const std::string& path) {
+  Entry entry{role, path};
+  if (path == "-") {
+    entry.file = stdout;
+    entries_.push_back(entry);
+    return stdout;
+  }
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) refuse("cannot write " + role + " " + path + ": it is a directory");
+    entry.device = st.st_dev;
+    entry.inode = st.st_ino;
+    entry.regular = S_ISREG(st.st_mode);
+    checkDistinct(entry);
+  }
+  entry.file = std::fopen(path.c_str(), "wb");
+  if (entry.file == nullptr) refuse("cannot write " + role + " " + path + ": " + std::strerror(errno));
+  entry.owned = true;
+  if (::fstat(fileno(entry.file), &st) == 0) {
+    entry.device = st.st_dev;
+    entry.inode = st.st_ino;
+    entry.regular = S_ISREG(st.st_mode);
+    try {
+      checkDistinct(entry);
+    } catch (...) {
+      std::fclose(entry.file);
+      throw;
+    }
+  }
+  entries_.push_back(entry);
+  return entry.file;
+}
+
+void RunFiles::flushOutputs() {
+  for (auto& entry : entries_) {
+    if (entry.file != nullptr) std::fflush(entry.file);
+  }
+}
+
+std::vector<std::string> RunFiles::closeOutputs() {
+  std::vector<std::string> failures;
+  for (auto& entry : entries_) {
+    if (entry.file == nullptr) continue;
+    errno = 0;
+    bool ok = std::fflush(entry.file) == 0 && !std::ferror(entry.file);
+    int error = errno;
+    if (entry.owned && std::fclose(entry.file) != 0) {
+      if (ok) error = errno;
+      ok = false;
+    }
+    entry.file = nullptr;
+    if (!ok) {
+      failures.push_back("writing " + entry.role + " " + (entry.path == "-" ? "to standard output" : entry.path) +
+                         " failed" + (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
+    }
+  }
+  return failures;
+}
+
+}  // namespace sim

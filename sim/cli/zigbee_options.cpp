@@ -1,0 +1,65 @@
+// --zigbee MODE: who is at the far side of the ZigBee module's radio link;
+// --zigbee-log FILE: every byte the board sent on USART3.
+#include <cstdio>
+
+#include "cli_extensions.h"
+#include "sim/endpoints/console_log.h"
+#include "sim/endpoints/zigbee_link.h"
+
+namespace {
+
+std::string g_mode;
+std::string g_log;
+
+constexpr const char kModeHelp[] =
+    "the ZigBee module's peer in radio range (default none): none (bytes the board sends are lost), loopback "
+    "(every byte comes straight back), tcp-listen:PORT (another tl500-sim connects here, 127.0.0.1; 0 picks a "
+    "free port, printed as \"zigbee: listening on 127.0.0.1:N\"), tcp:HOST:PORT (link to a tl500-sim listening "
+    "there), pty (a pseudo-terminal plays the peer; its path is printed as \"zigbee: /dev/pts/N\"). Linked "
+    "boards keep their virtual clocks in step, each at most one frame time ahead of the other, so a scripted "
+    "two-board run is as repeatable as a one-board run; when one run ends the other is told and goes on alone";
+
+const sim::CliOptionRegistration kZigbeeOptions{{
+    .declare =
+        [](CLI::App& app) {
+          app.add_option("--zigbee", g_mode, kModeHelp)
+              ->type_name("MODE")
+              ->check([](const std::string& mode) {
+                std::string error;
+                return sim::parseZigBeeMode(mode, error) ? std::string() : error;
+              });
+          app.add_option("--zigbee-log", g_log, "write every byte the board sent on USART3 to FILE, raw")
+              ->type_name("FILE");
+        },
+    .apply =
+        [](sim::CliRun& run) {
+          if (!g_log.empty()) {
+            std::FILE* file = run.files.openOutput("the ZigBee log", g_log);
+            run.keep.push_back(std::make_shared<sim::ConsoleLog>(run.board.zigbee().uart(), file));
+          }
+          sim::ZigBeeLinkSpec spec;
+          if (!g_mode.empty()) {
+            std::string error;
+            spec = *sim::parseZigBeeMode(g_mode, error);
+          }
+          std::shared_ptr<sim::ZigBeeLink> link = sim::openZigBeeLink(spec, run.board);
+          if (std::string said = link->announcement(); !said.empty()) {
+            std::fprintf(stderr, "%s\n", said.c_str());
+            std::fflush(stderr);
+          }
+          run.keep.push_back(link);
+          sim::Board& board = run.board;
+          run.atStart.push_back([link] { link->start(); });
+          run.atEnd.push_back([link, &board](const sim::Stop*) {
+            try {
+              // The other board, if any, learns that this run is over.
+              link->finish();
+            } catch (const sim::Stop&) {
+            }
+            board.zigbee().setPeer(nullptr);
+            return sim::CliEndStatus{};
+          });
+        },
+}};
+
+}  // namespace

@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""tl500-sim's scripted runs and options, run as a user runs them, with the
+exit status and the messages checked: every failure must show in the exit
+status, every refusal must come before anything is overwritten.
+
+    scripted_runs_test.py TL500_SIM CASE
+
+Every case works in its own temporary directory and has deadlines.
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+MENU = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
+TIMEOUT = 120
+
+
+class Failure(Exception):
+    pass
+
+
+def run(sim, *args, stdout=subprocess.PIPE, cwd=None):
+    proc = subprocess.run([sim, *args], stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                          timeout=TIMEOUT, cwd=cwd)
+    out = proc.stdout if proc.stdout is not None else b""
+    return proc.returncode, out, proc.stderr
+
+
+def expect(result, status, *texts, what):
+    code, out, err = result
+    if code != status:
+        raise Failure("%s: expected exit status %d, got %d\n  stdout: %r\n  stderr: %r" % (what, status, code, out[-2000:],
+                                                                                              err[-2000:]))
+    for text in texts:
+        if text.encode() not in err:
+            raise Failure("%s: expected %r on standard error\n  stderr: %r" % (what, text, err[-3000:]))
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data if isinstance(data, bytes) else data.encode())
+    return path
+
+
+# --- files that are not scripts, files that are the same ------------------------
+
+def case_script_not_a_file(sim, tmp):
+    expect(run(sim, "--script", tmp), 2, "is a directory", what="a directory as the script")
+    expect(run(sim, "--script", "/dev/zero"), 2, "is not a regular file", what="/dev/zero as the script")
+    big = os.path.join(tmp, "big.tlscript")
+    with open(big, "wb") as f:
+        f.truncate((16 << 20) + 1)
+    expect(run(sim, "--script", big), 2, "larger than 16 MiB", what="a script over 16 MiB")
+    expect(run(sim, "--script", os.path.join(tmp, "none")), 2, "cannot read", what="a missing script")
+
+
+def case_outputs_never_overwrite_inputs(sim, tmp):
+    script = write(os.path.join(tmp, "s.tlscript"), MENU)
+    before = open(script, "rb").read()
+    expect(run(sim, "--script", script, "--console-log", script), 2, "is the same file as the script",
+           what="the console log named as the script")
+    link = os.path.join(tmp, "link.tlscript")
+    os.link(script, link)
+    expect(run(sim, "--script", script, "--console-log", link), 2, "is the same file as the script",
+           what="the console log as a hard link of the script")
+    expected = write(os.path.join(tmp, "e.console"), "")
+    expect(run(sim, "--script", script, "--expect-console", expected, "--console-log", expected), 2,
+           "is the same file as the expected console", what="the console log over the expected transcript")
+    if open(script, "rb").read() != before:
+        raise Failure("the script was changed by a refused run")
+    # /dev/null twice is no clash.
+    expect(run(sim, "--script", script, "--console-log", "/dev/null"), 0, what="the console log to /dev/null")
+
+
+def case_failed_writes_fail_the_run(sim, tmp):
+    script = write(os.path.join(tmp, "s.tlscript"), MENU)
+    expect(run(sim, "--script", script, "--console-log", "/dev/full"), 2,
+           "writing the console log /dev/full failed", what="a console log on a full device")
+    with open("/dev/full", "wb") as full:
+        expect(run(sim, "--script", script, "--console-log", "-", stdout=full), 2, "failed",
+               what="the console log to a full standard output")
+    printing = write(os.path.join(tmp, "p.tlscript"), 'print "hello"\n')
+    with open("/dev/full", "wb") as full:
+        expect(run(sim, "--script", printing, stdout=full), 2, "standard output failed",
+               what="print to a full standard output")
+
+
+# --- the script notation ----------------------------------------------------------
+
+def case_durations_and_words(sim, tmp):
+    s = write(os.path.join(tmp, "long.tlscript"), "run 1e9s\n")
+    expect(run(sim, "--script", s), 2, "long.tlscript:1: '1e9s' is too long (at most 2932031s)",
+           what="a duration beyond 2^63 quanta")
+    expect(run(sim, "--max-time", "1e9s"), 2, "is too long (at most 2932031s)", what="--max-time too long")
+    expect(run(sim, "--max-time", "soon"), 2, "--max-time takes a duration", what="--max-time not a duration")
+    s = write(os.path.join(tmp, "nul.tlscript"), b"run 1s\x00garbage\n")
+    expect(run(sim, "--script", s), 2, "nul.tlscript:1: '1s\\x00garbage' is not a duration",
+           what="a NUL byte inside a duration")
+
+
+def case_control_bytes_never_reach_the_terminal(sim, tmp):
+    s = write(os.path.join(tmp, "esc.tlscript"), b"\x1b]0;owned\x07 1s\n\x1b[2J\n")
+    code, _, err = run(sim, "--script", s)
+    if code != 2 or b"\x1b" in err or b"\x07" in err:
+        raise Failure("a script's control bytes must come back escaped, exit 2; got %d: %r" % (code, err))
+    if b"\\x1b]0;owned\\x07" not in err:
+        raise Failure("expected the word shown escaped: %r" % err)
+    s = write(os.path.join(tmp, "word.tlscript"), "send console \"a\" " + "z" * 100000 + "\n")
+    code, _, err = run(sim, "--script", s)
+    if code != 2 or len(err) > 1000:
+        raise Failure("a long word must be cut in the message; got %d bytes: %r" % (len(err), err[:300]))
+
+
+def case_lone_cr_ends_lines(sim, tmp):
+    text = MENU.replace("\n", "\r") + 'send console "0"\r' + 'wait console "never" within 1ms\r'
+    s = write(os.path.join(tmp, "cr.tlscript"), text)
+    expect(run(sim, "--script", s), 1, "cr.tlscript:3: wait console \"never\" within 1ms",
+           what="a script with CR line ends")
+
+
+# --- what a run says ----------------------------------------------------------------
+
+def case_print_verbose_and_console_to_stdout(sim, tmp):
+    s = write(os.path.join(tmp, "p.tlscript"), MENU + 'print "menu is up"\n')
+    code, out, err = run(sim, "--script", s, "-v", "--console-log", "-")
+    expect((code, out, err), 0, "p.tlscript:1: wait console", "p.tlscript:2: print \"menu is up\"",
+           "passed; the run ended at", what="a verbose run")
+    if b"IoT Tamberlux TL500 Test ... " not in out:
+        raise Failure("--console-log - must put the console on standard output: %r" % out[:300])
+    if b" s  menu is up\n" not in out:
+        raise Failure("print must write its text with the virtual time: %r" % out[-300:])
+    code, out, err = run(sim, "--script", s)
+    if code != 0 or err:
+        raise Failure("a quiet passing run says nothing on standard error: %d %r" % (code, err))
+
+
+def case_lost_send_is_reported(sim, tmp):
+    s = write(os.path.join(tmp, "lost.tlscript"), 'send console "ab"\nwait console "0 is selected" within 1s\n')
+    expect(run(sim, "--script", s), 1, "2 bytes sent at 0.000 s were lost: USART1 receiver off",
+           what="keys sent before the console port is up")
+
+
+def case_expect_console(sim, tmp):
+    s = write(os.path.join(tmp, "m.tlscript"), MENU)
+    log = os.path.join(tmp, "m.log")
+    expect(run(sim, "--script", s, "--console-log", log), 0, what="the run that makes the transcript")
+    data = open(log, "rb").read()
+    # The banner's date and time as placeholders.
+    banner = data.split(b"\r\n", 1)[0]
+    prefix = b"IoT Tamberlux TL500 Test ... "
+    if not banner.startswith(prefix):
+        raise Failure("unexpected banner %r" % banner)
+    date, time = banner[len(prefix):len(prefix) + 11], banner[len(prefix) + 12:]
+    templ = data.replace(date, b"@BUILD_DATE@", 1).replace(time, b"@BUILD_TIME@", 1)
+    good = write(os.path.join(tmp, "good.console"), templ)
+    expect(run(sim, "--script", s, "--expect-console", good), 0, what="the console as expected")
+    bad = write(os.path.join(tmp, "bad.console"), templ.replace(b"SYSCLK", b"SYSCLX"))
+    expect(run(sim, "--script", s, "--expect-console", bad), 1, "bad.console: the console output differs at byte",
+           "SYSCL|X", "SYSCL|K", what="a console that differs")
+    short = write(os.path.join(tmp, "short.console"), templ[:100])
+    expect(run(sim, "--script", s, "--expect-console", short), 1, "goes on after the expected end at byte 95 (line 3, column 16)",
+           what="a console with more than expected")
+
+
+def case_options(sim, tmp):
+    code, out, _ = run(sim, "--version")
+    if code != 0 or not out.startswith(b"tl500-sim ") or b"firmware built" not in out:
+        raise Failure("--version: %d %r" % (code, out))
+    expect(run(sim, "--frobnicate"), 2, "--frobnicate", "--help", what="an unknown option")
+    expect(run(sim, "--script"), 2, what="an option without its value")
+    expect(run(sim, "--console", "serial"), 2, "--console takes terminal, pty or pty:PATH", what="a console mode")
+    s = write(os.path.join(tmp, "s.tlscript"), MENU)
+    expect(run(sim, "--script", s, "--console", "pty"), 2, "cannot be combined", what="--script with --console pty")
+    expect(run(sim, "--wait-attach"), 2, "needs --console pty", what="--wait-attach without a pseudo-terminal")
+    expect(run(sim, "--port", "/dev/null"), 2, "--port needs --script", what="--port without a script")
+    expect(run(sim, "--port", "/dev/null", "--script", s, "--set", "DIP1=low"), 2, "--port takes only",
+           what="--port with a virtual board's option")
+    expect(run(sim, "--port", "/dev/null", "--script", s, "--zigbee", "loopback"), 2, "--port takes only",
+           what="--port with an option a part of the virtual board adds")
+    expect(run(sim, "--zigbee", "carrier-pigeon"), 2, "--zigbee", what="a ZigBee mode that does not exist")
+    expect(run(sim, "--vcd-signals", "leds"), 2, "--vcd-signals", what="--vcd-signals without --vcd")
+    expect(run(sim, "--gdb", "0"), 2, "--gdb", what="--gdb without --image")
+    expect(run(sim, "--script", s, "--stats"), 0, "tl500-sim: stats: virtual time ", what="--stats without --image")
+    expect(run(sim, "--port", "/dev/null", "--script", s), 2, "/dev/null is not a serial port",
+           what="--port on something that is not a serial port")
+    code, out, _ = run(sim, "--help")
+    for text in (b"wait pin PIN high|low [within D]", b"expect pin PIN toggles N", b"DIP1", b"--expect-console",
+                 b"128+N", b"fault i2c ADDRESS KIND", b"set NAME VALUE", b"--zigbee MODE", b"--i2c-log FILE",
+                 b"zigbee (USART3"):
+        if text not in out:
+            raise Failure("--help lacks %r" % text)
+
+
+def case_set_at_power_on(sim, tmp):
+    # A closed DIP switch holds its line low against the pull-up the firmware sets.
+    s = write(os.path.join(tmp, "dip.tlscript"), MENU + "expect pin DIP1 low\nexpect pin DIP2 high\n")
+    expect(run(sim, "--script", s, "--set", "DIP1=low"), 0, what="--set DIP1=low")
+    expect(run(sim, "--script", s), 1, "expected pin PB12 (DIP1) low; it is high", what="DIP1 left open")
+    expect(run(sim, "--script", s, "--set", "nothing"), 2, "--set takes NAME=VALUE", what="--set without a value")
+    expect(run(sim, "--script", s, "--set", "DIP1=sideways"), 2, "expected high, low or float",
+           what="--set with a wrong level")
+
+
+CASES = {
+    "script-not-a-file": case_script_not_a_file,
+    "outputs-never-overwrite-inputs": case_outputs_never_overwrite_inputs,
+    "failed-writes-fail-the-run": case_failed_writes_fail_the_run,
+    "durations-and-words": case_durations_and_words,
+    "control-bytes": case_control_bytes_never_reach_the_terminal,
+    "lone-cr": case_lone_cr_ends_lines,
+    "print-verbose-stdout": case_print_verbose_and_console_to_stdout,
+    "lost-send": case_lost_send_is_reported,
+    "expect-console": case_expect_console,
+    "options": case_options,
+    "set-at-power-on": case_set_at_power_on,
+}
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        sys.stderr.write("usage: %s TL500_SIM {%s}\n" % (sys.argv[0], "|".join(CASES)))
+        return 2
+    sim, case = os.path.abspath(sys.argv[1]), sys.argv[2]
+    try:
+        with tempfile.TemporaryDirectory() as tmp:
+            CASES[case](sim, tmp)
+    except Failure as failure:
+        sys.stderr.write("FAIL %s: %s\n" % (case, failure))
+        return 1
+    print("ok %s" % case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
