@@ -37,12 +37,12 @@ const sim::CliOptionRegistration kZigbeeOptions{{
             std::FILE* file = run.files.openOutput("the ZigBee log", g_log);
             run.keep.push_back(std::make_shared<sim::ConsoleLog>(run.board.zigbee().uart(), file));
           }
-          sim::ZigBeeLinkSpec spec;
+          sim::ZigBeeLinkMode linkMode;
           if (!g_mode.empty()) {
             std::string error;
-            spec = *sim::parseZigBeeMode(g_mode, error);
+            linkMode = *sim::parseZigBeeMode(g_mode, error);
           }
-          std::shared_ptr<sim::ZigBeeLink> link = sim::openZigBeeLink(spec, run.board);
+          std::shared_ptr<sim::ZigBeeLink> link = sim::openZigBeeLink(linkMode, run.board);
           if (std::string said = link->announcement(); !said.empty()) {
             std::fprintf(stderr, "%s\n", said.c_str());
             std::fflush(stderr);

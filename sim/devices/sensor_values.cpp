@@ -10,20 +10,20 @@ namespace sim {
 
 namespace {
 
-using Kind = SensorValueSpec::Kind;
+using Kind = SensorValueInfo::Kind;
 
-SensorValueSpec number(std::string name, unsigned components, double min, double max, std::vector<double> defaults,
+SensorValueInfo number(std::string name, unsigned components, double min, double max, std::vector<double> defaults,
                        std::string unit, std::string description) {
   return {std::move(name), Kind::Number,           components, min, max, std::move(defaults),
           std::move(unit), std::move(description), 0};
 }
 
-SensorValueSpec count(std::string name, unsigned components, double min, double max, unsigned signedBits,
+SensorValueInfo count(std::string name, unsigned components, double min, double max, unsigned signedBits,
                       std::string description) {
   return {std::move(name), Kind::Count, components, min, max, {}, "count", std::move(description), signedBits};
 }
 
-std::vector<SensorValueSpec> makeSpecs() {
+std::vector<SensorValueInfo> makeValueInfos() {
   return {
       number("htu21.temperature", 1, -40, 125, {23.4}, "degC", "HTU21 air temperature"),
       count("htu21.temperature.raw", 1, 0, 0xFFFF, 0, "HTU21 temperature reply, status bits included"),
@@ -53,16 +53,16 @@ std::string formatNumber(double v) {
   return buf;
 }
 
-std::string formatRange(const SensorValueSpec& spec) {
-  if (spec.kind == Kind::OnOff) return "on|off";
-  return formatNumber(spec.min) + ".." + formatNumber(spec.max);
+std::string formatRange(const SensorValueInfo& valueInfo) {
+  if (valueInfo.kind == Kind::OnOff) return "on|off";
+  return formatNumber(valueInfo.min) + ".." + formatNumber(valueInfo.max);
 }
 
-std::string formatDefault(const SensorValueSpec& spec) {
-  if (spec.defaults.empty()) return "(from the physical value)";
-  if (spec.kind == Kind::OnOff) return spec.defaults[0] != 0 ? "on" : "off";
+std::string formatDefault(const SensorValueInfo& valueInfo) {
+  if (valueInfo.defaults.empty()) return "(from the physical value)";
+  if (valueInfo.kind == Kind::OnOff) return valueInfo.defaults[0] != 0 ? "on" : "off";
   std::string out;
-  for (double d : spec.defaults) {
+  for (double d : valueInfo.defaults) {
     if (!out.empty()) out += ' ';
     out += formatNumber(d);
   }
@@ -81,11 +81,11 @@ std::vector<std::string> splitWords(std::string_view text) {
   return words;
 }
 
-double parseComponent(const SensorValueSpec& spec, const std::string& word) {
+double parseComponent(const SensorValueInfo& valueInfo, const std::string& word) {
   auto bad = [&](const std::string& why) {
-    return SensorValueError(spec.name + ": " + why + " (range " + formatRange(spec) + " " + spec.unit + ")");
+    return SensorValueError(valueInfo.name + ": " + why + " (range " + formatRange(valueInfo) + " " + valueInfo.unit + ")");
   };
-  if (spec.kind == Kind::OnOff) {
+  if (valueInfo.kind == Kind::OnOff) {
     if (word == "on") return 1;
     if (word == "off") return 0;
     throw bad("expected on or off, got '" + word + "'");
@@ -95,13 +95,13 @@ double parseComponent(const SensorValueSpec& spec, const std::string& word) {
   errno = 0;
   double value = 0;
   bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
-  if (spec.kind == Kind::Count) {
+  if (valueInfo.kind == Kind::Count) {
     if (hex) {
       unsigned long long u = std::strtoull(begin + 2, &end, 16);
       if (*end != '\0' || errno != 0 || end == begin + 2) throw bad("'" + word + "' is not a count");
-      if (spec.signedBits > 0 && spec.signedBits < 64) {
-        unsigned long long full = 1ULL << spec.signedBits;
-        if (u >= full) throw bad("'" + word + "' does not fit in " + std::to_string(spec.signedBits) + " bits");
+      if (valueInfo.signedBits > 0 && valueInfo.signedBits < 64) {
+        unsigned long long full = 1ULL << valueInfo.signedBits;
+        if (u >= full) throw bad("'" + word + "' does not fit in " + std::to_string(valueInfo.signedBits) + " bits");
         // The bit pattern of a negative count.
         value = u >= full / 2 ? static_cast<double>(u) - static_cast<double>(full) : static_cast<double>(u);
       } else {
@@ -118,37 +118,37 @@ double parseComponent(const SensorValueSpec& spec, const std::string& word) {
       throw bad("'" + word + "' is not a number");
     }
   }
-  if (value < spec.min || value > spec.max) throw bad(word + " is out of range");
+  if (value < valueInfo.min || value > valueInfo.max) throw bad(word + " is out of range");
   return value;
 }
 
 }  // namespace
 
-const std::vector<SensorValueSpec>& sensorValueSpecs() {
-  static const std::vector<SensorValueSpec> specs = makeSpecs();
-  return specs;
+const std::vector<SensorValueInfo>& sensorValueInfos() {
+  static const std::vector<SensorValueInfo> valueInfos = makeValueInfos();
+  return valueInfos;
 }
 
-const SensorValueSpec* findSensorValueSpec(std::string_view name) {
-  for (const auto& spec : sensorValueSpecs()) {
-    if (spec.name == name) return &spec;
+const SensorValueInfo* findSensorValueInfo(std::string_view name) {
+  for (const auto& valueInfo : sensorValueInfos()) {
+    if (valueInfo.name == name) return &valueInfo;
   }
   return nullptr;
 }
 
 SensorValueSetting parseSensorValue(std::string_view name, std::string_view valueText) {
-  const SensorValueSpec* spec = findSensorValueSpec(name);
-  if (spec == nullptr) {
+  const SensorValueInfo* valueInfo = findSensorValueInfo(name);
+  if (valueInfo == nullptr) {
     throw SensorValueError("no sensor value named '" + std::string(name) + "' (tl500-sim --help lists them)");
   }
   std::vector<std::string> words = splitWords(valueText);
-  if (words.size() != spec->components) {
-    throw SensorValueError(spec->name + ": expected " + std::to_string(spec->components) +
-                           (spec->components == 1 ? " value" : " values (X Y Z)") + ", got " +
+  if (words.size() != valueInfo->components) {
+    throw SensorValueError(valueInfo->name + ": expected " + std::to_string(valueInfo->components) +
+                           (valueInfo->components == 1 ? " value" : " values (X Y Z)") + ", got " +
                            std::to_string(words.size()));
   }
-  SensorValueSetting setting{spec->name, {}};
-  for (const auto& w : words) setting.values.push_back(parseComponent(*spec, w));
+  SensorValueSetting setting{valueInfo->name, {}};
+  for (const auto& w : words) setting.values.push_back(parseComponent(*valueInfo, w));
   return setting;
 }
 
@@ -165,20 +165,20 @@ std::string sensorValuesHelp() {
   char line[200];
   std::snprintf(line, sizeof line, "  %-24s %-8s %-22s %s\n", "NAME", "UNIT", "RANGE", "DEFAULT");
   out << line;
-  for (const auto& spec : sensorValueSpecs()) {
-    std::snprintf(line, sizeof line, "  %-24s %-8s %-22s %s\n", spec.name.c_str(), spec.unit.c_str(),
-                  formatRange(spec).c_str(), formatDefault(spec).c_str());
-    out << line << "      " << spec.description << (spec.components == 3 ? " (three values)" : "") << "\n";
+  for (const auto& valueInfo : sensorValueInfos()) {
+    std::snprintf(line, sizeof line, "  %-24s %-8s %-22s %s\n", valueInfo.name.c_str(), valueInfo.unit.c_str(),
+                  formatRange(valueInfo).c_str(), formatDefault(valueInfo).c_str());
+    out << line << "      " << valueInfo.description << (valueInfo.components == 3 ? " (three values)" : "") << "\n";
   }
   return out.str();
 }
 
 void SensorValues::bind(const std::string& name, Apply apply) {
-  const SensorValueSpec* spec = findSensorValueSpec(name);
-  if (spec == nullptr) throw std::logic_error("a model binds the unknown sensor value " + name);
+  const SensorValueInfo* valueInfo = findSensorValueInfo(name);
+  if (valueInfo == nullptr) throw std::logic_error("a model binds the unknown sensor value " + name);
   Entry& entry = entries_[name];
   entry.apply = std::move(apply);
-  entry.values = spec->defaults;
+  entry.values = valueInfo->defaults;
   if (!entry.values.empty()) entry.apply(entry.values);
 }
 

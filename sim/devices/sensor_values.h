@@ -25,7 +25,7 @@
 
 namespace sim {
 
-struct SensorValueSpec {
+struct SensorValueInfo {
   enum class Kind {
     Number,  // a physical value, decimal
     Count,   // a raw chip count: decimal or 0x hexadecimal, whole numbers only
@@ -44,8 +44,8 @@ struct SensorValueSpec {
 };
 
 // Every value the virtual board knows, in the order --help lists them.
-const std::vector<SensorValueSpec>& sensorValueSpecs();
-const SensorValueSpec* findSensorValueSpec(std::string_view name);
+const std::vector<SensorValueInfo>& sensorValueInfos();
+const SensorValueInfo* findSensorValueInfo(std::string_view name);
 
 // "htu21.temperature 23.4", "mpu9150.accel 0 0 1", "pir.motion on" after parsing.
 struct SensorValueSetting {

@@ -38,53 +38,53 @@ class LoopbackPeer : public ZigBeeLink {
 
 }  // namespace
 
-std::optional<ZigBeeLinkSpec> parseZigBeeMode(const std::string& mode, std::string& error) {
-  ZigBeeLinkSpec spec;
+std::optional<ZigBeeLinkMode> parseZigBeeMode(const std::string& mode, std::string& error) {
+  ZigBeeLinkMode linkMode;
   const std::string listen = "tcp-listen:", connect = "tcp:";
   if (mode == "none") {
-    spec.kind = ZigBeeLinkSpec::Kind::None;
+    linkMode.kind = ZigBeeLinkMode::Kind::None;
   } else if (mode == "loopback") {
-    spec.kind = ZigBeeLinkSpec::Kind::Loopback;
+    linkMode.kind = ZigBeeLinkMode::Kind::Loopback;
   } else if (mode == "pty") {
-    spec.kind = ZigBeeLinkSpec::Kind::Pty;
+    linkMode.kind = ZigBeeLinkMode::Kind::Pty;
   } else if (mode.rfind(listen, 0) == 0) {
-    spec.kind = ZigBeeLinkSpec::Kind::TcpListen;
-    if (!parsePort(mode.substr(listen.size()), spec.port)) {
+    linkMode.kind = ZigBeeLinkMode::Kind::TcpListen;
+    if (!parsePort(mode.substr(listen.size()), linkMode.port)) {
       error = "--zigbee tcp-listen:PORT needs a port number 0-65535, not '" + mode + "'";
       return std::nullopt;
     }
   } else if (mode.rfind(connect, 0) == 0) {
-    spec.kind = ZigBeeLinkSpec::Kind::TcpConnect;
+    linkMode.kind = ZigBeeLinkMode::Kind::TcpConnect;
     std::string rest = mode.substr(connect.size());
     auto colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0 || !parsePort(rest.substr(colon + 1), spec.port) || spec.port == 0) {
+    if (colon == std::string::npos || colon == 0 || !parsePort(rest.substr(colon + 1), linkMode.port) || linkMode.port == 0) {
       error = "--zigbee tcp:HOST:PORT needs a host and a port 1-65535, not '" + mode + "'";
       return std::nullopt;
     }
-    spec.host = rest.substr(0, colon);
+    linkMode.host = rest.substr(0, colon);
   } else {
     error = "--zigbee takes none, loopback, tcp-listen:PORT, tcp:HOST:PORT or pty, not '" + mode + "'";
     return std::nullopt;
   }
-  return spec;
+  return linkMode;
 }
 
-std::unique_ptr<ZigBeeLink> openZigBeeLink(const ZigBeeLinkSpec& spec, Board& board) {
+std::unique_ptr<ZigBeeLink> openZigBeeLink(const ZigBeeLinkMode& linkMode, Board& board) {
   std::unique_ptr<ZigBeeLink> link;
-  switch (spec.kind) {
-    case ZigBeeLinkSpec::Kind::None:
+  switch (linkMode.kind) {
+    case ZigBeeLinkMode::Kind::None:
       link = std::make_unique<NoPeer>();
       break;
-    case ZigBeeLinkSpec::Kind::Loopback:
+    case ZigBeeLinkMode::Kind::Loopback:
       link = std::make_unique<LoopbackPeer>(board.zigbee());
       break;
-    case ZigBeeLinkSpec::Kind::TcpListen:
-      link = ZigBeeTcpLink::listen(board.clock(), board.zigbee(), spec.port);
+    case ZigBeeLinkMode::Kind::TcpListen:
+      link = ZigBeeTcpLink::listen(board.clock(), board.zigbee(), linkMode.port);
       break;
-    case ZigBeeLinkSpec::Kind::TcpConnect:
-      link = ZigBeeTcpLink::connect(board.clock(), board.zigbee(), spec.host, spec.port);
+    case ZigBeeLinkMode::Kind::TcpConnect:
+      link = ZigBeeTcpLink::connect(board.clock(), board.zigbee(), linkMode.host, linkMode.port);
       break;
-    case ZigBeeLinkSpec::Kind::Pty:
+    case ZigBeeLinkMode::Kind::Pty:
       link = std::make_unique<ZigBeePtyLink>(board.clock(), board.zigbee());
       break;
   }

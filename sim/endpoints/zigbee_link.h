@@ -18,7 +18,7 @@
 
 namespace sim {
 
-struct ZigBeeLinkSpec {
+struct ZigBeeLinkMode {
   enum class Kind { None, Loopback, TcpListen, TcpConnect, Pty };
   Kind kind = Kind::None;
   std::string host;        // tcp: the listening side
@@ -26,7 +26,7 @@ struct ZigBeeLinkSpec {
 };
 
 // Parses MODE; nullopt and a message in `error` when it is not one of the above.
-std::optional<ZigBeeLinkSpec> parseZigBeeMode(const std::string& mode, std::string& error);
+std::optional<ZigBeeLinkMode> parseZigBeeMode(const std::string& mode, std::string& error);
 
 class ZigBeeLink : public ZigBeePeer {
  public:
@@ -40,6 +40,6 @@ class ZigBeeLink : public ZigBeePeer {
 
 // Opens the link and attaches it to the board's ZigBee module; throws
 // std::runtime_error when that is not possible (port taken, nobody listening).
-std::unique_ptr<ZigBeeLink> openZigBeeLink(const ZigBeeLinkSpec& spec, Board& board);
+std::unique_ptr<ZigBeeLink> openZigBeeLink(const ZigBeeLinkMode& linkMode, Board& board);
 
 }  // namespace sim

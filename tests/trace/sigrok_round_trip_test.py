@@ -27,7 +27,7 @@ import sys
 VCD_INPUT = "vcd:downsample=10000:compress=100000"
 
 BUSES = {
-    # bus: (signals to trace, [(decoder spec, annotation, log option or the bytes expected)])
+    # bus: (signals to trace, [(decoder and its options, annotation, log option or the bytes expected)])
     "console": ("console", [("uart:tx=PA9_CONSOLE_TX:baudrate=115200:format=hex", "uart=tx-data", "--console-log"),
                             ("uart:rx=PA10_CONSOLE_RX:baudrate=115200:format=hex", "uart=rx-data", b"01")]),
     "zigbee": ("zigbee", [("uart:tx=PC10_ZIGBEE_TX:baudrate=115200:format=hex", "uart=tx-data", "--zigbee-log")]),

@@ -50,8 +50,8 @@ TEST(SensorValues, UnknownNamesWrongCountsAndValuesOutOfRangeAreRefusedWithTheRe
 
 TEST(SensorValues, HelpListsEveryNameWithItsUnitRangeAndDefault) {
   std::string help = sim::sensorValuesHelp();
-  for (const auto& spec : sim::sensorValueSpecs()) {
-    EXPECT_NE(help.find(spec.name), std::string::npos) << spec.name;
+  for (const auto& valueInfo : sim::sensorValueInfos()) {
+    EXPECT_NE(help.find(valueInfo.name), std::string::npos) << valueInfo.name;
   }
   EXPECT_NE(help.find("lps25h.pressure          hPa      260..1260              1013.25"), std::string::npos);
   EXPECT_NE(help.find("mpu9150.accel            g        -16..16                0 0 1"), std::string::npos);
