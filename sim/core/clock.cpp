@@ -31,7 +31,7 @@ Clock::EventId Clock::at(Time when, std::function<void()> action) {
   if (when < now_) when = now_;
   if (events_.capacity() == 0) events_.reserve(64);
   EventId id = nextId_++;
-  events_.emplace_back(when, id, std::move(action));
+  events_.push_back(Event{when, id, std::move(action)});
   // A new event has the highest id: it comes first only when strictly earlier.
   if (events_.size() == 1 || when < events_[earliest_].when) {
     earliest_ = events_.size() - 1;
