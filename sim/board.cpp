@@ -68,12 +68,12 @@ Board::Board(BoardConfig config)
                                           pclk1, *i2cBus1_, warning);
   i2c2_ = std::make_unique<I2cPeripheral>("I2C2", clock_, interrupts_, I2cPeripheral::Lines{I2C2_EV_IRQn, I2C2_ER_IRQn},
                                           pclk1, *i2cBus2_, warning);
-  // The PIR sensor's output stage drives PH2 from power-on.
-  // The model drives the line weakly, so that a script or test driving PH2
-  // itself (set pin PIR) overrides the sensor instead of fighting it.
+  // The PIR sensor's push-pull output stage drives PH2 from power-on, low
+  // while it sees nothing. Driving PH2 from outside fights it (a short);
+  // motion is set through pir.motion.
   pirOutput_ = std::make_unique<NetDriver>(net({'H', 2}), "PIR sensor");
   sensors_ = std::make_unique<SensorChips>(
-      clock_, [this](Level level) { pirOutput_->set(level == Level::High ? Drive::PullUp : Drive::PullDown); });
+      clock_, [this](Level level) { pirOutput_->set(level == Level::High ? Drive::High : Drive::Low); });
   // Every sensor chip sits on I2C1; the magnetometer answers only through the
   // motion sensor's bypass.
   for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_->attach(*chip);

@@ -121,6 +121,7 @@ TEST_F(GpioPins, ALineSwitchedToOutputDrivesWhatItsLatchHeld) {
 
 TEST_F(GpioPins, ReadsReturnExactlyZeroOrOneForEveryPinUpToFifteen) {
   for (unsigned pin = 0; pin < 16; ++pin) {
+    if (pin == 2) continue;  // PH2 is the PIR sensor's output: driving it from outside is a short
     std::uint16_t mask = static_cast<std::uint16_t>(1u << pin);
     board.drivePin({'H', pin}, Level::High);
     EXPECT_EQ(GPIO_ReadInputDataBit(GPIOH, mask), 1) << pin;

@@ -60,12 +60,12 @@ TEST(SensorValues, HelpListsEveryNameWithItsUnitRangeAndDefault) {
 TEST(SensorValues, ScriptSetCommandsAreCheckedWhenTheScriptIsReadAndReachTheBoard) {
   sim::Board board;
   sim::ScriptRunner runner(
-      board, sim::parseScript("set htu21.humidity 45\nset mpu9150.gyro 1 -2 3.5 # turning\nset pin PH2 high\n", "t.tlscript"));
+      board, sim::parseScript("set htu21.humidity 45\nset mpu9150.gyro 1 -2 3.5 # turning\nset pin PA0 high\n", "t.tlscript"));
   EXPECT_THROW(runner.start(), sim::Stop);  // the script's end
   EXPECT_EQ(board.values().get("htu21.humidity"), std::vector<double>{45});
   EXPECT_EQ(board.values().get("mpu9150.gyro"), (std::vector<double>{1, -2, 3.5}));
   // The pin form is still a pin.
-  EXPECT_EQ(board.pinLevel({'H', 2}), sim::Level::High);
+  EXPECT_EQ(board.pinLevel({'A', 0}), sim::Level::High);
 
   try {
     sim::parseScript("run 1ms\nset lps25h.pressure 1300\n", "t.tlscript");
