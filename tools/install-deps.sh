@@ -12,10 +12,10 @@ else
     gcc-arm-none-eabi picolibc-arm-none-eabi libstdc++-arm-none-eabi-dev
     binutils-arm-none-eabi sigrok-cli libcli11-dev tmux
     libunicorn-dev pkg-config gdb-multiarch
+    clang libclang-rt-14-dev
   )
-  # clang with libFuzzer (clang, libclang-rt-dev) is several hundred MB and
-  # is not installed here: tools/check.sh runs the parser's fuzzer when it is
-  # there and says it skipped it otherwise.
+  # clang and its runtime libraries build the script parser's fuzzer
+  # (libFuzzer); the test command runs it for a bounded time.
 fi
 missing=()
 for p in "${packages[@]}"; do
