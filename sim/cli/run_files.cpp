@@ -1,6 +1,8 @@
 #include "run_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -85,6 +87,28 @@ std::FILE* RunFiles::openOutput(const std::string& role, const std::string& path
   }
   entries_.push_back(entry);
   return entry.file;
+}
+
+void RunFiles::claimOutput(const std::string& role, const std::string& path) {
+  Entry entry{role, path};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    // Created empty, without truncating anything, so that it has an identity
+    // the outputs opened after it are compared with.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      int error = errno;
+      if (fd >= 0) ::close(fd);
+      refuse("cannot write " + role + " " + path + ": " + std::strerror(error));
+    }
+    ::close(fd);
+  }
+  if (S_ISDIR(st.st_mode)) refuse("cannot write " + role + " " + path + ": it is a directory");
+  entry.device = st.st_dev;
+  entry.inode = st.st_ino;
+  entry.regular = S_ISREG(st.st_mode);
+  checkDistinct(entry);
+  entries_.push_back(entry);
 }
 
 void RunFiles::flushOutputs() {

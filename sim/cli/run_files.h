@@ -35,6 +35,10 @@ class RunFiles {
   // Opens an output file ("-": standard output), truncating it; throws
   // std::runtime_error when it cannot, or when it is a file already in use.
   std::FILE* openOutput(const std::string& role, const std::string& path);
+  // Checks an output that another part of the run opens and writes itself
+  // (the trace): it is created now if missing, refused when it is a directory
+  // or a file already in use, and later outputs are checked against it.
+  void claimOutput(const std::string& role, const std::string& path);
 
   // Flushes and closes every output; one message per output whose writing
   // failed (empty when all went well).

@@ -30,6 +30,7 @@ const sim::CliOptionRegistration kTrace{{
     .apply =
         [](sim::CliRun& run) {
           if (g_path.empty()) return;
+          run.files.claimOutput("the trace", g_path);
           std::string unused;
           auto signals = sim::selectTraceSignals(g_signals.empty() ? "all" : g_signals, unused);
           auto trace = std::make_shared<sim::BoardTrace>(run.board, g_path, *signals);

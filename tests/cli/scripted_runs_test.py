@@ -68,6 +68,12 @@ def case_outputs_never_overwrite_inputs(sim, tmp):
     expected = write(os.path.join(tmp, "e.console"), "")
     expect(run(sim, "--script", script, "--expect-console", expected, "--console-log", expected), 2,
            "is the same file as the expected console", what="the console log over the expected transcript")
+    expect(run(sim, "--script", script, "--vcd", script), 2, "the trace " + script + " is the same file as the script",
+           what="the trace named as the script")
+    shared = os.path.join(tmp, "out")
+    expect(run(sim, "--script", script, "--console-log", shared, "--vcd", shared), 2,
+           "is the same file as the console log", what="the trace over the console log")
+    expect(run(sim, "--script", script, "--vcd", tmp), 2, "it is a directory", what="a directory as the trace")
     if open(script, "rb").read() != before:
         raise Failure("the script was changed by a refused run")
     # /dev/null twice is no clash.
