@@ -1,5 +1,6 @@
 #include "script_runner.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "../core/stop.h"
@@ -28,10 +29,13 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
     matchEnd_[name] = 0;
     subscriptions_.push_back(end.onByte([this, name](std::uint8_t) { byteOn(name); }));
     subscriptions_.push_back(end.onLost([this, name](std::uint8_t, Time sentAt, const std::string& reason) {
-      if (!lost_.empty() && lost_.back().line == name && lost_.back().sentAt == sentAt && lost_.back().reason == reason) {
-        ++lost_.back().bytes;
+      // Bytes of one line lost one after another for the same reason are one report.
+      auto last = std::find_if(lost_.rbegin(), lost_.rend(), [&](const LostSend& l) { return l.line == name; });
+      if (last != lost_.rend() && last->reason == reason) {
+        ++last->bytes;
+        last->lastSentAt = sentAt;
       } else {
-        lost_.push_back({name, sentAt, 1, reason});
+        lost_.push_back({name, sentAt, sentAt, 1, reason});
       }
     }));
   }
@@ -192,7 +196,10 @@ void ScriptRunner::endWithFailure(const std::string& what) {
 std::string ScriptRunner::lostSends() const {
   std::string out;
   for (const auto& lost : lost_) {
-    out += "\n  " + std::to_string(lost.bytes) + (lost.bytes == 1 ? " byte" : " bytes") + " sent at " + shortTime(lost.sentAt) + (lost.bytes == 1 ? " was" : " were") + " lost: " + lost.reason;
+    std::string first = shortTime(lost.sentAt), last = shortTime(lost.lastSentAt);
+    out += "\n  " + std::to_string(lost.bytes) + (lost.bytes == 1 ? " byte" : " bytes") +
+           (first == last ? " sent at " + first : " sent from " + first + " to " + last) +
+           (lost.bytes == 1 ? " was" : " were") + " lost: " + lost.reason;
   }
   return out;
 }

@@ -82,7 +82,8 @@ class ScriptRunner : private ScriptContext {
 
   struct LostSend {
     std::string line;
-    Time sentAt;
+    Time sentAt;      // of the first byte
+    Time lastSentAt;  // of the last
     std::size_t bytes;
     std::string reason;
   };

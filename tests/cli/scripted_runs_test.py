@@ -146,6 +146,13 @@ def case_lost_send_is_reported(sim, tmp):
     s = write(os.path.join(tmp, "lost.tlscript"), 'send console "ab"\nwait console "0 is selected" within 1s\n')
     expect(run(sim, "--script", s), 1, "2 bytes sent at 0.000 s were lost: USART1 receiver off",
            what="keys sent before the console port is up")
+    # Bytes lost one after another make one report, however many sends they came from.
+    s = write(os.path.join(tmp, "lost2.tlscript"),
+              'send console "ab"\nrun 500us\nsend console "c"\nwait console "0 is selected" within 1s\n')
+    code, _, err = run(sim, "--script", s)
+    if code != 1 or b"3 bytes sent from 0.000 s to 0.001 s were lost: USART1 receiver off" not in err \
+            or err.count(b"USART1 receiver off") != 1:
+        raise Failure("lost keys from two sends must be one report: %d %r" % (code, err))
 
 
 def case_expect_console(sim, tmp):
