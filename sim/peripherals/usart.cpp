@@ -33,7 +33,9 @@ Usart::Usart(std::string name, Clock& clock, InterruptController& interrupts, in
       sr_(kSrReset),
       tx_(name_ + " TX"),
       rx_(name_ + " RX", [this](Net& net) { sampler_.watch(net); }),
-      transmitter_(clock, [this](Level level) { tx_.set(level == Level::High ? Drive::High : Drive::Low); }),
+      transmitter_(
+          clock, [this](Level level) { tx_.set(level == Level::High ? Drive::High : Drive::Low); },
+          [this] { return tx_.directDriver(); }),
       sampler_(
           clock, [this] { return receiveFormat(); },
           [this](std::uint16_t data, bool framingError) { received(data, framingError); }) {}
@@ -205,8 +207,12 @@ void Usart::startNextFrame() {
   Time stopTime = frameTime - (1 + dataBits) * bit;
 
   for (auto& listener : txStartListeners_) listener(frame);
-  transmitter_.send(data, UartFormat{bit, dataBits}, stopTime, [this, frame] {
-    for (auto& listener : txListeners_) listener(frame);
+  // The frame is kept here, not in the callback, which then needs no storage
+  // of its own for every character.
+  shifting_ = frame;
+  transmitter_.send(data, UartFormat{bit, dataBits}, stopTime, [this] {
+    const Frame done = shifting_;
+    for (auto& listener : txListeners_) listener(done);
     startNextFrame();
   });
 }

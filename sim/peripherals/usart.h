@@ -87,6 +87,7 @@ class Usart : public Peripheral {
   bool srReadSinceTc_ = false;     // first half of the SR-read-then-DR-write sequence clearing TC
   PinFunction tx_;
   PinFunction rx_;
+  Frame shifting_{0, 0};  // the frame in the shift register
   UartTransmitter transmitter_;
   UartSampler sampler_;
   std::uint64_t overruns_ = 0, framingErrors_ = 0;

@@ -1,5 +1,6 @@
 #include "script_runner.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "../core/stop.h"
@@ -7,8 +8,6 @@
 namespace sim {
 
 namespace {
-
-constexpr char kPorts[] = {'A', 'B', 'C', 'D', 'E', 'H'};
 
 // "0.512 s": the short form used where a whole sentence follows.
 std::string shortTime(Time t) {
@@ -35,11 +34,25 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
       }
     }));
   }
-  for (char port : kPorts) {
-    for (unsigned pin = 0; pin < 16; ++pin) {
-      PinName name{port, pin};
-      subscriptions_.push_back(board_.net(name).onChange([this, name](Level level) { pinChanged(name, level); }));
-    }
+}
+
+// A pin nobody waits for is not listened to: a listener of every edge on a
+// serial line's pin would make its frames go edge by edge.
+void ScriptRunner::updatePinWatches() {
+  std::vector<PinName> wanted;
+  auto want = [&](const ScriptLine* line) {
+    if (line == nullptr) return;
+    if (auto pin = line->step->watchedPin()) wanted.push_back(*pin);
+  };
+  for (const ScriptLine* watch : watches_) want(watch);
+  want(waiting_);
+  std::erase_if(pinWatches_, [&](const auto& entry) {
+    return std::find(wanted.begin(), wanted.end(), entry.first) == wanted.end();
+  });
+  for (PinName pin : wanted) {
+    bool listened = std::any_of(pinWatches_.begin(), pinWatches_.end(), [&](const auto& e) { return e.first == pin; });
+    if (listened) continue;
+    pinWatches_.emplace_back(pin, board_.net(pin).onChange([this, pin](Level level) { pinChanged(pin, level); }));
   }
 }
 
@@ -62,6 +75,7 @@ void ScriptRunner::halt() {
   halted_ = true;
   waiting_ = nullptr;
   watches_.clear();
+  pinWatches_.clear();
   if (event_ != 0) board_.clock().cancel(event_);
   event_ = 0;
 }
@@ -69,6 +83,8 @@ void ScriptRunner::halt() {
 void ScriptRunner::proceed() {
   event_ = 0;
   if (halted_) return;
+  // The pins of a wait that is over are let go here, outside their listeners.
+  updatePinWatches();
   while (next_ < script_.lines.size()) {
     ScriptLine& line = script_.lines[next_++];
     active_ = &line;
@@ -82,9 +98,13 @@ void ScriptRunner::proceed() {
     executing_ = &line;
     StepStart start = line.step->begin(*this);
     executing_ = nullptr;
-    if (start.kind == StepStart::Kind::Watch) watches_.push_back(&line);
+    if (start.kind == StepStart::Kind::Watch) {
+      watches_.push_back(&line);
+      updatePinWatches();
+    }
     if (start.kind != StepStart::Kind::Wait) continue;
     waiting_ = &line;
+    updatePinWatches();
     event_ = board_.clock().after(start.limit, [this] {
       event_ = 0;
       ScriptLine* over = waiting_;

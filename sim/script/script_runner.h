@@ -75,6 +75,8 @@ class ScriptRunner : private ScriptContext {
   void proceed();
   void byteOn(std::string_view line);
   void pinChanged(PinName pin, Level level);
+  // Listens to exactly the pins the waiting and watching lines name.
+  void updatePinWatches();
   void waitOver();
   std::string context() const;
   std::string lostSends() const;
@@ -99,6 +101,8 @@ class ScriptRunner : private ScriptContext {
   std::vector<LostSend> lost_;
   std::optional<Time> mainReturnedAt_;
   std::vector<Subscription> subscriptions_;
+  // The pins the lines waiting or watching name, each listened to.
+  std::vector<std::pair<PinName, Subscription>> pinWatches_;
   Clock::EventId event_ = 0;  // pending limit, or continuation
   bool started_ = false, finished_ = false, halted_ = false;
 };
