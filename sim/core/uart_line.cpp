@@ -1,5 +1,7 @@
 #include "uart_line.h"
 
+#include <bit>
+
 namespace sim {
 
 UartTransmitter::UartTransmitter(Clock& clock, SetLevel setLevel, DirectDriver direct)
@@ -143,13 +145,14 @@ bool UartSampler::canTakeFrame(const LineFrame& frame) const {
   if (format.bit == 0) return false;
   Time stopCentre = frame.start + format.bit * (2 * (format.dataBits + 1) + 1) / 2;
   if (stopCentre > frame.end) return false;
-  if (frame.levelBefore(frame.start + format.bit / 2) != Level::Low) return false;
+  // The start-bit sample: in the start bit when half a bit of this receiver
+  // is at most a bit of the sender's.
+  if ((format.bit / 2 == 0 || format.bit / 2 > frame.bit) && frame.levelBefore(frame.start + format.bit / 2) != Level::Low) return false;
+  // Falling edges: a slot low after a high one, among the data bits.
+  std::uint32_t inFrame = frame.slots >= 32 ? ~0u : (1u << frame.slots) - 1u;
+  std::uint32_t falls = ~frame.levels & (frame.levels << 1) & inFrame;
   Time lastFall = frame.start;
-  for (unsigned slot = 1; slot < frame.slots; ++slot) {
-    if (((frame.levels >> slot) & 1u) == 0 && ((frame.levels >> (slot - 1)) & 1u) != 0) {
-      lastFall = frame.start + slot * frame.bit;
-    }
-  }
+  if (falls != 0) lastFall += static_cast<Time>(31 - std::countl_zero(falls)) * frame.bit;
   return lastFall < stopCentre;
 }
 
@@ -218,14 +221,40 @@ void UartSampler::startBitCentre() {
   centreEvent_ = clock_.at(start_ + frame_.bit * (2 * (frame_.dataBits + 1) + 1) / 2, [this] { stopBitCentre(); });
 }
 
+// Which slot of a frame at `frame.bit` each of this receiver's samples falls
+// in (the data bits, then the stop bit): kept for the next frame at the same
+// two rates, so that a frame taken whole costs no division.
+void UartSampler::slotsFor(const LineFrame& frame) {
+  if (slotsFrameBit_ == frame.bit && slotsOwnBit_ == frame_.bit && slotsDataBits_ == frame_.dataBits) return;
+  for (unsigned i = 0; i <= frame_.dataBits; ++i) {
+    // Just before the centre instant, as levelBefore() reads it.
+    Time offset = frame_.bit * (2 * (i + 1) + 1) / 2 - 1;
+    Time slot = offset / frame.bit;
+    sampleSlot_[i] = static_cast<std::uint8_t>(slot < 32 ? slot : 32);
+  }
+  slotsFrameBit_ = frame.bit;
+  slotsOwnBit_ = frame_.bit;
+  slotsDataBits_ = frame_.dataBits;
+}
+
 void UartSampler::stopBitCentre() {
   centreEvent_ = 0;
   std::uint16_t data = 0;
-  for (unsigned i = 0; i < frame_.dataBits; ++i) {
-    Time centre = start_ + frame_.bit * (2 * (i + 1) + 1) / 2;
-    if (levelBefore(centre) == Level::High) data = static_cast<std::uint16_t>(data | (1u << i));
+  bool framingError = false;
+  if (whole_) {
+    slotsFor(carried_);
+    auto high = [this](unsigned slot) { return slot >= carried_.slots || ((carried_.levels >> slot) & 1u) != 0; };
+    for (unsigned i = 0; i < frame_.dataBits; ++i) {
+      if (high(sampleSlot_[i])) data = static_cast<std::uint16_t>(data | (1u << i));
+    }
+    framingError = !high(sampleSlot_[frame_.dataBits]);
+  } else {
+    for (unsigned i = 0; i < frame_.dataBits; ++i) {
+      Time centre = start_ + frame_.bit * (2 * (i + 1) + 1) / 2;
+      if (levelBefore(centre) == Level::High) data = static_cast<std::uint16_t>(data | (1u << i));
+    }
+    framingError = levelBefore(clock_.now()) == Level::Low;
   }
-  bool framingError = levelBefore(clock_.now()) == Level::Low;
   edges_.clear();
   whole_ = false;
   // From here on the receiver looks for the next start bit. When the line is

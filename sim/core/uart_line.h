@@ -28,6 +28,7 @@
 // end only sets the port's own flags).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -124,6 +125,7 @@ class UartSampler : private NetFrameListener {
   void startBitCentre();
   void stopBitCentre();
   Level levelBefore(Time t) const;
+  void slotsFor(const LineFrame& frame);
 
   Clock& clock_;
   FormatNow format_;
@@ -139,6 +141,10 @@ class UartSampler : private NetFrameListener {
   bool pendingError_ = false;
   bool whole_ = false;  // the frame in progress is `carried_`, taken whole
   LineFrame carried_;
+  // The frame slot of each sample (see slotsFor) and the rates it is for.
+  std::array<std::uint8_t, 10> sampleSlot_{};
+  Time slotsFrameBit_ = 0, slotsOwnBit_ = 0;
+  unsigned slotsDataBits_ = 0;
 };
 
 }  // namespace sim
