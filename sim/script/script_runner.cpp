@@ -25,6 +25,7 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
     SerialEndpoint& end = line.endpoint(board_);
     // Text that came out before the run started counts for the first wait.
     matchEnd_[name] = 0;
+    lines_.push_back({name, &end, &matchEnd_[name]});
     subscriptions_.push_back(end.onByte([this, name](std::uint8_t) { byteOn(name); }));
     subscriptions_.push_back(end.onLost([this, name](std::uint8_t, Time sentAt, const std::string& reason) {
       if (!lost_.empty() && lost_.back().line == name && lost_.back().sentAt == sentAt && lost_.back().reason == reason) {
@@ -188,6 +189,9 @@ void ScriptRunner::send(std::string_view line, std::string_view bytes) {
 const std::string& ScriptRunner::received(std::string_view line) const { return endpoint(line).received(); }
 
 std::size_t& ScriptRunner::matchEnd(std::string_view line) {
+  for (const LineState& known : lines_) {
+    if (known.name == line) return *known.matchEnd;
+  }
   auto it = matchEnd_.find(line);
   if (it == matchEnd_.end()) it = matchEnd_.emplace(std::string(line), 0).first;
   return it->second;
@@ -233,6 +237,9 @@ std::string ScriptRunner::unfinishedMessage(const std::string& reason) const {
 }
 
 SerialEndpoint& ScriptRunner::endpoint(std::string_view line) const {
+  for (const LineState& known : lines_) {
+    if (known.name == line) return *known.endpoint;
+  }
   const ScriptSerialLine* serial = findScriptSerialLine(line);
   if (serial == nullptr) throw std::logic_error("no serial line " + std::string(line));
   return serial->endpoint(board_);

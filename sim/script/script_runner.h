@@ -98,6 +98,13 @@ class ScriptRunner : private ScriptContext {
   std::vector<ScriptLine*> watches_;      // lines watching until the end of the run
   const ScriptLine* active_ = nullptr;    // the line a failure is reported against
   std::map<std::string, std::size_t, std::less<>> matchEnd_;
+  // Each serial line's end and match position, looked up at every byte.
+  struct LineState {
+    std::string name;
+    SerialEndpoint* endpoint;
+    std::size_t* matchEnd;  // in matchEnd_, whose nodes stay put
+  };
+  std::vector<LineState> lines_;
   std::vector<LostSend> lost_;
   std::optional<Time> mainReturnedAt_;
   std::vector<Subscription> subscriptions_;
