@@ -48,11 +48,18 @@ std::string RunFiles::readInput(const std::string& role, const std::string& path
   if (static_cast<std::uint64_t>(st.st_size) > kMaxInputBytes) refuse(role + " " + path + " is larger than 16 MiB");
   addInput(role, path);
   std::ifstream in(path, std::ios::binary);
-  std::string content(kMaxInputBytes + 1, '\0');
-  in.read(content.data(), static_cast<std::streamsize>(content.size()));
-  if (in.bad() || !in.is_open()) refuse("cannot read " + role + " " + path);
-  content.resize(static_cast<std::size_t>(in.gcount()));
-  if (content.size() > kMaxInputBytes) refuse(role + " " + path + " is larger than 16 MiB");
+  if (!in.is_open()) refuse("cannot read " + role + " " + path);
+  // Read in pieces: a script is a few kilobytes, and a buffer of the largest
+  // size allowed would cost more to clear than the whole run to the first menu.
+  // The file may have grown since stat(): the limit holds for what is read.
+  std::string content;
+  char piece[16384];
+  while (in) {
+    in.read(piece, sizeof piece);
+    content.append(piece, static_cast<std::size_t>(in.gcount()));
+    if (content.size() > kMaxInputBytes) refuse(role + " " + path + " is larger than 16 MiB");
+  }
+  if (in.bad()) refuse("cannot read " + role + " " + path);
   return content;
 }
 

@@ -42,6 +42,13 @@ class Clock {
 
   EventId at(Time when, std::function<void()> action);
   EventId after(Time delay, std::function<void()> action) { return at(now_ + delay, std::move(action)); }
+  // An event that comes back every `period` (> 0) from `when` on, until
+  // cancelled: before each run it is put back at its next time under a new id,
+  // exactly as if its action re-scheduled itself first thing, but without
+  // taking it off the list and building it anew (the 1 ms tick). Inside the
+  // action, repeatId() is the id of the next run.
+  EventId every(Time when, Time period, std::function<void()> action);
+  EventId repeatId() const { return repeatId_; }
   void cancel(EventId id);
   bool pending(EventId id) const;
   // When a pending event is due (now for one that is not pending).
@@ -69,6 +76,7 @@ class Clock {
     Time when;
     EventId id;
     std::function<void()> action;
+    Time period;  // 0: runs once
   };
   static bool earlier(const Event& a, const Event& b) { return a.when < b.when || (a.when == b.when && a.id < b.id); }
   std::size_t find(EventId id) const;
@@ -88,6 +96,7 @@ class Clock {
   Time hzSince_ = 0;
   Time limit_ = ~Time{0};
   EventId nextId_ = 1;
+  EventId repeatId_ = 0;
   std::vector<Event> events_;
   std::size_t earliest_ = 0;  // index of the next event due, when there is one
   Time nextWhen_ = ~Time{0};  // its time; never reached when there is none

@@ -26,11 +26,14 @@ const char* driveName(Drive drive) {
 NetDriver::NetDriver(Net& net, std::string name) : net_(net), name_(std::move(name)) { net_.attach(*this); }
 
 NetDriver::~NetDriver() {
+  net_.cutCarriedFrame();
   drive_ = Drive::None;
   net_.detach(*this);
 }
 
 void NetDriver::set(Drive drive) {
+  // Whatever acts on a net carrying a frame whole sees the line as it is now.
+  if (net_.carrier_ != nullptr) net_.cutCarriedFrame();
   if (drive == drive_) return;
   Drive before = drive_;
   drive_ = drive;
@@ -47,13 +50,80 @@ void NetDriver::set(Drive drive) {
 Net::Net(std::string name, const Clock* clock, Level floatingLevel)
     : name_(std::move(name)), clock_(clock), floatingLevel_(floatingLevel), level_(floatingLevel) {}
 
-Net::~Net() = default;
+Net::~Net() {
+  *alive_ = false;
+  if (carrier_ != nullptr) carrier_->netGone();
+}
+
+Time Net::clockNow() const { return clock_->now(); }
+
+Subscription Net::onChange(std::function<void(Level)> listener) {
+  cutCarriedFrame();
+  ++edgeListeners_;
+  auto inner = std::make_shared<Subscription>(listeners_.add(std::move(listener)));
+  return Subscription([this, inner, alive = alive_] {
+    inner->reset();
+    if (*alive) --edgeListeners_;
+  });
+}
+
+Subscription Net::onFrames(NetFrameListener& receiver, std::function<void(Level)> edge) {
+  cutCarriedFrame();
+  receivers_.push_back(&receiver);
+  auto inner = std::make_shared<Subscription>(listeners_.add(std::move(edge)));
+  // A receiver that leaves takes no part in a frame carried now: the frame
+  // goes on for the others.
+  return Subscription([this, inner, alive = alive_, who = &receiver] {
+    inner->reset();
+    if (*alive) std::erase(receivers_, who);
+  });
+}
+
+bool Net::carry(NetDriver& driver, const LineFrame& frame, NetCarrier& sender) {
+  if (carrier_ != nullptr || clock_ == nullptr || edgeListeners_ != 0) return false;
+  if (&driver.net() != this || driver.drive() != Drive::High || level_ != Level::High) return false;
+  for (const NetDriver* d : drivers_) {
+    if (d != &driver && (d->drive() == Drive::Low || d->drive() == Drive::High)) return false;
+  }
+  for (const NetFrameListener* r : receivers_) {
+    if (!r->canTakeFrame(frame)) return false;
+  }
+  carrier_ = &sender;
+  carriedDriver_ = &driver;
+  carried_ = frame;
+  for (NetFrameListener* r : receivers_) r->takeFrame(frame);
+  return true;
+}
+
+void Net::carryDone() {
+  // The frame ends at idle high, where the driver and the net stood all along.
+  carrier_ = nullptr;
+  carriedDriver_ = nullptr;
+}
+
+void Net::cutCarriedFrame() {
+  if (carrier_ == nullptr) return;
+  NetCarrier* sender = carrier_;
+  const LineFrame frame = carried_;
+  carrier_ = nullptr;
+  // The net and the driver take the frame's level of this instant without a
+  // notification: the receivers learn the edges so far from the frame, and
+  // no other listener was there to hear them.
+  Level now = frame.levelAt(clock_->now());
+  carriedDriver_->drive_ = now == Level::High ? Drive::High : Drive::Low;
+  carriedDriver_ = nullptr;
+  level_ = now;
+  std::vector<NetFrameListener*> receivers = receivers_;
+  for (NetFrameListener* r : receivers) r->frameCut(frame);
+  sender->carryCut(frame);
+}
 
 bool Net::floating() const {
   return std::all_of(drivers_.begin(), drivers_.end(), [](const NetDriver* d) { return d->drive() == Drive::None; });
 }
 
 void Net::setFloatingLevel(Level level) {
+  cutCarriedFrame();
   floatingLevel_ = level;
   settle();
 }
@@ -61,16 +131,22 @@ void Net::setFloatingLevel(Level level) {
 std::string Net::describeDrivers() const {
   std::string out;
   for (const NetDriver* d : drivers_) {
-    if (d->drive() == Drive::None) continue;
+    Drive drive = d->drive();
+    if (d == carriedDriver_) drive = level() == Level::High ? Drive::High : Drive::Low;
+    if (drive == Drive::None) continue;
     if (!out.empty()) out += ", ";
-    out += d->name() + ": " + driveName(d->drive());
+    out += d->name() + ": " + driveName(drive);
   }
   return out.empty() ? "nothing" : out;
 }
 
-void Net::attach(NetDriver& driver) { drivers_.push_back(&driver); }
+void Net::attach(NetDriver& driver) {
+  cutCarriedFrame();
+  drivers_.push_back(&driver);
+}
 
 void Net::detach(NetDriver& driver) {
+  cutCarriedFrame();
   std::erase(drivers_, &driver);
   settle();
 }

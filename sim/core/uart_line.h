@@ -11,8 +11,24 @@
 // another rate therefore gives the same garbage byte and framing error a real
 // receiver would. The line is sampled just before each centre instant, so
 // which of two events at the same quantum runs first never matters.
+//
+// A frame nobody needs edge by edge travels whole: when the sender's output
+// stage drives the net as it is (push-pull), nothing else drives the net hard,
+// no listener hears every edge and each receiver on the net samples at the
+// sender's own bit time, the net carries the frame (Net::carry): its level at
+// any instant is computed from the frame, each receiver reads the byte from
+// the frame at its stop-bit centre, and no event marks the bit edges. The
+// moment anything touches the net (another driver, a listener of every edge,
+// a trace) the frame goes on edge by edge from that instant, so what anyone
+// sees is the same either way. A frame sent whole schedules its end, and its
+// receivers their stop-bit samples, when it starts rather than at its last
+// edge and its start-bit centre; an event due at the very same quantum may
+// therefore run on the other side of them, but neither touches anything such
+// an event reads or changes (a stop-bit sample reads only its own line, the
+// end only sets the port's own flags).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -29,12 +45,16 @@ struct UartFormat {
   unsigned dataBits = 8;  // 8 or 9
 };
 
-class UartTransmitter {
+class UartTransmitter : private NetCarrier {
  public:
   using SetLevel = std::function<void(Level)>;
+  // The driver through which the level reaches its net unchanged (a push-pull
+  // stage), or nullptr when there is none now.
+  using DirectDriver = std::function<NetDriver*()>;
 
-  // `setLevel` puts a level on the line (the sender's output stage).
-  UartTransmitter(Clock& clock, SetLevel setLevel);
+  // `setLevel` puts a level on the line (the sender's output stage);
+  // `direct` (optional) lets frames travel whole on its driver's net.
+  UartTransmitter(Clock& clock, SetLevel setLevel, DirectDriver direct = {});
   ~UartTransmitter();
   UartTransmitter(const UartTransmitter&) = delete;
   UartTransmitter& operator=(const UartTransmitter&) = delete;
@@ -48,15 +68,23 @@ class UartTransmitter {
   // frame goes on, as late as the pause lasted, after resume().
   void pause();
   void resume();
-  bool busy() const { return event_ != 0 || paused_; }
+  bool busy() const { return event_ != 0 || endEvent_ != 0 || paused_; }
   // When the frame on the line ends; now when idle.
   Time endsAt() const { return busy() ? end_ : clock_.now(); }
+  // The frame on the line travels whole (no event per edge).
+  bool carriedWhole() const { return carriedOn_ != nullptr; }
 
  private:
   void scheduleNextEdge();
+  void finish();
+  void carryCut(const LineFrame& frame) override;
+  void netGone() override;
 
   Clock& clock_;
   SetLevel setLevel_;
+  DirectDriver direct_;
+  Net* carriedOn_ = nullptr;      // the net carrying the frame whole
+  Clock::EventId endEvent_ = 0;  // the end of a frame sent whole, also once cut
   std::uint32_t bits_ = 0;  // bit i of the frame after the start bit, stop bit included
   unsigned count_ = 0;      // bits in bits_
   unsigned index_ = 0;      // next bit to put on the line
@@ -68,7 +96,7 @@ class UartTransmitter {
   std::function<void()> done_;
 };
 
-class UartSampler {
+class UartSampler : private NetFrameListener {
  public:
   // The receiver's format now; bit 0 while it does not listen.
   using FormatNow = std::function<UartFormat()>;
@@ -86,12 +114,18 @@ class UartSampler {
   // Drops a frame being received (the receiver is reset or turned off).
   void abort();
   bool receiving() const { return centreEvent_ != 0; }
+  // The frame being received was taken whole from its sender.
+  bool takingWhole() const { return whole_; }
 
  private:
+  bool canTakeFrame(const LineFrame& frame) const override;
+  void takeFrame(const LineFrame& frame) override;
+  void frameCut(const LineFrame& frame) override;
   void edge(Level level);
   void startBitCentre();
   void stopBitCentre();
   Level levelBefore(Time t) const;
+  void slotsFor(const LineFrame& frame);
 
   Clock& clock_;
   FormatNow format_;
@@ -105,6 +139,12 @@ class UartSampler {
   Clock::EventId deliverEvent_ = 0;
   std::uint16_t pendingData_ = 0;
   bool pendingError_ = false;
+  bool whole_ = false;  // the frame in progress is `carried_`, taken whole
+  LineFrame carried_;
+  // The frame slot of each sample (see slotsFor) and the rates it is for.
+  std::array<std::uint8_t, 10> sampleSlot_{};
+  Time slotsFrameBit_ = 0, slotsOwnBit_ = 0;
+  unsigned slotsDataBits_ = 0;
 };
 
 }  // namespace sim

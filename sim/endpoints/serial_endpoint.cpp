@@ -17,7 +17,9 @@ SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net
       bitTime_(fraction(1, baud)),
       output_(toBoard, name_),
       receiver_(fromBoard, name_ + " receiver pull-up"),
-      transmitter_(clock, [this](Level level) { output_.set(level == Level::High ? Drive::High : Drive::Low); }),
+      transmitter_(
+          clock, [this](Level level) { output_.set(level == Level::High ? Drive::High : Drive::Low); },
+          [this] { return &output_; }),
       sampler_(
           clock, [this] { return UartFormat{bitTime_, 8}; },
           [this](std::uint16_t data, bool framingError) { this->fromBoard(data, framingError); }) {

@@ -45,6 +45,8 @@ bool PinFunction::routed() const {
 
 Level PinFunction::level() const { return routed() ? net_->level() : Level::High; }
 
+NetDriver* PinFunction::directDriver() const { return port_ != nullptr ? port_->directDriver(*this) : nullptr; }
+
 GpioPort::GpioPort(char letter, ResetValues resetValues, const std::array<Net*, kPins>& pins)
     : letter_(letter),
       resetValues_(resetValues),
@@ -57,9 +59,34 @@ GpioPort::GpioPort(char letter, ResetValues resetValues, const std::array<Net*, 
   for (unsigned pin = 0; pin < kPins; ++pin) {
     drivers_[pin].output = std::make_unique<NetDriver>(*pins_[pin], port + " output");
     drivers_[pin].pull = std::make_unique<NetDriver>(*pins_[pin], port + " pull");
-    netSubscriptions_.push_back(pins_[pin]->onChange([this, pin](Level level) { levelListeners_(pin, level); }));
   }
   refreshAll();
+}
+
+// The port hears its pins only once someone listens to it: a listener of every
+// edge keeps a serial line's frames from travelling whole.
+Subscription GpioPort::onLevelChange(std::function<void(unsigned, Level)> listener) {
+  if (netSubscriptions_.empty()) {
+    for (unsigned pin = 0; pin < kPins; ++pin) {
+      netSubscriptions_.push_back(pins_[pin]->onChange([this, pin](Level level) { levelListeners_(pin, level); }));
+    }
+  }
+  return levelListeners_.add(std::move(listener));
+}
+
+NetDriver* GpioPort::directDriver(const PinFunction& function) const {
+  unsigned pin = function.pin_;
+  if (mode(pin) != Mode::Alternate || openDrain(pin)) return nullptr;
+  for (const auto& attached : drivers_[pin].functions) {
+    if (attached.function == &function) return alternateFunction(pin) == attached.af ? attached.driver.get() : nullptr;
+  }
+  return nullptr;
+}
+
+void GpioPort::cutCarriedFrames() {
+  for (Net* net : pins_) {
+    if (net->carrying()) net->cutCarriedFrame();
+  }
 }
 
 GpioPort::~GpioPort() {
@@ -102,6 +129,7 @@ void GpioPort::detachFunction(PinFunction& function) {
 }
 
 void GpioPort::refresh(unsigned pin) {
+  if (pins_[pin]->carrying()) pins_[pin]->cutCarriedFrame();
   Mode m = mode(pin);
   bool od = openDrain(pin);
   PinDrivers& d = drivers_[pin];
@@ -201,6 +229,20 @@ std::uint32_t GpioPort::read(std::uint32_t offset, unsigned width) {
 }
 
 void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
+  // A change of mode, type, pull or function may change what a serial
+  // function drives: its frame goes edge by edge before the registers change.
+  // The latch does not reach an alternate-function pin.
+  switch (offset & ~3u) {
+    case kModer:
+    case kOtyper:
+    case kPupdr:
+    case kAfrl:
+    case kAfrh:
+      cutCarriedFrames();
+      break;
+    default:
+      break;
+  }
   const std::uint32_t moder = moder_, otyper = otyper_, pupdr = pupdr_, odr = odr_;
   const std::array<std::uint32_t, 2> afr = afr_;
   switch (offset & ~3u) {
@@ -262,6 +304,7 @@ void GpioPort::write(std::uint32_t offset, unsigned width, std::uint32_t value) 
 }
 
 void GpioPort::reset() {
+  cutCarriedFrames();
   moder_ = resetValues_.moder;
   otyper_ = resetValues_.otyper;
   ospeedr_ = resetValues_.ospeedr;

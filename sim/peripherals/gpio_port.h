@@ -64,6 +64,9 @@ class PinFunction {
   // Level of the line as the peripheral's input sees it: the net's level while
   // routed, else high (an unrouted input idles).
   Level level() const;
+  // The driver that puts this function's drive on the net as it is: while
+  // routed through a push-pull stage; nullptr otherwise.
+  NetDriver* directDriver() const;
 
  private:
   friend class GpioPort;
@@ -110,13 +113,15 @@ class GpioPort : public Peripheral {
   Level level(unsigned pin) const { return pins_[pin]->level(); }
 
   // Called after every change of a pin's level (pin, new level).
-  [[nodiscard]] Subscription onLevelChange(std::function<void(unsigned, Level)> listener) {
-    return levelListeners_.add(std::move(listener));
-  }
+  [[nodiscard]] Subscription onLevelChange(std::function<void(unsigned, Level)> listener);
 
  private:
   friend class PinFunction;
   void functionChanged(const PinFunction& function);
+  NetDriver* directDriver(const PinFunction& function) const;
+  // A frame a serial function carries whole on a pin goes edge by edge before
+  // the port changes anything on its pins.
+  void cutCarriedFrames();
   struct Attached {
     unsigned af;
     PinFunction* function;

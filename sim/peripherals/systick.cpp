@@ -80,14 +80,27 @@ void SysTickTimer::wrap(std::uint64_t /*edge*/) {
   // registers; between such changes wraps come every LOAD + 1 edges, which
   // needs no division on the path of every tick.
   if (load_ != 0 && enabled() && counter_.running()) {
-    Time next = wrapAt_ + (Time{load_} + 1) * counter_.period();
+    Time every = (Time{load_} + 1) * counter_.period();
+    Time next = wrapAt_ + every;
     if (next > clock_.now()) {
+      // From here the clock brings the wrap back itself, until a change of
+      // the registers or of the clock schedules anew.
       wrapAt_ = next;
-      wrapEvent_ = clock_.at(next, [this] { wrap(0); });
+      wrapPeriod_ = every;
+      wrapEvent_ = clock_.every(next, every, [this] { repeatWrap(); });
       return;
     }
   }
   schedule();
+}
+
+// The clock has put the next wrap one period later already.
+void SysTickTimer::repeatWrap() {
+  wrapEvent_ = clock_.repeatId();
+  wrapAt_ += wrapPeriod_;
+  countFlag_ = true;
+  ++wraps_;
+  if ((ctrl_ & SysTick_CTRL_TICKINT) != 0) interrupts_.setPending(InterruptController::kSysTick);
 }
 
 void SysTickTimer::freeze() {

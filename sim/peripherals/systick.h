@@ -36,6 +36,8 @@ class SysTickTimer : public Peripheral {
   // (or at or after edge 1 when `after` is 0); 0 when the counter never wraps.
   std::uint64_t nextWrapEdge(std::uint64_t after) const;
   void wrap(std::uint64_t edge);
+  // A wrap brought back by the clock a period after the last.
+  void repeatWrap();
   // Runs a wrap that is due now but whose event has not run yet, then takes the
   // counter's state at the last clock edge as its new starting point.
   void freeze();
@@ -51,6 +53,7 @@ class SysTickTimer : public Peripheral {
   std::uint64_t wraps_ = 0;
   Clock::EventId wrapEvent_ = 0;
   Time wrapAt_ = 0;             // time of the pending wrap event
+  Time wrapPeriod_ = 0;         // between wraps, while the clock repeats them
   std::uint64_t wrapEdge_ = 0;  // its edge, counted from the counter's start
 };
 

@@ -33,7 +33,9 @@ Usart::Usart(std::string name, Clock& clock, InterruptController& interrupts, in
       sr_(kSrReset),
       tx_(name_ + " TX"),
       rx_(name_ + " RX", [this](Net& net) { sampler_.watch(net); }),
-      transmitter_(clock, [this](Level level) { tx_.set(level == Level::High ? Drive::High : Drive::Low); }),
+      transmitter_(
+          clock, [this](Level level) { tx_.set(level == Level::High ? Drive::High : Drive::Low); },
+          [this] { return tx_.directDriver(); }),
       sampler_(
           clock, [this] { return receiveFormat(); },
           [this](std::uint16_t data, bool framingError) { received(data, framingError); }) {}
@@ -186,7 +188,24 @@ void Usart::startNextFrame() {
     updateInterruptLine();
     return;
   }
-  Time bit = bitTime();
+  // The frame's timing from BRR, the word length, the stop bits and the bus
+  // clock, worked out again only when one of them has changed since the last
+  // frame (each is a division).
+  const std::uint32_t hz = busHz_ ? busHz_() : 0;
+  const std::uint16_t cr1 = static_cast<std::uint16_t>(cr1_ & (USART_CR1_M | USART_CR1_OVER8));
+  const std::uint16_t stopBits = static_cast<std::uint16_t>(cr2_ & USART_CR2_STOP);
+  if (timing_.hz != hz || timing_.brr != brr_ || timing_.cr1 != cr1 || timing_.stop != stopBits) {
+    std::uint32_t cycles = cyclesPerBit(brr_, cr1_);
+    Time bit = hz == 0 || cycles == 0 ? 0 : fraction(cycles, hz);
+    // Start bit, data bits and stop bits, the stop bits in halves (CR2 STOP:
+    // 1, 0.5, 2, 1.5).
+    static constexpr std::uint32_t kStopHalves[4] = {2, 1, 4, 3};
+    unsigned bits = (cr1_ & USART_CR1_M) != 0 ? 9 : 8;
+    std::uint32_t halves = 2 * (1 + bits) + kStopHalves[stopBits >> USART_CR2_STOP_Pos];
+    Time frameTime = bit == 0 ? 0 : fraction(static_cast<std::uint64_t>(cycles) * halves, 2ull * hz);
+    timing_ = Timing{hz, brr_, cr1, stopBits, bit, bit == 0 ? 0 : frameTime - (1 + bits) * bit};
+  }
+  const Time bit = timing_.bit;
   if (bit == 0) {
     throw Stop(StopKind::Fault, name_ + ": transmission started with no baud rate (BRR 0)");
   }
@@ -196,17 +215,16 @@ void Usart::startNextFrame() {
   sr_ |= USART_SR_TXE;
   updateInterruptLine();
 
-  // Start bit, data bits and stop bits, the stop bits in halves (CR2 STOP:
-  // 1, 0.5, 2, 1.5).
-  static constexpr std::uint32_t kStopHalves[4] = {2, 1, 4, 3};
   unsigned dataBits = (cr1_ & USART_CR1_M) != 0 ? 9 : 8;
-  std::uint32_t halves = 2 * (1 + dataBits) + kStopHalves[(cr2_ & USART_CR2_STOP) >> USART_CR2_STOP_Pos];
-  Time frameTime = fraction(static_cast<std::uint64_t>(cyclesPerBit(brr_, cr1_)) * halves, 2ull * busHz_());
-  Time stopTime = frameTime - (1 + dataBits) * bit;
+  Time stopTime = timing_.stopTime;
 
   for (auto& listener : txStartListeners_) listener(frame);
-  transmitter_.send(data, UartFormat{bit, dataBits}, stopTime, [this, frame] {
-    for (auto& listener : txListeners_) listener(frame);
+  // The frame is kept here, not in the callback, which then needs no storage
+  // of its own for every character.
+  shifting_ = frame;
+  transmitter_.send(data, UartFormat{bit, dataBits}, stopTime, [this] {
+    const Frame done = shifting_;
+    for (auto& listener : txListeners_) listener(done);
     startNextFrame();
   });
 }

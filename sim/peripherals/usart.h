@@ -87,6 +87,14 @@ class Usart : public Peripheral {
   bool srReadSinceTc_ = false;     // first half of the SR-read-then-DR-write sequence clearing TC
   PinFunction tx_;
   PinFunction rx_;
+  Frame shifting_{0, 0};  // the frame in the shift register
+  // The timing of the last frame sent and what it was worked out from.
+  struct Timing {
+    std::uint32_t hz = 0;
+    std::uint16_t brr = 0, cr1 = 0, stop = 0;
+    Time bit = 0, stopTime = 0;
+  };
+  Timing timing_;
   UartTransmitter transmitter_;
   UartSampler sampler_;
   std::uint64_t overruns_ = 0, framingErrors_ = 0;

@@ -9,8 +9,6 @@ namespace sim {
 
 namespace {
 
-constexpr char kPorts[] = {'A', 'B', 'C', 'D', 'E', 'H'};
-
 // "0.512 s": the short form used where a whole sentence follows.
 std::string shortTime(Time t) {
   char buf[32];
@@ -27,6 +25,7 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
     SerialEndpoint& end = line.endpoint(board_);
     // Text that came out before the run started counts for the first wait.
     matchEnd_[name] = 0;
+    lines_.push_back({name, &end, &matchEnd_[name]});
     subscriptions_.push_back(end.onByte([this, name](std::uint8_t) { byteOn(name); }));
     subscriptions_.push_back(end.onLost([this, name](std::uint8_t, Time sentAt, const std::string& reason) {
       // Bytes of one line lost one after another for the same reason are one report.
@@ -39,11 +38,25 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
       }
     }));
   }
-  for (char port : kPorts) {
-    for (unsigned pin = 0; pin < 16; ++pin) {
-      PinName name{port, pin};
-      subscriptions_.push_back(board_.net(name).onChange([this, name](Level level) { pinChanged(name, level); }));
-    }
+}
+
+// A pin nobody waits for is not listened to: a listener of every edge on a
+// serial line's pin would make its frames go edge by edge.
+void ScriptRunner::updatePinWatches() {
+  std::vector<PinName> wanted;
+  auto want = [&](const ScriptLine* line) {
+    if (line == nullptr) return;
+    if (auto pin = line->step->watchedPin()) wanted.push_back(*pin);
+  };
+  for (const ScriptLine* watch : watches_) want(watch);
+  want(waiting_);
+  std::erase_if(pinWatches_, [&](const auto& entry) {
+    return std::find(wanted.begin(), wanted.end(), entry.first) == wanted.end();
+  });
+  for (PinName pin : wanted) {
+    bool listened = std::any_of(pinWatches_.begin(), pinWatches_.end(), [&](const auto& e) { return e.first == pin; });
+    if (listened) continue;
+    pinWatches_.emplace_back(pin, board_.net(pin).onChange([this, pin](Level level) { pinChanged(pin, level); }));
   }
 }
 
@@ -66,6 +79,7 @@ void ScriptRunner::halt() {
   halted_ = true;
   waiting_ = nullptr;
   watches_.clear();
+  pinWatches_.clear();
   if (event_ != 0) board_.clock().cancel(event_);
   event_ = 0;
 }
@@ -73,6 +87,8 @@ void ScriptRunner::halt() {
 void ScriptRunner::proceed() {
   event_ = 0;
   if (halted_) return;
+  // The pins of a wait that is over are let go here, outside their listeners.
+  updatePinWatches();
   while (next_ < script_.lines.size()) {
     ScriptLine& line = script_.lines[next_++];
     active_ = &line;
@@ -86,9 +102,13 @@ void ScriptRunner::proceed() {
     executing_ = &line;
     StepStart start = line.step->begin(*this);
     executing_ = nullptr;
-    if (start.kind == StepStart::Kind::Watch) watches_.push_back(&line);
+    if (start.kind == StepStart::Kind::Watch) {
+      watches_.push_back(&line);
+      updatePinWatches();
+    }
     if (start.kind != StepStart::Kind::Wait) continue;
     waiting_ = &line;
+    updatePinWatches();
     event_ = board_.clock().after(start.limit, [this] {
       event_ = 0;
       ScriptLine* over = waiting_;
@@ -172,6 +192,9 @@ void ScriptRunner::send(std::string_view line, std::string_view bytes) {
 const std::string& ScriptRunner::received(std::string_view line) const { return endpoint(line).received(); }
 
 std::size_t& ScriptRunner::matchEnd(std::string_view line) {
+  for (const LineState& known : lines_) {
+    if (known.name == line) return *known.matchEnd;
+  }
   auto it = matchEnd_.find(line);
   if (it == matchEnd_.end()) it = matchEnd_.emplace(std::string(line), 0).first;
   return it->second;
@@ -220,6 +243,9 @@ std::string ScriptRunner::unfinishedMessage(const std::string& reason) const {
 }
 
 SerialEndpoint& ScriptRunner::endpoint(std::string_view line) const {
+  for (const LineState& known : lines_) {
+    if (known.name == line) return *known.endpoint;
+  }
   const ScriptSerialLine* serial = findScriptSerialLine(line);
   if (serial == nullptr) throw std::logic_error("no serial line " + std::string(line));
   return serial->endpoint(board_);

@@ -75,6 +75,8 @@ class ScriptRunner : private ScriptContext {
   void proceed();
   void byteOn(std::string_view line);
   void pinChanged(PinName pin, Level level);
+  // Listens to exactly the pins the waiting and watching lines name.
+  void updatePinWatches();
   void waitOver();
   std::string context() const;
   std::string lostSends() const;
@@ -97,9 +99,18 @@ class ScriptRunner : private ScriptContext {
   std::vector<ScriptLine*> watches_;      // lines watching until the end of the run
   const ScriptLine* active_ = nullptr;    // the line a failure is reported against
   std::map<std::string, std::size_t, std::less<>> matchEnd_;
+  // Each serial line's end and match position, looked up at every byte.
+  struct LineState {
+    std::string name;
+    SerialEndpoint* endpoint;
+    std::size_t* matchEnd;  // in matchEnd_, whose nodes stay put
+  };
+  std::vector<LineState> lines_;
   std::vector<LostSend> lost_;
   std::optional<Time> mainReturnedAt_;
   std::vector<Subscription> subscriptions_;
+  // The pins the lines waiting or watching name, each listened to.
+  std::vector<std::pair<PinName, Subscription>> pinWatches_;
   Clock::EventId event_ = 0;  // pending limit, or continuation
   bool started_ = false, finished_ = false, halted_ = false;
 };

@@ -76,6 +76,9 @@ class ScriptStep {
     (void)line;
     return false;
   }
+  // The pin whose changes onPin() is for, while the line waits or watches;
+  // only pins some line names are listened to, edge by edge.
+  virtual std::optional<PinName> watchedPin() const { return std::nullopt; }
   // A pin of the virtual board changed level.
   virtual bool onPin(ScriptContext& context, PinName pin, Level level) {
     (void)context;

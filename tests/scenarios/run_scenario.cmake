@@ -64,15 +64,25 @@ if(EXISTS "${expected_file}" AND NOT DEFINED IMAGE)
 endif()
 
 # ---------------------------------------------------------------- skipping polls changes nothing
+# Both runs also record every signal of the board (--vcd), unless the script
+# names a trace of its own: the two traces must be the same file, every edge of
+# every pin at the same picosecond.
 if(EQUIVALENCE)
   set(results "")
+  set(own_trace OFF)
+  if(";${extra_args};" MATCHES ";--vcd;")
+    set(own_trace ON)
+  endif()
   foreach(mode skip no-skip)
     set(log "${CONSOLE_LOG}.${mode}")
     set(mode_args "")
     if(mode STREQUAL "no-skip")
       set(mode_args --no-poll-skip)
     endif()
-    file(REMOVE "${log}" "${log}.zigbee")
+    file(REMOVE "${log}" "${log}.zigbee" "${log}.vcd")
+    if(NOT own_trace)
+      list(APPEND mode_args --vcd "${log}.vcd")
+    endif()
     execute_process(
       COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${log}" --zigbee-log "${log}.zigbee" --stats
               ${mode_args} ${extra_args}
@@ -110,6 +120,30 @@ if(EQUIVALENCE)
   endif()
   if(NOT zigbee_skip STREQUAL zigbee_no-skip)
     message(FATAL_ERROR "the ZigBee logs differ with and without poll skipping")
+  endif()
+  if(NOT own_trace)
+    set(trace_skip "${CONSOLE_LOG}.skip.vcd")
+    set(trace_no_skip "${CONSOLE_LOG}.no-skip.vcd")
+    # A run refused before the board starts writes no trace; then neither may.
+    if(EXISTS "${trace_skip}" AND NOT EXISTS "${trace_no_skip}" OR EXISTS "${trace_no_skip}" AND NOT EXISTS "${trace_skip}")
+      message(FATAL_ERROR "only one of the two runs wrote its trace: ${trace_skip}, ${trace_no_skip}")
+    endif()
+    if(EXISTS "${trace_skip}")
+      file(SHA256 "${trace_skip}" hash_skip)
+      file(SHA256 "${trace_no_skip}" hash_no_skip)
+      if(NOT hash_skip STREQUAL hash_no_skip)
+        execute_process(COMMAND diff "${trace_skip}" "${trace_no_skip}" OUTPUT_VARIABLE trace_diff ERROR_QUIET)
+        string(SUBSTRING "${trace_diff}" 0 2000 trace_diff)
+        message(FATAL_ERROR "the pin traces differ with and without poll skipping: ${trace_skip}, ${trace_no_skip}\n"
+          "first differences (diff):\n${trace_diff}")
+      endif()
+      # Only a trace that recorded something proves anything.
+      file(SIZE "${trace_skip}" trace_bytes)
+      if(status_skip EQUAL 0 AND trace_bytes LESS 200)
+        message(FATAL_ERROR "the trace of the run holds almost nothing (${trace_bytes} bytes): ${trace_skip}")
+      endif()
+      file(REMOVE "${trace_skip}" "${trace_no_skip}")
+    endif()
   endif()
   return()
 endif()

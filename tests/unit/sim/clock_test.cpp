@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,52 @@ TEST(VirtualClock, AnEventScheduledForNowByAnotherEventStillRunsNow) {
   ASSERT_TRUE(clock.runToNextEvent());
   EXPECT_EQ(order, "ab");
   EXPECT_EQ(clock.now(), milliseconds(1));
+}
+
+// A repeating event must interleave with others exactly as an event that
+// re-schedules itself at each run does: same times, same order at equal times.
+TEST(VirtualClock, ARepeatingEventRunsInTheOrderOfOneThatReschedulesItself) {
+  auto run = [](bool repeating) {
+    Clock clock;
+    std::string order;
+    std::function<void()> tick;
+    int ticks = 0;
+    tick = [&] {
+      order += 't';
+      if (++ticks == 4 && repeating) clock.cancel(clock.repeatId());
+      if (!repeating && ticks < 4) clock.at(clock.now() + milliseconds(2), tick);
+      // Others due with the next tick: scheduled after it, so they run after it.
+      clock.at(clock.now() + milliseconds(2), [&] { order += 'a'; });
+    };
+    if (repeating) {
+      clock.every(milliseconds(1), milliseconds(2), tick);
+    } else {
+      clock.at(milliseconds(1), tick);
+    }
+    clock.at(milliseconds(3), [&] { order += 'b'; });  // scheduled before the first tick ran
+    clock.at(milliseconds(5), [&] { order += 'c'; });
+    clock.advanceTo(milliseconds(20));
+    return order;
+  };
+  EXPECT_EQ(run(true), run(false));
+  EXPECT_EQ(run(true), "tbtactataa");
+}
+
+TEST(VirtualClock, ARepeatingEventStopsWhenItsNextRunIsCancelled) {
+  Clock clock;
+  int ticks = 0;
+  Clock::EventId next = clock.every(milliseconds(1), milliseconds(1), [&] {
+    ++ticks;
+    next = clock.repeatId();
+  });
+  clock.advanceTo(milliseconds(3));
+  EXPECT_EQ(ticks, 3);
+  EXPECT_TRUE(clock.pending(next));
+  EXPECT_EQ(clock.timeOf(next), milliseconds(4));
+  clock.cancel(next);
+  clock.advanceTo(milliseconds(10));
+  EXPECT_EQ(ticks, 3);
+  EXPECT_FALSE(clock.hasEvents());
 }
 
 TEST(VirtualClock, ACancelledEventNeverRuns) {
