@@ -236,20 +236,26 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
   std::uint32_t offset = 0;
   Peripheral* model = bus_.steadyModel(address, offset);
   if (model == nullptr) return 0;
-  const Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
   std::uint32_t done = 0;
   while (done < more) {
     // Poll j (j = 1, 2, ...) comes j access slots from now and sees every
     // event due by then; those before the next event's time all read what the
     // last read did, and nothing pended may be taken meanwhile (it would have
-    // been taken after that read).
+    // been taken after that read). An event may change the core clock: the
+    // slot is taken afresh each time.
+    const Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
     Time now = clock_.now();
     Time next = clock_.nextEventTime();
     std::uint64_t unchanged = next > now ? (next - now - 1) / slot : 0;
     if (unchanged > more - done) unchanged = more - done;
     if (unchanged != 0) {
+      // Past the run's time limit only the polls before it count, as when
+      // each is made (the limit ends the run inside the next one).
+      const std::uint64_t beforeLimit = (clock_.limit() - now) / slot;
+      if (unchanged > beforeLimit) skippedPolls_ += beforeLimit;
       clock_.spendTime(static_cast<Time>(unchanged) * slot);
       done += static_cast<std::uint32_t>(unchanged);
+      skippedPolls_ += unchanged;
       continue;
     }
     // The poll in whose slot the event falls: the events run, and the board
@@ -261,11 +267,15 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
       pollDue_ = true;
       break;
     }
-    interrupts_.takePending();
     ++done;
+    ++skippedPolls_;  // counted as it is made: a run may end in the next event
+    interrupts_.takePending();
     if (interrupts_.taken() != taken) break;  // a handler ran after this poll
+    // The events and this read may have left the model in a state whose
+    // reads are no longer steady (a clearing sequence half done, a flag no
+    // event announces): the polls after it are made one by one.
+    if (!model->steadyRead(offset)) break;
   }
-  skippedPolls_ += done;
   return done;
 }
 
