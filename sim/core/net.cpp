@@ -26,20 +26,23 @@ const char* driveName(Drive drive) {
 NetDriver::NetDriver(Net& net, std::string name) : net_(net), name_(std::move(name)) { net_.attach(*this); }
 
 NetDriver::~NetDriver() {
+  Drive before = drive_;
   drive_ = Drive::None;
-  net_.detach(*this);
+  net_.detach(*this, before);
 }
 
 void NetDriver::set(Drive drive) {
   if (drive == drive_) return;
   Drive before = drive_;
   drive_ = drive;
+  net_.count(before, drive);
   try {
     net_.settle();
   } catch (...) {
     // A short ends the run; the driver keeps what it was last allowed to do,
     // so that nothing reads a net in an impossible state afterwards.
     drive_ = before;
+    net_.count(drive, before);
     throw;
   }
 }
@@ -68,44 +71,40 @@ std::string Net::describeDrivers() const {
   return out.empty() ? "nothing" : out;
 }
 
-void Net::attach(NetDriver& driver) { drivers_.push_back(&driver); }
+void Net::attach(NetDriver& driver) {
+  drivers_.push_back(&driver);
+  ++driving_[static_cast<std::size_t>(driver.drive())];
+}
 
-void Net::detach(NetDriver& driver) {
+void Net::detach(NetDriver& driver, Drive drive) {
   std::erase(drivers_, &driver);
+  --driving_[static_cast<std::size_t>(drive)];
   settle();
 }
 
-void Net::settle() {
+// Two strong drivers disagree: the run ends naming the first of each.
+void Net::shorted() const {
   const NetDriver* strongLow = nullptr;
   const NetDriver* strongHigh = nullptr;
-  bool pullUp = false, pullDown = false;
   for (const NetDriver* d : drivers_) {
-    switch (d->drive()) {
-      case Drive::Low:
-        if (strongLow == nullptr) strongLow = d;
-        break;
-      case Drive::High:
-        if (strongHigh == nullptr) strongHigh = d;
-        break;
-      case Drive::PullUp:
-        pullUp = true;
-        break;
-      case Drive::PullDown:
-        pullDown = true;
-        break;
-      case Drive::None:
-        break;
-    }
+    if (d->drive() == Drive::Low && strongLow == nullptr) strongLow = d;
+    if (d->drive() == Drive::High && strongHigh == nullptr) strongHigh = d;
   }
-  if (strongLow != nullptr && strongHigh != nullptr) {
-    std::string when = clock_ != nullptr ? " at " + formatTime(clock_->now()) : std::string();
-    throw Stop(StopKind::Short, "short circuit on " + name_ + when + ": " + strongHigh->name() + " drives high, " +
-                                    strongLow->name() + " drives low");
-  }
+  std::string when = clock_ != nullptr ? " at " + formatTime(clock_->now()) : std::string();
+  throw Stop(StopKind::Short, "short circuit on " + name_ + when + ": " + strongHigh->name() + " drives high, " +
+                                  strongLow->name() + " drives low");
+}
+
+void Net::settle() {
+  const bool strongLow = driving_[static_cast<std::size_t>(Drive::Low)] != 0;
+  const bool strongHigh = driving_[static_cast<std::size_t>(Drive::High)] != 0;
+  const bool pullUp = driving_[static_cast<std::size_t>(Drive::PullUp)] != 0;
+  const bool pullDown = driving_[static_cast<std::size_t>(Drive::PullDown)] != 0;
+  if (strongLow && strongHigh) shorted();
   Level next = floatingLevel_;
-  if (strongLow != nullptr) {
+  if (strongLow) {
     next = Level::Low;
-  } else if (strongHigh != nullptr) {
+  } else if (strongHigh) {
     next = Level::High;
   } else if (pullUp != pullDown) {
     // Opposing pulls leave the net somewhere in between: it reads as floating.

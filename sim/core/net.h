@@ -9,6 +9,8 @@
 // and two strong drivers that disagree are a short, which ends the run.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -85,14 +87,23 @@ class Net {
  private:
   friend class NetDriver;
   void attach(NetDriver& driver);
-  void detach(NetDriver& driver);
+  void detach(NetDriver& driver, Drive drive);
+  // A driver went from `from` to `to`: the counts follow.
+  void count(Drive from, Drive to) {
+    --driving_[static_cast<std::size_t>(from)];
+    ++driving_[static_cast<std::size_t>(to)];
+  }
   void settle();
+  [[noreturn, gnu::cold]] void shorted() const;
 
   std::string name_;
   const Clock* clock_;
   Level floatingLevel_;
   Level level_;
   std::vector<NetDriver*> drivers_;
+  // How many drivers act in each way (indexed by Drive): the level follows
+  // from these alone, without visiting every driver at each change.
+  std::array<std::uint32_t, 5> driving_{};
   Listeners<Level> listeners_;
 };
 
