@@ -1,5 +1,6 @@
 #include "board.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <iterator>
@@ -244,25 +245,26 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
     // been taken after that read). An event may change the core clock: the
     // slot is taken afresh each time.
     const Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
-    Time now = clock_.now();
-    Time next = clock_.nextEventTime();
+    const Time now = clock_.now();
+    const Time next = clock_.nextEventTime();
     std::uint64_t unchanged = next > now ? (next - now - 1) / slot : 0;
-    if (unchanged > more - done) unchanged = more - done;
-    if (unchanged != 0) {
-      // Past the run's time limit only the polls before it count, as when
-      // each is made (the limit ends the run inside the next one).
-      const std::uint64_t beforeLimit = (clock_.limit() - now) / slot;
-      if (unchanged > beforeLimit) skippedPolls_ += beforeLimit;
-      clock_.spendTime(static_cast<Time>(unchanged) * slot);
-      done += static_cast<std::uint32_t>(unchanged);
-      skippedPolls_ += unchanged;
-      continue;
-    }
-    // The poll in whose slot the event falls: the events run, and the board
-    // reads the register as the poll would. The same value means the poll
-    // failed as the last one did (a steady read twice has the effect of
-    // one); a change is left for the firmware to read at this very moment.
-    clock_.spendCycles(kCyclesPerAccess);
+    const bool lastPolls = unchanged >= more - done;  // the loop's polls end before the event
+    if (lastPolls) unchanged = more - done;
+    // Then the poll in whose slot the event falls, in the same stretch of time.
+    const Time span = static_cast<Time>(unchanged + (lastPolls ? 0 : 1)) * slot;
+    // The polls before the event are made whatever the event does (it may
+    // end the run); past the run's time limit only those before it count, as
+    // when each is made (the limit ends the run inside the next one).
+    std::uint64_t made = unchanged;
+    if (span > clock_.limit() - now) made = std::min<std::uint64_t>(made, (clock_.limit() - now) / slot);
+    skippedPolls_ += made;
+    clock_.spendTime(span);
+    done += static_cast<std::uint32_t>(unchanged);
+    if (lastPolls) break;
+    // The events have run, and the board reads the register as the poll
+    // would. The same value means the poll failed as the last one did (a
+    // steady read twice has the effect of one); a change is left for the
+    // firmware to read at this very moment.
     if (model->read(offset, width) != polled) {
       pollDue_ = true;
       break;

@@ -31,7 +31,7 @@ Clock::EventId Clock::at(Time when, std::function<void()> action) {
   if (when < now_) when = now_;
   if (events_.capacity() == 0) events_.reserve(64);
   EventId id = nextId_++;
-  events_.push_back(Event{when, id, std::move(action)});
+  events_.emplace_back(when, id, std::move(action));  // the action moves once, in place
   // A new event has the highest id: it comes first only when strictly earlier.
   if (events_.size() == 1 || when < events_[earliest_].when) {
     earliest_ = events_.size() - 1;
@@ -60,7 +60,13 @@ void Clock::findEarliest() {
 }
 
 void Clock::remove(std::size_t index) {
-  if (index + 1 != events_.size()) events_[index] = std::move(events_.back());
+  if (index + 1 != events_.size()) {
+    // The last entry fills the hole; its action changes place by a swap.
+    Event& last = events_.back();
+    events_[index].when = last.when;
+    events_[index].id = last.id;
+    events_[index].action.swap(last.action);
+  }
   events_.pop_back();
   findEarliest();
 }
@@ -76,8 +82,6 @@ Time Clock::timeOf(EventId id) const {
   std::size_t i = find(id);
   return i == events_.size() ? now_ : events_[i].when;
 }
-
-Time Clock::nextEventTime() const { return nextWhen_; }
 
 bool Clock::runToNextEvent() {
   if (events_.empty()) return false;

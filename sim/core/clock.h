@@ -50,7 +50,7 @@ class Clock {
   bool hasEvents() const { return !events_.empty(); }
   // Events scheduled so far (run, cancelled or pending).
   std::uint64_t eventsScheduled() const { return nextId_ - 1; }
-  Time nextEventTime() const;
+  Time nextEventTime() const { return nextWhen_; }
   // Jumps to the next event and runs every event due then. False when none is left.
   bool runToNextEvent();
   // Runs every event due up to `t`, in time order, and stops at `t`.
@@ -66,6 +66,7 @@ class Clock {
   // cheaper than any ordered structure, and the list's storage is reused
   // without allocating.
   struct Event {
+    Event(Time w, EventId i, std::function<void()>&& a) : when(w), id(i), action(std::move(a)) {}
     Time when;
     EventId id;
     std::function<void()> action;

@@ -57,9 +57,19 @@ GpioPort::GpioPort(char letter, ResetValues resetValues, const std::array<Net*, 
   for (unsigned pin = 0; pin < kPins; ++pin) {
     drivers_[pin].output = std::make_unique<NetDriver>(*pins_[pin], port + " output");
     drivers_[pin].pull = std::make_unique<NetDriver>(*pins_[pin], port + " pull");
-    netSubscriptions_.push_back(pins_[pin]->onChange([this, pin](Level level) { levelListeners_(pin, level); }));
   }
   refreshAll();
+}
+
+// The port hears its nets only once someone listens to its levels: most
+// changes (I2C bits) then cost no call at all.
+Subscription GpioPort::onLevelChange(std::function<void(unsigned, Level)> listener) {
+  if (netSubscriptions_.empty()) {
+    for (unsigned pin = 0; pin < kPins; ++pin) {
+      netSubscriptions_.push_back(pins_[pin]->onChange([this, pin](Level level) { levelListeners_(pin, level); }));
+    }
+  }
+  return levelListeners_.add(std::move(listener));
 }
 
 GpioPort::~GpioPort() {

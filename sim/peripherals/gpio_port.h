@@ -110,9 +110,7 @@ class GpioPort : public Peripheral {
   Level level(unsigned pin) const { return pins_[pin]->level(); }
 
   // Called after every change of a pin's level (pin, new level).
-  [[nodiscard]] Subscription onLevelChange(std::function<void(unsigned, Level)> listener) {
-    return levelListeners_.add(std::move(listener));
-  }
+  [[nodiscard]] Subscription onLevelChange(std::function<void(unsigned, Level)> listener);
 
  private:
   friend class PinFunction;

@@ -91,20 +91,29 @@ std::uint16_t I2cPeripheral::reg(std::uint32_t offset) const {
 std::uint32_t I2cPeripheral::read(std::uint32_t offset, unsigned width) {
   std::uint32_t slot = offset & ~3u;
   if (slot > kTRISE || (offset & 3u) >= 2) return 0;  // reserved; upper halves read 0
-  std::uint16_t value = reg(slot);
-  if (slot == kSR1) {
-    sr1Seen_ = static_cast<std::uint16_t>(sr1_ & kEventFlags);
-  } else if (slot == kSR2) {
-    // SR1 read, then SR2 read: ADDR clears, and the transfer goes on.
-    if ((sr1_ & I2C_SR1_ADDR) != 0 && (sr1Seen_ & I2C_SR1_ADDR) != 0) {
-      clearFlags(I2C_SR1_ADDR);
-      addressCleared();
-      updateLines();
-    }
-  } else if (slot == kDR) {
-    value = readDr();
+  std::uint16_t value = 0;
+  switch (slot) {
+    case kSR1:
+      value = sr1_;
+      sr1Seen_ = static_cast<std::uint16_t>(sr1_ & kEventFlags);
+      break;
+    case kSR2:
+      value = reg(kSR2);
+      // SR1 read, then SR2 read: ADDR clears, and the transfer goes on.
+      if ((sr1_ & I2C_SR1_ADDR) != 0 && (sr1Seen_ & I2C_SR1_ADDR) != 0) {
+        clearFlags(I2C_SR1_ADDR);
+        addressCleared();
+        updateLines();
+      }
+      break;
+    case kDR:
+      value = readDr();
+      break;
+    default:
+      value = reg(slot);
+      break;
   }
-  accesses_(slot, false, value);
+  if (!accesses_.empty()) accesses_(slot, false, value);
   return slotPart(value, offset, width);
 }
 
@@ -135,7 +144,7 @@ void I2cPeripheral::write(std::uint32_t offset, unsigned width, std::uint32_t va
   if (slot > kTRISE || (offset & 3u) >= 2) return;
   auto merged = static_cast<std::uint16_t>(slotMerge(reg(slot), offset, width, value) & 0xFFFFu);
   writeRegister(slot, merged);
-  accesses_(slot, true, merged);
+  if (!accesses_.empty()) accesses_(slot, true, merged);
 }
 
 void I2cPeripheral::writeRegister(std::uint32_t slot, std::uint16_t merged) {

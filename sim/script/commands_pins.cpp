@@ -43,6 +43,7 @@ class WaitPinStep : public ScriptStep {
     if (level_ && context.board()->pinLevel(pin_) == *level_) return StepStart::done();
     return StepStart::wait(limit_);
   }
+  bool reactsToPins() const override { return true; }
   bool onPin(ScriptContext&, PinName pin, Level level) override {
     return samePin(pin, pin_) && (!level_ || level == *level_);
   }
@@ -69,6 +70,7 @@ class TogglesStep : public ScriptStep {
     seen_ = 0;
     return count_ == 0 ? StepStart::done() : StepStart::wait(limit_);
   }
+  bool reactsToPins() const override { return true; }
   bool onPin(ScriptContext&, PinName pin, Level) override { return samePin(pin, pin_) && ++seen_ >= count_; }
   void onLimit(ScriptContext& context) override {
     context.fail("expected pin " + pinLabel(pin_) + " to toggle at least " + std::to_string(count_) + " times within " +
@@ -90,6 +92,7 @@ class SteadyStep : public ScriptStep {
     since_ = context.now();
     return span_ ? StepStart::wait(*span_) : StepStart::watch();
   }
+  bool reactsToPins() const override { return true; }
   bool onPin(ScriptContext& context, PinName pin, Level level) override {
     if (!samePin(pin, pin_)) return false;
     context.fail("expected pin " + pinLabel(pin_) + " steady " + levelName(level_) + " " +

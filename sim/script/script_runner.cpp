@@ -35,6 +35,11 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
       }
     }));
   }
+}
+
+void ScriptRunner::hearPins() {
+  if (hearingPins_) return;
+  hearingPins_ = true;
   for (char port : kPorts) {
     for (unsigned pin = 0; pin < 16; ++pin) {
       PinName name{port, pin};
@@ -80,6 +85,7 @@ void ScriptRunner::proceed() {
     // A line that ends the run while it is carried out (a short from `set
     // pin`) is the line the run's message names.
     executing_ = &line;
+    if (line.step->reactsToPins()) hearPins();
     StepStart start = line.step->begin(*this);
     executing_ = nullptr;
     if (start.kind == StepStart::Kind::Watch) watches_.push_back(&line);

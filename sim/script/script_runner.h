@@ -75,6 +75,8 @@ class ScriptRunner : private ScriptContext {
   void proceed();
   void byteOn(std::string_view line);
   void pinChanged(PinName pin, Level level);
+  // Subscribes to every pin, once.
+  void hearPins();
   void waitOver();
   std::string context() const;
   std::string lostSends() const;
@@ -101,6 +103,7 @@ class ScriptRunner : private ScriptContext {
   std::vector<Subscription> subscriptions_;
   Clock::EventId event_ = 0;  // pending limit, or continuation
   bool started_ = false, finished_ = false, halted_ = false;
+  bool hearingPins_ = false;
 };
 
 }  // namespace sim

@@ -83,6 +83,9 @@ class ScriptStep {
     (void)level;
     return false;
   }
+  // Whether onPin can matter: the runner hears the pins only from the first
+  // line that does (every net change otherwise costs a call for nothing).
+  virtual bool reactsToPins() const { return false; }
   // The firmware's main returned.
   virtual bool onMainReturned(ScriptContext& context) {
     (void)context;
