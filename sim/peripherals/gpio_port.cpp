@@ -28,7 +28,8 @@ std::uint32_t field2(std::uint32_t reg, unsigned pin) { return (reg >> (pin * 2u
 void PinFunction::set(Drive drive) {
   if (drive == drive_) return;
   drive_ = drive;
-  if (port_ != nullptr) port_->functionChanged(*this);
+  // Not routed: its driver already lets go, and stays so until the port routes it.
+  if (routedDriver_ != nullptr) routedDriver_->set(openDrain_ && drive == Drive::High ? Drive::None : drive);
 }
 
 PinFunction::~PinFunction() {
@@ -79,6 +80,7 @@ GpioPort::~GpioPort() {
     for (auto& attached : d.functions) {
       attached.function->port_ = nullptr;
       attached.function->net_ = nullptr;
+      attached.function->routedDriver_ = nullptr;
     }
   }
 }
@@ -109,6 +111,7 @@ void GpioPort::detachFunction(PinFunction& function) {
   std::erase_if(drivers_[function.pin_].functions, [&](const Attached& a) { return a.function == &function; });
   function.port_ = nullptr;
   function.net_ = nullptr;
+  function.routedDriver_ = nullptr;
 }
 
 void GpioPort::refresh(unsigned pin) {
@@ -145,21 +148,10 @@ void GpioPort::refresh(unsigned pin) {
   d.output->set(output);
   d.pull->set(pullDrive);
   for (auto& a : d.functions) a.driver->set(functionDrive(a));
-}
-
-// Only the function's own driver can change: the pin's mode, output and pulls
-// stand, so this is refresh() for one driver (a serial line's every bit).
-void GpioPort::functionChanged(const PinFunction& function) {
-  unsigned pin = function.pin_;
-  for (auto& a : drivers_[pin].functions) {
-    if (a.function != &function) continue;
-    Drive drive = Drive::None;
-    if (mode(pin) == Mode::Alternate && alternateFunction(pin) == a.af) {
-      drive = function.drive();
-      if (openDrain(pin) && drive == Drive::High) drive = Drive::None;
-    }
-    a.driver->set(drive);
-    return;
+  for (auto& a : d.functions) {
+    const bool selected = m == Mode::Alternate && alternateFunction(pin) == a.af;
+    a.function->routedDriver_ = selected ? a.driver.get() : nullptr;
+    a.function->openDrain_ = od;
   }
 }
 

@@ -73,6 +73,11 @@ class PinFunction {
   GpioPort* port_ = nullptr;
   unsigned pin_ = 0;
   Net* net_ = nullptr;
+  // The driver that carries this function to the net while the pin's mode and
+  // AFR select it (the port sets it whenever they change), and whether the
+  // pin is open drain: each change of drive then goes straight to the net.
+  NetDriver* routedDriver_ = nullptr;
+  bool openDrain_ = false;
 };
 
 class GpioPort : public Peripheral {
@@ -114,7 +119,6 @@ class GpioPort : public Peripheral {
 
  private:
   friend class PinFunction;
-  void functionChanged(const PinFunction& function);
   struct Attached {
     unsigned af;
     PinFunction* function;
