@@ -1,5 +1,6 @@
 #include "board.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <iterator>
@@ -236,36 +237,47 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
   std::uint32_t offset = 0;
   Peripheral* model = bus_.steadyModel(address, offset);
   if (model == nullptr) return 0;
-  const Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
   std::uint32_t done = 0;
   while (done < more) {
     // Poll j (j = 1, 2, ...) comes j access slots from now and sees every
     // event due by then; those before the next event's time all read what the
     // last read did, and nothing pended may be taken meanwhile (it would have
-    // been taken after that read).
-    Time now = clock_.now();
-    Time next = clock_.nextEventTime();
+    // been taken after that read). An event may change the core clock: the
+    // slot is taken afresh each time.
+    const Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
+    const Time now = clock_.now();
+    const Time next = clock_.nextEventTime();
     std::uint64_t unchanged = next > now ? (next - now - 1) / slot : 0;
-    if (unchanged > more - done) unchanged = more - done;
-    if (unchanged != 0) {
-      clock_.spendTime(static_cast<Time>(unchanged) * slot);
-      done += static_cast<std::uint32_t>(unchanged);
-      continue;
-    }
-    // The poll in whose slot the event falls: the events run, and the board
-    // reads the register as the poll would. The same value means the poll
-    // failed as the last one did (a steady read twice has the effect of
-    // one); a change is left for the firmware to read at this very moment.
-    clock_.spendCycles(kCyclesPerAccess);
+    const bool lastPolls = unchanged >= more - done;  // the loop's polls end before the event
+    if (lastPolls) unchanged = more - done;
+    // Then the poll in whose slot the event falls, in the same stretch of time.
+    const Time span = static_cast<Time>(unchanged + (lastPolls ? 0 : 1)) * slot;
+    // The polls before the event are made whatever the event does (it may
+    // end the run); past the run's time limit only those before it count, as
+    // when each is made (the limit ends the run inside the next one).
+    std::uint64_t made = unchanged;
+    if (span > clock_.limit() - now) made = std::min<std::uint64_t>(made, (clock_.limit() - now) / slot);
+    skippedPolls_ += made;
+    clock_.spendTime(span);
+    done += static_cast<std::uint32_t>(unchanged);
+    if (lastPolls) break;
+    // The events have run, and the board reads the register as the poll
+    // would. The same value means the poll failed as the last one did (a
+    // steady read twice has the effect of one); a change is left for the
+    // firmware to read at this very moment.
     if (model->read(offset, width) != polled) {
       pollDue_ = true;
       break;
     }
-    interrupts_.takePending();
     ++done;
+    ++skippedPolls_;  // counted as it is made: a run may end in the next event
+    interrupts_.takePending();
     if (interrupts_.taken() != taken) break;  // a handler ran after this poll
+    // The events and this read may have left the model in a state whose
+    // reads are no longer steady (a clearing sequence half done, a flag no
+    // event announces): the polls after it are made one by one.
+    if (!model->steadyRead(offset)) break;
   }
-  skippedPolls_ += done;
   return done;
 }
 

@@ -63,6 +63,7 @@ class Listeners {
   }
 
   void operator()(Args... args) {
+    if (entries_.empty()) return;  // most announcements have no one listening
     // Index loop: a listener may append; removed entries are emptied, not erased,
     // while a call is in progress.
     // A listener may throw (a Stop ends the run from inside a notification):

@@ -45,7 +45,7 @@ I2cBus::I2cBus(std::string name, Clock& clock, Net& scl, Net& sda)
 }
 
 I2cBus::~I2cBus() {
-  for (Clock::EventId id : {event_, otherEvent_, glitchEvent_, resumeEvent_}) clock_.cancel(id);
+  for (Clock::EventId id : {event_, stepEvent_, otherEvent_, glitchEvent_, resumeEvent_}) clock_.cancel(id);
   for (auto& slot : slots_) clock_.cancel(slot->stretchEnd);
   sclWatch_.reset();
   sdaWatch_.reset();
@@ -123,9 +123,23 @@ std::optional<I2cFault> I2cBus::fault(std::uint8_t address) const {
 bool I2cBus::busy() const { return mastering_ || scl_.level() == Level::Low || sda_.level() == Level::Low; }
 
 void I2cBus::schedule(Time delay, std::function<void()> action) {
-  event_ = clock_.after(delay, [this, action = std::move(action)] {
+  if (stepEvent_ != 0) {
+    // A step already pending keeps its own action.
+    event_ = clock_.after(delay, [this, action = std::move(action)] {
+      event_ = 0;
+      action();
+    });
+    return;
+  }
+  // The usual case, one step at a time: the action waits here, and the event
+  // itself carries nothing but the bus (no allocation per bit).
+  step_ = std::move(action);
+  event_ = stepEvent_ = clock_.after(delay, [this] {
     event_ = 0;
-    action();
+    stepEvent_ = 0;
+    std::function<void()> next = std::move(step_);
+    step_ = nullptr;
+    next();
   });
 }
 
@@ -484,6 +498,10 @@ void I2cBus::finishStop() {
 }
 
 void I2cBus::release() {
+  if (event_ == stepEvent_) {
+    stepEvent_ = 0;
+    step_ = nullptr;
+  }
   for (Clock::EventId* id : {&event_, &glitchEvent_, &resumeEvent_}) {
     clock_.cancel(*id);
     *id = 0;

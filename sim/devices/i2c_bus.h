@@ -172,6 +172,9 @@ class I2cBus {
   std::function<void()> onSclHigh_;  // the master waits for SCL to rise (stretched clock)
   std::function<void()> onStop_;     // the master waits for its STOP to appear on SDA
   Clock::EventId event_ = 0, otherEvent_ = 0, glitchEvent_ = 0;
+  // The bus's own step in flight, its event and what it does (see schedule()).
+  Clock::EventId stepEvent_ = 0;
+  std::function<void()> step_;
 
   // The transaction in progress.
   bool mastering_ = false;

@@ -48,6 +48,10 @@ class I2cPeripheral : public Peripheral {
   std::uint32_t read(std::uint32_t offset, unsigned width) override;
   void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
   void reset() override;
+  // SR1, SR2 and CR1, the registers wait loops poll, change only in the bus's
+  // scheduled events (bit timing, a chip's stretch ending, a START or STOP on
+  // the wires) and in the firmware's own accesses.
+  bool steadyRead(std::uint32_t offset) const override;
 
   // Register value by offset (0x00 CR1 .. 0x20 TRISE), without side effects.
   std::uint16_t reg(std::uint32_t offset) const;

@@ -79,27 +79,32 @@ if(EQUIVALENCE)
     if(mode STREQUAL "no-skip")
       set(mode_args --no-poll-skip)
     endif()
-    file(REMOVE "${log}" "${log}.zigbee" "${log}.vcd")
+    file(REMOVE "${log}" "${log}.zigbee" "${log}.i2c" "${log}.vcd")
     if(NOT own_trace)
       list(APPEND mode_args --vcd "${log}.vcd")
     endif()
     execute_process(
-      COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${log}" --zigbee-log "${log}.zigbee" --stats
-              ${mode_args} ${extra_args}
+      COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${log}" --zigbee-log "${log}.zigbee" --i2c-log "${log}.i2c"
+              --stats ${mode_args} ${extra_args}
       RESULT_VARIABLE status_${mode}
       OUTPUT_VARIABLE out
       ERROR_VARIABLE err_${mode}
       TIMEOUT 280)
     string(REGEX MATCH "stats: virtual time [0-9.]+ s" time_${mode} "${err_${mode}}")
+    # Every poll is made or let pass: the two add up to the same in both runs.
+    set(polls_${mode} "")
+    if(err_${mode} MATCHES "stats: ([0-9]+) register accesses, ([0-9]+) polls skipped")
+      math(EXPR polls_${mode} "${CMAKE_MATCH_1} + ${CMAKE_MATCH_2}")
+    endif()
     # A run refused before the board starts (a syntax error, a log that cannot
     # be opened) has no figures; one that ran must show them.
     if(time_${mode} STREQUAL "" AND status_${mode} EQUAL 0)
       message(FATAL_ERROR "${mode} run printed no virtual time:\n${err_${mode}}")
     endif()
-    foreach(line console zigbee)
+    foreach(line console zigbee i2c)
       set(file "${log}")
-      if(line STREQUAL "zigbee")
-        set(file "${log}.zigbee")
+      if(NOT line STREQUAL "console")
+        set(file "${log}.${line}")
       endif()
       set(${line}_${mode} "")
       if(EXISTS "${file}")
@@ -144,6 +149,14 @@ if(EQUIVALENCE)
       endif()
       file(REMOVE "${trace_skip}" "${trace_no_skip}")
     endif()
+  endif()
+  if(NOT i2c_skip STREQUAL i2c_no-skip)
+    message(FATAL_ERROR "the I2C transactions differ with and without poll skipping: ${CONSOLE_LOG}.skip.i2c, "
+      "${CONSOLE_LOG}.no-skip.i2c")
+  endif()
+  if(NOT polls_skip STREQUAL polls_no-skip)
+    message(FATAL_ERROR "the runs make different numbers of polls: ${polls_skip} with poll skipping (accesses and "
+      "polls let pass), ${polls_no-skip} without")
   endif()
   return()
 endif()

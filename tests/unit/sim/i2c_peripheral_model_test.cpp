@@ -108,6 +108,42 @@ TEST(I2cModelFlags, ErrorFlagsClearWhenWrittenZeroAndStayWhenWrittenOne) {
   __enable_irq();
 }
 
+// Which reads the board may repeat at once in a poll loop: only those whose
+// value cannot change before the next event and whose repetition does nothing.
+TEST(I2cModelSteadyReads, Sr2IsNotSteadyWhileItsReadWouldClearAddrAndDrNeverIs) {
+  Model m;
+  auto steady = [&m](std::uint32_t offset) { return m.board.bus().steadyRead(I2C1_BASE + offset); };
+  constexpr std::uint32_t kCr1 = 0x00, kDr = 0x10, kSr1 = 0x14, kSr2 = 0x18;
+  __disable_irq();
+  EXPECT_TRUE(steady(kSr1));
+  EXPECT_TRUE(steady(kSr2));
+  EXPECT_TRUE(steady(kCr1));
+  EXPECT_FALSE(steady(kDr));
+  m.startAndSeeSb();
+  I2C1->DR = 0x80;
+  m.runFor(sim::microseconds(30));
+  // ADDR is up but no SR1 read has shown it: an SR2 read changes nothing yet.
+  EXPECT_TRUE(steady(kSr2));
+  Model::readReg(I2C1->SR1);
+  EXPECT_FALSE(steady(kSr2));  // this SR2 read would clear ADDR
+  EXPECT_TRUE(steady(kSr1));
+  Model::readReg(I2C1->SR2);
+  EXPECT_EQ(m.sr1() & I2C_SR1_ADDR, 0u);
+  EXPECT_TRUE(steady(kSr2));  // and the reads after it do nothing more
+  __enable_irq();
+}
+
+TEST(I2cModelSteadyReads, NothingIsSteadyWhileEveryAccessIsWatchedOrTheClockIsOff) {
+  Model m;
+  {
+    auto watch = m.board.i2c1().onAccess([](std::uint32_t, bool, std::uint16_t) {});
+    EXPECT_FALSE(m.board.bus().steadyRead(I2C1_BASE + 0x14));
+  }
+  EXPECT_TRUE(m.board.bus().steadyRead(I2C1_BASE + 0x14));
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_I2C1, DISABLE);
+  EXPECT_FALSE(m.board.bus().steadyRead(I2C1_BASE + 0x14));
+}
+
 TEST(I2cModelInterrupts, TheEventLineFollowsItsEnablesAndTheErrorLineFollowsIterren) {
   Model m;
   __disable_irq();
