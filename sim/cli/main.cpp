@@ -405,9 +405,12 @@ int run(const Options& options) {
   }
   if (options.stats) {
     if (core) {
-      std::fprintf(stderr, "tl500-sim: image: %llu instructions run, %llu more in skipped wait loops\n",
+      std::fprintf(stderr,
+                   "tl500-sim: image: %llu instructions run, %llu more in skipped wait and poll loops, %llu "
+                   "polls skipped\n",
                    static_cast<unsigned long long>(core->instructions()),
-                   static_cast<unsigned long long>(core->skippedInstructions()));
+                   static_cast<unsigned long long>(core->skippedInstructions()),
+                   static_cast<unsigned long long>(core->skippedPolls()));
       std::fprintf(stderr, "tl500-sim: image: stack high-water mark %u of %u bytes\n", core->stackHighWater(),
                    core->stackSize());
     }
@@ -529,10 +532,11 @@ int main(int argc, char** argv) {
   app.add_flag("--stats", options.stats,
                "at the end, on standard error: the virtual time, the wall time and their ratio, the register "
                "accesses, the polls skipped, the interrupts taken and the bytes the receive queues dropped; with "
-               "--image also the instructions run and the stack's high-water mark");
+               "--image also the instructions run and skipped, the polls the emulated core skipped and the "
+               "stack's high-water mark");
   app.add_flag("--no-poll-skip", options.noPollSkip,
-               "model every poll of a status flag as an access of its own (by default polls that cannot see a "
-               "change pass at once; the run is the same, only slower)");
+               "model every poll of a status flag as an access of its own, also the board image's polls (by "
+               "default polls that cannot see a change pass at once; the run is the same, only slower)");
   app.add_flag("--script-commands-markdown", options.markdown)->group("");
   std::string sections;
   for (const auto& entry : sim::CliOptionRegistration::entries()) {

@@ -2,7 +2,7 @@
 #
 #   cmake -DSIM=<tl500-sim> -DSCRIPT=<x.tlscript> -DCONSOLE_LOG=<log file>
 #         [-DBUILD_DATE=<__DATE__>] [-DBUILD_TIME=<__TIME__>]
-#         [-DIMAGE=<tl500.elf> [-DSTACK_REPORT=<stack_usage.md>]] -P run_scenario.cmake
+#         [-DIMAGE=<tl500.elf> [-DSTACK_REPORT=<stack_usage.md>]] [-DEQUIVALENCE=ON] -P run_scenario.cmake
 #
 # With IMAGE the scenario runs the board image on the emulated core instead of
 # the firmware built into tl500-sim; the console must be the same byte for
@@ -64,7 +64,16 @@ if(EXISTS "${expected_file}" AND NOT DEFINED IMAGE)
 endif()
 
 # ---------------------------------------------------------------- skipping polls changes nothing
+# (With IMAGE both runs are of the board image on the emulated core.)
 if(EQUIVALENCE)
+  if(DEFINED IMAGE)
+    if(NOT EXISTS "${IMAGE}")
+      message(NOTICE "SKIPPED: no board image at ${IMAGE}: build the target preset first "
+                     "(cmake --preset target && cmake --build --preset target)")
+      return()
+    endif()
+    list(APPEND extra_args --image "${IMAGE}")
+  endif()
   set(results "")
   foreach(mode skip no-skip)
     set(log "${CONSOLE_LOG}.${mode}")
