@@ -33,8 +33,6 @@ constexpr std::array<int, 15> kLoopRegs = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_
                                            UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
                                            UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
 
-constexpr Time kNoEvent = ~Time{0};
-
 std::string hex(std::uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08X", v);
@@ -231,6 +229,16 @@ void CortexM3::requestStop() {
 void CortexM3::stopBefore(std::uint32_t pc) {
   requestStop();
   stopAt_ = pc;
+  stoppedCounted_ = false;
+  lastHooked_ = pc;
+}
+
+// The instruction a stop was asked before runs all the same: it is counted
+// before its access, so that the access happens at its time.
+void CortexM3::countStoppedInstruction() {
+  if (!stopAt_ || stoppedCounted_) return;
+  ++executed_;
+  stoppedCounted_ = true;
 }
 
 void CortexM3::fail() {
@@ -254,6 +262,7 @@ std::uint64_t CortexM3::mmioRead(std::uint32_t address, unsigned size) {
   if (failed_) return 0;
   ++mmioAccesses_;
   try {
+    countStoppedInstruction();
     sync();
     std::uint32_t value = board_.firmwareRead(address, size);
     if (!exact_) {
@@ -279,6 +288,7 @@ void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t val
   if (failed_) return;
   ++mmioAccesses_;
   try {
+    countStoppedInstruction();
     sync();
     board_.firmwareWrite(address, size, value);
     if (!exact_) afterAccess();
@@ -360,8 +370,17 @@ void CortexM3::onInterrupt(uc_struct*, std::uint32_t intno, void* user) {
 
 void CortexM3::onCode(uc_struct*, std::uint64_t address, std::uint32_t, void* user) {
   auto* self = static_cast<CortexM3*>(user);
-  if (self->stopRequested_) return;  // the stretch ends before this instruction
   auto pc = static_cast<std::uint32_t>(address);
+  if (self->stopRequested_) {
+    // The library runs on to the end of its block after a stop: what it runs
+    // is counted, and what it did not run is taken back when it has stopped.
+    if (self->stopAt_) {
+      self->countStoppedInstruction();
+      ++self->executed_;
+      self->lastHooked_ = pc;
+    }
+    return;
+  }
   std::uint8_t mark = self->markAt(pc);
   if (self->executed_ >= self->budget_ || (mark & kMarkLook) != 0 || self->breakpointsOutsideFlash_) {
     try {
@@ -644,7 +663,17 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
   }
   stopAt_.reset();
   uc_err err = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, 0);
-  if (stopAt_ && !pending_ && !fault_ && !exited_ && reg(15) != *stopAt_) ++executed_;
+  if (stopAt_ && !pending_ && !fault_ && !exited_) {
+    // The instruction the library stopped before was counted if hooked after
+    // the stop; the one the stop was asked before, if it ran.
+    std::uint32_t at = reg(15);
+    bool lastCounted = lastHooked_ != *stopAt_ || stoppedCounted_;
+    if (at == lastHooked_ && lastCounted) {
+      --executed_;
+    } else if (at != lastHooked_ && !lastCounted) {
+      ++executed_;
+    }
+  }
   instructions_ += executed_;
   if (pending_) {
     std::exception_ptr e = pending_;
@@ -755,12 +784,16 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
   Snapshot now = snapshot();
   loop_.hit = true;
   const Snapshot& was = loop_.last;
-  bool same = loop_.have && now.registers == was.registers && now.mmio == was.mmio &&
-              now.ramChanges == was.ramChanges && now.epoch == was.epoch && now.taken == was.taken &&
-              now.depth == was.depth && now.instructions > was.instructions &&
+  bool unchanged = loop_.have && now.registers == was.registers && now.mmio == was.mmio &&
+                   now.ramChanges == was.ramChanges && now.epoch == was.epoch && now.depth == was.depth;
+  bool same = unchanged && now.taken == was.taken && now.instructions > was.instructions &&
               now.instructions - was.instructions <= kStretch;
-  if (same) {
-    std::uint64_t length = now.instructions - was.instructions;
+  // Back in the state it waited in after a handler that changed nothing it
+  // sees: it waits on, an iteration as long as measured before.
+  bool resumed = unchanged && !same && loop_.length != 0 && now.taken != was.taken;
+  if (same || resumed) {
+    std::uint64_t length = same ? now.instructions - was.instructions : loop_.length;
+    loop_.length = length;
     loop_.misses = 0;
     loop_.confirmed = true;
     if (now.depth > 0) {
@@ -808,8 +841,6 @@ void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t val
     setMark(pc_, kMarkPoll, true);
   }
   poll_.readAt = mmioAccesses_;
-  const Clock& clock = board_.clock();
-  poll_.nextEvent = clock.hasEvents() ? clock.nextEventTime() : kNoEvent;
 }
 
 // Before a poll of a steady register. When the iteration since the last poll
@@ -844,8 +875,11 @@ void CortexM3::atPollWatch(std::uint32_t) {
       sync();
       const Clock& clock = board_.clock();
       // An event run since the last poll (at a boundary just before this
-      // one) may have changed the register: this poll runs.
-      if ((clock.hasEvents() ? clock.nextEventTime() : kNoEvent) != poll_.nextEvent) alike = false;
+      // one) may have changed the register: it is read again here (a steady
+      // read twice has the effect of one), and a change lets this poll run.
+      std::uint32_t offset = 0;
+      Peripheral* model = board_.bus().steadyModel(poll_.address, offset);
+      if (model == nullptr || model->read(offset, poll_.width) != poll_.value) alike = false;
       std::uint64_t length = now.instructions - was.instructions;
       Time perCycle = quantaPerCycle(clock.coreHz());
       Time iteration = perCycle * static_cast<Time>(length + Board::kCyclesPerAccess);

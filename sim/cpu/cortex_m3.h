@@ -124,6 +124,7 @@ class CortexM3 {
     bool have = false;
     bool confirmed = false;
     bool hit = false;  // passed since the last boundary
+    std::uint64_t length = 0;  // instructions per iteration, once seen waiting
     unsigned misses = 0;
     Snapshot last;
   };
@@ -137,7 +138,6 @@ class CortexM3 {
     bool armed = false;
     bool have = false;
     std::uint64_t readAt = 0;  // mmio count after the last matching read
-    Time nextEvent = 0;        // the clock's next event after that read
     Snapshot last;
   };
   // Marks on instructions in flash (one byte per halfword).
@@ -165,6 +165,7 @@ class CortexM3 {
   void requestStop();
   void fail();
   void stopBefore(std::uint32_t pc);
+  void countStoppedInstruction();
   void check(int err, const char* what) const;
 
   // One stretch of execution of at most `count` instructions. With `exact`
@@ -241,6 +242,8 @@ class CortexM3 {
   bool recheck_ = false;  // the boundary is a second look, not an event's
   std::uint32_t pc_ = 0;  // the instruction running
   std::optional<std::uint32_t> stopAt_;  // the stretch was stopped before this instruction
+  bool stoppedCounted_ = false;          // ... which ran all the same, and is counted
+  std::uint32_t lastHooked_ = 0;         // the last instruction seen after the stop
   unsigned itLeft_ = 0;   // instructions still to come in an IT block
 
   LoopWatch loop_;
