@@ -406,11 +406,12 @@ int run(const Options& options) {
   if (options.stats) {
     if (core) {
       std::fprintf(stderr,
-                   "tl500-sim: image: %llu instructions run, %llu more in skipped wait and poll loops, %llu "
-                   "polls skipped\n",
+                   "tl500-sim: image: %llu instructions run, %llu more in skipped wait and poll loops and "
+                   "repeated handlers, %llu polls skipped, %llu handler runs repeated\n",
                    static_cast<unsigned long long>(core->instructions()),
                    static_cast<unsigned long long>(core->skippedInstructions()),
-                   static_cast<unsigned long long>(core->skippedPolls()));
+                   static_cast<unsigned long long>(core->skippedPolls()),
+                   static_cast<unsigned long long>(core->repeatedHandlers()));
       std::fprintf(stderr, "tl500-sim: image: stack high-water mark %u of %u bytes\n", core->stackHighWater(),
                    core->stackSize());
     }

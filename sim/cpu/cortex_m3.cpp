@@ -117,6 +117,9 @@ void CortexM3::reset() {
   if (poll_.armed) setMark(poll_.pc, kMarkPoll, false);
   loop_ = LoopWatch{};
   poll_ = PollWatch{};
+  handlersSeen_.clear();
+  handlerRunning_ = HandlerRun{};
+  liveStackFrom_ = ~std::uint32_t{0};
   itLeft_ = 0;
 }
 
@@ -353,7 +356,7 @@ void CortexM3::onRamWrite(uc_struct*, int, std::uint64_t address, int size, std:
     ++self->ramChanges_;
     return;
   }
-  if (address >= self->image_.stackBottom && address < self->deadStackTop_) return;
+  if (address >= self->image_.stackBottom && address < self->deadStackTop_ && address < self->liveStackFrom_) return;
   auto v = static_cast<std::uint64_t>(value);
   if (std::memcmp(&self->ram_[offset], &v, static_cast<std::size_t>(size)) != 0) ++self->ramChanges_;
 }
@@ -546,6 +549,16 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
     halted("taking " + exceptionText(exception) + ": its vector " + hex(entry) + " is not Thumb code (lockup)");
   }
   std::uint32_t excReturn = ic.depth() == 0 ? kExcReturnThread : kExcReturnHandler;
+  if (ic.depth() == 0) {
+    // The interrupted code's stack above its SP is live even below the
+    // dead-stack boundary: a handler's write there is a change.
+    liveStackFrom_ = sp;
+    handlerRunning_ = HandlerRun{exception, returnAddress & ~1u, registers(), ramChanges_, mmioAccesses_, entries_,
+                                 instructions_ + executed_, deadStackEpoch_};
+    handlerRunning_.registers[15] = returnAddress & ~1u;
+  } else {
+    handlerRunning_.exception = -1;  // nested: not a handler run of its own
+  }
   ++entries_;
   ic.enter(exception);
   setReg(13, frame);
@@ -565,13 +578,24 @@ void CortexM3::returnFromException(std::uint32_t excReturn) {
   }
   std::uint32_t w[8];
   for (unsigned i = 0; i < 8; ++i) w[i] = *ramWord(sp + 4 * i);
-  ic.leave();
+  int left = ic.leave();
   for (unsigned i = 0; i < 4; ++i) setReg(i, w[i]);
   setReg(12, w[4]);
   setReg(14, w[5]);
   setReg(13, sp + 32 + ((w[7] & kPsrAlignPad) != 0 ? 4u : 0u));
   setReg(16, w[7]);
   setReg(15, w[6]);
+  const HandlerRun& run = handlerRunning_;
+  if (ic.depth() == 0 && run.exception == left && run.entries + 1 == entries_ && run.mmio == mmioAccesses_ &&
+      run.ramChanges == ramChanges_ && run.epoch == deadStackEpoch_ && run.returnAddress == w[6] &&
+      registers() == run.registers) {
+    if (handlersSeen_.size() >= 64) handlersSeen_.clear();
+    HandlerRun& seen = handlersSeen_[w[6]];
+    seen = run;
+    seen.instructions = instructions_ + executed_ - run.instructions;
+  }
+  handlerRunning_.exception = -1;
+  if (ic.depth() == 0) liveStackFrom_ = ~std::uint32_t{0};
   // Tail-chaining: a pending exception that may run now is entered at once.
   int next = ic.nextToTake();
   if (next >= 0) enterException(next, w[6]);
@@ -728,6 +752,11 @@ bool CortexM3::atBoundary(std::uint32_t pc) {
   syncPrimask();
   InterruptController& ic = board_.interrupts();
   int exc = ic.nextToTake();
+  bool repeated = false;
+  for (int repeats = 0; exc >= 0 && itLeft_ == 0 && repeats < 16 && repeatHandler(exc, pc); ++repeats) {
+    repeated = true;
+    exc = ic.nextToTake();
+  }
   if (exc >= 0) {
     if (itLeft_ != 0) {  // never inside an IT block
       budget_ = executed_ + 1;
@@ -741,9 +770,63 @@ bool CortexM3::atBoundary(std::uint32_t pc) {
     recheck_ = true;
     return false;
   }
+  if (repeated) skipWaitingAt();
   if (!recheck && !(loop_.armed && loop_.hit)) armLoopWatch(pc);
   loop_.hit = false;
   updateBudget();
+  return true;
+}
+
+// Handlers that changed nothing ran inside a wait loop, less than an
+// iteration after it was last seen waiting at its head, with nothing read or
+// changed since: it still waits, and its whole iterations before the next
+// event pass here.
+void CortexM3::skipWaitingAt() {
+  const Snapshot& was = loop_.last;
+  std::uint64_t now = instructions_ + executed_;
+  if (!loop_.armed || !loop_.have || loop_.length == 0 || was.depth != 0 || mmioAccesses_ != was.mmio ||
+      ramChanges_ != was.ramChanges || deadStackEpoch_ != was.epoch || entries_ - repeatedHandlers_ != was.realEntries ||
+      now < was.instructions || now - was.instructions >= loop_.length) {
+    return;
+  }
+  const Clock& clock = board_.clock();
+  if (!clock.hasEvents()) return;
+  Time perCycle = quantaPerCycle(clock.coreHz());
+  Time next = clock.nextEventTime();
+  Time t = clock.now();
+  if (next <= t) return;
+  std::uint64_t iterations = static_cast<std::uint64_t>((next - t - 1) / (perCycle * static_cast<Time>(loop_.length)));
+  loop_.hit = true;  // the watch stays where it is
+  if (iterations == 0) return;
+  spend(iterations * loop_.length);
+  skipped_ += iterations * loop_.length;
+}
+
+// The exception about to be taken at `pc` would run the handler seen last,
+// from the same state, with memory as it left it: its entry, its instructions
+// and its return pass at once, unless an event falls among them.
+bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
+  InterruptController& ic = board_.interrupts();
+  auto found = handlersSeen_.find(pc);
+  if (found == handlersSeen_.end()) return false;
+  const HandlerRun& seen = found->second;
+  if (seen.exception != exception || ic.depth() != 0 || seen.ramChanges != ramChanges_ ||
+      seen.epoch != deadStackEpoch_) {
+    return false;
+  }
+  std::uint64_t cycles = InterruptController::kEntryCycles + seen.instructions + InterruptController::kExitCycles;
+  const Clock& clock = board_.clock();
+  if (clock.hasEvents()) {
+    Time perCycle = quantaPerCycle(clock.coreHz());
+    if (clock.nextEventTime() <= clock.now() + static_cast<Time>(cycles) * perCycle) return false;
+  }
+  if (registers() != seen.registers) return false;
+  ic.enter(exception);
+  ++entries_;
+  spend(seen.instructions);
+  skipped_ += seen.instructions;
+  ic.leave();
+  ++repeatedHandlers_;
   return true;
 }
 
@@ -756,6 +839,7 @@ CortexM3::Snapshot CortexM3::snapshot() {
   s.ramWrites = ramWrites_;
   s.epoch = deadStackEpoch_;
   s.taken = entries_;
+  s.realEntries = entries_ - repeatedHandlers_;
   s.depth = board_.interrupts().depth();
   return s;
 }

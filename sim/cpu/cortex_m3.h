@@ -18,21 +18,27 @@
 // allowed: after the register write or the PRIMASK change that allowed it, or
 // at the first boundary at or past the event that pended it.
 //
-// Two kinds of loops pass without being run instruction by instruction, with
-// the same outcome and at the same virtual times as when run:
+// Some code passes without being run instruction by instruction, with the
+// same outcome and at the same virtual times as when run:
 // - a wait loop, an iteration that touches no register, changes no memory and
 //   leaves the core's registers as they were, can only be ended by an event:
 //   its whole iterations before the board's next event pass at once;
 // - a poll loop, an iteration that reads a status register which only the
 //   board's events change, writes no memory and only counts one core register
 //   down by one: its iterations before the next event pass at once, never
-//   more than its count allows (off with the board's poll skipping).
+//   more than its count allows (off with the board's poll skipping);
+// - a handler entered from thread mode that reads no register of the board,
+//   changes no memory and leaves the core's registers as it found them: entered
+//   again at the same place in the same state, with memory unchanged since, its
+//   entry, instructions and return pass at once (when no event falls among
+//   them); a wait loop it interrupted then waits on at once.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -92,6 +98,8 @@ class CortexM3 {
   std::uint64_t skippedInstructions() const { return skipped_; }
   // Reads of a status register that passed at once in skipped poll loops.
   std::uint64_t skippedPolls() const { return skippedPolls_; }
+  // Handler runs that were the same as the one before and passed at once.
+  std::uint64_t repeatedHandlers() const { return repeatedHandlers_; }
   // Deepest use of the main stack so far, in bytes, from the fill pattern.
   std::uint32_t stackHighWater() const;
   std::uint32_t stackSize() const { return image_.stackTop - image_.stackBottom; }
@@ -115,6 +123,7 @@ class CortexM3 {
     std::uint64_t ramWrites = 0;
     std::uint64_t epoch = 0;
     std::uint64_t taken = 0;
+    std::uint64_t realEntries = 0;  // exceptions entered, not repeated
     std::size_t depth = 0;
   };
   // A candidate wait loop: the instruction looked at and its last state there.
@@ -139,6 +148,20 @@ class CortexM3 {
     bool have = false;
     std::uint64_t readAt = 0;  // mmio count after the last matching read
     Snapshot last;
+  };
+  // A handler run from thread mode that read no register of the board and
+  // changed no memory the interrupted code sees, and left every core register
+  // as it found it: entered again from the same state, with memory as it
+  // was, it does the same again.
+  struct HandlerRun {
+    int exception = -1;
+    std::uint32_t returnAddress = 0;
+    Registers registers{};
+    std::uint64_t ramChanges = 0;
+    std::uint64_t mmio = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t instructions = 0;
+    std::uint64_t epoch = 0;  // of the dead-stack boundary
   };
   // Marks on instructions in flash (one byte per halfword).
   enum : std::uint8_t {
@@ -177,6 +200,8 @@ class CortexM3 {
   // stretch stops, or an exception was entered instead).
   bool beforeInstruction(std::uint32_t pc, std::uint8_t mark);
   bool atBoundary(std::uint32_t pc);
+  bool repeatHandler(int exception, std::uint32_t pc);
+  void skipWaitingAt();
   bool atLoopWatch(std::uint32_t pc);
   void atPollWatch(std::uint32_t pc);
   void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);
@@ -231,6 +256,7 @@ class CortexM3 {
   std::uint64_t skipped_ = 0;
   std::uint64_t skippedPolls_ = 0;
   std::uint64_t entries_ = 0;  // exceptions entered
+  std::uint64_t repeatedHandlers_ = 0;
 
   // The stretch running: instructions run in it, the count at which the next
   // boundary is looked at, those already spent on the clock, its end.
@@ -248,10 +274,15 @@ class CortexM3 {
 
   LoopWatch loop_;
   PollWatch poll_;
+  HandlerRun handlerRunning_;  // the thread-mode handler running, as entered
+  // Those that changed nothing (with their instructions), by the address
+  // they returned to.
+  std::map<std::uint32_t, HandlerRun> handlersSeen_;
   // Stack below the watched loop's SP is dead: writes there do not count as
   // changes. The epoch counts changes of that boundary.
   std::uint32_t deadStackTop_ = 0;
   std::uint64_t deadStackEpoch_ = 0;
+  std::uint32_t liveStackFrom_ = ~std::uint32_t{0};  // thread mode's SP while a handler runs
 
   std::set<std::uint32_t> breakpoints_;
   bool breakpointsOutsideFlash_ = false;

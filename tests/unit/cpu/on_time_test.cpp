@@ -93,6 +93,31 @@ TEST(InterruptsOnTime, APendingWriteOrAnUnmaskingIsFollowedByTheHandlerBeforeThe
   EXPECT_EQ(interruptedAt(kMsrPend), kFlash + kCode + kAfterMsr);
 }
 
+// A handler that changes nothing the idle code sees, pended every 100 us: each
+// pend is an entry of its own, even those passed at once as a repeat of the
+// run before.
+TEST(InterruptsOnTime, AHandlerThatChangesNothingIsEnteredForEveryPendRepeatedOrRun) {
+  sim::Board board;
+  sim::CortexM3 core(board, program(kWritePend));
+  board.bus().write(0xE000E100u, 4, 0x2u);  // NVIC ISER0: IRQ1
+  int entries = 0;
+  board.interrupts().onEntry([&](int exc) { entries += exc == 17 ? 1 : 0; });
+  for (int i = 1; i <= 100; ++i) {
+    board.clock().at(sim::microseconds(100 * i),
+                     [&board] { board.interrupts().setPending(sim::InterruptController::irq(1)); });
+  }
+  board.clock().at(sim::milliseconds(11), [] { throw sim::Stop(sim::StopKind::Completed, "end"); });
+  try {
+    core.run();
+  } catch (const sim::Stop& stop) {
+    EXPECT_EQ(stop.kind(), sim::StopKind::Completed) << stop.what();
+  }
+  EXPECT_EQ(entries, 101);  // the program's own pend and the hundred
+  EXPECT_GT(core.repeatedHandlers(), 50u);
+  EXPECT_EQ(ramWord(core, 8), kFlash + kCode + kAfterWrite + 2);  // interrupted in the b . after the nop
+  EXPECT_EQ(board.interrupts().depth(), 0u);
+}
+
 // ---------------------------------------------------------------- poll loops
 
 struct PollRun {
