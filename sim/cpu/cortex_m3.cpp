@@ -589,8 +589,8 @@ void CortexM3::returnFromException(std::uint32_t excReturn) {
   if (ic.depth() == 0 && run.exception == left && run.entries + 1 == entries_ && run.mmio == mmioAccesses_ &&
       run.ramChanges == ramChanges_ && run.epoch == deadStackEpoch_ && run.returnAddress == w[6] &&
       registers() == run.registers) {
-    if (handlersSeen_.size() >= 64) handlersSeen_.clear();
-    HandlerRun& seen = handlersSeen_[w[6]];
+    if (handlersSeen_.size() >= 256) handlersSeen_.clear();
+    HandlerRun& seen = handlersSeen_[handlerKey(run.registers)];
     seen = run;
     seen.instructions = instructions_ + executed_ - run.instructions;
   }
@@ -807,11 +807,14 @@ void CortexM3::skipWaitingAt() {
 // and its return pass at once, unless an event falls among them.
 bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
   InterruptController& ic = board_.interrupts();
-  auto found = handlersSeen_.find(pc);
+  if (handlersSeen_.empty() || ic.depth() != 0) return false;
+  Registers now = registers();
+  now[15] = pc;
+  auto found = handlersSeen_.find(handlerKey(now));
   if (found == handlersSeen_.end()) return false;
   const HandlerRun& seen = found->second;
-  if (seen.exception != exception || ic.depth() != 0 || seen.ramChanges != ramChanges_ ||
-      seen.epoch != deadStackEpoch_) {
+  if (seen.exception != exception || seen.ramChanges != ramChanges_ || seen.epoch != deadStackEpoch_ ||
+      now != seen.registers) {
     return false;
   }
   std::uint64_t cycles = InterruptController::kEntryCycles + seen.instructions + InterruptController::kExitCycles;
@@ -820,7 +823,6 @@ bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
     Time perCycle = quantaPerCycle(clock.coreHz());
     if (clock.nextEventTime() <= clock.now() + static_cast<Time>(cycles) * perCycle) return false;
   }
-  if (registers() != seen.registers) return false;
   ic.enter(exception);
   ++entries_;
   spend(seen.instructions);
@@ -828,6 +830,12 @@ bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
   ic.leave();
   ++repeatedHandlers_;
   return true;
+}
+
+// The same code can be interrupted coming from several callers: the place is
+// the PC with the stack pointer and the return address.
+std::uint64_t CortexM3::handlerKey(const Registers& r) {
+  return static_cast<std::uint64_t>(r[15]) | static_cast<std::uint64_t>(r[13] ^ (r[14] << 12)) << 32;
 }
 
 CortexM3::Snapshot CortexM3::snapshot() {

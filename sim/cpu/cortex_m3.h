@@ -202,6 +202,7 @@ class CortexM3 {
   bool atBoundary(std::uint32_t pc);
   bool repeatHandler(int exception, std::uint32_t pc);
   void skipWaitingAt();
+  static std::uint64_t handlerKey(const Registers& registers);
   bool atLoopWatch(std::uint32_t pc);
   void atPollWatch(std::uint32_t pc);
   void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);
@@ -275,9 +276,9 @@ class CortexM3 {
   LoopWatch loop_;
   PollWatch poll_;
   HandlerRun handlerRunning_;  // the thread-mode handler running, as entered
-  // Those that changed nothing (with their instructions), by the address
-  // they returned to.
-  std::map<std::uint32_t, HandlerRun> handlersSeen_;
+  // Those that changed nothing (with their instructions), by the place they
+  // returned to.
+  std::map<std::uint64_t, HandlerRun> handlersSeen_;
   // Stack below the watched loop's SP is dead: writes there do not count as
   // changes. The epoch counts changes of that boundary.
   std::uint32_t deadStackTop_ = 0;
