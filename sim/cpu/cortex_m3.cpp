@@ -807,7 +807,8 @@ void CortexM3::skipWaitingAt() {
 // and its return pass at once, unless an event falls among them.
 bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
   InterruptController& ic = board_.interrupts();
-  if (handlersSeen_.empty() || ic.depth() != 0) return false;
+  // A debugger's breakpoint in the handler must see it run.
+  if (handlersSeen_.empty() || ic.depth() != 0 || !breakpoints_.empty()) return false;
   Registers now = registers();
   now[15] = pc;
   auto found = handlersSeen_.find(handlerKey(now));
