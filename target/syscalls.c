@@ -53,15 +53,18 @@ int atexit(void (*function)(void)) {
   return 0;
 }
 
-/* Semihosting exit request: SYS_EXIT (0x18) with ADP_Stopped_ApplicationExit
-   (0x20026), repeated forever. A debugger attached with semihosting enabled ends
-   the session; without one the breakpoint escalates to HardFault, whose
-   handler loops forever. Either way nothing runs any more. */
+/* Semihosting exit request: SYS_EXIT_EXTENDED (0x20) with a parameter block of
+   ADP_Stopped_ApplicationExit (0x20026) and main's status, repeated forever. A
+   debugger attached with semihosting enabled ends the session with that status;
+   without one the breakpoint escalates to HardFault, whose handler loops
+   forever. Either way nothing runs any more. */
 void _exit(int status) {
-  (void)status;
+  /* The debugger reads the block from RAM: the asm's memory clobber keeps it
+     stored there. */
+  uint32_t block[2] = {0x20026u, (uint32_t)status};
   for (;;) {
-    register uint32_t operation __asm__("r0") = 0x18u;
-    register uint32_t reason __asm__("r1") = 0x20026u;
-    __asm__ volatile("bkpt 0xAB" : "+r"(operation) : "r"(reason) : "memory");
+    register uint32_t operation __asm__("r0") = 0x20u;
+    register uint32_t *parameters __asm__("r1") = block;
+    __asm__ volatile("bkpt 0xAB" : "+r"(operation) : "r"(parameters) : "memory");
   }
 }

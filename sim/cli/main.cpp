@@ -405,9 +405,13 @@ int run(const Options& options) {
   }
   if (options.stats) {
     if (core) {
-      std::fprintf(stderr, "tl500-sim: image: %llu instructions run, %llu more in skipped wait loops\n",
+      std::fprintf(stderr,
+                   "tl500-sim: image: %llu instructions run, %llu more in skipped wait and poll loops and "
+                   "repeated handlers, %llu polls skipped, %llu handler runs repeated\n",
                    static_cast<unsigned long long>(core->instructions()),
-                   static_cast<unsigned long long>(core->skippedInstructions()));
+                   static_cast<unsigned long long>(core->skippedInstructions()),
+                   static_cast<unsigned long long>(core->skippedPolls()),
+                   static_cast<unsigned long long>(core->repeatedHandlers()));
       std::fprintf(stderr, "tl500-sim: image: stack high-water mark %u of %u bytes\n", core->stackHighWater(),
                    core->stackSize());
     }
@@ -415,7 +419,9 @@ int run(const Options& options) {
     stats.virtualTime = board.clock().now();
     stats.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     stats.registerAccesses = board.registerAccesses();
-    stats.skippedPolls = board.skippedPolls();
+    // The image's own poll loops are passed by the emulated core, the host
+    // build's by the board.
+    stats.skippedPolls = board.skippedPolls() + (core ? core->skippedPolls() : 0);
     stats.interruptsTaken = board.interrupts().taken();
     sim::QueueDrops drops = sim::readQueueDrops();
     stats.receiveQueueDrops = std::uint64_t{drops.console} + drops.zigbee;
@@ -529,10 +535,11 @@ int main(int argc, char** argv) {
   app.add_flag("--stats", options.stats,
                "at the end, on standard error: the virtual time, the wall time and their ratio, the register "
                "accesses, the polls skipped, the interrupts taken and the bytes the receive queues dropped; with "
-               "--image also the instructions run and the stack's high-water mark");
+               "--image also the instructions run and skipped, the polls the emulated core skipped and the "
+               "stack's high-water mark");
   app.add_flag("--no-poll-skip", options.noPollSkip,
-               "model every poll of a status flag as an access of its own (by default polls that cannot see a "
-               "change pass at once; the run is the same, only slower)");
+               "model every poll of a status flag as an access of its own, also the board image's polls (by "
+               "default polls that cannot see a change pass at once; the run is the same, only slower)");
   app.add_flag("--script-commands-markdown", options.markdown)->group("");
   for (const auto& entry : sim::CliOptionRegistration::entries()) {
     if (entry.declare != nullptr) entry.declare(app);

@@ -115,6 +115,7 @@ void InterruptController::enter(int exception) {
   std::size_t i = index(exception);
   pending_[i] = false;
   active_[i] = true;
+  ++taken_;
   stack_.push_back(exception);
   clock_.spendCycles(kEntryCycles);
   if (entryObserver_) entryObserver_(exception);

@@ -25,8 +25,6 @@ constexpr std::uint32_t kSemihostingBkpt = 0xAB;
 constexpr std::uint32_t kSysExit = 0x18;
 constexpr std::uint32_t kSysExitExtended = 0x20;
 constexpr std::uint32_t kApplicationExit = 0x20026;
-// Longest wait loop looked for, in instructions per iteration.
-constexpr std::uint32_t kMaxLoopLength = 64;
 
 // Unicorn's exception numbers as its interrupt hook reports them.
 enum : std::uint32_t { kUndefined = 1, kSupervisorCall = 2, kPrefetchAbort = 3, kDataAbort = 4, kBreakpoint = 7 };
@@ -84,6 +82,10 @@ CortexM3::CortexM3(Board& board, const BoardImage& image)
   check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&onRamWrite), this, BoardImage::kRamBase,
                     BoardImage::kRamBase + BoardImage::kRamSize - 1),
         "hooking RAM writes");
+  // Every instruction is counted as it runs (and looked at where marked).
+  check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&onCode), this, 1, 0), "hooking instructions");
+  marks_.assign(BoardImage::kFlashSize / 2, 0);
+  markPrimaskWriters();
   reset();
 }
 
@@ -111,6 +113,52 @@ void CortexM3::reset() {
   exited_ = false;
   exitStatus_ = 0;
   lastFault_.reset();
+  if (loop_.armed) setMark(loop_.pc, kMarkLoop, false);
+  if (poll_.armed) setMark(poll_.pc, kMarkPoll, false);
+  loop_ = LoopWatch{};
+  poll_ = PollWatch{};
+  handlersSeen_.clear();
+  handlerRunning_ = HandlerRun{};
+  liveStackFrom_ = ~std::uint32_t{0};
+  itLeft_ = 0;
+}
+
+// ---------------------------------------------------------------- marks
+
+std::uint8_t CortexM3::markAt(std::uint32_t pc) const {
+  std::uint32_t offset = pc - BoardImage::kFlashBase;
+  if (offset >= BoardImage::kFlashSize) {
+    if (pc >= BoardImage::kFlashSize) return 0;
+    offset = pc;
+  }
+  return marks_[offset >> 1];
+}
+
+void CortexM3::setMark(std::uint32_t pc, std::uint8_t mark, bool on) {
+  std::uint32_t offset = pc - BoardImage::kFlashBase;
+  if (offset >= BoardImage::kFlashSize) {
+    if (pc >= BoardImage::kFlashSize) return;
+    offset = pc;
+  }
+  std::uint8_t& m = marks_[offset >> 1];
+  m = static_cast<std::uint8_t>(on ? (m | mark) : (m & ~mark));
+}
+
+// The instructions that change PRIMASK and the IT instructions, wherever a
+// halfword of the image could be one: the marks are only looked at where an
+// instruction starts, so a match inside data or inside a 32-bit instruction
+// does nothing.
+void CortexM3::markPrimaskWriters() {
+  std::uint32_t end = std::min<std::uint32_t>(static_cast<std::uint32_t>(flash_.size()), BoardImage::kFlashSize);
+  for (std::uint32_t at = 0; at + 2 <= end; at += 2) {
+    std::uint32_t hw = flash_[at] | static_cast<std::uint32_t>(flash_[at + 1]) << 8;
+    std::uint32_t next = at + 4 <= end ? (flash_[at + 2] | static_cast<std::uint32_t>(flash_[at + 3]) << 8) : 0;
+    bool primask = hw == 0xB662u || hw == 0xB672u ||  // cpsie i, cpsid i
+                   ((hw & 0xFFF0u) == 0xF380u && (next & 0xFF00u) == 0x8800u && (next & 0xFFu) == 0x10u);
+    bool it = (hw & 0xFF00u) == 0xBF00u && (hw & 0x0Fu) != 0;
+    if (primask) marks_[at >> 1] |= kMarkPrimask;
+    if (it) marks_[at >> 1] |= kMarkIt;
+  }
 }
 
 std::uint32_t* CortexM3::ramWord(std::uint32_t address) {
@@ -178,6 +226,29 @@ void CortexM3::requestStop() {
   uc_emu_stop(uc_);
 }
 
+// From the code hook: the library may already be committed to running the
+// hooked instruction once a stop is asked. Where it ran, it is counted when
+// the stretch has ended.
+void CortexM3::stopBefore(std::uint32_t pc) {
+  requestStop();
+  stopAt_ = pc;
+  stoppedCounted_ = false;
+  lastHooked_ = pc;
+}
+
+// The instruction a stop was asked before runs all the same: it is counted
+// before its access, so that the access happens at its time.
+void CortexM3::countStoppedInstruction() {
+  if (!stopAt_ || stoppedCounted_) return;
+  ++executed_;
+  stoppedCounted_ = true;
+}
+
+void CortexM3::fail() {
+  failed_ = true;
+  requestStop();
+}
+
 std::uint64_t CortexM3::onMmioRead(uc_struct*, std::uint64_t offset, unsigned size, void* user) {
   auto* w = static_cast<Window*>(user);
   return w->core->mmioRead(w->base + static_cast<std::uint32_t>(offset), size);
@@ -191,39 +262,63 @@ void CortexM3::onMmioWrite(uc_struct*, std::uint64_t offset, unsigned size, std:
 // Exceptions must not cross the library's C frames: whatever a model throws is
 // kept and thrown again once the stretch has ended.
 std::uint64_t CortexM3::mmioRead(std::uint32_t address, unsigned size) {
-  if (stopRequested_) return 0;
+  if (failed_) return 0;
   ++mmioAccesses_;
   try {
-    return board_.firmwareRead(address, size);
+    countStoppedInstruction();
+    sync();
+    std::uint32_t value = board_.firmwareRead(address, size);
+    if (!exact_) {
+      std::uint32_t offset = 0;
+      if (board_.pollSkipping() && board_.bus().steadyModel(address, offset) != nullptr) notePoll(address, size, value);
+      afterAccess();
+    }
+    return value;
   } catch (const Stop& stop) {
     if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
-      fault_ = Fault{stop.what(), reg(15), address};
+      fault_ = Fault{stop.what(), pc_, address};
     } else {
       pending_ = std::current_exception();
     }
   } catch (...) {
     pending_ = std::current_exception();
   }
-  requestStop();
+  fail();
   return 0;
 }
 
 void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value) {
-  if (stopRequested_) return;
+  if (failed_) return;
   ++mmioAccesses_;
   try {
+    countStoppedInstruction();
+    sync();
     board_.firmwareWrite(address, size, value);
+    if (!exact_) afterAccess();
     return;
   } catch (const Stop& stop) {
     if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
-      fault_ = Fault{stop.what(), reg(15), address};
+      fault_ = Fault{stop.what(), pc_, address};
     } else {
       pending_ = std::current_exception();
     }
   } catch (...) {
     pending_ = std::current_exception();
   }
-  requestStop();
+  fail();
+}
+
+// An access may have pended an exception that may run now (a write to the
+// interrupt controller, an enable whose flag is set, an event run while the
+// clock caught up): it is taken before the next instruction. Or it scheduled
+// an event sooner than the boundary planned.
+void CortexM3::afterAccess() {
+  if (board_.interrupts().nextToTake() >= 0) {
+    budget_ = executed_;
+    recheck_ = true;
+    return;
+  }
+  budget_ = std::min(budget_, executed_ + cyclesToNextEvent());
 }
 
 bool CortexM3::onInvalidAccess(uc_struct*, int type, std::uint64_t address, int, std::int64_t, void* user) {
@@ -248,18 +343,20 @@ bool CortexM3::onInvalidAccess(uc_struct*, int type, std::uint64_t address, int,
   }
   std::uint32_t pc = self->reg(15);  // the library keeps the faulting instruction's address here
   self->fault_ = Fault{what, pc, static_cast<std::uint32_t>(address)};
+  self->failed_ = true;
   self->stopRequested_ = true;
   return false;
 }
 
 void CortexM3::onRamWrite(uc_struct*, int, std::uint64_t address, int size, std::int64_t value, void* user) {
   auto* self = static_cast<CortexM3*>(user);
+  ++self->ramWrites_;
   std::uint32_t offset = static_cast<std::uint32_t>(address) - BoardImage::kRamBase;
   if (size <= 0 || size > 8 || offset + static_cast<std::uint32_t>(size) > BoardImage::kRamSize) {
     ++self->ramChanges_;
     return;
   }
-  if (address >= self->image_.stackBottom && address < self->deadStackTop_) return;
+  if (address >= self->image_.stackBottom && address < self->deadStackTop_ && address < self->liveStackFrom_) return;
   auto v = static_cast<std::uint64_t>(value);
   if (std::memcmp(&self->ram_[offset], &v, static_cast<std::size_t>(size)) != 0) ++self->ramChanges_;
 }
@@ -274,23 +371,58 @@ void CortexM3::onInterrupt(uc_struct*, std::uint32_t intno, void* user) {
   }
 }
 
-void CortexM3::onBreakpoint(uc_struct*, std::uint64_t address, std::uint32_t, void* user) {
+void CortexM3::onCode(uc_struct*, std::uint64_t address, std::uint32_t, void* user) {
   auto* self = static_cast<CortexM3*>(user);
-  if (self->ignoreBreakpointAt_ && *self->ignoreBreakpointAt_ == address) {
-    self->ignoreBreakpointAt_.reset();
+  auto pc = static_cast<std::uint32_t>(address);
+  if (self->stopRequested_) {
+    // The library runs on to the end of its block after a stop: what it runs
+    // is counted, and what it did not run is taken back when it has stopped.
+    if (self->stopAt_) {
+      self->countStoppedInstruction();
+      ++self->executed_;
+      self->lastHooked_ = pc;
+    }
     return;
   }
-  self->breakpointHit_ = true;
-  self->requestStop();
+  std::uint8_t mark = self->markAt(pc);
+  if (self->executed_ >= self->budget_ || (mark & kMarkLook) != 0 || self->breakpointsOutsideFlash_) {
+    try {
+      if (!self->beforeInstruction(pc, mark)) return;
+    } catch (...) {
+      self->pending_ = std::current_exception();
+      self->fail();
+      return;
+    }
+  }
+  ++self->executed_;
+  self->pc_ = pc;
+  if (self->itLeft_ != 0) --self->itLeft_;
+  if ((mark & (kMarkPrimask | kMarkIt)) != 0) {
+    // A PRIMASK change is looked at right after the instruction.
+    if ((mark & kMarkPrimask) != 0 && !self->exact_) {
+      self->budget_ = self->executed_;
+      self->recheck_ = true;
+    }
+    if ((mark & kMarkIt) != 0) {
+      std::uint8_t low = self->flash_[(pc - (pc >= BoardImage::kFlashBase ? BoardImage::kFlashBase : 0))] & 0x0Fu;
+      self->itLeft_ = 4u - static_cast<unsigned>(__builtin_ctz(low));
+    }
+  }
 }
 
 void CortexM3::interrupt(std::uint32_t intno) {
   std::uint32_t pc = reg(15);
+  sync();
   switch (intno) {
     case kPrefetchAbort:
       // A branch to EXC_RETURN lands here, at the value without its Thumb bit.
       if (pc >= 0xFFFFFFF0u) {
         returnFromException(pc | 1u);
+        // What pended meanwhile is looked at before the next instruction.
+        if (!exact_) {
+          budget_ = executed_;
+          recheck_ = true;
+        }
         return;
       }
       fault_ = Fault{"bus fault: instruction fetch where no code can run", pc, pc};
@@ -303,6 +435,10 @@ void CortexM3::interrupt(std::uint32_t intno) {
       break;
     case kSupervisorCall:
       enterException(kSvCall, pc);
+      if (!exact_) {
+        budget_ = executed_;
+        recheck_ = true;
+      }
       return;
     case kBreakpoint: {
       std::uint8_t insn[2] = {0, 0};
@@ -336,7 +472,11 @@ void CortexM3::interrupt(std::uint32_t intno) {
       fault_ = Fault{"core exception " + std::to_string(intno) + " the board does not model", pc, std::nullopt};
       break;
   }
-  requestStop();
+  if (fault_) {
+    fail();
+  } else {
+    requestStop();
+  }
 }
 
 // ---------------------------------------------------------------- exceptions
@@ -371,6 +511,7 @@ bool CortexM3::takeExceptions() {
     for (int steps = 0; steps < 4 && inItBlock(); ++steps) {
       if (!execute(1) || exited_) return true;
     }
+    itLeft_ = 0;
     enterException(exc, reg(15));
   }
   return true;
@@ -408,6 +549,17 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
     halted("taking " + exceptionText(exception) + ": its vector " + hex(entry) + " is not Thumb code (lockup)");
   }
   std::uint32_t excReturn = ic.depth() == 0 ? kExcReturnThread : kExcReturnHandler;
+  if (ic.depth() == 0) {
+    // The interrupted code's stack above its SP is live even below the
+    // dead-stack boundary: a handler's write there is a change.
+    liveStackFrom_ = sp;
+    handlerRunning_ = HandlerRun{exception, returnAddress & ~1u, registers(), ramChanges_, mmioAccesses_, entries_,
+                                 instructions_ + executed_, deadStackEpoch_};
+    handlerRunning_.registers[15] = returnAddress & ~1u;
+  } else {
+    handlerRunning_.exception = -1;  // nested: not a handler run of its own
+  }
+  ++entries_;
   ic.enter(exception);
   setReg(13, frame);
   setReg(14, excReturn);
@@ -426,13 +578,24 @@ void CortexM3::returnFromException(std::uint32_t excReturn) {
   }
   std::uint32_t w[8];
   for (unsigned i = 0; i < 8; ++i) w[i] = *ramWord(sp + 4 * i);
-  ic.leave();
+  int left = ic.leave();
   for (unsigned i = 0; i < 4; ++i) setReg(i, w[i]);
   setReg(12, w[4]);
   setReg(14, w[5]);
   setReg(13, sp + 32 + ((w[7] & kPsrAlignPad) != 0 ? 4u : 0u));
   setReg(16, w[7]);
   setReg(15, w[6]);
+  const HandlerRun& run = handlerRunning_;
+  if (ic.depth() == 0 && run.exception == left && run.entries + 1 == entries_ && run.mmio == mmioAccesses_ &&
+      run.ramChanges == ramChanges_ && run.epoch == deadStackEpoch_ && run.returnAddress == w[6] &&
+      registers() == run.registers) {
+    if (handlersSeen_.size() >= 256) handlersSeen_.clear();
+    HandlerRun& seen = handlersSeen_[handlerKey(run.registers)];
+    seen = run;
+    seen.instructions = instructions_ + executed_ - run.instructions;
+  }
+  handlerRunning_.exception = -1;
+  if (ic.depth() == 0) liveStackFrom_ = ~std::uint32_t{0};
   // Tail-chaining: a pending exception that may run now is entered at once.
   int next = ic.nextToTake();
   if (next >= 0) enterException(next, w[6]);
@@ -467,27 +630,81 @@ void CortexM3::halted(const std::string& why) {
 
 // ---------------------------------------------------------------- running
 
-std::uint32_t CortexM3::cyclesToNextEvent() const {
+std::uint64_t CortexM3::cyclesToNextEvent() const {
   const Clock& clock = board_.clock();
-  if (!clock.hasEvents()) return kMaxChunk;
+  if (!clock.hasEvents()) return std::uint64_t{1} << 40;
   Time next = clock.nextEventTime();
   Time now = clock.now();
   if (next <= now) return 1;
   Time perCycle = quantaPerCycle(clock.coreHz());
-  Time cycles = (next - now + perCycle - 1) / perCycle;
-  return static_cast<std::uint32_t>(std::clamp<Time>(cycles, 1, kMaxChunk));
+  return static_cast<std::uint64_t>((next - now + perCycle - 1) / perCycle);
 }
 
-bool CortexM3::execute(std::uint32_t count) {
+void CortexM3::spend(std::uint64_t cycles) {
+  Clock& clock = board_.clock();
+  while (cycles > 0) {
+    auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(cycles, 1u << 30));
+    clock.spendCycles(step);
+    cycles -= step;
+  }
+}
+
+void CortexM3::sync() {
+  std::uint64_t due = executed_ - charged_;
+  charged_ = executed_;
+  if (due != 0) spend(due);
+}
+
+void CortexM3::syncPrimask() {
+  std::uint32_t primask = 0;
+  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
+  board_.interrupts().setPrimask((primask & 1u) != 0);
+}
+
+// The next boundary: the first instruction at or past the board's next event.
+void CortexM3::updateBudget() {
+  if (exact_) return;
+  sync();
+  budget_ = std::min(stretchEnd_, executed_ + cyclesToNextEvent());
+}
+
+bool CortexM3::execute(std::uint32_t count, bool exact) {
   stopRequested_ = false;
+  failed_ = false;
+  breakpointHit_ = false;
   fault_.reset();
+  executed_ = 0;
+  charged_ = 0;
+  exact_ = exact;
+  recheck_ = false;
+  stretchEnd_ = count;
+  budget_ = count;
   std::uint32_t pc = reg(15);
-  uc_err err = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, count);
+  if (!exact) {
+    if (!(loop_.armed && loop_.hit)) armLoopWatch(pc);
+    loop_.hit = false;
+    updateBudget();
+  }
+  stopAt_.reset();
+  uc_err err = uc_emu_start(uc_, pc | 1u, 0xFFFFFFFFu, 0, 0);
+  if (stopAt_ && !pending_ && !fault_ && !exited_) {
+    // The instruction the library stopped before was counted if hooked after
+    // the stop; the one the stop was asked before, if it ran.
+    std::uint32_t at = reg(15);
+    bool lastCounted = lastHooked_ != *stopAt_ || stoppedCounted_;
+    if (at == lastHooked_ && lastCounted) {
+      --executed_;
+    } else if (at != lastHooked_ && !lastCounted) {
+      ++executed_;
+    }
+  }
+  instructions_ += executed_;
   if (pending_) {
     std::exception_ptr e = pending_;
     pending_ = nullptr;
     std::rethrow_exception(e);
   }
+  sync();
   if (exited_) return false;
   if (err == UC_ERR_INSN_INVALID && !fault_) {
     fault_ = Fault{"usage fault: undefined instruction", reg(15), std::nullopt};
@@ -497,13 +714,288 @@ bool CortexM3::execute(std::uint32_t count) {
   if (fault_) {
     Fault f = *fault_;
     fault_.reset();
+    itLeft_ = 0;
     enterFault(f);
     return false;
   }
-  if (stopRequested_) return false;
-  instructions_ += count;
-  board_.clock().spendCycles(count);
+  if (breakpointHit_) return false;
+  return !exact || executed_ == count;
+}
+
+bool CortexM3::beforeInstruction(std::uint32_t pc, std::uint8_t mark) {
+  if ((mark & kMarkBreakpoint) != 0 || (breakpointsOutsideFlash_ && breakpoints_.count(pc) != 0)) {
+    if (ignoreBreakpointAt_ && *ignoreBreakpointAt_ == pc) {
+      ignoreBreakpointAt_.reset();
+    } else {
+      breakpointHit_ = true;
+      requestStop();
+      return false;
+    }
+  }
+  if (executed_ >= budget_ && !atBoundary(pc)) return false;
+  if (exact_) return true;
+  if ((mark & kMarkLoop) != 0 && loop_.pc == pc && !atLoopWatch(pc)) return false;
+  if ((mark & kMarkPoll) != 0 && poll_.pc == pc) atPollWatch(pc);
   return true;
+}
+
+// Between two instructions, at an event's time or where something may have
+// pended an exception: what may run now is entered here, before `pc`.
+bool CortexM3::atBoundary(std::uint32_t pc) {
+  sync();
+  if (exact_ || executed_ >= stretchEnd_) {
+    stopBefore(pc);
+    return false;
+  }
+  bool recheck = recheck_;
+  recheck_ = false;
+  syncPrimask();
+  InterruptController& ic = board_.interrupts();
+  int exc = ic.nextToTake();
+  bool repeated = false;
+  for (int repeats = 0; exc >= 0 && itLeft_ == 0 && repeats < 16 && repeatHandler(exc, pc); ++repeats) {
+    repeated = true;
+    exc = ic.nextToTake();
+  }
+  if (exc >= 0) {
+    if (itLeft_ != 0) {  // never inside an IT block
+      budget_ = executed_ + 1;
+      recheck_ = true;
+      return true;
+    }
+    enterException(exc, pc);
+    // The handler's first instruction is a boundary too: an exception of
+    // higher priority pended during the entry preempts it there.
+    budget_ = executed_;
+    recheck_ = true;
+    return false;
+  }
+  if (repeated) skipWaitingAt();
+  if (!recheck && !(loop_.armed && loop_.hit)) armLoopWatch(pc);
+  loop_.hit = false;
+  updateBudget();
+  return true;
+}
+
+// Handlers that changed nothing ran inside a wait loop, less than an
+// iteration after it was last seen waiting at its head, with nothing read or
+// changed since: it still waits, and its whole iterations before the next
+// event pass here.
+void CortexM3::skipWaitingAt() {
+  const Snapshot& was = loop_.last;
+  std::uint64_t now = instructions_ + executed_;
+  if (!loop_.armed || !loop_.have || loop_.length == 0 || was.depth != 0 || mmioAccesses_ != was.mmio ||
+      ramChanges_ != was.ramChanges || deadStackEpoch_ != was.epoch || entries_ - repeatedHandlers_ != was.realEntries ||
+      now < was.instructions || now - was.instructions >= loop_.length) {
+    return;
+  }
+  const Clock& clock = board_.clock();
+  if (!clock.hasEvents()) return;
+  Time perCycle = quantaPerCycle(clock.coreHz());
+  Time next = clock.nextEventTime();
+  Time t = clock.now();
+  if (next <= t) return;
+  std::uint64_t iterations = static_cast<std::uint64_t>((next - t - 1) / (perCycle * static_cast<Time>(loop_.length)));
+  loop_.hit = true;  // the watch stays where it is
+  if (iterations == 0) return;
+  spend(iterations * loop_.length);
+  skipped_ += iterations * loop_.length;
+}
+
+// The exception about to be taken at `pc` would run the handler seen last,
+// from the same state, with memory as it left it: its entry, its instructions
+// and its return pass at once, unless an event falls among them.
+bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
+  InterruptController& ic = board_.interrupts();
+  // A debugger's breakpoint in the handler must see it run.
+  if (handlersSeen_.empty() || ic.depth() != 0 || !breakpoints_.empty()) return false;
+  Registers now = registers();
+  now[15] = pc;
+  auto found = handlersSeen_.find(handlerKey(now));
+  if (found == handlersSeen_.end()) return false;
+  const HandlerRun& seen = found->second;
+  if (seen.exception != exception || seen.ramChanges != ramChanges_ || seen.epoch != deadStackEpoch_ ||
+      now != seen.registers) {
+    return false;
+  }
+  std::uint64_t cycles = InterruptController::kEntryCycles + seen.instructions + InterruptController::kExitCycles;
+  const Clock& clock = board_.clock();
+  if (clock.hasEvents()) {
+    Time perCycle = quantaPerCycle(clock.coreHz());
+    if (clock.nextEventTime() <= clock.now() + static_cast<Time>(cycles) * perCycle) return false;
+  }
+  ic.enter(exception);
+  ++entries_;
+  spend(seen.instructions);
+  skipped_ += seen.instructions;
+  ic.leave();
+  ++repeatedHandlers_;
+  return true;
+}
+
+// The same code can be interrupted coming from several callers: the place is
+// the PC with the stack pointer and the return address.
+std::uint64_t CortexM3::handlerKey(const Registers& r) {
+  return static_cast<std::uint64_t>(r[15]) | static_cast<std::uint64_t>(r[13] ^ (r[14] << 12)) << 32;
+}
+
+CortexM3::Snapshot CortexM3::snapshot() {
+  Snapshot s;
+  s.registers = registers();
+  s.instructions = instructions_ + executed_;
+  s.mmio = mmioAccesses_;
+  s.ramChanges = ramChanges_;
+  s.ramWrites = ramWrites_;
+  s.epoch = deadStackEpoch_;
+  s.taken = entries_;
+  s.realEntries = entries_ - repeatedHandlers_;
+  s.depth = board_.interrupts().depth();
+  return s;
+}
+
+void CortexM3::armLoopWatch(std::uint32_t pc) {
+  if (loop_.armed) setMark(loop_.pc, kMarkLoop, false);
+  loop_ = LoopWatch{};
+  if (pc - BoardImage::kFlashBase >= BoardImage::kFlashSize && pc >= BoardImage::kFlashSize) {
+    return;  // code outside flash is not watched
+  }
+  loop_.pc = pc;
+  loop_.armed = true;
+  setMark(pc, kMarkLoop, true);
+}
+
+// A wait loop found in the very state it was in one iteration ago, with
+// nothing read, written or taken meanwhile: it stays so until an event. Its
+// whole iterations before the next event pass at once; the rest runs, so the
+// event's boundary falls where it would have.
+bool CortexM3::atLoopWatch(std::uint32_t pc) {
+  std::uint32_t sp = reg(13);
+  if (sp != deadStackTop_) {
+    deadStackTop_ = sp;
+    ++deadStackEpoch_;
+  }
+  Snapshot now = snapshot();
+  loop_.hit = true;
+  const Snapshot& was = loop_.last;
+  bool unchanged = loop_.have && now.registers == was.registers && now.mmio == was.mmio &&
+                   now.ramChanges == was.ramChanges && now.epoch == was.epoch && now.depth == was.depth;
+  bool same = unchanged && now.taken == was.taken && now.instructions > was.instructions &&
+              now.instructions - was.instructions <= kStretch;
+  // Back in the state it waited in after a handler that changed nothing it
+  // sees: it waits on, an iteration as long as measured before.
+  bool resumed = unchanged && !same && loop_.length != 0 && now.taken != was.taken;
+  if (same || resumed) {
+    std::uint64_t length = same ? now.instructions - was.instructions : loop_.length;
+    loop_.length = length;
+    loop_.misses = 0;
+    loop_.confirmed = true;
+    if (now.depth > 0) {
+      int exc = board_.interrupts().running();
+      halted("the " + exceptionText(exc) + " handler halted at PC " + describe(pc));
+    }
+    sync();
+    Clock& clock = board_.clock();
+    if (!clock.hasEvents()) {
+      throw Stop(StopKind::Fault,
+                 "the firmware waits for something that can never happen: nothing is left to run (PC " +
+                     describe(pc) + ")");
+    }
+    Time perCycle = quantaPerCycle(clock.coreHz());
+    Time next = clock.nextEventTime();
+    Time t = clock.now();
+    if (next > t) {
+      std::uint64_t iterations = static_cast<std::uint64_t>((next - t - 1) / (perCycle * static_cast<Time>(length)));
+      if (iterations > 0) {
+        spend(iterations * length);
+        skipped_ += iterations * length;
+      }
+    }
+    updateBudget();
+  } else if (loop_.have && ++loop_.misses >= 3) {
+    // Not a wait loop (or no longer one): stop looking here.
+    setMark(pc, kMarkLoop, false);
+    loop_.armed = false;
+    return true;
+  }
+  loop_.last = now;
+  loop_.have = true;
+  return true;
+}
+
+void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t value) {
+  if (!poll_.armed || poll_.pc != pc_ || poll_.address != address || poll_.width != width || poll_.value != value) {
+    if (poll_.armed) setMark(poll_.pc, kMarkPoll, false);
+    poll_ = PollWatch{};
+    poll_.pc = pc_;
+    poll_.address = address;
+    poll_.width = width;
+    poll_.value = value;
+    poll_.armed = true;
+    setMark(pc_, kMarkPoll, true);
+  }
+  poll_.readAt = mmioAccesses_;
+}
+
+// Before a poll of a steady register. When the iteration since the last poll
+// read the same value, made no other access, wrote no memory, took no
+// exception and counted one register down by one, changing nothing else, the
+// iterations to come are that very iteration again until an event or the end
+// of the count: those before the next event pass at once, each with its
+// instructions and its access, and never the count's last.
+void CortexM3::atPollWatch(std::uint32_t) {
+  Snapshot now = snapshot();
+  const Snapshot& was = poll_.last;
+  if (poll_.have && board_.pollSkipping() && poll_.readAt == mmioAccesses_ && now.mmio == was.mmio + 1 &&
+      now.ramWrites == was.ramWrites && now.taken == was.taken && now.depth == was.depth &&
+      now.instructions > was.instructions) {
+    int counter = -1;
+    bool alike = true;
+    for (std::size_t i = 0; i < now.registers.size() && alike; ++i) {
+      if (now.registers[i] == was.registers[i]) continue;
+      bool general = i <= 12 || i == 14;
+      if (general && counter < 0 && now.registers[i] == was.registers[i] - 1u) {
+        counter = static_cast<int>(i);
+      } else {
+        alike = false;
+      }
+    }
+    if (alike && counter >= 0) {
+      std::uint32_t value = now.registers[static_cast<std::size_t>(counter)];
+      // The count's last iterations run; so do those whose flags would differ
+      // (the count crossing the sign bit).
+      std::uint64_t byCount = value > 1u ? value - 1u : 0u;
+      if (value >= 0x80000000u) byCount = value > 0x80000001u ? std::min<std::uint64_t>(byCount, value - 0x80000001u) : 0;
+      sync();
+      const Clock& clock = board_.clock();
+      // An event run since the last poll (at a boundary just before this
+      // one) may have changed the register: it is read again here (a steady
+      // read twice has the effect of one), and a change lets this poll run.
+      std::uint32_t offset = 0;
+      Peripheral* model = board_.bus().steadyModel(poll_.address, offset);
+      if (model == nullptr || model->read(offset, poll_.width) != poll_.value) alike = false;
+      std::uint64_t length = now.instructions - was.instructions;
+      Time perCycle = quantaPerCycle(clock.coreHz());
+      Time iteration = perCycle * static_cast<Time>(length + Board::kCyclesPerAccess);
+      std::uint64_t byEvent = byCount;
+      if (clock.hasEvents()) {
+        Time next = clock.nextEventTime();
+        Time t = clock.now();
+        byEvent = next > t ? static_cast<std::uint64_t>((next - t - 1) / iteration) : 0;
+      }
+      std::uint64_t k = alike ? std::min(byCount, byEvent) : 0;
+      if (k > 0) {
+        spend(k * (length + Board::kCyclesPerAccess));
+        skipped_ += k * length;
+        skippedPolls_ += k;
+        auto left = static_cast<std::uint32_t>(value - k);
+        setReg(counter == 14 ? 14u : static_cast<unsigned>(counter), left);
+        now.registers[static_cast<std::size_t>(counter)] = left;
+        updateBudget();
+      }
+    }
+  }
+  poll_.last = now;
+  poll_.have = true;
 }
 
 void CortexM3::checkStack() {
@@ -520,107 +1012,21 @@ void CortexM3::checkStack() {
   }
 }
 
-bool CortexM3::tryWaitLoop() {
-  // An exception about to be taken ends the loop anyway.
-  std::uint32_t primask = 0;
-  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
-  board_.interrupts().setPrimask((primask & 1u) != 0);
-  if (board_.interrupts().nextToTake() >= 0) return false;
-  Registers before = registers();
-  std::uint32_t pc = before[15];
-  std::size_t depth = board_.interrupts().depth();
-  auto known = loops_.find(pc);
-  // Back in a loop in the very state it waited in, nothing changed since.
-  if (known != loops_.end() && known->second.waiting && known->second.registers == before &&
-      known->second.ramChanges == ramChanges_ && known->second.epoch == deadStackEpoch_ && depth == 0) {
-    skipToNextEvent(known->second.length);
-    return true;
-  }
-  if (probeSkip_ > 0) {
-    --probeSkip_;
-    return false;
-  }
-  if (inItBlock()) return false;
-  auto fail = [this] {
-    probeBackoff_ = std::min<std::uint32_t>(probeBackoff_ == 0 ? 1 : probeBackoff_ * 2, 64);
-    probeSkip_ = probeBackoff_;
-    return false;
-  };
-  if (before[13] != deadStackTop_) {
-    deadStackTop_ = before[13];
-    ++deadStackEpoch_;
-  }
-  std::uint64_t mmio = mmioAccesses_, ram = ramChanges_;
-  std::uint32_t length = 0;
-  if (known != loops_.end() && known->second.length != 0) {
-    length = known->second.length;
-    if (!execute(length)) return false;
-  } else {
-    for (std::uint32_t n = 1; n <= kMaxLoopLength; ++n) {
-      if (!execute(1)) return false;
-      if (mmioAccesses_ != mmio || ramChanges_ != ram) return fail();
-      if (reg(15) == pc) {
-        length = n;
-        break;
-      }
-    }
-    if (length == 0) return fail();
-    loops_[pc].length = length;
-  }
-  if (mmioAccesses_ != mmio || ramChanges_ != ram || board_.interrupts().depth() != depth || registers() != before) {
-    loops_[pc].waiting = false;
-    return fail();
-  }
-  probeBackoff_ = 0;
-  if (depth > 0) {
-    int exc = board_.interrupts().running();
-    halted("the " + exceptionText(exc) + " handler halted at PC " + describe(pc));
-  }
-  LoopInfo& info = loops_[pc];
-  info.waiting = true;
-  info.registers = before;
-  info.ramChanges = ramChanges_;
-  info.epoch = deadStackEpoch_;
-  skipToNextEvent(length);
-  return true;
-}
-
-void CortexM3::skipToNextEvent(std::uint32_t iterationLength) {
-  Clock& clock = board_.clock();
-  if (!clock.hasEvents()) {
-    throw Stop(StopKind::Fault, "the firmware waits for something that can never happen: nothing is left to run (PC " +
-                                    describe(reg(15)) + ")");
-  }
-  Time perCycle = quantaPerCycle(clock.coreHz());
-  Time next = clock.nextEventTime();
-  Time cycles = next > clock.now() ? (next - clock.now() + perCycle - 1) / perCycle : 1;
-  std::uint64_t iterations = (cycles + iterationLength - 1) / iterationLength;
-  std::uint64_t total = iterations * iterationLength;
-  skipped_ += total;
-  while (total > 0) {
-    auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 1u << 30));
-    clock.spendCycles(step);
-    total -= step;
-  }
-}
-
 CortexM3::Halt CortexM3::run(std::uint64_t maxInstructions, const std::function<bool()>& interrupt) {
   std::uint64_t steps = 0;
   std::uint32_t sinceAsked = 0;
   std::uint32_t pc = reg(15);
   if (breakpoints_.count(pc) != 0) ignoreBreakpointAt_ = pc;
+  const bool single = maxInstructions != 0;
   for (;;) {
     if (exited_) return Halt::Exited;
-    if (interrupt && ++sinceAsked >= 256) {
+    if (interrupt && (!single || ++sinceAsked >= 256)) {
       sinceAsked = 0;
       if (interrupt()) return Halt::Interrupted;
     }
-    if (takeExceptions()) chunk_ = kFirstChunk;
+    takeExceptions();
     if (exited_) return Halt::Exited;
-    std::uint32_t count = maxInstructions != 0 ? 1 : std::min(chunk_, cyclesToNextEvent());
-    chunk_ = std::min(chunk_ * 2, kMaxChunk);
-    std::uint64_t mmio = mmioAccesses_;
-    bool full = execute(count);
+    execute(single ? 1 : kStretch, single);
     ignoreBreakpointAt_.reset();
     if (exited_) return Halt::Exited;
     if (breakpointHit_) {
@@ -628,33 +1034,28 @@ CortexM3::Halt CortexM3::run(std::uint64_t maxInstructions, const std::function<
       return Halt::Breakpoint;
     }
     checkStack();
-    if (maxInstructions != 0) {
-      if (++steps >= maxInstructions) return Halt::Stepped;
-      continue;
-    }
-    if (full && mmioAccesses_ == mmio && tryWaitLoop()) chunk_ = kFirstChunk;
+    if (single && ++steps >= maxInstructions) return Halt::Stepped;
   }
 }
 
 // ---------------------------------------------------------------- debugger and figures
 
 void CortexM3::addBreakpoint(std::uint32_t address) {
-  if (breakpoints_.count(address) != 0) return;
-  uc_hook hook = 0;
-  check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&onBreakpoint), this, address, address),
-        "setting a breakpoint");
-  breakpoints_[address] = hook;
-  // Code translated before the breakpoint existed must be translated again
-  // to stop there.
-  uc_ctl_remove_cache(uc_, address, address + 4);
+  breakpoints_.insert(address);
+  bool inFlash = address - BoardImage::kFlashBase < BoardImage::kFlashSize || address < BoardImage::kFlashSize;
+  if (inFlash) {
+    setMark(address, kMarkBreakpoint, true);
+  } else {
+    breakpointsOutsideFlash_ = true;
+  }
 }
 
 void CortexM3::removeBreakpoint(std::uint32_t address) {
-  auto it = breakpoints_.find(address);
-  if (it == breakpoints_.end()) return;
-  uc_hook_del(uc_, it->second);
-  breakpoints_.erase(it);
-  uc_ctl_remove_cache(uc_, address, address + 4);
+  if (breakpoints_.erase(address) == 0) return;
+  setMark(address, kMarkBreakpoint, false);
+  breakpointsOutsideFlash_ = std::any_of(breakpoints_.begin(), breakpoints_.end(), [](std::uint32_t a) {
+    return !(a - BoardImage::kFlashBase < BoardImage::kFlashSize || a < BoardImage::kFlashSize);
+  });
 }
 
 std::uint32_t CortexM3::stackHighWater() const {

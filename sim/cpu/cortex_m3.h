@@ -11,9 +11,27 @@
 // Time: every instruction costs one core cycle; each register access costs the
 // board's fixed access cost on top (Board::kCyclesPerAccess); taking an
 // exception and returning from one cost the interrupt controller's entry and
-// exit cycles. A wait loop (an iteration that touches no register, changes no
-// memory and leaves the core's registers as they were) can only be ended by an
-// interrupt: it is charged whole iterations up to the next event of the board.
+// exit cycles. Instructions are counted one by one as they run, and the board's
+// clock is brought up to date before every register access, so a register is
+// read and written at the virtual time its instruction runs at. An exception
+// is taken at the first instruction boundary at which it is pending and
+// allowed: after the register write or the PRIMASK change that allowed it, or
+// at the first boundary at or past the event that pended it.
+//
+// Some code passes without being run instruction by instruction, with the
+// same outcome and at the same virtual times as when run:
+// - a wait loop, an iteration that touches no register, changes no memory and
+//   leaves the core's registers as they were, can only be ended by an event:
+//   its whole iterations before the board's next event pass at once;
+// - a poll loop, an iteration that reads a status register which only the
+//   board's events change, writes no memory and only counts one core register
+//   down by one: its iterations before the next event pass at once, never
+//   more than its count allows (off with the board's poll skipping);
+// - a handler entered from thread mode that reads no register of the board,
+//   changes no memory and leaves the core's registers as it found them: entered
+//   again at the same place in the same state, with memory unchanged since, its
+//   entry, instructions and return pass at once (when no event falls among
+//   them); a wait loop it interrupted then waits on at once.
 #pragma once
 
 #include <array>
@@ -39,10 +57,9 @@ class CortexM3 {
   // Fills the stack area (and the free RAM below it) at reset, so that the
   // deepest use of the stack can be read from RAM afterwards.
   static constexpr std::uint32_t kStackFill = 0xC5C5C5C5u;
-  // Instructions run in one go at most before the core looks at its
-  // interrupt controller again.
-  static constexpr std::uint32_t kMaxChunk = 4096;
-  static constexpr std::uint32_t kFirstChunk = 48;
+  // Instructions run in one go at most before run() looks at its caller's
+  // `interrupt` and the stack's guard words again.
+  static constexpr std::uint32_t kStretch = 1u << 16;
 
   CortexM3(Board& board, const BoardImage& image);
   ~CortexM3();
@@ -79,6 +96,10 @@ class CortexM3 {
   // Figures of the run.
   std::uint64_t instructions() const { return instructions_; }
   std::uint64_t skippedInstructions() const { return skipped_; }
+  // Reads of a status register that passed at once in skipped poll loops.
+  std::uint64_t skippedPolls() const { return skippedPolls_; }
+  // Handler runs that were the same as the one before and passed at once.
+  std::uint64_t repeatedHandlers() const { return repeatedHandlers_; }
   // Deepest use of the main stack so far, in bytes, from the fill pattern.
   std::uint32_t stackHighWater() const;
   std::uint32_t stackSize() const { return image_.stackTop - image_.stackBottom; }
@@ -92,14 +113,64 @@ class CortexM3 {
   };
   // r0-r12, sp, lr, pc, APSR.
   using Registers = std::array<std::uint32_t, 17>;
-  struct LoopInfo {
-    std::uint32_t length = 0;  // instructions per iteration; 0: unknown
-    // The state in which the loop was last seen waiting: found in it again,
-    // with no memory changed since, it still waits.
-    bool waiting = false;
+  // The state of the core at a watched instruction, and what the board has
+  // seen of it so far.
+  struct Snapshot {
+    Registers registers{};
+    std::uint64_t instructions = 0;
+    std::uint64_t mmio = 0;
+    std::uint64_t ramChanges = 0;
+    std::uint64_t ramWrites = 0;
+    std::uint64_t epoch = 0;
+    std::uint64_t taken = 0;
+    std::uint64_t realEntries = 0;  // exceptions entered, not repeated
+    std::size_t depth = 0;
+  };
+  // A candidate wait loop: the instruction looked at and its last state there.
+  struct LoopWatch {
+    std::uint32_t pc = 0;
+    bool armed = false;
+    bool have = false;
+    bool confirmed = false;
+    bool hit = false;  // passed since the last boundary
+    std::uint64_t length = 0;  // instructions per iteration, once seen waiting
+    unsigned misses = 0;
+    Snapshot last;
+  };
+  // The poll loop last seen: the instruction that read a steady register, the
+  // register, the value read and the state before that read.
+  struct PollWatch {
+    std::uint32_t pc = 0;
+    std::uint32_t address = 0;
+    unsigned width = 0;
+    std::uint32_t value = 0;
+    bool armed = false;
+    bool have = false;
+    std::uint64_t readAt = 0;  // mmio count after the last matching read
+    Snapshot last;
+  };
+  // A handler run from thread mode that read no register of the board and
+  // changed no memory the interrupted code sees, and left every core register
+  // as it found it: entered again from the same state, with memory as it
+  // was, it does the same again.
+  struct HandlerRun {
+    int exception = -1;
+    std::uint32_t returnAddress = 0;
     Registers registers{};
     std::uint64_t ramChanges = 0;
-    std::uint64_t epoch = 0;
+    std::uint64_t mmio = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t instructions = 0;
+    std::uint64_t epoch = 0;  // of the dead-stack boundary
+  };
+  // Marks on instructions in flash (one byte per halfword).
+  enum : std::uint8_t {
+    kMarkBreakpoint = 1,
+    kMarkPoll = 2,
+    kMarkLoop = 4,
+    kMarkPrimask = 8,  // cpsie, cpsid, msr PRIMASK: the next boundary is looked at
+    kMarkIt = 16,      // an IT instruction: the next 1-4 instructions take no exception
+    kMarkLook = kMarkBreakpoint | kMarkPoll | kMarkLoop,
   };
 
   static void onMmioWrite(uc_struct* uc, std::uint64_t offset, unsigned size, std::uint64_t value, void* user);
@@ -108,27 +179,51 @@ class CortexM3 {
   static bool onInvalidAccess(uc_struct* uc, int type, std::uint64_t address, int size, std::int64_t value,
                               void* user);
   static void onRamWrite(uc_struct* uc, int type, std::uint64_t address, int size, std::int64_t value, void* user);
-  static void onBreakpoint(uc_struct* uc, std::uint64_t address, std::uint32_t size, void* user);
+  static void onCode(uc_struct* uc, std::uint64_t address, std::uint32_t size, void* user);
 
   std::uint64_t mmioRead(std::uint32_t address, unsigned size);
   void mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value);
+  void afterAccess();
   void interrupt(std::uint32_t intno);
   void requestStop();
+  void fail();
+  void stopBefore(std::uint32_t pc);
+  void countStoppedInstruction();
   void check(int err, const char* what) const;
 
-  // One stretch of execution of at most `count` instructions; false when it
-  // ended early (count of instructions run then unknown).
-  bool execute(std::uint32_t count);
-  void afterStop();
+  // One stretch of execution of at most `count` instructions. With `exact`
+  // it ends after `count` instructions; otherwise exceptions are taken inside
+  // it as they come, and it ends after about `count`. False when it ended
+  // early (a stop, a fault, a breakpoint, the exit).
+  bool execute(std::uint32_t count, bool exact = true);
+  // Before the instruction at `pc`; false when it must not run now (the
+  // stretch stops, or an exception was entered instead).
+  bool beforeInstruction(std::uint32_t pc, std::uint8_t mark);
+  bool atBoundary(std::uint32_t pc);
+  bool repeatHandler(int exception, std::uint32_t pc);
+  void skipWaitingAt();
+  static std::uint64_t handlerKey(const Registers& registers);
+  bool atLoopWatch(std::uint32_t pc);
+  void atPollWatch(std::uint32_t pc);
+  void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);
+  void armLoopWatch(std::uint32_t pc);
+  Snapshot snapshot();
+  // Brings the board's clock up to the instructions run so far.
+  void sync();
+  void syncPrimask();
+  void updateBudget();
+  void spend(std::uint64_t cycles);
+  std::uint8_t markAt(std::uint32_t pc) const;
+  void setMark(std::uint32_t pc, std::uint8_t mark, bool on);
+  void markPrimaskWriters();
+
   bool takeExceptions();
   Registers registers();
   void enterException(int exception, std::uint32_t returnAddress);
   void returnFromException(std::uint32_t excReturn);
   void enterFault(Fault fault);
-  bool tryWaitLoop();
-  void skipToNextEvent(std::uint32_t iterationLength);
   void checkStack();
-  std::uint32_t cyclesToNextEvent() const;
+  std::uint64_t cyclesToNextEvent() const;
   bool inItBlock();
   std::string describe(std::uint32_t pc) const;
   [[noreturn]] void halted(const std::string& why);
@@ -146,29 +241,52 @@ class CortexM3 {
   uc_struct* uc_ = nullptr;
   std::vector<std::uint8_t> flash_;
   std::vector<std::uint8_t> ram_;
+  std::vector<std::uint8_t> marks_;
 
   std::exception_ptr pending_;  // thrown inside a callback, rethrown after the stretch
   bool stopRequested_ = false;
+  bool failed_ = false;  // a fault or an error: further accesses of the instruction are dropped
   bool exited_ = false;
   int exitStatus_ = 0;
   std::optional<Fault> fault_;    // to be delivered at the end of the stretch
   std::optional<Fault> lastFault_;  // delivered to the image's handler
   std::uint64_t mmioAccesses_ = 0;
   std::uint64_t ramChanges_ = 0;
+  std::uint64_t ramWrites_ = 0;
   std::uint64_t instructions_ = 0;
   std::uint64_t skipped_ = 0;
+  std::uint64_t skippedPolls_ = 0;
+  std::uint64_t entries_ = 0;  // exceptions entered
+  std::uint64_t repeatedHandlers_ = 0;
 
-  std::map<std::uint32_t, LoopInfo> loops_;  // by the PC a stretch ended at
-  std::uint32_t probeBackoff_ = 0, probeSkip_ = 0;
-  // Stack below the waiting loop's SP is dead: writes there do not count as
+  // The stretch running: instructions run in it, the count at which the next
+  // boundary is looked at, those already spent on the clock, its end.
+  std::uint64_t executed_ = 0;
+  std::uint64_t budget_ = 0;
+  std::uint64_t charged_ = 0;
+  std::uint64_t stretchEnd_ = 0;
+  bool exact_ = true;
+  bool recheck_ = false;  // the boundary is a second look, not an event's
+  std::uint32_t pc_ = 0;  // the instruction running
+  std::optional<std::uint32_t> stopAt_;  // the stretch was stopped before this instruction
+  bool stoppedCounted_ = false;          // ... which ran all the same, and is counted
+  std::uint32_t lastHooked_ = 0;         // the last instruction seen after the stop
+  unsigned itLeft_ = 0;   // instructions still to come in an IT block
+
+  LoopWatch loop_;
+  PollWatch poll_;
+  HandlerRun handlerRunning_;  // the thread-mode handler running, as entered
+  // Those that changed nothing (with their instructions), by the place they
+  // returned to.
+  std::map<std::uint64_t, HandlerRun> handlersSeen_;
+  // Stack below the watched loop's SP is dead: writes there do not count as
   // changes. The epoch counts changes of that boundary.
   std::uint32_t deadStackTop_ = 0;
   std::uint64_t deadStackEpoch_ = 0;
-  // Length of the next stretch: short after an exception entry or a skipped
-  // wait, so that a return into a waiting loop is found soon.
-  std::uint32_t chunk_ = kMaxChunk;
+  std::uint32_t liveStackFrom_ = ~std::uint32_t{0};  // thread mode's SP while a handler runs
 
-  std::map<std::uint32_t, std::size_t> breakpoints_;  // address -> hook
+  std::set<std::uint32_t> breakpoints_;
+  bool breakpointsOutsideFlash_ = false;
   bool breakpointHit_ = false;
   std::optional<std::uint32_t> ignoreBreakpointAt_;
 };

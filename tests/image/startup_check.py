@@ -5,8 +5,10 @@
 
 - Reset_Handler calls SystemInit before it touches RAM, and main only after
   .data and .bss are set up; what main returns goes to _exit.
-- _exit issues the semihosting exit request (bkpt 0xAB with r0 = SYS_EXIT 0x18
-  and r1 = ADP_Stopped_ApplicationExit 0x20026) in a loop that never ends.
+- _exit issues the semihosting exit request with main's status (bkpt 0xAB with
+  r0 = SYS_EXIT_EXTENDED 0x20 and r1 pointing at the block
+  {ADP_Stopped_ApplicationExit 0x20026, status}, stored on the stack from the
+  status argument r0) in a loop that never ends.
 """
 
 import argparse
@@ -70,15 +72,26 @@ def main():
 
     exit_code = code.get("_exit", [])
     bkpts = [addr for addr, op, a in exit_code if op == "bkpt" and a.lower() in ("0x00ab", "0xab", "0x000000ab")]
-    sets_r0 = any(re.match(r"^movs?(\.w)?$", op) and re.match(r"^r0, #(24|0x18)\b", a) for _, op, a in exit_code)
+    sets_r0 = any(re.match(r"^movs?(\.w)?$", op) and re.match(r"^r0, #(32|0x20)\b", a) for _, op, a in exit_code)
     literal = any("0x00020026" in a or "#131110" in a for _, op, a in exit_code)
+    # The block lies on the stack: r1 is set from sp, and the status (r0 on
+    # entry) is stored there before r0 is overwritten with the operation.
+    r1_on_stack = any(re.match(r"^(mov|add)(s|\.w)?$", op) and re.match(r"^r1, sp\b", a) for _, op, a in exit_code)
+    status_stored = False
+    for _, op, a in exit_code:
+        if re.match(r"^(str|strd|stm)", op) and re.search(r"\br0\b", a.split("[")[0]) and "sp" in a:
+            status_stored = True
+        if re.match(r"^movs?(\.w)?$", op) and a.startswith("r0,"):
+            break
     loops_back = bkpts and any(
         op in ("b", "b.n", "b.w") and int(a.split()[0], 16) <= bkpts[0] and addr > bkpts[0]
         for addr, op, a in exit_code if re.match(r"^[0-9a-f]+ ", a + " "))
     if not bkpts:
         problems.append("_exit has no bkpt 0xAB")
     if not sets_r0 or not literal:
-        problems.append("_exit does not pass SYS_EXIT (0x18) and ADP_Stopped_ApplicationExit (0x20026)")
+        problems.append("_exit does not pass SYS_EXIT_EXTENDED (0x20) and ADP_Stopped_ApplicationExit (0x20026)")
+    if not r1_on_stack or not status_stored:
+        problems.append("_exit does not pass main's status in a parameter block on the stack (r1 = sp)")
     if not loops_back:
         problems.append("_exit does not repeat the exit request forever")
 
@@ -86,7 +99,7 @@ def main():
         print("FAIL:", p)
     if not problems:
         print("ok: Reset_Handler calls " + " -> ".join(calls) +
-              "; _exit repeats bkpt 0xAB with SYS_EXIT/ADP_Stopped_ApplicationExit forever")
+              "; _exit repeats bkpt 0xAB with SYS_EXIT_EXTENDED and main's status forever")
     return 1 if problems else 0
 
 

@@ -2,7 +2,7 @@
 #
 #   cmake -DSIM=<tl500-sim> -DSCRIPT=<x.tlscript> -DCONSOLE_LOG=<log file>
 #         [-DBUILD_DATE=<__DATE__>] [-DBUILD_TIME=<__TIME__>]
-#         [-DIMAGE=<tl500.elf> [-DSTACK_REPORT=<stack_usage.md>]] -P run_scenario.cmake
+#         [-DIMAGE=<tl500.elf> [-DSTACK_REPORT=<stack_usage.md>]] [-DEQUIVALENCE=ON] -P run_scenario.cmake
 #
 # With IMAGE the scenario runs the board image on the emulated core instead of
 # the firmware built into tl500-sim; the console must be the same byte for
@@ -66,8 +66,17 @@ endif()
 # ---------------------------------------------------------------- skipping polls changes nothing
 # Both runs also record every signal of the board (--vcd), unless the script
 # names a trace of its own: the two traces must be the same file, every edge of
-# every pin at the same picosecond.
+# every pin at the same picosecond. (With IMAGE both runs are of the board
+# image on the emulated core.)
 if(EQUIVALENCE)
+  if(DEFINED IMAGE)
+    if(NOT EXISTS "${IMAGE}")
+      message(NOTICE "SKIPPED: no board image at ${IMAGE}: build the target preset first "
+                     "(cmake --preset target && cmake --build --preset target)")
+      return()
+    endif()
+    list(APPEND extra_args --image "${IMAGE}")
+  endif()
   set(results "")
   set(own_trace OFF)
   if(";${extra_args};" MATCHES ";--vcd;")
