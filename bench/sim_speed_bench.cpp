@@ -4,36 +4,68 @@
 // output, never assumed.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
 #include "sim/core/run_stats.h"
 
 namespace {
 
-// Runs one script and returns the virtual seconds the run took; nullopt when
-// tl500-sim failed or printed no figures.
-std::optional<double> runOnce(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
+// Runs tl500-sim with `args` and returns the virtual seconds the run took;
+// nullopt when it failed or printed no figures. The program is started
+// directly, as a user's shell starts it, with no shell of its own in between:
+// the wall time is the program's, process start included. Its console goes to
+// /dev/null, its standard error (the figures) into a pipe read here.
+std::optional<double> runOnce(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(TL500_SIM_PATH));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int fds[2];
+  if (pipe(fds) != 0) return std::nullopt;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, TL500_SIM_PATH, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
   std::string output;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, pipe) != nullptr) output += buf;
-  if (pclose(pipe) != 0) return std::nullopt;
+  if (spawned == 0) {
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      output.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  close(fds[0]);
+  if (spawned != 0) return std::nullopt;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return sim::parseStatsVirtualSeconds(output);
 }
 
 void runScript(benchmark::State& state, const char* script) {
-  // Standard error (the figures) into the pipe, the console to nowhere.
-  std::string command =
-      std::string(TL500_SIM_PATH) + " --stats --script " + TL500_BENCH_DIR + "/" + script + " 2>&1 >/dev/null";
+  const std::vector<std::string> args{"--stats", "--script", std::string(TL500_BENCH_DIR) + "/" + script};
   double virtualSeconds = 0;
   for (auto _ : state) {
-    std::optional<double> took = runOnce(command);
+    std::optional<double> took = runOnce(args);
     if (!took) {
       state.SkipWithError("tl500-sim failed or printed no figures");
       return;
