@@ -34,21 +34,9 @@ void print_menu_command() {
 
 std::uint8_t SENSOR_HTU21_Read_Bytes(std::uint8_t devAddr, std::uint8_t regAddr, std::uint8_t length,
                                      std::uint8_t* data) {
-  const auto slave = static_cast<std::uint8_t>(devAddr << 1);
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
-  Buffer_Tx1[0] = regAddr;
-  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, 1, Interrupt, slave) == Error) {
-    DebugMsg_FunctionError("SENSOR_HTU21_Read_Bytes", 52);
-    return 0;
-  }
-  // In hold-master mode the sensor stretches the clock of this read until
-  // its conversion is done.
-  if (I2C_Master_BufferRead(I2C1, data, length, Polling, slave) == Error) {
-    DebugMsg_FunctionError("SENSOR_HTU21_Read_Bytes", 59);
-    return 0;
-  }
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
-  return length;
+  // In hold-master mode the sensor stretches the clock of the read until its
+  // conversion is done.
+  return I2C1_Sensor_Register_Read("SENSOR_HTU21_Read_Bytes", 52, 59, devAddr, regAddr, length, data);
 }
 
 std::int8_t SENSOR_HTU21_Write_Command(std::uint8_t devAddr, std::uint8_t data) {

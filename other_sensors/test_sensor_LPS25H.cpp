@@ -78,33 +78,12 @@ void Measure_Averaged_Pressure(std::uint8_t* buffer) {
 
 std::uint8_t SENSOR_LPS25H_Read_Bytes(std::uint8_t devAddr, std::uint8_t regAddr, std::uint8_t length,
                                       std::uint8_t* data) {
-  const auto slave = static_cast<std::uint8_t>(devAddr << 1);
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
-  Buffer_Tx1[0] = regAddr;
-  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, 1, Interrupt, slave) == Error) {
-    DebugMsg_FunctionError("SENSOR_LPS25H_Read_Bytes", 48);
-    return 0;
-  }
-  if (I2C_Master_BufferRead(I2C1, data, length, Polling, slave) == Error) {
-    DebugMsg_FunctionError("SENSOR_LPS25H_Read_Bytes", 55);
-    return 0;
-  }
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
-  return length;
+  return I2C1_Sensor_Register_Read("SENSOR_LPS25H_Read_Bytes", 48, 55, devAddr, regAddr, length, data);
 }
 
 std::int8_t SENSOR_LPS25H_Write_Bytes(std::uint8_t devAddr, std::uint8_t regAddr, std::uint8_t length,
                                       std::uint8_t* data) {
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
-  Buffer_Tx1[0] = regAddr;
-  for (std::uint32_t i = 0; i < length && i + 1u < I2C_BUFFER_SIZE; ++i) Buffer_Tx1[i + 1u] = data[i];
-  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, static_cast<std::uint32_t>(length) + 1u, Interrupt,
-                             static_cast<std::uint8_t>(devAddr << 1)) == Error) {
-    DebugMsg_FunctionError("SENSOR_LPS25H_Write_Bytes", 78);
-    return -1;
-  }
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
-  return 0;
+  return I2C1_Sensor_Register_Write("SENSOR_LPS25H_Write_Bytes", 78, devAddr, regAddr, length, data);
 }
 
 void LPS25H_Init() {

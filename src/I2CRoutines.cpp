@@ -8,6 +8,7 @@
 // the peripheral ready for the next one.
 #include "I2CRoutines.h"
 
+#include "debug.h"
 #include "hw_config.h"
 
 volatile std::uint8_t Address;
@@ -332,4 +333,36 @@ Status I2C_Master_BufferWrite(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uin
   if (Mode == Polling) return Write_Polling(I2Cx, pBuffer, NumByteToWrite, SlaveAddress);
   if (NumByteToWrite > I2C_BUFFER_SIZE) return Error;
   return Transfer_Interrupt(I2Cx, NumByteToWrite, 0u, static_cast<std::uint8_t>(SlaveAddress & 0xFEu));
+}
+
+std::uint8_t I2C1_Sensor_Register_Read(const char* who, int writeDiagnostic, int readDiagnostic, std::uint8_t devAddr,
+                                       std::uint8_t regAddr, std::uint8_t length, std::uint8_t* data) {
+  const auto slave = static_cast<std::uint8_t>(devAddr << 1);
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
+  Buffer_Tx1[0] = regAddr;
+  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, 1, Interrupt, slave) == Error) {
+    DebugMsg_FunctionError(who, writeDiagnostic);
+    return 0;
+  }
+  if (I2C_Master_BufferRead(I2C1, data, length, Polling, slave) == Error) {
+    DebugMsg_FunctionError(who, readDiagnostic);
+    return 0;
+  }
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
+  return length;
+}
+
+std::int8_t I2C1_Sensor_Register_Write(const char* who, int diagnostic, std::uint8_t devAddr, std::uint8_t regAddr,
+                                       std::uint8_t length, const std::uint8_t* data) {
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
+  // Register address, then the data: at most 254 data bytes fit the buffer.
+  Buffer_Tx1[0] = regAddr;
+  for (std::uint32_t i = 0; i < length && i + 1u < I2C_BUFFER_SIZE; ++i) Buffer_Tx1[i + 1u] = data[i];
+  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, static_cast<std::uint32_t>(length) + 1u, Interrupt,
+                             static_cast<std::uint8_t>(devAddr << 1)) == Error) {
+    DebugMsg_FunctionError(who, diagnostic);
+    return -1;
+  }
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
+  return 0;
 }

@@ -46,3 +46,15 @@ Status I2C_Master_BufferWrite(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uin
 // bus going idle): about 100 ms at the running core clock, so a sensor that
 // holds the clock through a 50 ms conversion still completes.
 std::uint32_t I2C_Long_Wait_Budget();
+
+// The sensor modules' register transfers on I2C1 (7-bit device address), with
+// the FSMC clock off while they run. A read writes the register address
+// (interrupt-driven, ended by a STOP) and then reads `length` bytes by
+// polling: the count, or 0. A write sends the register address and `length`
+// bytes in one interrupt-driven transfer from Buffer_Tx1: 0, or -1. A failed
+// step prints `who` with that step's diagnostic number and returns at once,
+// leaving the FSMC clock off, as each module's own functions always did.
+std::uint8_t I2C1_Sensor_Register_Read(const char* who, int writeDiagnostic, int readDiagnostic, std::uint8_t devAddr,
+                                       std::uint8_t regAddr, std::uint8_t length, std::uint8_t* data);
+std::int8_t I2C1_Sensor_Register_Write(const char* who, int diagnostic, std::uint8_t devAddr, std::uint8_t regAddr,
+                                       std::uint8_t length, const std::uint8_t* data);
