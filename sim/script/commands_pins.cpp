@@ -170,7 +170,7 @@ const ScriptCommandRegistration kWaitPin{{
 const ScriptCommandRegistration kSetPin{{
     .keywords = "set pin",
     .forms = {{"PIN high|low|float",
-               "what the outside world drives on a pin (inputs, DIP switches, PIR line); float lets go of it"}},
+               "what the outside world drives on a pin (inputs, DIP switches); float lets go of it"}},
     .parse = [](ScriptWords& words) -> std::unique_ptr<ScriptStep> {
       PinName pin = words.pin();
       std::string w = words.word("high, low or float");
