@@ -371,41 +371,54 @@ void CortexM3::onInterrupt(uc_struct*, std::uint32_t intno, void* user) {
   }
 }
 
+// Called before every instruction: kept short for the common case of code in
+// flash with nothing to look at before the next boundary.
 void CortexM3::onCode(uc_struct*, std::uint64_t address, std::uint32_t, void* user) {
   auto* self = static_cast<CortexM3*>(user);
-  auto pc = static_cast<std::uint32_t>(address);
-  if (self->stopRequested_) {
+  const auto pc = static_cast<std::uint32_t>(address);
+  const std::uint32_t offset = pc - BoardImage::kFlashBase;
+  if (offset < BoardImage::kFlashSize && !self->stopRequested_ && !self->breakpointsOutsideFlash_ &&
+      (self->marks_[offset >> 1] | self->itLeft_) == 0 && self->executed_ < self->budget_) {
+    ++self->executed_;
+    self->pc_ = pc;
+    return;
+  }
+  self->instruction(pc);
+}
+
+void CortexM3::instruction(std::uint32_t pc) {
+  if (stopRequested_) {
     // The library runs on to the end of its block after a stop: what it runs
     // is counted, and what it did not run is taken back when it has stopped.
-    if (self->stopAt_) {
-      self->countStoppedInstruction();
-      ++self->executed_;
-      self->lastHooked_ = pc;
+    if (stopAt_) {
+      countStoppedInstruction();
+      ++executed_;
+      lastHooked_ = pc;
     }
     return;
   }
-  std::uint8_t mark = self->markAt(pc);
-  if (self->executed_ >= self->budget_ || (mark & kMarkLook) != 0 || self->breakpointsOutsideFlash_) {
+  std::uint8_t mark = markAt(pc);
+  if (executed_ >= budget_ || (mark & kMarkLook) != 0 || breakpointsOutsideFlash_) {
     try {
-      if (!self->beforeInstruction(pc, mark)) return;
+      if (!beforeInstruction(pc, mark)) return;
     } catch (...) {
-      self->pending_ = std::current_exception();
-      self->fail();
+      pending_ = std::current_exception();
+      fail();
       return;
     }
   }
-  ++self->executed_;
-  self->pc_ = pc;
-  if (self->itLeft_ != 0) --self->itLeft_;
+  ++executed_;
+  pc_ = pc;
+  if (itLeft_ != 0) --itLeft_;
   if ((mark & (kMarkPrimask | kMarkIt)) != 0) {
     // A PRIMASK change is looked at right after the instruction.
-    if ((mark & kMarkPrimask) != 0 && !self->exact_) {
-      self->budget_ = self->executed_;
-      self->recheck_ = true;
+    if ((mark & kMarkPrimask) != 0 && !exact_) {
+      budget_ = executed_;
+      recheck_ = true;
     }
     if ((mark & kMarkIt) != 0) {
-      std::uint8_t low = self->flash_[(pc - (pc >= BoardImage::kFlashBase ? BoardImage::kFlashBase : 0))] & 0x0Fu;
-      self->itLeft_ = 4u - static_cast<unsigned>(__builtin_ctz(low));
+      std::uint8_t low = flash_[(pc - (pc >= BoardImage::kFlashBase ? BoardImage::kFlashBase : 0))] & 0x0Fu;
+      itLeft_ = 4u - static_cast<unsigned>(__builtin_ctz(low));
     }
   }
 }
@@ -699,12 +712,18 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
     }
   }
   instructions_ += executed_;
+  const std::uint64_t ran = executed_;
   if (pending_) {
+    executed_ = charged_ = 0;
     std::exception_ptr e = pending_;
     pending_ = nullptr;
     std::rethrow_exception(e);
   }
   sync();
+  // From here on the stretch's instructions are in instructions_ alone: an
+  // exception entered before the next stretch (a pending one as the run
+  // resumes, a fault) counts from there.
+  executed_ = charged_ = 0;
   if (exited_) return false;
   if (err == UC_ERR_INSN_INVALID && !fault_) {
     fault_ = Fault{"usage fault: undefined instruction", reg(15), std::nullopt};
@@ -719,7 +738,7 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
     return false;
   }
   if (breakpointHit_) return false;
-  return !exact || executed_ == count;
+  return !exact || ran == count;
 }
 
 bool CortexM3::beforeInstruction(std::uint32_t pc, std::uint8_t mark) {
@@ -839,9 +858,12 @@ std::uint64_t CortexM3::handlerKey(const Registers& r) {
   return static_cast<std::uint64_t>(r[15]) | static_cast<std::uint64_t>(r[13] ^ (r[14] << 12)) << 32;
 }
 
-CortexM3::Snapshot CortexM3::snapshot() {
+CortexM3::Snapshot CortexM3::snapshot(bool withRegisters) {
   Snapshot s;
-  s.registers = registers();
+  if (withRegisters) {
+    s.registers = registers();
+    s.registersKnown = true;
+  }
   s.instructions = instructions_ + executed_;
   s.mmio = mmioAccesses_;
   s.ramChanges = ramChanges_;
@@ -874,11 +896,15 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
     deadStackTop_ = sp;
     ++deadStackEpoch_;
   }
-  Snapshot now = snapshot();
   loop_.hit = true;
   const Snapshot& was = loop_.last;
-  bool unchanged = loop_.have && now.registers == was.registers && now.mmio == was.mmio &&
-                   now.ramChanges == was.ramChanges && now.epoch == was.epoch && now.depth == was.depth;
+  // The registers are only read when nothing cheaper already tells this
+  // iteration apart from the last one.
+  Snapshot now = snapshot(false);
+  bool quiet = loop_.have && now.mmio == was.mmio && now.ramChanges == was.ramChanges && now.epoch == was.epoch &&
+               now.depth == was.depth;
+  if (quiet || !loop_.have) now = snapshot(true);
+  bool unchanged = quiet && was.registersKnown && now.registers == was.registers;
   bool same = unchanged && now.taken == was.taken && now.instructions > was.instructions &&
               now.instructions - was.instructions <= kStretch;
   // Back in the state it waited in after a handler that changed nothing it
@@ -911,7 +937,7 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
       }
     }
     updateBudget();
-  } else if (loop_.have && ++loop_.misses >= 3) {
+  } else if (loop_.have && !(quiet && !was.registersKnown) && ++loop_.misses >= 3) {
     // Not a wait loop (or no longer one): stop looking here.
     setMark(pc, kMarkLoop, false);
     loop_.armed = false;
@@ -922,8 +948,24 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
   return true;
 }
 
+// Of the iterations a poll loop's count `value` still allows, those that may
+// pass at once: the count's last iterations run; so do those whose flags
+// would differ (the count crossing the sign bit).
+std::uint64_t CortexM3::passableIterations(std::uint32_t value) {
+  std::uint64_t byCount = value > 1u ? value - 1u : 0u;
+  if (value >= 0x80000000u) byCount = value > 0x80000001u ? std::min<std::uint64_t>(byCount, value - 0x80000001u) : 0;
+  return byCount;
+}
+
 void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t value) {
-  if (!poll_.armed || poll_.pc != pc_ || poll_.address != address || poll_.width != width || poll_.value != value) {
+  const bool sameRead = poll_.armed && poll_.pc == pc_ && poll_.address == address && poll_.width == width;
+  if (!sameRead || poll_.value != value) {
+    // The state seen right before this very read (no instruction and no
+    // access between) starts the next iteration all the same: only the value
+    // the iteration is compared on is new.
+    const bool keep = sameRead && poll_.have && poll_.last.mmio + 1 == mmioAccesses_ &&
+                      poll_.last.instructions + 1 == instructions_ + executed_;
+    Snapshot last = poll_.last;
     if (poll_.armed) setMark(poll_.pc, kMarkPoll, false);
     poll_ = PollWatch{};
     poll_.pc = pc_;
@@ -932,6 +974,10 @@ void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t val
     poll_.value = value;
     poll_.armed = true;
     setMark(pc_, kMarkPoll, true);
+    if (keep) {
+      poll_.last = last;
+      poll_.have = true;
+    }
   }
   poll_.readAt = mmioAccesses_;
 }
@@ -942,56 +988,80 @@ void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t val
 // iterations to come are that very iteration again until an event or the end
 // of the count: those before the next event pass at once, each with its
 // instructions and its access, and never the count's last.
+//
+// Once an iteration was seen so, the one after it (the loop ran on past an
+// event that left the register as it was) starts from the same registers but
+// the count and reads the same value: it is known to do the same again, and
+// the core's registers need not be read to see it.
 void CortexM3::atPollWatch(std::uint32_t) {
-  Snapshot now = snapshot();
   const Snapshot& was = poll_.last;
-  if (poll_.have && board_.pollSkipping() && poll_.readAt == mmioAccesses_ && now.mmio == was.mmio + 1 &&
-      now.ramWrites == was.ramWrites && now.taken == was.taken && now.depth == was.depth &&
-      now.instructions > was.instructions) {
-    int counter = -1;
-    bool alike = true;
-    for (std::size_t i = 0; i < now.registers.size() && alike; ++i) {
-      if (now.registers[i] == was.registers[i]) continue;
-      bool general = i <= 12 || i == 14;
-      if (general && counter < 0 && now.registers[i] == was.registers[i] - 1u) {
-        counter = static_cast<int>(i);
-      } else {
-        alike = false;
+  Snapshot now = snapshot(false);
+  // An iteration that read the watched value once and did nothing else the
+  // board sees: only such an iteration's registers are worth reading (the
+  // first after entering the loop seldom starts from the loop's own state).
+  const bool clean = poll_.have && board_.pollSkipping() && poll_.readAt == mmioAccesses_ &&
+                     now.mmio == was.mmio + 1 && now.ramWrites == was.ramWrites && now.taken == was.taken &&
+                     now.depth == was.depth && now.instructions > was.instructions;
+  const bool quiet = clean && was.registersKnown;
+  int counter = -1;
+  bool alike = false;
+  if (quiet && poll_.counter >= 0 && now.instructions - was.instructions == poll_.length &&
+      passableIterations(was.registers[static_cast<std::size_t>(poll_.counter)]) > 0) {
+    // The iteration just run could itself have passed at once (the count
+    // neither at its end nor crossing the sign bit).
+    now.registers = was.registers;
+    now.registersKnown = true;
+    counter = poll_.counter;
+    --now.registers[static_cast<std::size_t>(counter)];
+    alike = true;
+  } else if (clean) {
+    now.registers = registers();
+    now.registersKnown = true;
+    if (quiet) {
+      alike = true;
+      for (std::size_t i = 0; i < now.registers.size() && alike; ++i) {
+        if (now.registers[i] == was.registers[i]) continue;
+        bool general = i <= 12 || i == 14;
+        if (general && counter < 0 && now.registers[i] == was.registers[i] - 1u) {
+          counter = static_cast<int>(i);
+        } else {
+          alike = false;
+        }
       }
     }
-    if (alike && counter >= 0) {
-      std::uint32_t value = now.registers[static_cast<std::size_t>(counter)];
-      // The count's last iterations run; so do those whose flags would differ
-      // (the count crossing the sign bit).
-      std::uint64_t byCount = value > 1u ? value - 1u : 0u;
-      if (value >= 0x80000000u) byCount = value > 0x80000001u ? std::min<std::uint64_t>(byCount, value - 0x80000001u) : 0;
-      sync();
-      const Clock& clock = board_.clock();
-      // An event run since the last poll (at a boundary just before this
-      // one) may have changed the register: it is read again here (a steady
-      // read twice has the effect of one), and a change lets this poll run.
-      std::uint32_t offset = 0;
-      Peripheral* model = board_.bus().steadyModel(poll_.address, offset);
-      if (model == nullptr || model->read(offset, poll_.width) != poll_.value) alike = false;
-      std::uint64_t length = now.instructions - was.instructions;
-      Time perCycle = quantaPerCycle(clock.coreHz());
-      Time iteration = perCycle * static_cast<Time>(length + Board::kCyclesPerAccess);
-      std::uint64_t byEvent = byCount;
-      if (clock.hasEvents()) {
-        Time next = clock.nextEventTime();
-        Time t = clock.now();
-        byEvent = next > t ? static_cast<std::uint64_t>((next - t - 1) / iteration) : 0;
-      }
-      std::uint64_t k = alike ? std::min(byCount, byEvent) : 0;
-      if (k > 0) {
-        spend(k * (length + Board::kCyclesPerAccess));
-        skipped_ += k * length;
-        skippedPolls_ += k;
-        auto left = static_cast<std::uint32_t>(value - k);
-        setReg(counter == 14 ? 14u : static_cast<unsigned>(counter), left);
-        now.registers[static_cast<std::size_t>(counter)] = left;
-        updateBudget();
-      }
+  }
+  poll_.counter = -1;
+  if (alike && counter >= 0) {
+    std::uint64_t length = now.instructions - was.instructions;
+    poll_.counter = counter;
+    poll_.length = length;
+    std::uint32_t value = now.registers[static_cast<std::size_t>(counter)];
+    std::uint64_t byCount = passableIterations(value);
+    sync();
+    const Clock& clock = board_.clock();
+    // An event run since the last poll (at a boundary just before this
+    // one) may have changed the register: it is read again here (a steady
+    // read twice has the effect of one), and a change lets this poll run.
+    std::uint32_t offset = 0;
+    Peripheral* model = board_.bus().steadyModel(poll_.address, offset);
+    bool steady = model != nullptr && model->read(offset, poll_.width) == poll_.value;
+    Time perCycle = quantaPerCycle(clock.coreHz());
+    Time iteration = perCycle * static_cast<Time>(length + Board::kCyclesPerAccess);
+    std::uint64_t byEvent = byCount;
+    if (clock.hasEvents()) {
+      Time next = clock.nextEventTime();
+      Time t = clock.now();
+      byEvent = next > t ? static_cast<std::uint64_t>((next - t - 1) / iteration) : 0;
+    }
+    std::uint64_t k = steady ? std::min(byCount, byEvent) : 0;
+    if (k > 0) {
+      spend(k * (length + Board::kCyclesPerAccess));
+      skipped_ += k * length;
+      skippedPolls_ += k;
+      auto left = static_cast<std::uint32_t>(value - k);
+      setReg(counter == 14 ? 14u : static_cast<unsigned>(counter), left);
+      now.registers[static_cast<std::size_t>(counter)] = left;
+      updateBudget();
     }
   }
   poll_.last = now;

@@ -117,6 +117,7 @@ class CortexM3 {
   // seen of it so far.
   struct Snapshot {
     Registers registers{};
+    bool registersKnown = false;  // reading them costs more than the rest together
     std::uint64_t instructions = 0;
     std::uint64_t mmio = 0;
     std::uint64_t ramChanges = 0;
@@ -147,6 +148,10 @@ class CortexM3 {
     bool armed = false;
     bool have = false;
     std::uint64_t readAt = 0;  // mmio count after the last matching read
+    // Once an iteration was seen to count `counter` down by one and change
+    // nothing else: the register and the iteration's length in instructions.
+    int counter = -1;
+    std::uint64_t length = 0;
     Snapshot last;
   };
   // A handler run from thread mode that read no register of the board and
@@ -181,6 +186,8 @@ class CortexM3 {
   static void onRamWrite(uc_struct* uc, int type, std::uint64_t address, int size, std::int64_t value, void* user);
   static void onCode(uc_struct* uc, std::uint64_t address, std::uint32_t size, void* user);
 
+  // Counts and looks at the instruction at `pc` before it runs.
+  [[gnu::noinline]] void instruction(std::uint32_t pc);
   std::uint64_t mmioRead(std::uint32_t address, unsigned size);
   void mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value);
   void afterAccess();
@@ -205,9 +212,12 @@ class CortexM3 {
   static std::uint64_t handlerKey(const Registers& registers);
   bool atLoopWatch(std::uint32_t pc);
   void atPollWatch(std::uint32_t pc);
+  static std::uint64_t passableIterations(std::uint32_t value);
   void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);
   void armLoopWatch(std::uint32_t pc);
-  Snapshot snapshot();
+  // The figures of the run at this instruction; the core's registers only
+  // with `withRegisters`.
+  Snapshot snapshot(bool withRegisters = true);
   // Brings the board's clock up to the instructions run so far.
   void sync();
   void syncPrimask();

@@ -128,14 +128,16 @@ struct PollRun {
 };
 
 // USART1 clocked, transmitting at a slow rate: a frame lasts some thousands
-// of polls.
-PollRun pollRun(std::uint32_t entry, bool skipping) {
+// of polls. With `eventEvery`, an event of the board that leaves the register
+// as it is falls into the wait again and again.
+PollRun pollRun(std::uint32_t entry, bool skipping, sim::Time eventEvery = 0) {
   sim::Board board;
   board.setPollSkipping(skipping);
   sim::CortexM3 core(board, program(entry));
   board.bus().write(0x40023820u, 4, 1u << 14);  // RCC APB2ENR: USART1
   board.bus().write(0x40013808u, 4, 0x400u);    // BRR: 2048 bit/s at the reset clock
   board.bus().write(0x4001380Cu, 4, 0x2008u);   // CR1: UE, TE
+  if (eventEvery != 0) board.clock().every(eventEvery, eventEvery, [] {});
   EXPECT_EQ(core.run(), sim::CortexM3::Halt::Exited);
   return {board.clock().now(), core.reg(4), core.skippedPolls(), board.registerAccesses()};
 }
@@ -162,6 +164,30 @@ TEST(PollLoops, PassAtOnceEndingWhenAndHowTheyWouldPollByPoll) {
   EXPECT_GT(skipped.skippedPolls, 4000u);
   EXPECT_EQ(skipped.end, polled.end);
   EXPECT_EQ(skipped.accesses + skipped.skippedPolls, 5000u);
+}
+
+// Once a poll loop was seen to repeat itself, it runs on past events that
+// leave its register alone without being looked at again: the outcome is
+// still the one of polling poll by poll, up to the last poll of the count.
+TEST(PollLoops, RunOnPastEventsThatLeaveTheRegisterAloneAsPollByPoll) {
+  for (sim::Time every : {sim::microseconds(7), sim::microseconds(50), sim::microseconds(333), sim::microseconds(1000)}) {
+    SCOPED_TRACE(std::to_string(sim::toSeconds(every) * 1e6) + " us");
+    PollRun polled = pollRun(kPollTc, false, every);
+    PollRun skipped = pollRun(kPollTc, true, every);
+    if (every >= sim::microseconds(50)) {
+      EXPECT_GT(skipped.skippedPolls, polled.accesses * 3 / 4);
+    }
+    EXPECT_EQ(skipped.left, polled.left);
+    EXPECT_EQ(skipped.end, polled.end);
+    EXPECT_EQ(skipped.accesses + skipped.skippedPolls, polled.accesses);
+
+    polled = pollRun(kPollRxne, false, every);
+    skipped = pollRun(kPollRxne, true, every);
+    EXPECT_EQ(polled.left, 0u);
+    EXPECT_EQ(skipped.left, 0u);
+    EXPECT_EQ(skipped.end, polled.end);
+    EXPECT_EQ(skipped.accesses + skipped.skippedPolls, 5000u);
+  }
 }
 
 // ---------------------------------------------------------------- the program's end
