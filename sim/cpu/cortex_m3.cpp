@@ -790,7 +790,11 @@ bool CortexM3::atBoundary(std::uint32_t pc) {
     return false;
   }
   if (repeated) skipWaitingAt();
-  if (!recheck && !(loop_.armed && loop_.hit)) armLoopWatch(pc);
+  // Inside a poll loop (less than an iteration past its last poll) nothing
+  // waits without reading a register: no wait loop to look for here.
+  const bool inPollLoop = poll_.have && poll_.counter >= 0 && instructions_ + executed_ >= poll_.last.instructions &&
+                          instructions_ + executed_ - poll_.last.instructions < poll_.length;
+  if (!recheck && !inPollLoop && !(loop_.armed && loop_.hit)) armLoopWatch(pc);
   loop_.hit = false;
   updateBudget();
   return true;
