@@ -26,7 +26,9 @@
 // - a poll loop, an iteration that reads a status register which only the
 //   board's events change, writes no memory and only counts one core register
 //   down by one: its iterations before the next event pass at once, never
-//   more than its count allows (off with the board's poll skipping);
+//   more than its count allows (off with the board's poll skipping); after an
+//   event that left the register as it was, the loop runs on from the state
+//   it is known to be in, and passes on without looking at it again;
 // - a handler entered from thread mode that reads no register of the board,
 //   changes no memory and leaves the core's registers as it found them: entered
 //   again at the same place in the same state, with memory unchanged since, its
