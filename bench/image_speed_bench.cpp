@@ -1,8 +1,8 @@
 // How fast the emulated core runs: emulated instructions per second on
 // straight code, and virtual seconds per wall-clock second for the board
 // image idle in its main menu, in the console-heavy run and printing back to
-// back. Every figure is
-// read from the run itself (the core's instruction count, the board's clock).
+// back. Every figure is read from the run itself (the core's instruction
+// count, the board's clock).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
