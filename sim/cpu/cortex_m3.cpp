@@ -862,12 +862,8 @@ std::uint64_t CortexM3::handlerKey(const Registers& r) {
   return static_cast<std::uint64_t>(r[15]) | static_cast<std::uint64_t>(r[13] ^ (r[14] << 12)) << 32;
 }
 
-CortexM3::Snapshot CortexM3::snapshot(bool withRegisters) {
+CortexM3::Snapshot CortexM3::snapshot() {
   Snapshot s;
-  if (withRegisters) {
-    s.registers = registers();
-    s.registersKnown = true;
-  }
   s.instructions = instructions_ + executed_;
   s.mmio = mmioAccesses_;
   s.ramChanges = ramChanges_;
@@ -877,6 +873,11 @@ CortexM3::Snapshot CortexM3::snapshot(bool withRegisters) {
   s.realEntries = entries_ - repeatedHandlers_;
   s.depth = board_.interrupts().depth();
   return s;
+}
+
+void CortexM3::takeRegisters(Snapshot& s) {
+  s.registers = registers();
+  s.registersKnown = true;
 }
 
 void CortexM3::armLoopWatch(std::uint32_t pc) {
@@ -904,10 +905,10 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
   const Snapshot& was = loop_.last;
   // The registers are only read when nothing cheaper already tells this
   // iteration apart from the last one.
-  Snapshot now = snapshot(false);
+  Snapshot now = snapshot();
   bool quiet = loop_.have && now.mmio == was.mmio && now.ramChanges == was.ramChanges && now.epoch == was.epoch &&
                now.depth == was.depth;
-  if (quiet || !loop_.have) now = snapshot(true);
+  if (quiet || !loop_.have) takeRegisters(now);
   bool unchanged = quiet && was.registersKnown && now.registers == was.registers;
   bool same = unchanged && now.taken == was.taken && now.instructions > was.instructions &&
               now.instructions - was.instructions <= kStretch;
@@ -999,7 +1000,7 @@ void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t val
 // the core's registers need not be read to see it.
 void CortexM3::atPollWatch(std::uint32_t) {
   const Snapshot& was = poll_.last;
-  Snapshot now = snapshot(false);
+  Snapshot now = snapshot();
   // An iteration that read the watched value once and did nothing else the
   // board sees: only such an iteration's registers are worth reading (the
   // first after entering the loop seldom starts from the loop's own state).
@@ -1019,8 +1020,7 @@ void CortexM3::atPollWatch(std::uint32_t) {
     --now.registers[static_cast<std::size_t>(counter)];
     alike = true;
   } else if (clean) {
-    now.registers = registers();
-    now.registersKnown = true;
+    takeRegisters(now);
     if (quiet) {
       alike = true;
       for (std::size_t i = 0; i < now.registers.size() && alike; ++i) {

@@ -119,7 +119,7 @@ class CortexM3 {
   // seen of it so far.
   struct Snapshot {
     Registers registers{};
-    bool registersKnown = false;  // reading them costs more than the rest together
+    bool registersKnown = false;
     std::uint64_t instructions = 0;
     std::uint64_t mmio = 0;
     std::uint64_t ramChanges = 0;
@@ -217,9 +217,10 @@ class CortexM3 {
   static std::uint64_t passableIterations(std::uint32_t value);
   void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);
   void armLoopWatch(std::uint32_t pc);
-  // The figures of the run at this instruction; the core's registers only
-  // with `withRegisters`.
-  Snapshot snapshot(bool withRegisters = true);
+  // The figures of the run at this instruction, the core's registers left out
+  // (reading them costs more than all the rest): takeRegisters adds them.
+  Snapshot snapshot();
+  void takeRegisters(Snapshot& s);
   // Brings the board's clock up to the instructions run so far.
   void sync();
   void syncPrimask();
