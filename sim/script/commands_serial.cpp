@@ -4,6 +4,7 @@
 
 #include "../board.h"
 #include "command_table.h"
+#include "pattern.h"
 
 namespace sim {
 
@@ -49,7 +50,7 @@ class WaitTextStep : public ScriptStep {
       : line_(std::move(line)), text_(std::move(text)), limit_(limit) {
     if (pattern) {
       pattern_ = *pattern;
-      regex_.emplace(*pattern, std::regex::ECMAScript);
+      regex_ = compilePattern(*pattern);
     }
   }
 

@@ -79,7 +79,7 @@ class ScriptWords {
   bool optionalKeyword(std::string_view keyword);
   // A text in double quotes.
   std::string text();
-  // A pattern between slashes, compiled as ECMAScript; refused when it does not compile.
+  // A pattern between slashes (see pattern.h); refused when it does not compile.
   std::string pattern();
   bool nextIsPattern() const;
   Time duration();

@@ -163,6 +163,16 @@ TEST(ScriptParser, WordsAreWhollyWhatTheyClaimAndMessagesShowThemSafely) {
   EXPECT_NE(message.find("'zzzz"), std::string::npos) << message;
   // Patterns must compile.
   EXPECT_NE(refusal("wait console /a(/\n").find("is not a valid pattern"), std::string::npos);
+  // Huge repeat counts and back-references are refused before the regex
+  // library reads them into an integer that would overflow; ordinary ones and
+  // long digit runs that are plain text still pass.
+  for (const char* bad : {"/a{5555555555555555555}/", "/a{1,99999}/", "/\\123456/", "/[x]{0,123456}/"})
+    EXPECT_NE(refusal(std::string("wait console ") + bad + "\n").find("at most 4 digits"), std::string::npos)
+        << bad;
+  for (const char* good : {"/a{2,1000}/", "/temp 1234567/", "/[{]1234567/", "/\\{1234567/"})
+    EXPECT_NO_THROW(parse(std::string("wait console ") + good + "\n")) << good;
+  // Back-references would need the backtracking matcher, which can hang a run.
+  EXPECT_NE(refusal("wait console /(a)\\1/\n").find("is not a valid pattern"), std::string::npos);
 }
 
 TEST(ScriptParser, AScriptThatCannotBeReadIsAnError) {
@@ -413,6 +423,20 @@ TEST_F(ScriptRun, APatternNotSeenFailsNamingThePattern) {
   EXPECT_NE(std::string(stop->what()).find("expected console text matching /wor.d/ within 0.005000 s"),
             std::string::npos)
       << stop->what();
+}
+
+TEST_F(ScriptRun, APatternThatWouldBacktrackExponentiallyStillEndsTheWait) {
+  // A backtracking matcher takes 2^n steps for (a*)*b on n a's: with 40 a's
+  // the run would never end. The wait must fail at its limit instead, and
+  // match once the b comes.
+  boardPrints(0, std::string(40, 'a') + "!\r\n");
+  auto stop = run("wait console /(a*)*b/ within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Failed);
+  boardPrints(board.clock().now(), std::string(40, 'a') + "b\r\n");
+  stop = run("wait console /(a*)*b/ within 10ms\n");
+  ASSERT_TRUE(stop);
+  EXPECT_EQ(stop->kind(), StopKind::Completed);
 }
 
 TEST_F(ScriptRun, ExpectNoTextFailsWhenTheTextComesOut) {
