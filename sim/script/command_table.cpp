@@ -112,7 +112,8 @@ std::string scriptLanguageHelp() {
   }
   out +=
       "  TEXT is in double quotes with the escapes \\r \\n \\t \\\\ \\\" \\xNN.\n"
-      "  /REGEX/ is an ECMAScript pattern between slashes (\\/ for a slash).\n"
+      "  /REGEX/ is an ECMAScript pattern between slashes (\\/ for a slash),\n"
+      "  without back-references; repeat counts up to 9999.\n"
       "  D is a duration, a number and a unit: 250us, 10ms, 1.5s, 2min.\n"
       "  Waits without 'within' give up after 10s of virtual time.\n";
   out += "  LINE is a serial line of the board: ";
