@@ -40,7 +40,8 @@ std::size_t portIndex(char port) {
 }  // namespace
 
 Board::Board(BoardConfig config)
-    : interrupts_(clock_, std::move(config.vectors)),
+    : timing_(config.timing),
+      interrupts_(clock_, std::move(config.vectors)),
       rcc_(clock_, RccConfig{config.crystal}),
       pwr_(clock_),
       usart1_("USART1", clock_, interrupts_, USART1_IRQn, [this] { return rcc_.pclk2Hz(); }),

@@ -18,6 +18,7 @@
 #include "core/interrupt_controller.h"
 #include "core/listeners.h"
 #include "core/net.h"
+#include "core/timing_tolerances.h"
 #include "devices/i2c_bus.h"
 #include "devices/i2c_faults.h"
 #include "devices/zigbee_module.h"
@@ -39,6 +40,8 @@ namespace sim {
 
 struct BoardConfig {
   bool crystal = true;
+  // Where each timing of the board falls in its range: nominal without a seed.
+  TimingTolerances timing;
   // Handlers by exception number; missing entries are unused vectors.
   std::vector<InterruptController::Vector> vectors;
 };
@@ -63,6 +66,8 @@ class Board {
   static bool exists();
 
   Clock& clock() { return clock_; }
+  // The board's timing tolerances, drawn from the run's timing seed.
+  const TimingTolerances& timing() const { return timing_; }
   InterruptController& interrupts() { return interrupts_; }
   NvicRegisters& nvic() { return nvic_; }
   ScbRegisters& scb() { return scb_; }
@@ -139,6 +144,7 @@ class Board {
   void wire();
   static std::size_t netIndex(PinName pin);
 
+  TimingTolerances timing_;
   Clock clock_;
   InterruptController interrupts_;
   NvicRegisters nvic_{interrupts_};
