@@ -94,9 +94,10 @@ Exit status:
      the console received frames with framing errors, a firmware receive
      queue was full and dropped keys or ZigBee bytes (the counts are
      reported), the ZigBee link to another tl500-sim broke or the linked
-     board said nothing for --zigbee-peer-wait (60 s by default), --max-time
-     or a debugger's kill (gdb's `kill`) ended a script before its end; the message on standard error names the
-     script line, what was expected and the last console output
+     board said nothing for --zigbee-peer-wait (60 s by default), or
+     --max-time or a kill from gdb ("ended by the debugger") ended a script
+     before its end; the message on standard error names the script line,
+     what was expected and the last console output
   2  usage error, script syntax error (naming the line), a file that cannot
      be read or written (also when the writing fails during the run: the
      logs, the trace), or an --image file that is no image for this board
