@@ -88,7 +88,7 @@ sensors or faults is refused before anything is sent.
 constexpr const char kExitStatus[] = R"(
 Exit status:
   0  the script completed, main returned 0, or a live run was ended from the
-     monitor
+     monitor or by gdb's kill
   1  a wait or an expect failed, main returned another value, lines were left
      unrun when main returned, the console differed from --expect-console,
      the console received frames with framing errors, a firmware receive

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 
 #include "cli_extensions.h"
 #include "sim/endpoints/console_log.h"
@@ -40,8 +41,7 @@ const sim::CliOptionRegistration kZigbeeOptions{{
               ->check([](const std::string& text) {
                 sim::Time t = 0;
                 if (!sim::parseDurationOk(text, t) || t < sim::milliseconds(1) || t > sim::seconds(86'400)) {
-                  return "--zigbee-peer-wait takes a duration from 1ms to 24h such as 60s or 10min, not " +
-                         sim::shownWord(text);
+                  return "a duration from 1ms to 24h is needed, such as 60s or 10min, not " + sim::shownWord(text);
                 }
                 return std::string();
               });
@@ -60,6 +60,10 @@ const sim::CliOptionRegistration kZigbeeOptions{{
             linkMode = *sim::parseZigBeeMode(g_mode, error);
           }
           if (!g_peerWait.empty()) {
+            if (linkMode.kind != sim::ZigBeeLinkMode::Kind::TcpListen &&
+                linkMode.kind != sim::ZigBeeLinkMode::Kind::TcpConnect) {
+              throw std::runtime_error("--zigbee-peer-wait needs --zigbee tcp-listen:PORT or tcp:HOST:PORT");
+            }
             sim::Time t = 0;
             sim::parseDurationOk(g_peerWait, t);
             linkMode.peerWait = std::chrono::milliseconds(static_cast<std::int64_t>(sim::toSeconds(t) * 1000.0));

@@ -144,6 +144,12 @@ def case_held_peer(sim, workdir):
     for longer than B's --zigbee-peer-wait and than the stuck-firmware limit
     (made short here): B ends with a link message naming the wait, never
     "stuck"; A, let go, goes on alone to the end of its script."""
+    for args, said in ((["--zigbee-peer-wait", "0s", "--zigbee", "tcp:127.0.0.1:1"], "from 1ms to 24h"),
+                       (["--zigbee-peer-wait", "5s"], "needs --zigbee tcp")):
+        run = subprocess.run([sim, *args, "--max-time", "1ms"], capture_output=True, timeout=EXIT_TIMEOUT,
+                             stdin=subprocess.DEVNULL)
+        if run.returncode != 2 or said.encode() not in run.stderr:
+            raise Failure("%s: exit %d, %r; expected exit 2 saying %r" % (args, run.returncode, run.stderr, said))
     script = os.path.join(workdir, "held.tlscript")
     with open(script, "w") as f:
         f.write('wait console "x> quit\\r\\n\\r\\n"\nrun 30s\n')
