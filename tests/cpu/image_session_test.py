@@ -192,6 +192,11 @@ def gdb_checksum(sim, image):
                     fail(f"a register write with checksum {checksum!r} was answered {got!r}, not '-'")
                 if read_r0() != before:
                     fail(f"a register write with checksum {checksum!r} was carried out")
+            # A packet longer than any the server takes is refused whole,
+            # its checksum right or not, rather than kept growing.
+            got = exchange("q" + "x" * 0x5000)
+            if got != b"-":
+                fail(f"an overlong packet was answered {got[:40]!r}, not '-'")
             got = exchange(write)
             if got != b"+" + packet("OK"):
                 fail(f"the register write sent again correctly was answered {got!r}")
