@@ -88,14 +88,16 @@ sensors or faults is refused before anything is sent.
 constexpr const char kExitStatus[] = R"(
 Exit status:
   0  the script completed, main returned 0, or a live run was ended from the
-     monitor
+     monitor or by gdb's kill
   1  a wait or an expect failed, main returned another value, lines were left
      unrun when main returned, the console differed from --expect-console,
      the console received frames with framing errors, a firmware receive
      queue was full and dropped keys or ZigBee bytes (the counts are
-     reported), the ZigBee link to another tl500-sim broke, or --max-time
-     ended a script before its end; the message on standard error names the
-     script line, what was expected and the last console output
+     reported), the ZigBee link to another tl500-sim broke or the linked
+     board said nothing for --zigbee-peer-wait (60 s by default), or
+     --max-time or a kill from gdb ("ended by the debugger") ended a script
+     before its end; the message on standard error names the script line,
+     what was expected and the last console output
   2  usage error, script syntax error (naming the line), a file that cannot
      be read or written (also when the writing fails during the run: the
      logs, the trace), or an --image file that is no image for this board
@@ -103,9 +105,11 @@ Exit status:
      chip outside its operating limits (clock against flash wait states,
      voltage range, PLL), or the virtual board found it stuck: waiting for
      something that can never happen, or looping for 5 s of host time
-     without letting virtual time pass (the message names the function);
-     with --image also a halted fault handler (naming the fault, the PC and
-     the address) or a stack overrun
+     without letting virtual time pass (the message names the function;
+     time held by gdb, the monitor, --wait-attach or the linked board does
+     not count); with --image also a halted fault handler (naming the fault,
+     the PC and the address), a stack overrun, or a loop that nothing can
+     end, such as one with interrupts masked (naming the PC)
   4  a short circuit: two drivers fought over a net of the board (the message
      names the pin, both drivers and the virtual time)
   128+N  a live run ended by signal N (SIGINT, SIGTERM, SIGHUP), after the
@@ -202,6 +206,11 @@ int report(const sim::Stop& stop, const sim::ScriptRunner* runner, sim::Time now
     case sim::StopKind::UserQuit:
       std::fprintf(stderr, "\ntl500-sim: %s at %s\n", stop.what(), sim::formatTime(now).c_str());
       if (int signal = sim::TerminalEndpoint::endingSignal(); signal != 0) return 128 + signal;
+      // A script cut short (the debugger's kill) has not passed.
+      if (runner != nullptr && !runner->finished()) {
+        say(runner->unfinishedMessage(stop.what()));
+        return kExitFailed;
+      }
       return kExitOk;
   }
   return kExitFault;
@@ -354,10 +363,13 @@ int run(const Options& options) {
 
   // A firmware loop that lets no virtual time pass ends the program from the
   // watchdog's thread: the terminal and the outputs are put right first.
-  sim::StuckWatchdog watchdog{board.clock(), sim::StuckWatchdog::kDefaultLimit, [&] {
-                                if (live) live->restore();
-                                files.flushOutputs();
-                              }};
+  // It watches the run only: what comes after (the goodbye to a linked board,
+  // output a terminal program has still to read) is no firmware.
+  std::optional<sim::StuckWatchdog> watchdog;
+  watchdog.emplace(board.clock(), sim::StuckWatchdog::configuredLimit(), [&] {
+    if (live) live->restore();
+    files.flushOutputs();
+  });
 
   Outcome outcome;
   try {
@@ -366,7 +378,7 @@ int run(const Options& options) {
     if (live) live->start();
     if (core) {
       if (!gdb || gdb->serve(*core) != sim::GdbServer::End::Killed) core->run();
-      if (!core->exited()) throw sim::Stop(sim::StopKind::UserQuit, "the debugger killed the run");
+      if (!core->exited()) throw sim::Stop(sim::StopKind::UserQuit, "ended by the debugger");
       outcome.returned = core->exitStatus();
     } else {
       outcome.returned = tl500_firmware_main();
@@ -381,6 +393,7 @@ int run(const Options& options) {
     say("internal error of the virtual board at " + sim::formatTime(board.clock().now()) + ": " + e.what());
     return kExitFault;
   }
+  watchdog.reset();
   if (live) live->restore();
   std::optional<int> optionStatus;
   bool optionEndedRun = false;

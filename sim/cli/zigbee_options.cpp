@@ -1,15 +1,20 @@
 // --zigbee MODE: who is at the far side of the ZigBee module's radio link;
 // --zigbee-log FILE: every byte the board sent on USART3.
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 
 #include "cli_extensions.h"
 #include "sim/endpoints/console_log.h"
 #include "sim/endpoints/zigbee_link.h"
+#include "sim/script/script.h"
 
 namespace {
 
 std::string g_mode;
 std::string g_log;
+std::string g_peerWait;
 
 constexpr const char kModeHelp[] =
     "the ZigBee module's peer in radio range (default none): none (bytes the board sends are lost), loopback "
@@ -28,6 +33,18 @@ const sim::CliOptionRegistration kZigbeeOptions{{
                 std::string error;
                 return sim::parseZigBeeMode(mode, error) ? std::string() : error;
               });
+          app.add_option("--zigbee-peer-wait", g_peerWait,
+                         "with --zigbee tcp...: how long (host time, default 60s) this board waits for the linked "
+                         "board's next slot before the link is given up (exit 1); the linked board may be held in "
+                         "gdb or the monitor meanwhile, and is told when it goes on")
+              ->type_name("DURATION")
+              ->check([](const std::string& text) {
+                sim::Time t = 0;
+                if (!sim::parseDurationOk(text, t) || t < sim::milliseconds(1) || t > sim::seconds(86'400)) {
+                  return "a duration from 1ms to 24h is needed, such as 60s or 10min, not " + sim::shownWord(text);
+                }
+                return std::string();
+              });
           app.add_option("--zigbee-log", g_log, "write every byte the board sent on USART3 to FILE, raw")
               ->type_name("FILE");
         },
@@ -41,6 +58,15 @@ const sim::CliOptionRegistration kZigbeeOptions{{
           if (!g_mode.empty()) {
             std::string error;
             linkMode = *sim::parseZigBeeMode(g_mode, error);
+          }
+          if (!g_peerWait.empty()) {
+            if (linkMode.kind != sim::ZigBeeLinkMode::Kind::TcpListen &&
+                linkMode.kind != sim::ZigBeeLinkMode::Kind::TcpConnect) {
+              throw std::runtime_error("--zigbee-peer-wait needs --zigbee tcp-listen:PORT or tcp:HOST:PORT");
+            }
+            sim::Time t = 0;
+            sim::parseDurationOk(g_peerWait, t);
+            linkMode.peerWait = std::chrono::milliseconds(static_cast<std::int64_t>(sim::toSeconds(t) * 1000.0));
           }
           std::shared_ptr<sim::ZigBeeLink> link = sim::openZigBeeLink(linkMode, run.board);
           if (std::string said = link->announcement(); !said.empty()) {

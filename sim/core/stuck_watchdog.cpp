@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -32,6 +34,10 @@ struct Capture {
 };
 Capture g_capture;
 std::atomic<bool> g_watching{false};
+// Holds alive now, and holds made or ended so far: a hold that came and went
+// between two ticks still breaks the count.
+std::atomic<unsigned> g_holds{0};
+std::atomic<std::uint64_t> g_holdChanges{0};
 pthread_t g_firmwareThread;
 
 void onStopSignal(int, siginfo_t*, void* context) {
@@ -61,6 +67,26 @@ std::string functionAt(void* address) {
 }
 
 }  // namespace
+
+StuckWatchdog::Hold::Hold() {
+  g_holds.fetch_add(1);
+  g_holdChanges.fetch_add(1);
+}
+
+StuckWatchdog::Hold::~Hold() {
+  g_holdChanges.fetch_add(1);
+  g_holds.fetch_sub(1);
+}
+
+std::chrono::milliseconds StuckWatchdog::configuredLimit() {
+  const char* text = std::getenv("TL500_SIM_STUCK_LIMIT_MS");
+  if (text == nullptr || *text == '\0') return kDefaultLimit;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long ms = std::strtoul(text, &end, 10);
+  if (errno != 0 || *end != '\0' || *text == '-' || ms == 0 || ms > 600'000) return kDefaultLimit;
+  return std::chrono::milliseconds(ms);
+}
 
 StuckWatchdog::StuckWatchdog(const Clock& clock, std::chrono::milliseconds limit, std::function<void()> lastWords,
                              int exitStatus)
@@ -93,12 +119,16 @@ void StuckWatchdog::watch() {
   const auto tick =
       limit_ / kTicksPerLimit > std::chrono::milliseconds(1) ? limit_ / kTicksPerLimit : std::chrono::milliseconds(1);
   Time last = clock_.progress();
+  std::uint64_t holdChanges = g_holdChanges.load();
   int stillTicks = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!wake_.wait_for(lock, tick, [this] { return quit_; })) {
     Time now = clock_.progress();
-    stillTicks = now == last ? stillTicks + 1 : 0;
+    std::uint64_t changes = g_holdChanges.load();
+    bool held = g_holds.load() != 0 || changes != holdChanges;
+    stillTicks = now == last && !held ? stillTicks + 1 : 0;
     last = now;
+    holdChanges = changes;
     if (stillTicks >= kTicksPerLimit) endRun();
   }
 }

@@ -11,6 +11,12 @@
 // does not end is exactly the run it would have been without it. Host time is
 // counted in ticks of limit / 50, so a process that was suspended (Ctrl-Z, a
 // debugger) is not taken for a stuck one.
+//
+// Time can also stand still on purpose: gdb at a breakpoint or not attached
+// yet, the monitor open, the board held in reset until a terminal program
+// attaches, the linked board's slot awaited. Each of those waits holds a
+// StuckWatchdog::Hold while it lasts; the count starts afresh when the last
+// hold ends.
 #pragma once
 
 #include <chrono>
@@ -27,6 +33,21 @@ class StuckWatchdog {
  public:
   static constexpr std::chrono::milliseconds kDefaultLimit{5000};
   static constexpr int kTicksPerLimit = 50;
+
+  // Virtual time held on purpose for as long as it lives: no count meanwhile.
+  // Holds nest and may be made with no watchdog running.
+  class Hold {
+   public:
+    Hold();
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+  };
+
+  // The limit a run uses: kDefaultLimit, or the milliseconds in the
+  // environment variable TL500_SIM_STUCK_LIMIT_MS (1 to 600000) when set;
+  // the tests of held time use it so as not to wait 5 s for every case.
+  static std::chrono::milliseconds configuredLimit();
 
   // `lastWords` runs on the watchdog's thread just before the program ends
   // (restore the terminal, flush logs).

@@ -924,6 +924,9 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
       int exc = board_.interrupts().running();
       halted("the " + exceptionText(exc) + " handler halted at PC " + describe(pc));
     }
+    if (std::string why = whyNothingEndsWait(); !why.empty()) {
+      throw Stop(StopKind::Fault, "the firmware is stuck for good: it loops at PC " + describe(pc) + " " + why);
+    }
     sync();
     Clock& clock = board_.clock();
     if (!clock.hasEvents()) {
@@ -951,6 +954,24 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
   loop_.last = now;
   loop_.have = true;
   return true;
+}
+
+// A wait loop in thread mode reads no register and writes no memory: only an
+// exception can end it. None ever can with PRIMASK set, nor when no interrupt
+// line is enabled and SysTick cannot pend its exception (the loop itself
+// changes neither). Why, for the message; empty when one still may.
+std::string CortexM3::whyNothingEndsWait() {
+  std::uint32_t primask = 0;
+  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
+  if ((primask & 1u) != 0) return "with interrupts masked (PRIMASK set): nothing can end the loop";
+  InterruptController& ic = board_.interrupts();
+  for (int line = 0; line < InterruptController::kIrqLines; ++line) {
+    if (ic.isEnabled(InterruptController::irq(line))) return {};
+  }
+  constexpr std::uint32_t kTicking = 0x3u;  // SysTick CTRL: ENABLE | TICKINT
+  const SysTickTimer& tick = board_.sysTick();
+  if ((tick.ctrl() & kTicking) == kTicking && tick.load() != 0) return {};
+  return "with no interrupt enabled and SysTick not interrupting: nothing can end the loop";
 }
 
 // Of the iterations a poll loop's count `value` still allows, those that may

@@ -213,6 +213,7 @@ class CortexM3 {
   void skipWaitingAt();
   static std::uint64_t handlerKey(const Registers& registers);
   bool atLoopWatch(std::uint32_t pc);
+  std::string whyNothingEndsWait();
   void atPollWatch(std::uint32_t pc);
   static std::uint64_t passableIterations(std::uint32_t value);
   void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);

@@ -14,12 +14,15 @@
 #include <vector>
 
 #include "../core/stop.h"
+#include "../core/stuck_watchdog.h"
 
 namespace sim {
 
 namespace {
 
 constexpr unsigned kRegisters = 17;  // r0-r12, sp, lr, pc, xpsr
+// Longest packet body taken: the PacketSize told to the debugger, with room.
+constexpr std::size_t kMaxPacket = 0x4000;
 constexpr const char kTargetXml[] =
     R"(<?xml version="1.0"?>)"
     R"(<!DOCTYPE target SYSTEM "gdb-target.dtd">)"
@@ -113,8 +116,12 @@ GdbServer::~GdbServer() {
 }
 
 std::optional<std::string> GdbServer::receivePacket() {
+  // Virtual time stands still while the debugger holds the core.
+  StuckWatchdog::Hold held;
   std::string data;
   char c = 0;
+  int check = 0;
+  bool overlong = false;
   enum { Idle, Body, Check1, Check2 } state = Idle;
   for (;;) {
     ssize_t n = ::recv(fd_, &c, 1, 0);
@@ -123,6 +130,7 @@ std::optional<std::string> GdbServer::receivePacket() {
       case Idle:
         if (c == '$') {
           data.clear();
+          overlong = false;
           state = Body;
         } else if (c == 0x03) {
           return std::string(1, '\x03');
@@ -131,16 +139,31 @@ std::optional<std::string> GdbServer::receivePacket() {
       case Body:
         if (c == '#') {
           state = Check1;
-        } else {
+        } else if (data.size() < kMaxPacket) {
           data += c;
+        } else {
+          overlong = true;  // dropped whole; the debugger is asked again
         }
         break;
       case Check1:
+        check = nibble(c);
         state = Check2;
         break;
-      case Check2:
+      case Check2: {
+        // A packet whose checksum does not match what arrived, or is no
+        // checksum at all, was garbled on the way: it is not carried out, and
+        // '-' asks the debugger to send it again.
+        int low = nibble(c);
+        unsigned sum = 0;
+        for (unsigned char b : data) sum += b;
+        state = Idle;
+        if (overlong || check < 0 || low < 0 || static_cast<unsigned>(check * 16 + low) != (sum & 0xFF)) {
+          ::send(fd_, "-", 1, MSG_NOSIGNAL);
+          break;
+        }
         ::send(fd_, "+", 1, MSG_NOSIGNAL);
         return data;
+      }
     }
   }
 }
@@ -270,7 +293,10 @@ std::string GdbServer::handle(CortexM3& core, const std::string& p, std::optiona
 
 GdbServer::End GdbServer::serve(CortexM3& core) {
   std::fprintf(stderr, "tl500-sim: gdb server waiting on 127.0.0.1:%u\n", port_);
-  fd_ = ::accept(listenFd_, nullptr, nullptr);
+  {
+    StuckWatchdog::Hold held;  // the board waits in reset for the person at gdb
+    fd_ = ::accept(listenFd_, nullptr, nullptr);
+  }
   if (fd_ < 0) throw std::runtime_error(std::string("gdb server: accept: ") + std::strerror(errno));
   int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

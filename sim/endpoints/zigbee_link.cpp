@@ -79,10 +79,10 @@ std::unique_ptr<ZigBeeLink> openZigBeeLink(const ZigBeeLinkMode& linkMode, Board
       link = std::make_unique<LoopbackPeer>(board.zigbee());
       break;
     case ZigBeeLinkMode::Kind::TcpListen:
-      link = ZigBeeTcpLink::listen(board.clock(), board.zigbee(), linkMode.port);
+      link = ZigBeeTcpLink::listen(board.clock(), board.zigbee(), linkMode.port, linkMode.peerWait);
       break;
     case ZigBeeLinkMode::Kind::TcpConnect:
-      link = ZigBeeTcpLink::connect(board.clock(), board.zigbee(), linkMode.host, linkMode.port);
+      link = ZigBeeTcpLink::connect(board.clock(), board.zigbee(), linkMode.host, linkMode.port, linkMode.peerWait);
       break;
     case ZigBeeLinkMode::Kind::Pty:
       link = std::make_unique<ZigBeePtyLink>(board.clock(), board.zigbee());

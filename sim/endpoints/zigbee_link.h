@@ -8,6 +8,7 @@
 //   pty               a pseudo-terminal plays the peer; its path is printed
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,6 +24,8 @@ struct ZigBeeLinkMode {
   Kind kind = Kind::None;
   std::string host;        // tcp: the listening side
   std::uint16_t port = 0;  // tcp-listen: 0 picks a free port
+  // tcp: how long the other board may say nothing before the link is given up
+  std::chrono::milliseconds peerWait{60'000};
 };
 
 // Parses MODE; nullopt and a message in `error` when it is not one of the above.

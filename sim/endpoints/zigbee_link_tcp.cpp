@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "../core/stop.h"
+#include "../core/stuck_watchdog.h"
 
 namespace sim {
 
@@ -66,7 +67,8 @@ void setNoDelay(int fd) {
 
 }  // namespace
 
-std::unique_ptr<ZigBeeTcpLink> ZigBeeTcpLink::listen(Clock& clock, ZigBeeModule& module, std::uint16_t port) {
+std::unique_ptr<ZigBeeTcpLink> ZigBeeTcpLink::listen(Clock& clock, ZigBeeModule& module, std::uint16_t port,
+                                                     std::chrono::milliseconds peerWait) {
   int listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listenFd < 0) throw systemError("socket");
   int one = 1;
@@ -94,13 +96,13 @@ std::unique_ptr<ZigBeeTcpLink> ZigBeeTcpLink::listen(Clock& clock, ZigBeeModule&
     throw std::runtime_error("zigbee link: no other board connected to " + where + " within " +
                              std::to_string(kAcceptWaitMs / 1000) + " s");
   }
-  std::unique_ptr<ZigBeeTcpLink> link(new ZigBeeTcpLink(clock, module, fd, "zigbee: linked on " + where));
+  std::unique_ptr<ZigBeeTcpLink> link(new ZigBeeTcpLink(clock, module, fd, "zigbee: linked on " + where, peerWait));
   link->handshake();
   return link;
 }
 
 std::unique_ptr<ZigBeeTcpLink> ZigBeeTcpLink::connect(Clock& clock, ZigBeeModule& module, const std::string& host,
-                                                      std::uint16_t port) {
+                                                      std::uint16_t port, std::chrono::milliseconds peerWait) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -127,13 +129,14 @@ std::unique_ptr<ZigBeeTcpLink> ZigBeeTcpLink::connect(Clock& clock, ZigBeeModule
   }
   freeaddrinfo(found);
   if (fd < 0) throw systemError("cannot connect to " + where);
-  std::unique_ptr<ZigBeeTcpLink> link(new ZigBeeTcpLink(clock, module, fd, "zigbee: linked to " + where));
+  std::unique_ptr<ZigBeeTcpLink> link(new ZigBeeTcpLink(clock, module, fd, "zigbee: linked to " + where, peerWait));
   link->handshake();
   return link;
 }
 
-ZigBeeTcpLink::ZigBeeTcpLink(Clock& clock, ZigBeeModule& module, int fd, std::string announcement)
-    : clock_(clock), module_(module), fd_(fd), announcement_(std::move(announcement)) {
+ZigBeeTcpLink::ZigBeeTcpLink(Clock& clock, ZigBeeModule& module, int fd, std::string announcement,
+                             std::chrono::milliseconds peerWait)
+    : clock_(clock), module_(module), fd_(fd), announcement_(std::move(announcement)), peerWait_(peerWait) {
   setNoDelay(fd_);
 }
 
@@ -220,10 +223,13 @@ void ZigBeeTcpLink::flush() {
 
 void ZigBeeTcpLink::readAtLeastOnce() {
   pollfd pfd{fd_, POLLIN, 0};
-  int ready = ::poll(&pfd, 1, kPeerSilenceLimitMs);
-  if (ready == 0) {
-    peerGone("the linked board has not answered for " + std::to_string(kPeerSilenceLimitMs / 1000) + " s");
+  int ready = 0;
+  {
+    // Waiting for the other board's slot holds this board's time on purpose.
+    StuckWatchdog::Hold held;
+    ready = ::poll(&pfd, 1, static_cast<int>(peerWait_.count()));
   }
+  if (ready == 0) peerSilent();
   if (ready < 0) {
     if (errno == EINTR) return;
     peerGone(std::string("reading the link failed: ") + std::strerror(errno));
@@ -270,6 +276,20 @@ void ZigBeeTcpLink::peerGone(const std::string& why) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   throw Stop(StopKind::Failed, "zigbee link broke at " + formatTime(clock_.now()) + ": " + why);
+}
+
+// The other board has said nothing for the whole peer wait. It may only be
+// held (a breakpoint, the monitor): it is told that this run is over, so that
+// when it goes on it goes on alone instead of finding a broken link.
+void ZigBeeTcpLink::peerSilent() {
+  putTime(out_, kEnd, clock_.now());
+  flush();
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+  double seconds = std::chrono::duration<double>(peerWait_).count();
+  char waited[32];
+  std::snprintf(waited, sizeof waited, "%g s", seconds);
+  peerGone(std::string("the linked board has said nothing for ") + waited +
+           " of host time (held in a debugger or the monitor, or stopped; --zigbee-peer-wait sets this wait)");
 }
 
 void ZigBeeTcpLink::finish() {

@@ -14,9 +14,13 @@
 //
 // When one run ends, its link says so; the other board's link reports it and
 // goes on with no peer in range. A link that breaks without that word (the
-// other process killed) ends the run as a failure.
+// other process killed) ends the run as a failure. So does a linked board
+// that says nothing for the peer wait (held in gdb or the monitor, or
+// stopped); this board then tells it that its run is over, so that the held
+// board goes on alone when it is let go.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -31,16 +35,20 @@ class ZigBeeTcpLink : public ZigBeeLink {
  public:
   // One slot: the time a byte takes on the air.
   static constexpr Time kSlot = fraction(10, 115200);
-  // Wall-clock time a board waits for the other before it gives the link up.
-  static constexpr int kPeerSilenceLimitMs = 60'000;
+  // Wall-clock time a board waits by default for the other's slot before it
+  // gives the link up (the other held in a debugger or the monitor, or
+  // stopped). Meanwhile its own virtual time is held on purpose, not stuck.
+  static constexpr std::chrono::milliseconds kDefaultPeerWait{60'000};
 
   // Waits for the other tl500-sim to connect to PORT on 127.0.0.1 (0: a free
   // port; announcement() names it). Throws std::runtime_error.
-  static std::unique_ptr<ZigBeeTcpLink> listen(Clock& clock, ZigBeeModule& module, std::uint16_t port);
+  static std::unique_ptr<ZigBeeTcpLink> listen(Clock& clock, ZigBeeModule& module, std::uint16_t port,
+                                               std::chrono::milliseconds peerWait = kDefaultPeerWait);
   // Connects to a listening tl500-sim, retrying for a few seconds so that the
   // two can be started in either order. Throws std::runtime_error.
   static std::unique_ptr<ZigBeeTcpLink> connect(Clock& clock, ZigBeeModule& module, const std::string& host,
-                                                std::uint16_t port);
+                                                std::uint16_t port,
+                                                std::chrono::milliseconds peerWait = kDefaultPeerWait);
 
   ~ZigBeeTcpLink() override;
 
@@ -58,18 +66,21 @@ class ZigBeeTcpLink : public ZigBeeLink {
     std::uint8_t byte;
   };
 
-  ZigBeeTcpLink(Clock& clock, ZigBeeModule& module, int fd, std::string announcement);
+  ZigBeeTcpLink(Clock& clock, ZigBeeModule& module, int fd, std::string announcement,
+                std::chrono::milliseconds peerWait);
   void handshake();
   void slotEnd();
   void flush();
   void readAtLeastOnce();
   void parse();
-  void peerGone(const std::string& why);
+  [[noreturn]] void peerGone(const std::string& why);
+  [[noreturn]] void peerSilent();
 
   Clock& clock_;
   ZigBeeModule& module_;
   int fd_ = -1;
   std::string announcement_;
+  std::chrono::milliseconds peerWait_;
   std::string out_;              // messages not yet written
   std::string in_;               // bytes read, not yet parsed
   std::deque<Pending> pending_;  // bytes from the other board not yet on the clock

@@ -13,6 +13,9 @@ CASE is one of:
   terminal-x       key x typed at a terminal ends the run; settings restored
   terminal-hangup  closing the terminal ends the run
   piped-keys       keys piped into tl500-sim select menu entries
+  held-time        waiting for a terminal program, the monitor open and
+                   lingering, each longer than the stuck-firmware limit, end
+                   the run no earlier than the person does
 
 Every case makes its own pseudo-terminals, so it runs the same without a
 terminal (as in CI). Every read has a deadline and the child is killed on the
@@ -214,7 +217,7 @@ def case_pty_sigterm(sim):
 
 # --- the console on the terminal tl500-sim runs in ---------------------------------
 
-def start_on_terminal(sim, controlling=True, args=()):
+def start_on_terminal(sim, controlling=True, args=(), env=None):
     """Runs tl500-sim with a new pseudo-terminal as its standard input, output
     and error and, as a shell in a terminal window does, its controlling
     terminal (`controlling`; otherwise a terminal it merely was handed). Returns the process, the master side and the slave side (kept open here to
@@ -234,7 +237,7 @@ def start_on_terminal(sim, controlling=True, args=()):
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
     proc = subprocess.Popen([sim, *args], stdin=slave, stdout=slave, stderr=slave, close_fds=True,
-                            preexec_fn=become_terminal_session)
+                            preexec_fn=become_terminal_session, env=env)
     return proc, master, slave, before
 
 
@@ -486,6 +489,45 @@ def case_pty_options(sim):
                 os.close(fd)
 
 
+def case_held_time(sim):
+    """Time held for a person is no stuck firmware: waiting for a terminal
+    program (--wait-attach), the monitor open, lingering after main returned,
+    each far longer than the stuck-firmware limit (made short here)."""
+    proc = master = slave = fd = None
+    hold = 1.0
+    env = dict(os.environ, TL500_SIM_STUCK_LIMIT_MS="200")
+    try:
+        proc, master, slave, before = start_on_terminal(
+            sim, args=["--console", "pty", "--wait-attach", "--linger"], env=env)
+        term = Stream(master, "tl500-sim's terminal")
+        term.expect(b"held in reset until a program opens ", START_TIMEOUT, "the wait for a program")
+        term.expect(b"\n", START_TIMEOUT, "the console path")
+        path = term.data[:term.pos].rsplit(b"opens ", 1)[1].strip().decode()
+        time.sleep(hold)
+        fd = attach(path)
+        con = Stream(fd, path)
+        con.expect(MENU_END, START_TIMEOUT, "the menu after a late attach")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt")
+        time.sleep(5.5)  # past the default limit of 5 s as well
+        os.write(master, b"continue\r")
+        term.expect(b"[continuing at", STEP_TIMEOUT, "continue after a long look")
+        os.write(fd, b"x")
+        con.expect(b"x is selected\r\n\r\n", STEP_TIMEOUT, "key x after the monitor")
+        term.expect(b"stays open until a signal", STEP_TIMEOUT, "lingering after main returned")
+        time.sleep(hold)
+        os.write(master, QUIT_KEY)
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "Ctrl-] while lingering")
+        if b"stuck" in term.data:
+            raise Failure("held time was taken for a stuck firmware:\n  %s" % show(term.data))
+        check_status(status, "a run held for a person ends as usual", [term])
+    finally:
+        stop(proc)
+        for f in (fd, master, slave):
+            if f is not None:
+                os.close(f)
+
+
 # --- a script against a "real" board: a second tl500-sim on a pseudo-terminal ----------
 
 def run_on_port(sim, tmp, name, text, verbose=False):
@@ -544,6 +586,7 @@ CASES = {
     "monitor": case_monitor,
     "monitor-beside-pty": case_monitor_beside_pty,
     "pty-options": case_pty_options,
+    "held-time": case_held_time,
     "pty-session": case_pty_session,
     "pty-sigterm": case_pty_sigterm,
     "terminal-session": case_terminal_session,

@@ -11,6 +11,9 @@ CASE is one of:
   stop-listener   killing the listening board ends the other's link with a
                   message and a failing exit status, not a hang
   stop-connector  the same with the connecting board killed
+  held-peer       a board that stops answering for longer than the other's
+                  --zigbee-peer-wait: the other ends with a link message, the
+                  held one goes on alone when let go
 
 Board A listens on a port the system picks and prints it; board B connects to
 it. Every wait has a deadline and every child is killed on the way out.
@@ -35,13 +38,13 @@ class Failure(Exception):
     pass
 
 
-def start_pair(sim, script_a, script_b, workdir, tag):
+def start_pair(sim, script_a, script_b, workdir, tag, env=None, args_b=()):
     """Starts A listening and B connecting; returns both processes and their log paths."""
     logs = {side: (os.path.join(workdir, "%s-%s.console" % (tag, side)),
                    os.path.join(workdir, "%s-%s.zigbee" % (tag, side))) for side in "ab"}
     a = subprocess.Popen([sim, "--script", script_a, "--zigbee", "tcp-listen:0",
                           "--console-log", logs["a"][0], "--zigbee-log", logs["a"][1]],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     port = None
     deadline = time.monotonic() + START_TIMEOUT
     first_lines = b""
@@ -57,8 +60,8 @@ def start_pair(sim, script_a, script_b, workdir, tag):
         a.kill()
         raise Failure("board A did not say where it listens; it wrote %r" % first_lines)
     b = subprocess.Popen([sim, "--script", script_b, "--zigbee", "tcp:127.0.0.1:%d" % port,
-                          "--console-log", logs["b"][0], "--zigbee-log", logs["b"][1]],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                          "--console-log", logs["b"][0], "--zigbee-log", logs["b"][1], *args_b],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     return a, b, logs
 
 
@@ -136,6 +139,45 @@ def case_stop(sim, workdir, victim):
             p.communicate()
 
 
+def case_held_peer(sim, workdir):
+    """Board A stops answering (as when held at a breakpoint or in the monitor)
+    for longer than B's --zigbee-peer-wait and than the stuck-firmware limit
+    (made short here): B ends with a link message naming the wait, never
+    "stuck"; A, let go, goes on alone to the end of its script."""
+    for args, said in ((["--zigbee-peer-wait", "0s", "--zigbee", "tcp:127.0.0.1:1"], "from 1ms to 24h"),
+                       (["--zigbee-peer-wait", "5s"], "needs --zigbee tcp")):
+        run = subprocess.run([sim, *args, "--max-time", "1ms"], capture_output=True, timeout=EXIT_TIMEOUT,
+                             stdin=subprocess.DEVNULL)
+        if run.returncode != 2 or said.encode() not in run.stderr:
+            raise Failure("%s: exit %d, %r; expected exit 2 saying %r" % (args, run.returncode, run.stderr, said))
+    script = os.path.join(workdir, "held.tlscript")
+    with open(script, "w") as f:
+        f.write('wait console "x> quit\\r\\n\\r\\n"\nrun 30s\n')
+    env = dict(os.environ, TL500_SIM_STUCK_LIMIT_MS="200")
+    a, b, _ = start_pair(sim, script, script, workdir, "held", env=env, args_b=["--zigbee-peer-wait", "1s"])
+    try:
+        time.sleep(1.5)  # both are linked and running by now
+        for name, p in (("a", a), ("b", b)):
+            if p.poll() is not None:
+                raise Failure("board %s ended early: %s" % (name, p.stderr.read().decode(errors="replace")))
+        a.send_signal(signal.SIGSTOP)
+        try:
+            status_b, err_b = finish(b, EXIT_TIMEOUT, "board B, its peer silent")
+        finally:
+            a.send_signal(signal.SIGCONT)
+        if status_b != 1 or "said nothing for 1 s" not in err_b or "stuck" in err_b:
+            raise Failure("board B, its peer silent, ended with %d and said:\n%s" % (status_b, err_b))
+        status_a, err_a = finish(a, RUN_TIMEOUT, "board A, let go")
+        if status_a != 0 or "the linked board's run ended" not in err_a:
+            raise Failure("board A, let go, ended with %d and said:\n%s" % (status_a, err_a))
+    finally:
+        for p in (a, b):
+            if p.poll() is None:
+                p.send_signal(signal.SIGCONT)
+                p.kill()
+            p.communicate()
+
+
 def main():
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -146,6 +188,7 @@ def main():
         "repeatable": case_repeatable,
         "stop-listener": lambda s, w: case_stop(s, w, "a"),
         "stop-connector": lambda s, w: case_stop(s, w, "b"),
+        "held-peer": case_held_peer,
     }
     if case not in cases:
         print("unknown case %s" % case, file=sys.stderr)

@@ -8,6 +8,13 @@ CASE is one of:
   gdb-session   gdb-multiarch attaches, stops at a breakpoint on the LED test,
                 shows a backtrace and a global, steps one instruction and
                 detaches; the run then goes on to the end of its script
+  gdb-held      gdb attaches late and thinks at a breakpoint, each longer
+                than the stuck-firmware limit (set short here): time held by
+                the debugger is no stuck firmware, and the run ends as usual
+  gdb-kill      gdb's kill ends a script before its end: exit 1, "ended by
+                the debugger", naming the script line
+  gdb-checksum  a packet with a wrong or non-hex checksum is answered '-' and
+                not carried out; sent again correctly it is
   bad-images    a file that is not an ELF, an ELF for another machine and an
                 image larger than flash are each refused with exit status 2
                 and a message that says why
@@ -18,10 +25,12 @@ Every wait has a deadline and children are killed on the way out.
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 TIMEOUT = 60
 
@@ -73,6 +82,136 @@ def gdb_session(sim, image):
             board.wait()
 
 
+# The stuck-firmware watchdog's limit for the runs below, in milliseconds:
+# every hold in them lasts several times as long.
+SHORT_STUCK_LIMIT = "300"
+HOLD = 1.0
+# Past the default limit of 5 s too, as a person thinking at a breakpoint.
+THINKING = 5.5
+
+
+def start_gdb_board(sim, image):
+    """tl500-sim with the LED test script and a gdb server; the board and its port."""
+    script = os.path.join(os.path.dirname(__file__), "..", "scenarios", "key_1_led_test.tlscript")
+    env = dict(os.environ, TL500_SIM_STUCK_LIMIT_MS=SHORT_STUCK_LIMIT)
+    board = subprocess.Popen([sim, "--image", image, "--gdb", "0", "--script", script],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    line = board.stderr.readline()
+    m = re.search(r"gdb server waiting on 127\.0\.0\.1:(\d+)", line)
+    if not m:
+        board.kill()
+        fail(f"tl500-sim did not name its gdb port; it said: {line!r}")
+    return board, int(m.group(1))
+
+
+def gdb_batch(image, port, commands):
+    gdb = shutil.which("gdb-multiarch")
+    if gdb is None:
+        fail("gdb-multiarch is not installed (Debian package gdb-multiarch)")
+    args = [gdb, "-nx", "-batch", image, "-ex", f"target remote :{port}"]
+    for c in commands:
+        args += ["-ex", c]
+    return subprocess.run(args, capture_output=True, text=True, timeout=TIMEOUT).stdout
+
+
+def gdb_held(sim, image):
+    board, port = start_gdb_board(sim, image)
+    try:
+        time.sleep(HOLD)  # nobody attached yet: the board waits in reset
+        if board.poll() is not None:
+            fail(f"waiting for gdb ended the run ({board.returncode}): {board.stderr.read()}")
+        out = gdb_batch(image, port, ["break LED_Test", "continue", f"shell sleep {THINKING}", "delete",
+                                      "continue"])
+        if not re.search(r"Breakpoint 1, LED_Test \(\)", out) or "exited normally" not in out:
+            fail(f"gdb did not stop at LED_Test and see the run end normally:\n{out}")
+        _, err = board.communicate(timeout=TIMEOUT)
+        if board.returncode != 0 or "stuck" in err:
+            fail(f"a run held by gdb ended with {board.returncode}:\n{err}")
+    finally:
+        if board.poll() is None:
+            board.kill()
+            board.wait()
+
+
+def gdb_kill(sim, image):
+    board, port = start_gdb_board(sim, image)
+    try:
+        gdb_batch(image, port, ["break LED_Test", "continue", "kill"])
+        _, err = board.communicate(timeout=TIMEOUT)
+        if board.returncode != 1 or "ended by the debugger" not in err or "before the script finished" not in err:
+            fail(f"a kill before the script's end: exit {board.returncode}, not 1 naming the debugger:\n{err}")
+    finally:
+        if board.poll() is None:
+            board.kill()
+            board.wait()
+
+
+def packet(data, checksum=None):
+    if checksum is None:
+        checksum = "%02x" % (sum(data.encode()) & 0xFF)
+    return ("$" + data + "#" + checksum).encode()
+
+
+def gdb_checksum(sim, image):
+    board, port = start_gdb_board(sim, image)
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT) as gdb:
+            def exchange(data, checksum=None):
+                """Sends one packet; what came back within half a second."""
+                gdb.sendall(packet(data, checksum))
+                got = b""
+                deadline = time.monotonic() + 0.5
+                while time.monotonic() < deadline:
+                    gdb.settimeout(max(deadline - time.monotonic(), 0.01))
+                    try:
+                        chunk = gdb.recv(256)
+                    except socket.timeout:
+                        break
+                    if not chunk:
+                        break
+                    got += chunk
+                    if got == b"-" or re.fullmatch(rb"\+\$[^#]*#[0-9a-f]{2}", got):
+                        break
+                return got
+
+            def read_r0():
+                got = exchange("p0")
+                m = re.fullmatch(rb"\+\$([0-9a-f]{8})#[0-9a-f]{2}", got)
+                if not m:
+                    fail(f"reading r0 was answered {got!r}")
+                return m.group(1)
+
+            before = read_r0()
+            new_value = b"78563412" if before != b"78563412" else b"21436587"
+            write = "P0=" + new_value.decode()
+            right = "%02x" % (sum(write.encode()) & 0xFF)
+            wrong = "%02x" % ((int(right, 16) + 1) & 0xFF)
+            for checksum in (wrong, "zz", "g0"):
+                got = exchange(write, checksum)
+                if got != b"-":
+                    fail(f"a register write with checksum {checksum!r} was answered {got!r}, not '-'")
+                if read_r0() != before:
+                    fail(f"a register write with checksum {checksum!r} was carried out")
+            # A packet longer than any the server takes is refused whole,
+            # its checksum right or not, rather than kept growing.
+            got = exchange("q" + "x" * 0x5000)
+            if got != b"-":
+                fail(f"an overlong packet was answered {got[:40]!r}, not '-'")
+            got = exchange(write)
+            if got != b"+" + packet("OK"):
+                fail(f"the register write sent again correctly was answered {got!r}")
+            if read_r0() != new_value:
+                fail("the register write sent again correctly was not carried out")
+            gdb.sendall(packet("k"))
+        _, err = board.communicate(timeout=TIMEOUT)
+        if board.returncode != 1 or "ended by the debugger" not in err:
+            fail(f"a kill packet ended the scripted run with {board.returncode}:\n{err}")
+    finally:
+        if board.poll() is None:
+            board.kill()
+            board.wait()
+
+
 def elf_header(machine):
     """A 32-bit little-endian executable ELF header with no segments."""
     ident = b"\x7fELF" + bytes([1, 1, 1]) + bytes(9)
@@ -117,7 +256,9 @@ def main():
     if not os.path.exists(image):
         print(f"SKIPPED: no board image at {image}: build the target preset first")
         return
-    {"gdb-session": gdb_session, "bad-images": bad_images}[case](sim, image)
+    cases = {"gdb-session": gdb_session, "gdb-held": gdb_held, "gdb-kill": gdb_kill, "gdb-checksum": gdb_checksum,
+             "bad-images": bad_images}
+    cases[case](sim, image)
 
 
 if __name__ == "__main__":

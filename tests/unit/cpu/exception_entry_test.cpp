@@ -28,6 +28,7 @@ constexpr std::uint32_t kLateHandler = 0x1E0;   // records at RAM[24]
 constexpr std::uint32_t kFaultingHandler = 0x200;  // mov.w r0, #0x60000000; ldr r0, [r0] (at 0x204)
 constexpr std::uint32_t kHardFaultLoop = 0x210;    // b .
 constexpr std::uint32_t kUndefined = 0x300;        // udf #0
+constexpr std::uint32_t kMaskedForEver = 0x310;    // cpsid i; b . (at 0x312)
 
 // Assembled with arm-none-eabi-as -mcpu=cortex-m3 -mthumb, from 0x100 on.
 const std::vector<std::uint8_t> kProgram = {
@@ -57,6 +58,8 @@ sim::BoardImage testImage(std::uint32_t reset) {
   std::memcpy(&image.flash[0x100], kProgram.data(), kProgram.size());
   image.flash[kUndefined] = 0x00;
   image.flash[kUndefined + 1] = 0xDE;
+  const std::uint8_t maskedForEver[] = {0x72, 0xB6, 0xFE, 0xE7};
+  std::memcpy(&image.flash[kMaskedForEver], maskedForEver, sizeof maskedForEver);
   auto vector = [&](unsigned slot, std::uint32_t value) { std::memcpy(&image.flash[slot * 4], &value, 4); };
   vector(0, 0x20004000u);
   vector(1, (kFlash + reset) | 1u);
@@ -193,6 +196,35 @@ TEST_F(EmulatedCore, AWaitLoopJumpsToTheNextEventChargingWholeIterations) {
   EXPECT_LT(core->instructions(), 10'000u);
   EXPECT_GT(core->skippedInstructions(), 2'000'000u);  // one second at the reset clock
   EXPECT_EQ(core->stackHighWater(), 0u);
+}
+
+TEST_F(EmulatedCore, AWaitNothingCanEverEndIsStuckForGoodNamingThePc) {
+  // Interrupts masked: the line pended at 10 us and every event after it can
+  // never be taken, so the loop ends the run at once, not at the end event.
+  start(kMaskedForEver);
+  pendAt(sim::microseconds(10), 0);
+  endAt(sim::seconds(10));
+  sim::Stop stop = runToStop();
+  EXPECT_EQ(stop.kind(), sim::StopKind::Fault);
+  EXPECT_THAT(stop.what(), HasSubstr("stuck for good"));
+  EXPECT_THAT(stop.what(), HasSubstr("PC 0x08000312"));
+  EXPECT_THAT(stop.what(), HasSubstr("PRIMASK set"));
+  EXPECT_LT(board.clock().now(), sim::milliseconds(1));
+  EXPECT_TRUE(entries.empty());
+
+  // Unmasked, but with every interrupt line disabled and SysTick off: the
+  // same, though events are still to come.
+  core.reset();
+  entries.clear();
+  start(kIdle);
+  board.bus().write(0xE000E180u, 4, 0xFu);  // NVIC ICER0
+  endAt(sim::seconds(20));
+  stop = runToStop();
+  EXPECT_EQ(stop.kind(), sim::StopKind::Fault);
+  EXPECT_THAT(stop.what(), HasSubstr("stuck for good"));
+  EXPECT_THAT(stop.what(), HasSubstr("PC 0x08000100"));
+  EXPECT_THAT(stop.what(), HasSubstr("no interrupt enabled"));
+  EXPECT_LT(board.clock().now(), sim::seconds(11));
 }
 
 TEST_F(EmulatedCore, BreakpointsStopBeforeTheInstructionAndStepsRunOne) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "platform.h"
 #include "sim/board.h"
@@ -35,6 +36,25 @@ void RunStuckFirmware() {
 TEST(StuckFirmwareDeathTest, ALoopThatLetsNoVirtualTimePassEndsWithStatus3NamingItsFunctionAndCaller) {
   EXPECT_EXIT(RunStuckFirmware(), ::testing::ExitedWithCode(3),
               "last words\n.*stuck.*WaitOnMemoryNothingWillChange.*\n  called from WaitThroughACaller");
+}
+
+// Time held on purpose (a debugger, the monitor) for many limits, then a
+// firmware loop all the same.
+void RunHeldThenStuckFirmware() {
+  sim::Board board;
+  sim::StuckWatchdog watchdog{board.clock(), 50ms};
+  {
+    sim::StuckWatchdog::Hold held;
+    sim::StuckWatchdog::Hold nested;
+    std::this_thread::sleep_for(400ms);
+  }
+  std::fputs("held time passed\n", stderr);
+  WaitThroughACaller(&g_neverSet);
+}
+
+TEST(StuckFirmwareDeathTest, TimeHeldOnPurposeIsNotCountedButALoopAfterItStillIs) {
+  EXPECT_EXIT(RunHeldThenStuckFirmware(), ::testing::ExitedWithCode(3),
+              "held time passed\n.*stuck.*WaitOnMemoryNothingWillChange");
 }
 
 TEST(StuckFirmware, AFirmwareThatLetsVirtualTimePassIsLeftAlone) {
