@@ -80,8 +80,8 @@ Board::Board(BoardConfig config)
   // motion sensor's bypass.
   for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_->attach(*chip);
   wire();
-  console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_);
-  zigbeeLine_ = std::make_unique<SerialEndpoint>("zigbee", clock_, usart3_);
+  console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_, SerialEndpoint::kDefaultBaud, timing_);
+  zigbeeLine_ = std::make_unique<SerialEndpoint>("zigbee", clock_, usart3_, SerialEndpoint::kDefaultBaud, timing_);
   // The ZigBee module on USART3; its reset input has the module's own pull-up.
   zigbee_ = std::make_unique<ZigBeeModule>(clock_, *zigbeeLine_, net(*findPin("ZB_RESET")));
   g_current = this;

@@ -1,5 +1,7 @@
 #include "serial_endpoint.h"
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace sim {
@@ -9,12 +11,22 @@ Net& attachedNet(const PinFunction& signal) {
   if (signal.net() == nullptr) throw std::logic_error(signal.name() + " is not attached to a pin");
   return *signal.net();
 }
+
+// The end's bit time: `baud` exactly when nominal, else off by the run's draw.
+Time drawnBitTime(const std::string& name, std::uint32_t baud, const TimingTolerances& timing) {
+  Time nominal = fraction(1, baud);
+  double ppm = timing.fixedPpm(name + ".rate", SerialEndpoint::kRateTolerancePpm);
+  if (ppm == 0.0) return nominal;
+  // A rate higher by `ppm` is a bit time shorter by the same factor.
+  return static_cast<Time>(std::llround(static_cast<double>(nominal) / (1.0 + ppm * 1e-6)));
+}
 }  // namespace
 
-SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net& fromBoard, std::uint32_t baud)
+SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net& fromBoard, std::uint32_t baud,
+                               const TimingTolerances& timing)
     : name_(std::move(name)),
       clock_(clock),
-      bitTime_(fraction(1, baud)),
+      bitTime_(drawnBitTime(name_, baud, timing)),
       output_(toBoard, name_),
       receiver_(fromBoard, name_ + " receiver pull-up"),
       transmitter_(
@@ -22,16 +34,20 @@ SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net
           [this] { return &output_; }),
       sampler_(
           clock, [this] { return UartFormat{bitTime_, 8}; },
-          [this](std::uint16_t data, bool framingError) { this->fromBoard(data, framingError); }) {
+          [this](std::uint16_t data, bool framingError) { this->fromBoard(data, framingError); }),
+      gaps_(timing.stream(name_ + ".gap")) {
   output_.set(Drive::High);
   receiver_.set(Drive::PullUp);
   sampler_.watch(fromBoard);
 }
 
-SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud)
-    : SerialEndpoint(std::move(name), clock, attachedNet(usart.rxPin()), attachedNet(usart.txPin()), baud) {
+SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud,
+                               const TimingTolerances& timing)
+    : SerialEndpoint(std::move(name), clock, attachedNet(usart.rxPin()), attachedNet(usart.txPin()), baud, timing) {
   usart_ = &usart;
 }
+
+SerialEndpoint::~SerialEndpoint() { clock_.cancel(startEvent_); }
 
 void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
   auto byte = static_cast<std::uint8_t>(data);
@@ -45,17 +61,30 @@ void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
 }
 
 void SerialEndpoint::send(std::string_view bytes) {
-  for (char c : bytes) outbox_.push_back({static_cast<std::uint8_t>(c), clock_.now()});
-  if (!transmitter_.busy()) sendNext();
+  for (char c : bytes) {
+    Time gap = bitTime_ * gaps_.draw(0, 0, kMaxGapSixteenths) / 16;
+    outbox_.push_back({static_cast<std::uint8_t>(c), clock_.now(), gap});
+  }
+  if (!transmitter_.busy() && startEvent_ == 0) sendNext();
 }
 
-// Puts the byte at the head of the outbox on the line, and the next one when
-// its stop bit ends.
+// Puts the byte at the head of the outbox on the line once its idle gap after
+// the last frame has passed, and the next one when its stop bit ends.
 void SerialEndpoint::sendNext() {
   if (outbox_.empty()) return;
+  Time now = clock_.now();
+  Time start = std::max(now, lastEnd_ + outbox_.front().gap);
+  if (start > now) {
+    startEvent_ = clock_.at(start, [this] {
+      startEvent_ = 0;
+      sendNext();
+    });
+    return;
+  }
   Outgoing head = outbox_.front();
   outbox_.pop_front();
   transmitter_.send(head.byte, UartFormat{bitTime_, 8}, bitTime_, [this, head] {
+    lastEnd_ = clock_.now();
     // Whether the board heard it is settled by its stop bit.
     if (usart_ != nullptr) {
       if (std::string reason = usart_->deafness(); !reason.empty()) lostListeners_(head.byte, head.sentAt, reason);
@@ -65,7 +94,10 @@ void SerialEndpoint::sendNext() {
 }
 
 Time SerialEndpoint::sendDoneAt() const {
-  return transmitter_.endsAt() + static_cast<Time>(outbox_.size()) * 10 * bitTime_;
+  Time now = clock_.now();
+  Time end = transmitter_.busy() ? transmitter_.endsAt() : lastEnd_;
+  for (const Outgoing& next : outbox_) end = std::max(now, end + next.gap) + frameTime();
+  return std::max(end, now);
 }
 
 }  // namespace sim

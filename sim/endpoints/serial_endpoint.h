@@ -4,8 +4,16 @@
 // board's TX line through its receiver, which has a pull-up as a USB serial
 // adapter's has. It runs at its own fixed rate (115200 bit/s, 8N1) and samples
 // what the board sends at its own bit centres, so a board sending at a rate off
-// by more than a receiver tolerates shows framing errors instead of text; and it
-// sends bytes to the board back to back at that rate.
+// by more than a receiver tolerates shows framing errors instead of text.
+//
+// Nominally (no timing seed) it sends bytes to the board back to back at
+// exactly that rate. A real adapter does neither: its rate is its own clock
+// divided down, off by a fraction of a percent, and its transmitter leaves
+// idle time between bytes when its buffer runs dry. With a seed the end's rate
+// is one draw for the run within kRateTolerancePpm ("NAME.rate") and each byte
+// sent waits an idle gap of 0 to kMaxGapSixteenths/16 bit times after the one
+// before it ("NAME.gap", a draw per byte); a byte sent to an idle line that has
+// been idle that long already starts at once.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +26,7 @@
 #include "../core/clock.h"
 #include "../core/listeners.h"
 #include "../core/net.h"
+#include "../core/timing_tolerances.h"
 #include "../core/uart_line.h"
 #include "../peripherals/usart.h"
 
@@ -25,13 +34,32 @@ namespace sim {
 
 class SerialEndpoint {
  public:
+  ~SerialEndpoint();
+  SerialEndpoint(const SerialEndpoint&) = delete;
+  SerialEndpoint& operator=(const SerialEndpoint&) = delete;
+
   static constexpr std::uint32_t kDefaultBaud = 115200;
+  // The rate's error, either way: USB serial adapters make 115200 bit/s by
+  // dividing a 48 MHz or 12 MHz clock, which lands within a few tenths of a
+  // percent (e.g. 115,385 bit/s, +0.16 %), and a ZigBee module's UART divides
+  // its radio crystal as finely. ±1 % covers them with room to spare and stays
+  // well inside what the board's receiver takes: a USART sampling 16 times per
+  // bit reads frames whose rate is off from its own by up to about 3.4 %, and
+  // the board's own rate is off by up to +1.1 % when it runs on MSI without
+  // the crystal; 1 % + 1.1 % leaves more than a percent to spare.
+  static constexpr std::uint32_t kRateTolerancePpm = 10'000;
+  // The longest idle gap between two bytes, in sixteenths of a bit time (an
+  // adapter's transmitter runs off a clock 16 times its bit rate): 3 bit times.
+  static constexpr std::uint64_t kMaxGapSixteenths = 48;
 
   // `toBoard`: the board's RX net, which this end drives; `fromBoard`: the
-  // board's TX net, which this end listens to.
-  SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net& fromBoard, std::uint32_t baud = kDefaultBaud);
+  // board's TX net, which this end listens to. `timing` gives the rate and the
+  // gaps between bytes (nominal: exactly `baud`, back to back).
+  SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net& fromBoard, std::uint32_t baud = kDefaultBaud,
+                 const TimingTolerances& timing = TimingTolerances{});
   // Wired to the nets of the pins `usart`'s RX and TX signals are attached to.
-  SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud = kDefaultBaud);
+  SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud = kDefaultBaud,
+                 const TimingTolerances& timing = TimingTolerances{});
 
   const std::string& name() const { return name_; }
   // Every byte received intact from the board, raw (CR LF as on the wire).
@@ -53,18 +81,21 @@ class SerialEndpoint {
     return lostListeners_.add(std::move(listener));
   }
 
-  // Queues bytes for the board; they go out back to back after whatever is
-  // still being sent, the first one starting now if the line is idle. Bytes
-  // that arrive while the board's receiver is off are lost, as on the board.
+  // Queues bytes for the board; they go out after whatever is still being
+  // sent, each after its idle gap (none when nominal), the first one starting
+  // now if the line has been idle long enough. Bytes that arrive while the
+  // board's receiver is off are lost, as on the board.
   void send(std::string_view bytes);
   bool sending() const { return !outbox_.empty() || transmitter_.busy(); }
   // Virtual time at which everything queued so far has arrived at the board.
   Time sendDoneAt() const;
+  // This end's bit time, for both directions.
   Time bitTime() const { return bitTime_; }
 
  private:
   void fromBoard(std::uint16_t data, bool framingError);
   void sendNext();
+  Time frameTime() const { return 10 * bitTime_; }
 
   std::string name_;
   Clock& clock_;
@@ -78,8 +109,12 @@ class SerialEndpoint {
   struct Outgoing {
     std::uint8_t byte;
     Time sentAt;
+    Time gap;  // idle line before it, after the byte before it
   };
   std::deque<Outgoing> outbox_;
+  TimingTolerances::Stream gaps_;
+  Time lastEnd_ = 0;                // the end of the last frame's stop bit
+  Clock::EventId startEvent_ = 0;  // the head of the outbox waiting out its gap
   const Usart* usart_ = nullptr;  // the board's receiver, when known
   Listeners<std::uint8_t> byteListeners_;
   Listeners<std::uint8_t> errorListeners_;

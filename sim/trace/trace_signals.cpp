@@ -85,8 +85,9 @@ std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& li
   return result;
 }
 
-BoardTrace::BoardTrace(Board& board, const std::string& path, const std::vector<TraceSignal>& signals)
-    : board_(board), writer_(path, [&board] { return board.clock().now(); }) {
+BoardTrace::BoardTrace(Board& board, const std::string& path, const std::vector<TraceSignal>& signals,
+                       std::uint64_t unitPs)
+    : board_(board), writer_(path, [&board] { return board.clock().now(); }, unitPs) {
   std::vector<VcdWriter::SignalId> ids;
   for (const TraceSignal& s : signals) ids.push_back(writer_.addSignal(s.name(), wireOf(s).level()));
   writer_.begin();

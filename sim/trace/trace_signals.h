@@ -38,8 +38,9 @@ std::optional<std::vector<TraceSignal>> selectTraceSignals(const std::string& li
 class BoardTrace {
  public:
   // Opens the file (throws std::runtime_error when it cannot) and writes the
-  // header with each signal's level now.
-  BoardTrace(Board& board, const std::string& path, const std::vector<TraceSignal>& signals);
+  // header with each signal's level now; `unitPs` is the file's time unit.
+  BoardTrace(Board& board, const std::string& path, const std::vector<TraceSignal>& signals,
+             std::uint64_t unitPs = VcdWriter::kDefaultUnitPs);
   ~BoardTrace();
   BoardTrace(const BoardTrace&) = delete;
   BoardTrace& operator=(const BoardTrace&) = delete;
@@ -48,6 +49,7 @@ class BoardTrace {
   // get everything.
   bool finish() { return writer_.finish(); }
   const std::string& error() const { return writer_.error(); }
+  const VcdWriter& writer() const { return writer_; }
 
  private:
   Net& wireOf(const TraceSignal& signal);

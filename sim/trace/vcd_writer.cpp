@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <stdexcept>
 
 #include "../core/stop.h"
@@ -37,14 +38,51 @@ bool validName(const std::string& name) {
 
 }  // namespace
 
-std::uint64_t VcdWriter::picoseconds(Time t) {
+std::uint64_t VcdWriter::picoseconds(Time t) { return units(t, 1); }
+
+std::uint64_t VcdWriter::units(Time t, std::uint64_t unitPs) {
   // 128-bit product: a run of hours at 10^12 ps/s overflows 64 bits in the
   // intermediate value long before the result does.
-  unsigned __int128 ps = static_cast<unsigned __int128>(t) * 1'000'000'000'000ULL / kQuantaPerSecond;
-  return static_cast<std::uint64_t>(ps);
+  unsigned __int128 units = static_cast<unsigned __int128>(t) * 1'000'000'000'000ULL /
+                            (static_cast<unsigned __int128>(kQuantaPerSecond) * unitPs);
+  return static_cast<std::uint64_t>(units);
 }
 
-VcdWriter::VcdWriter(std::string path, Now now) : path_(std::move(path)), now_(std::move(now)) {
+std::uint64_t VcdWriter::parseUnit(std::string_view text) {
+  std::uint64_t count = 0;
+  if (text.starts_with("100")) {
+    count = 100;
+  } else if (text.starts_with("10")) {
+    count = 10;
+  } else if (text.starts_with("1")) {
+    count = 1;
+  } else {
+    return 0;
+  }
+  text.remove_prefix(count == 100 ? 3 : count == 10 ? 2 : 1);
+  if (text == "ps") return count;
+  if (text == "ns") return count * 1'000;
+  if (text == "us" || text == "\u00b5s" || text == "\u03bcs") return count * 1'000'000;
+  return 0;
+}
+
+std::string VcdWriter::unitText(std::uint64_t unitPs) {
+  const char* unit = "ps";
+  if (unitPs >= 1'000'000) {
+    unitPs /= 1'000'000;
+    unit = "us";
+  } else if (unitPs >= 1'000) {
+    unitPs /= 1'000;
+    unit = "ns";
+  }
+  return std::to_string(unitPs) + unit;
+}
+
+VcdWriter::VcdWriter(std::string path, Now now, std::uint64_t unitPs)
+    : path_(std::move(path)), now_(std::move(now)), unitPs_(unitPs) {
+  if (parseUnit(unitText(unitPs_)) != unitPs_) {
+    throw std::invalid_argument("no VCD time unit of " + std::to_string(unitPs_) + " ps");
+  }
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) throw std::runtime_error("cannot open " + path_ + " for the trace: " + std::strerror(errno));
   buffer_.resize(kBufferSize);
@@ -64,11 +102,14 @@ VcdWriter::SignalId VcdWriter::addSignal(const std::string& name, Level initial)
 void VcdWriter::begin() {
   if (begun_) return;
   begun_ = true;
-  put("$comment TL500 virtual board $end\n$timescale 1ps $end\n$scope module tl500 $end\n");
+  put("$comment TL500 virtual board; edges less than a time unit apart are written one unit apart, in "
+      "their order $end\n$timescale " +
+      unitText(unitPs_) + " $end\n$scope module tl500 $end\n");
   for (const Signal& s : signals_) put("$var wire 1 " + s.code + " " + s.name + " $end\n");
   put("$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n");
   for (const Signal& s : signals_) put((s.level == Level::High ? "1" : "0") + s.code + "\n");
   put("$end\n");
+  lastWhen_ = now_();
 }
 
 void VcdWriter::change(SignalId signal, Time when, Level level) {
@@ -97,7 +138,17 @@ void VcdWriter::emit(const Pending& change) {
   Signal& s = signals_.at(change.signal);
   if (s.level == change.level) return;
   s.level = change.level;
-  std::uint64_t stamp = picoseconds(change.when);
+  std::uint64_t own = units(change.when, unitPs_);
+  std::uint64_t stamp = std::max(own, lastStamp_);
+  // A later instant than the last change's, or this signal's second change,
+  // within the same unit: one unit on, so neither order nor edge is lost.
+  if (stamp == lastStamp_ && (change.when != lastWhen_ || s.changedAt == stamp)) ++stamp;
+  if (stamp != own) {
+    ++spaced_;
+    latestPs_ = std::max(latestPs_, stamp * unitPs_ - picoseconds(change.when));
+  }
+  s.changedAt = stamp;
+  lastWhen_ = change.when;
   std::string line;
   if (stamp != lastStamp_) {
     lastStamp_ = stamp;
@@ -146,7 +197,7 @@ bool VcdWriter::finish() {
     Time now = now_();
     emitDue(~Time{0});
     // The end of the run, so a viewer shows the last levels up to it.
-    std::uint64_t end = picoseconds(now);
+    std::uint64_t end = units(now, unitPs_);
     if (end > lastStamp_) {
       std::string stamp = "#";
       stamp += std::to_string(end);

@@ -194,6 +194,14 @@ def case_options(sim, tmp):
            what="--port with an option a part of the virtual board adds")
     expect(run(sim, "--zigbee", "carrier-pigeon"), 2, "--zigbee", what="a ZigBee mode that does not exist")
     expect(run(sim, "--vcd-signals", "leds"), 2, "--vcd-signals", what="--vcd-signals without --vcd")
+    expect(run(sim, "--vcd-timescale", "1ns"), 2, "--vcd-timescale", what="--vcd-timescale without --vcd")
+    trace = os.path.join(tmp, "t.vcd")
+    expect(run(sim, "--script", s, "--vcd", trace, "--vcd-timescale", "3ns"), 2, "no time unit '3ns'",
+           what="a time unit a trace cannot have")
+    expect(run(sim, "--script", s, "--vcd", trace, "--vcd-timescale", "1us"), 0, what="a trace in microseconds")
+    with open(trace, "rb") as f:
+        if b"$timescale 1us $end" not in f.read(4096):
+            raise Failure("--vcd-timescale 1us: the trace's header does not say 1us")
     expect(run(sim, "--gdb", "0"), 2, "--gdb", what="--gdb without --image")
     expect(run(sim, "--script", s, "--stats"), 0, "tl500-sim: stats: virtual time ", what="--stats without --image")
     expect(run(sim, "--port", "/dev/null", "--script", s), 2, "/dev/null is not a serial port",

@@ -90,7 +90,7 @@ if(EQUIVALENCE)
     endif()
     file(REMOVE "${log}" "${log}.zigbee" "${log}.i2c" "${log}.vcd")
     if(NOT own_trace)
-      list(APPEND mode_args --vcd "${log}.vcd")
+      list(APPEND mode_args --vcd "${log}.vcd" --vcd-timescale 1ps)
     endif()
     execute_process(
       COMMAND "${SIM}" --script "${SCRIPT}" --console-log "${log}" --zigbee-log "${log}.zigbee" --i2c-log "${log}.i2c"

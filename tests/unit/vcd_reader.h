@@ -10,7 +10,7 @@
 #include <vector>
 
 struct VcdEdge {
-  std::uint64_t ps;
+  std::uint64_t ps;  // the file's time in picoseconds, whatever its unit
   char value;
 };
 
@@ -18,7 +18,8 @@ struct VcdFile {
   std::string timescale;
   std::map<std::string, std::string> codeOf;           // signal name -> identifier code
   std::map<std::string, std::vector<VcdEdge>> changes;  // identifier code -> values in file order
-  std::vector<std::uint64_t> stamps;                    // every timestamp in file order
+  std::vector<std::uint64_t> stamps;                    // every timestamp in file order, in picoseconds
+  std::uint64_t unitPs = 1;                             // the timescale in picoseconds
 
   const std::vector<VcdEdge>& of(const std::string& name) { return changes[codeOf.at(name)]; }
 };
@@ -35,7 +36,13 @@ inline VcdFile readVcd(const std::string& path) {
       std::istringstream words(line);
       std::string first;
       words >> first;
-      if (first == "$timescale") words >> vcd.timescale;
+      if (first == "$timescale") {
+        words >> vcd.timescale;
+        std::size_t digits = vcd.timescale.find_first_not_of("0123456789");
+        std::string unit = vcd.timescale.substr(digits);
+        vcd.unitPs = std::stoull(vcd.timescale.substr(0, digits)) *
+                     (unit == "ns" ? 1'000ULL : unit == "us" ? 1'000'000ULL : unit == "ms" ? 1'000'000'000ULL : 1ULL);
+      }
       if (first == "$var") {
         std::string type, width, code, name;
         words >> type >> width >> code >> name;
@@ -45,7 +52,7 @@ inline VcdFile readVcd(const std::string& path) {
       continue;
     }
     if (line[0] == '#') {
-      now = std::stoull(line.substr(1));
+      now = std::stoull(line.substr(1)) * vcd.unitPs;
       vcd.stamps.push_back(now);
     } else if (line[0] == '0' || line[0] == '1') {
       vcd.changes[line.substr(1)].push_back({now, line[0]});

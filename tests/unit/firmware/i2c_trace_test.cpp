@@ -44,7 +44,7 @@ std::vector<std::string> describe(const std::vector<sim::I2cTransaction>& log) {
 
 std::vector<std::string> decode(const std::string& vcd) {
   std::string command =
-      "sigrok-cli -I vcd:downsample=1000:compress=1000000 -i " + vcd +
+      "sigrok-cli -i " + vcd +
       " -P i2c:scl=PB6_I2C1_SCL:sda=PB7_I2C1_SDA -A i2c=addr-data 2>&1";
   std::vector<std::string> lines;
   std::FILE* pipe = popen(command.c_str(), "r");

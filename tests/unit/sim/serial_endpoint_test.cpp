@@ -1,6 +1,9 @@
 // The far end of a serial line: pace of what it sends, what it accepts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,9 +21,10 @@ void routeConsolePins() {
   GPIO_Init(GPIOA, &pins);
 }
 
-// USART1 enabled for reception at 115200 bit/s on the 32 MHz clock.
+// USART1 enabled for reception at 115200 bit/s on the 32 MHz clock (on MSI,
+// 1.1 % fast, for a board without its crystal).
 struct ConsoleLine {
-  ConsoleLine() {
+  explicit ConsoleLine(sim::BoardConfig config = {}) : board(std::move(config)) {
     SystemInit();
     routeConsolePins();
     RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, ENABLE);
@@ -102,6 +106,184 @@ TEST(SerialEndpoint, AListenerHearsTheBoardUntilItsSubscriptionIsDropped) {
   EXPECT_EQ(heard, "a");
   EXPECT_EQ(line.board.console().received(), "ab");
   EXPECT_TRUE(lost.empty());
+}
+
+// ------------------------------------------------------ timing from a seed
+
+sim::BoardConfig seeded(std::optional<std::uint64_t> seed, bool crystal = true) {
+  sim::BoardConfig config;
+  config.crystal = crystal;
+  if (seed) config.timing = sim::TimingTolerances{*seed};
+  return config;
+}
+
+// The instants frames start on a line: a falling edge with the line idle,
+// i.e. at least nine and a half bit times after the previous frame's start
+// (a frame's data edges all come earlier than that).
+struct FrameStarts {
+  FrameStarts(sim::Board& board, const char* pin, sim::Time bit)
+      : watch(board.net(*sim::parsePin(pin)).onChange([this, &board, bit](sim::Level level) {
+          sim::Time now = board.clock().now();
+          if (level == sim::Level::Low && (starts.empty() || now >= starts.back() + bit * 19 / 2)) starts.push_back(now);
+        })) {}
+  std::vector<sim::Time> starts;
+  sim::Subscription watch;
+};
+
+// Idle time between each frame's end and the next frame's start.
+std::vector<sim::Time> gapsBetween(const std::vector<sim::Time>& starts, sim::Time bit) {
+  std::vector<sim::Time> gaps;
+  for (std::size_t i = 1; i < starts.size(); ++i) gaps.push_back(starts[i] - starts[i - 1] - 10 * bit);
+  return gaps;
+}
+
+const std::string kText = std::string("TL500 bring-up\r\n") + '\0' + "\xFF\x55\xAA";
+
+struct ConsoleSend {
+  sim::Time bit = 0;
+  std::vector<sim::Time> starts;
+  sim::Time doneAt = 0;
+};
+
+// The terminal sends kText to a board at 32 MHz; where its frames start.
+ConsoleSend consoleSend(std::optional<std::uint64_t> seed) {
+  ConsoleLine line(seeded(seed));
+  ConsoleSend sent;
+  sent.bit = line.board.console().bitTime();
+  FrameStarts frames(line.board, "PA10", sent.bit);
+  line.board.console().send(kText);
+  sent.doneAt = line.board.console().sendDoneAt();
+  line.board.clock().advanceTo(line.board.clock().now() + sim::milliseconds(5));
+  EXPECT_FALSE(line.board.console().sending());
+  sent.starts = frames.starts;
+  return sent;
+}
+
+TEST(SerialEndpointTiming, WithoutASeedBothEndsRunAtExactly115200AndSendBackToBack) {
+  {
+    sim::Board board(seeded(std::nullopt));
+    EXPECT_EQ(board.console().bitTime(), sim::fraction(1, 115200));
+    EXPECT_EQ(board.zigbee().uart().bitTime(), sim::fraction(1, 115200));
+  }
+  ConsoleSend sent = consoleSend(std::nullopt);
+  ASSERT_EQ(sent.starts.size(), kText.size());
+  for (sim::Time gap : gapsBetween(sent.starts, sent.bit)) EXPECT_EQ(gap, 0u);
+  EXPECT_EQ(sent.doneAt, sent.starts.back() + 10 * sent.bit);
+}
+
+TEST(SerialEndpointTiming, ASeedSpacesTheTerminalsBytesByUpToThreeBitTimesAtARateWithinOnePercent) {
+  const sim::Time nominal = sim::fraction(1, 115200);
+  std::vector<sim::Time> bits;
+  std::vector<std::vector<sim::Time>> gapsOfSeed;
+  for (std::uint64_t seed : {1u, 2u, 3u, 77u, 4096u}) {
+    ConsoleSend sent = consoleSend(seed);
+    bits.push_back(sent.bit);
+    EXPECT_GE(sent.bit, nominal * 99 / 100) << "seed " << seed;
+    EXPECT_LE(sent.bit, nominal * 101 / 100 + 1) << "seed " << seed;
+    ASSERT_EQ(sent.starts.size(), kText.size()) << "seed " << seed;
+    std::vector<sim::Time> gaps = gapsBetween(sent.starts, sent.bit);
+    for (sim::Time gap : gaps) EXPECT_LE(gap, 3 * sent.bit) << "seed " << seed;
+    // The gaps vary byte by byte, and some bytes still follow back to back
+    // or nearly so.
+    EXPECT_GT(*std::max_element(gaps.begin(), gaps.end()), sent.bit) << "seed " << seed;
+    EXPECT_LT(*std::min_element(gaps.begin(), gaps.end()), sent.bit / 2) << "seed " << seed;
+    // The end the ZigBee module relies on to hand over its next byte.
+    EXPECT_EQ(sent.doneAt, sent.starts.back() + 10 * sent.bit) << "seed " << seed;
+    gapsOfSeed.push_back(gaps);
+
+    ConsoleSend again = consoleSend(seed);
+    EXPECT_EQ(again.bit, sent.bit) << "seed " << seed;
+    EXPECT_EQ(again.starts, sent.starts) << "seed " << seed;
+  }
+  std::sort(bits.begin(), bits.end());
+  EXPECT_EQ(std::unique(bits.begin(), bits.end()), bits.end()) << "each seed its own rate";
+  EXPECT_NE(gapsOfSeed[0], gapsOfSeed[1]);
+}
+
+// Far ends off by up to 1 % either way, bytes spaced or not, against the
+// board's USART at its rate from the crystal and on MSI (1.1 % fast): every
+// byte arrives intact both ways.
+TEST(SerialEndpointTiming, AcrossSeedsTheBoardAndTheTerminalReadEachOthersBytesWithoutFramingErrors) {
+  for (bool crystal : {true, false}) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+      ConsoleLine line(seeded(seed, crystal));
+      sim::Board& board = line.board;
+      board.console().send(kText);
+      std::string read;
+      bool framingError = false;
+      sim::Time until = board.clock().now() + sim::milliseconds(5);
+      while (read.size() < kText.size() && board.clock().now() < until) {
+        if ((USART1->SR & (USART_SR_FE | USART_SR_ORE)) != 0) framingError = true;
+        if (USART_GetFlagStatus(USART1, USART_FLAG_RXNE) == SET) read += static_cast<char>(USART_ReceiveData(USART1));
+      }
+      EXPECT_EQ(read, kText) << "seed " << seed << (crystal ? "" : " on MSI");
+      EXPECT_FALSE(framingError) << "seed " << seed << (crystal ? "" : " on MSI");
+
+      until = board.clock().now() + sim::milliseconds(5);
+      for (char c : kText) {
+        while (USART_GetFlagStatus(USART1, USART_FLAG_TXE) == RESET && board.clock().now() < until) {
+        }
+        USART_SendData(USART1, static_cast<std::uint8_t>(c));
+      }
+      board.clock().advanceTo(board.clock().now() + sim::milliseconds(1));
+      EXPECT_EQ(board.console().received(), kText) << "seed " << seed << (crystal ? "" : " on MSI");
+      EXPECT_EQ(board.console().framingErrors(), 0u) << "seed " << seed << (crystal ? "" : " on MSI");
+    }
+  }
+}
+
+// USART3 on PC10/PC11 at 115200 bit/s, listening to the ZigBee module.
+void openZigbeePort() {
+  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_GPIOC, ENABLE);
+  GPIO_PinAFConfig(GPIOC, 10, GPIO_AF_USART3);
+  GPIO_PinAFConfig(GPIOC, 11, GPIO_AF_USART3);
+  GPIO_InitTypeDef pins{GPIO_Pin_10 | GPIO_Pin_11, GPIO_Mode_AF, GPIO_Speed_40MHz, GPIO_OType_PP, GPIO_PuPd_UP};
+  GPIO_Init(GPIOC, &pins);
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_USART3, ENABLE);
+  USART_InitTypeDef init{115200,          USART_WordLength_8b,           USART_StopBits_1,
+                         USART_Parity_No, USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
+  USART_Init(USART3, &init);
+  USART_Cmd(USART3, ENABLE);
+}
+
+struct ZigbeeReceive {
+  std::vector<sim::Time> starts;
+  std::string read;
+};
+
+// A peer's bytes through the module, handed over one at a time, read by USART3.
+ZigbeeReceive zigbeeReceive(std::uint64_t seed) {
+  sim::Board board(seeded(seed));
+  SystemInit();
+  openZigbeePort();
+  // Past whatever the module sends of its own after reset.
+  board.clock().advanceTo(board.clock().now() + sim::milliseconds(3));
+  while (USART_GetFlagStatus(USART3, USART_FLAG_RXNE) == SET) (void)USART_ReceiveData(USART3);
+  ZigbeeReceive got;
+  sim::Time bit = board.zigbee().uart().bitTime();
+  FrameStarts frames(board, "PC11", bit);
+  board.zigbee().fromPeer(kText);
+  sim::Time until = board.clock().now() + sim::milliseconds(5);
+  while (got.read.size() < kText.size() && board.clock().now() < until) {
+    EXPECT_EQ(USART3->SR & (USART_SR_FE | USART_SR_ORE), 0u);
+    if (USART_GetFlagStatus(USART3, USART_FLAG_RXNE) == SET) got.read += static_cast<char>(USART_ReceiveData(USART3));
+  }
+  got.starts = frames.starts;
+  for (sim::Time gap : gapsBetween(got.starts, bit)) EXPECT_LE(gap, 3 * bit) << "seed " << seed;
+  return got;
+}
+
+TEST(SerialEndpointTiming, TheZigBeePeersBytesComeSpacedByTheSeedAndUsart3ReadsThemAll) {
+  for (std::uint64_t seed : {5u, 6u, 1234u}) {
+    ZigbeeReceive got = zigbeeReceive(seed);
+    EXPECT_EQ(got.read, kText) << "seed " << seed;
+    ASSERT_EQ(got.starts.size(), kText.size()) << "seed " << seed;
+    ZigbeeReceive again = zigbeeReceive(seed);
+    EXPECT_EQ(again.starts, got.starts) << "seed " << seed;
+  }
+  // The console's and the ZigBee line's draws are their own.
+  sim::Board board(seeded(5));
+  EXPECT_NE(board.console().bitTime(), board.zigbee().uart().bitTime());
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ TEST(VcdWriter, ChangesReportedAheadOfTimeComeOutInTimeOrderOnce) {
   std::string path = tempPath("order.vcd");
   Time now = 0;
   {
-    sim::VcdWriter vcd(path, [&] { return now; });
+    sim::VcdWriter vcd(path, [&] { return now; }, 1);
     auto tx = vcd.addSignal("PA9_CONSOLE_TX", Level::High);
     auto led = vcd.addSignal("PC7_LED1", Level::Low);
     vcd.begin();
@@ -66,6 +66,104 @@ TEST(VcdWriter, PicosecondTimesNeverRunBackwardsAndKeepEdgesAPicosecondApartApar
       EXPECT_LT(sim::VcdWriter::picoseconds(t), sim::VcdWriter::picoseconds(t + kQuantaPerPicosecond)) << t;
     }
   }
+}
+
+// Nanoseconds of virtual time.
+Time ns(std::uint64_t n) { return sim::fraction(n, 1'000'000'000); }
+
+TEST(VcdWriter, ByDefaultTimesAreInUnitsOfOneHundredNanosecondsRoundedDown) {
+  std::string path = tempPath("unit.vcd");
+  Time now = 0;
+  {
+    sim::VcdWriter vcd(path, [&] { return now; });
+    auto led = vcd.addSignal("PC7_LED1", Level::Low);
+    vcd.begin();
+    now = ns(1'234'567);
+    vcd.change(led, now, Level::High);
+    now = sim::milliseconds(5);
+    vcd.change(led, now, Level::Low);
+    now = sim::seconds(2);
+    ASSERT_TRUE(vcd.finish());
+    EXPECT_EQ(vcd.spaced(), 0u);
+  }
+  VcdFile file = readVcd(path);
+  EXPECT_EQ(file.timescale, "100ns");
+  const auto& led = file.of("PC7_LED1");
+  ASSERT_EQ(led.size(), 3u);
+  EXPECT_EQ(led[1].ps, 1'234'500'000u);
+  EXPECT_EQ(led[2].ps, 5'000'000'000u);
+  EXPECT_EQ(file.stamps.back(), 2'000'000'000'000u);
+  std::remove(path.c_str());
+}
+
+// Within one unit: an SDA glitch (two edges of one signal), a STOP (SDA rises
+// a few nanoseconds after SCL), and two lines changing at the same instant.
+TEST(VcdWriter, EdgesInOneUnitKeepTheirOrderAndNoneVanishes) {
+  std::string path = tempPath("spacing.vcd");
+  Time now = 0;
+  std::uint64_t spaced = 0, latestPs = 0;
+  {
+    sim::VcdWriter vcd(path, [&] { return now; });
+    auto scl = vcd.addSignal("PB6_I2C1_SCL", Level::High);
+    auto sda = vcd.addSignal("PB7_I2C1_SDA", Level::High);
+    auto led = vcd.addSignal("PC7_LED1", Level::Low);
+    vcd.begin();
+    Time base = sim::microseconds(10);  // the start of unit 100
+    auto at = [&](Time t, sim::VcdWriter::SignalId id, Level level) {
+      now = t;
+      vcd.change(id, t, level);
+    };
+    at(base + ns(10), sda, Level::Low);   // a 30 ns glitch
+    at(base + ns(40), sda, Level::High);
+    at(base + ns(350), scl, Level::Low);  // SCL and the LED at the same instant
+    vcd.change(led, now, Level::High);
+    at(base + ns(1000), scl, Level::High);
+    at(base + ns(1020), sda, Level::Low);   // a START 20 ns after SCL rose,
+    at(base + ns(1050), scl, Level::Low);   // SCL low again 30 ns later,
+    at(base + ns(1060), sda, Level::High);  // and SDA back 10 ns after that
+    at(base + ns(5000), led, Level::Low);   // long after: on its own time again
+    now = base + ns(6000);
+    ASSERT_TRUE(vcd.finish());
+    spaced = vcd.spaced();
+    latestPs = vcd.latestPs();
+  }
+  VcdFile file = readVcd(path);
+  auto units = [](const std::vector<VcdEdge>& edges) {
+    std::vector<std::uint64_t> out;
+    for (std::size_t i = 1; i < edges.size(); ++i) out.push_back(edges[i].ps / 100'000);
+    return out;
+  };
+  auto values = [](const std::vector<VcdEdge>& edges) {
+    std::string out;
+    for (std::size_t i = 1; i < edges.size(); ++i) out += edges[i].value;
+    return out;
+  };
+  EXPECT_EQ(values(file.of("PB7_I2C1_SDA")), "0101");
+  EXPECT_EQ(units(file.of("PB7_I2C1_SDA")), (std::vector<std::uint64_t>{100, 101, 111, 113}));
+  EXPECT_EQ(values(file.of("PB6_I2C1_SCL")), "010");
+  EXPECT_EQ(units(file.of("PB6_I2C1_SCL")), (std::vector<std::uint64_t>{103, 110, 112}));
+  EXPECT_EQ(values(file.of("PC7_LED1")), "10");
+  EXPECT_EQ(units(file.of("PC7_LED1")), (std::vector<std::uint64_t>{103, 150}));
+  // Timestamps strictly increase: no two changes of one signal share one.
+  for (std::size_t i = 1; i < file.stamps.size(); ++i) EXPECT_LT(file.stamps[i - 1], file.stamps[i]);
+  EXPECT_EQ(spaced, 4u);  // the glitch's end, the START, SCL's fall, SDA's rise
+  EXPECT_EQ(latestPs, 240'000u);  // SDA's rise: 1.06 us into the trace, written at 1.3 us
+  std::remove(path.c_str());
+}
+
+TEST(VcdWriter, TimeUnitsAreOneTenOrAHundredPicosecondsNanosecondsOrMicroseconds) {
+  EXPECT_EQ(sim::VcdWriter::parseUnit("1ps"), 1u);
+  EXPECT_EQ(sim::VcdWriter::parseUnit("100ps"), 100u);
+  EXPECT_EQ(sim::VcdWriter::parseUnit("10ns"), 10'000u);
+  EXPECT_EQ(sim::VcdWriter::parseUnit("1us"), 1'000'000u);
+  EXPECT_EQ(sim::VcdWriter::parseUnit("100us"), 100'000'000u);
+  for (const char* bad : {"", "ns", "2ns", "1000ns", "1 ns", "1s", "1ms", "10fs", "-1ns", "01ns"}) {
+    EXPECT_EQ(sim::VcdWriter::parseUnit(bad), 0u) << bad;
+  }
+  EXPECT_EQ(sim::VcdWriter::unitText(100'000), "100ns");
+  EXPECT_EQ(sim::VcdWriter::unitText(1), "1ps");
+  EXPECT_THROW(sim::VcdWriter(tempPath("bad_unit.vcd"), [] { return Time{0}; }, 3), std::invalid_argument);
+  std::remove(tempPath("bad_unit.vcd").c_str());
 }
 
 TEST(VcdWriter, AFileThatCannotBeOpenedOrWrittenIsAnError) {

@@ -59,7 +59,15 @@ struct Line {
   void sendNext(Time bit, unsigned dataBits) {
     if (next == queue.size()) return;
     std::uint16_t byte = queue[next++];
-    sender.send(byte, sim::UartFormat{bit, dataBits}, bit, [this, bit, dataBits] { sendNext(bit, dataBits); });
+    sender.send(byte, sim::UartFormat{bit, dataBits}, bit, [this, bit, dataBits] {
+      // An idle gap before the next byte, when the test gives one.
+      Time gap = gaps.empty() ? 0 : gaps[next % gaps.size()];
+      if (gap == 0) {
+        sendNext(bit, dataBits);
+      } else {
+        clock.after(gap, [this, bit, dataBits] { sendNext(bit, dataBits); });
+      }
+    });
     if (sender.carriedWhole()) ++wholeFrames;
   }
 
@@ -72,6 +80,7 @@ struct Line {
   std::vector<std::pair<Time, Level>> edges;
   sim::Subscription edgeWatch;
   std::vector<std::uint16_t> queue;
+  std::vector<Time> gaps;
   std::size_t next = 0;
   unsigned wholeFrames = 0;
 };
@@ -93,6 +102,30 @@ TEST(WholeFrames, ReceiversAtTheSendersRateOrCloseToItReadEachByteAsEdgeByEdgeAt
     // One event for the frame and two for the receiver's sampling, against
     // one per edge: the point of it all.
     EXPECT_LT(whole.clock.eventsScheduled() * 2, edges.clock.eventsScheduled());
+  }
+}
+
+TEST(WholeFrames, ASenderOffByOnePercentWithIdleGapsBetweenBytesIsReadAsEdgeByEdgeAndIntact) {
+  // A terminal 1 % slow or fast leaving a fraction of a bit to three bits of
+  // idle line between bytes, heard by a board at 115,075 bit/s (crystal) or
+  // at 116,508 (MSI, 1.1 % fast).
+  for (Time receiverBit : {sim::fraction(1, 115075), sim::fraction(1, 116508)}) {
+    for (Time senderBit : {kBit * 99 / 100, kBit * 101 / 100}) {
+      Line whole(receiverBit, false);
+      Line edges(receiverBit, true);
+      for (Line* line : {&whole, &edges}) {
+        line->gaps = {senderBit * 5 / 16, 0, senderBit * 3, senderBit / 16, senderBit * 23 / 16};
+        line->sendAll(kBytes, senderBit);
+        line->clock.advanceTo(line->clock.now() + 40 * senderBit);
+      }
+      EXPECT_EQ(whole.received, edges.received) << "receiver bit " << receiverBit << ", sender " << senderBit;
+      ASSERT_EQ(whole.received.size(), kBytes.size());
+      for (std::size_t i = 0; i < kBytes.size(); ++i) {
+        EXPECT_EQ(whole.received[i].data, kBytes[i]) << "byte " << i;
+        EXPECT_FALSE(whole.received[i].framingError) << "byte " << i;
+      }
+      EXPECT_EQ(whole.wholeFrames, kBytes.size());
+    }
   }
 }
 
