@@ -45,6 +45,9 @@ constexpr std::size_t kTailLines = 30;
 constexpr std::size_t kTailBytes = 4000;
 // Logs and traces larger than this are not read for comparison.
 constexpr std::uintmax_t kMaxCompareBytes = 512u << 20;
+// Failures reported in full; later ones get a line each (and their
+// message and reproduce command in the JUnit file).
+constexpr std::size_t kFullReports = 100;
 // The option that gives a child its timing seed.
 constexpr const char kTimingSeedOption[] = "--timing-seed";
 
@@ -919,8 +922,16 @@ int runScenarioTests(int argc, char** argv) {
       if (options.comparePollSkipping) failure.text += ", " + runner.plan(c, 1).base + ".*";
       c.report = static_cast<std::uint32_t>(failures.size());
       progress.clear();
-      std::printf("FAIL %s (%s)\n%s\n", runner.label(c).c_str(), runner.variantName().c_str(),
-                  indent(failure.text, "  ").c_str());
+      if (failed <= kFullReports) {
+        std::printf("FAIL %s (%s)\n%s\n", runner.label(c).c_str(), runner.variantName().c_str(),
+                    indent(failure.text, "  ").c_str());
+      } else {
+        // A sweep where everything fails (a build that cannot run at all)
+        // must not fill the disk and the memory with the same report.
+        std::printf("FAIL %s (%s): %s\n", runner.label(c).c_str(), runner.variantName().c_str(),
+                    failure.message.c_str());
+        failure.text = failure.message + "\n" + runner.reproduce(c);
+      }
       std::fflush(stdout);
       failures.push_back(std::move(failure));
     }
