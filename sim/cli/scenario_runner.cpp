@@ -1009,7 +1009,7 @@ int runScenarioTests(int argc, char** argv) {
   }
   // The sweep's speed, for people and the benchmark: scenario runs (one per
   // scenario and seed; a comparison's two runs count once) per second of wall time.
-  std::printf("%zu of %zu scenario runs in %.3f s of wall time with %u jobs: %.2f per second\n", done, cases.size(),
+  std::printf("%zu of %zu scenario runs in %.3f s of wall time (-j %u): %.2f per second\n", done, cases.size(),
               seconds, options.jobs, seconds > 0 ? static_cast<double>(done) / seconds : 0.0);
   std::printf("%zu passed, %zu failed\n", passed, failed);
   if (std::fflush(stdout) != 0 && status == kExitOk) status = kExitUsage;
