@@ -5,6 +5,7 @@ split a sweep without overlap or gap, the reproduce command of a failure,
 the same results whatever the number of jobs.
 
     scenario_runner_test.py TL500_SIM CASE
+    scenario_runner_test.py TL500_SIM image TL500_ELF
 
 Every case works in its own temporary directory and has deadlines.
 """
@@ -312,6 +313,39 @@ def case_compare_poll_skipping(sim, tmp):
             raise Failure("%s missing among the kept files %s" % (name, left))
 
 
+def case_image(sim, tmp, image):
+    """The board image: the console against the image's own build date, the
+    stack's high-water mark against the stack and the static estimate."""
+    if not os.path.isfile(image):
+        print("SKIPPED: no board image at %s" % image)
+        sys.exit(77)
+    folder = scenarios(os.path.join(tmp, "set"), banner=MENU, differs=MENU)
+    # The banner with the date placeholders, then the menu up to its prompt.
+    proc = subprocess.run([sim, "--image", image, "--script", os.path.join(folder, "banner.tlscript"),
+                           "--console-log", os.path.join(tmp, "banner.log")], capture_output=True, timeout=TIMEOUT)
+    banner = open(os.path.join(tmp, "banner.log"), "rb").read()
+    stamp = re.search(rb"([A-Z][a-z]{2} [ 0-9]\d \d{4}) (\d\d:\d\d:\d\d)", banner)
+    if proc.returncode != 0 or stamp is None:
+        raise Failure("the image's banner shows no build date: %r" % banner[:200])
+    write(os.path.join(folder, "banner.console"),
+          banner.replace(stamp.group(1), b"@BUILD_DATE@").replace(stamp.group(2), b"@BUILD_TIME@"))
+    write(os.path.join(folder, "differs.console"), banner.replace(b"SYSCLK", b"SYSCLX"))
+    report = write(os.path.join(tmp, "stack_usage.md"), "Worst case: **4000 bytes**\n")
+    result = run(sim, folder, "--image", image, "--stack-report", report)
+    if closing_line(result) != "1 passed, 1 failed" or "FAIL differs (image)" not in result[1]:
+        raise Failure("the image runs:\n%s" % result[1])
+    commands = reproduce_commands(result[1])
+    proc = subprocess.run(commands[0], shell=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+    if proc.returncode != 1 or b"differs at byte" not in proc.stderr:
+        raise Failure("the image run's reproduce command exits %d: %r" % (proc.returncode, proc.stderr[-2000:]))
+    # A static estimate below what the stack really reached is no upper bound.
+    write(report, "Worst case: **16 bytes**\n")
+    result = run(sim, os.path.join(folder, "banner.tlscript"), "--image", image, "--stack-report", report)
+    expect_status(result, 1, "a high-water mark over the static estimate")
+    if "beats the static estimate of 16 bytes" not in result[1]:
+        raise Failure("the estimate's bound is not checked:\n%s" % result[1])
+
+
 CASES = {
     "counts-and-status": case_counts_and_status,
     "timeout": case_timeout,
@@ -328,7 +362,10 @@ def main():
     sim, case = os.path.abspath(sys.argv[1]), sys.argv[2]
     with tempfile.TemporaryDirectory(prefix="tl500-runner-") as tmp:
         try:
-            CASES[case](sim, tmp)
+            if case == "image":
+                case_image(sim, tmp, sys.argv[3])
+            else:
+                CASES[case](sim, tmp)
         except Failure as failure:
             sys.stderr.write("FAIL: %s\n" % failure)
             return 1
