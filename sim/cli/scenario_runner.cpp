@@ -45,6 +45,7 @@ constexpr std::size_t kTailLines = 30;
 constexpr std::size_t kTailBytes = 4000;
 // Logs and traces larger than this are not read for comparison.
 constexpr std::uintmax_t kMaxCompareBytes = 512u << 20;
+constexpr std::uint64_t kMaxSeeds = 10000000;
 // Failures reported in full; later ones get a line each (and their
 // message and reproduce command in the JUnit file).
 constexpr std::size_t kFullReports = 100;
@@ -796,6 +797,12 @@ int runScenarioTests(int argc, char** argv) {
   if (!options.seeds.empty()) {
     seeds = parseSeeds(options.seeds);
     if (!seeds) return usageError("--seeds takes A..B (whole numbers, A <= B) or N, not " + options.seeds);
+    // Every seed is looked at to find its shard: a range beyond this would
+    // keep the runner busy before the first run.
+    if (seeds->count > kMaxSeeds) {
+      return usageError("--seeds spans at most " + std::to_string(kMaxSeeds) + " seeds in one run, not " +
+                        std::to_string(seeds->count) + "; sweep in parts");
+    }
   }
   Shard shard;
   if (!options.shard.empty()) {

@@ -128,6 +128,7 @@ def case_counts_and_status(sim, tmp):
                        ([empty], "no scenario files"),
                        ([], "name the scenario files"),
                        ([folder, "--seeds", "5..2"], "--seeds takes"),
+                       ([folder, "--seeds", "0..9999999999999999999", "--shard", "1/1000000"], "sweep in parts"),
                        ([folder, "--shard", "4/3"], "--shard takes"),
                        ([folder, "-j", "0"], "--jobs takes"),
                        ([folder, "--image", os.path.join(tmp, "none.elf")], "no board image at"),
