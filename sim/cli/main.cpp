@@ -26,6 +26,7 @@
 #include "live_session.h"
 #include "queue_drops.h"
 #include "run_files.h"
+#include "scenario_runner.h"
 #include "serial_port_runner.h"
 #include "sim/board.h"
 #include "sim/core/run_stats.h"
@@ -83,6 +84,10 @@ piped keys, or an output that is not a terminal).
 With --port DEVICE the script's console lines run against a real board on that
 serial port (115200 8N1) in wall-clock time; a script that names pins,
 sensors or faults is refused before anything is sent.
+
+tl500-sim test [FILE|DIR]... runs scenario files (scripts with their expected
+exit status and transcripts) in parallel, optionally under many timing seeds,
+and ends with "N passed, N failed"; tl500-sim test --help tells more.
 )";
 
 constexpr const char kExitStatus[] = R"(
@@ -496,6 +501,8 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // "tl500-sim test ...": the scenario runner, with options of its own.
+  if (argc >= 2 && std::string_view(argv[1]) == "test") return sim::runScenarioTests(argc - 1, argv + 1);
   Options options;
   CLI::App app{kDescription, "tl500-sim"};
   app.get_formatter()->column_width(30);

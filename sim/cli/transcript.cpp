@@ -32,23 +32,24 @@ std::string expandTranscript(std::string_view expected, std::string_view buildDa
   return text;
 }
 
-std::optional<std::string> compareTranscript(std::string_view expected, std::string_view actual) {
+std::optional<std::string> compareTranscript(std::string_view expected, std::string_view actual,
+                                             std::string_view line) {
   if (expected == actual) return std::nullopt;
   auto [e, a] = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end());
   auto at = static_cast<std::size_t>(e - expected.begin());
-  std::size_t line = 1 + static_cast<std::size_t>(std::count(expected.begin(), e, '\n'));
+  std::size_t lineNumber = 1 + static_cast<std::size_t>(std::count(expected.begin(), e, '\n'));
   std::size_t lineStart = expected.rfind('\n', at == 0 ? 0 : at - 1);
   std::size_t column = at == 0 || lineStart == std::string_view::npos ? at + 1 : at - lineStart;
-  std::string where = "byte " + std::to_string(at) + " (line " + std::to_string(line) + ", column " +
+  std::string where = "byte " + std::to_string(at) + " (line " + std::to_string(lineNumber) + ", column " +
                       std::to_string(column) + ")";
   std::string what;
   if (a == actual.end()) {
-    what = "the console output ends at " + where + "; " + std::to_string(expected.size() - at) + " more bytes expected";
+    what = std::string(line) + " ends at " + where + "; " + std::to_string(expected.size() - at) + " more bytes expected";
   } else if (e == expected.end()) {
-    what = "the console output goes on after the expected end at " + where + " with " +
+    what = std::string(line) + " goes on after the expected end at " + where + " with " +
            std::to_string(actual.size() - at) + " more bytes";
   } else {
-    what = "the console output differs at " + where;
+    what = std::string(line) + " differs at " + where;
   }
   return what + "\n  expected: " + around(expected, at) + "\n  got:      " + around(actual, at) +
          "\n  ('|' marks the first differing byte)";

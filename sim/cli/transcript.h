@@ -12,7 +12,8 @@ namespace sim {
 std::string expandTranscript(std::string_view expected, std::string_view buildDate, std::string_view buildTime);
 
 // nullopt when `actual` equals `expected`; otherwise where they first differ,
-// with the text around that byte from both.
-std::optional<std::string> compareTranscript(std::string_view expected, std::string_view actual);
+// with the text around that byte from both. `line` names the output compared.
+std::optional<std::string> compareTranscript(std::string_view expected, std::string_view actual,
+                                             std::string_view line = "the console output");
 
 }  // namespace sim
