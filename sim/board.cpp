@@ -75,7 +75,7 @@ Board::Board(BoardConfig config)
   // motion is set through pir.motion.
   pirOutput_ = std::make_unique<NetDriver>(net({'H', 2}), "PIR sensor");
   sensors_ = std::make_unique<SensorChips>(
-      clock_, [this](Level level) { pirOutput_->set(level == Level::High ? Drive::High : Drive::Low); });
+      clock_, [this](Level level) { pirOutput_->set(level == Level::High ? Drive::High : Drive::Low); }, timing_);
   // Every sensor chip sits on I2C1; the magnetometer answers only through the
   // motion sensor's bypass.
   for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_->attach(*chip);

@@ -43,7 +43,7 @@ struct BoardConfig {
   // Where each timing of the board falls in its range: nominal without a seed.
   TimingTolerances timing{};
   // Handlers by exception number; missing entries are unused vectors.
-  std::vector<InterruptController::Vector> vectors;
+  std::vector<InterruptController::Vector> vectors{};
 };
 
 // A pin by its port name ("PA8", "pc7") or its board name ("LED1", "zb_reset");

@@ -1,9 +1,13 @@
 // --zigbee MODE: who is at the far side of the ZigBee module's radio link;
-// --zigbee-log FILE: every byte the board sent on USART3.
+// --zigbee-log FILE: every byte the board sent on USART3;
+// --zigbee-peer-wait DURATION: how long a linked board may stay silent;
+// --zigbee-notice TEXT: a module that announces itself after each reset.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 #include "cli_extensions.h"
 #include "sim/endpoints/console_log.h"
@@ -15,6 +19,71 @@ namespace {
 std::string g_mode;
 std::string g_log;
 std::string g_peerWait;
+std::string g_notice;
+
+constexpr std::size_t kMaxNoticeBytes = 256;
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The notice's bytes from TEXT with the escapes \r \n \t \\ \" \xNN, as
+// a script writes texts; nullopt (and `error`) for a bad escape, an empty or
+// an overlong notice.
+std::optional<std::string> noticeBytes(std::string_view text, std::string& error) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out.push_back(text[i]);
+      continue;
+    }
+    if (++i == text.size()) {
+      error = "a notice may not end in a lone \\";
+      return std::nullopt;
+    }
+    switch (text[i]) {
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case '\\':
+      case '"':
+        out.push_back(text[i]);
+        break;
+      case 'x': {
+        int hi = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+        int lo = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
+        if (hi < 0 || lo < 0) {
+          error = "\\x in a notice takes two hexadecimal digits";
+          return std::nullopt;
+        }
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        break;
+      }
+      default:
+        error = "a notice knows the escapes \\r \\n \\t \\\\ \\\" and \\xNN only";
+        return std::nullopt;
+    }
+  }
+  if (out.empty()) {
+    error = "an empty notice: leave the option out for a silent module";
+    return std::nullopt;
+  }
+  if (out.size() > kMaxNoticeBytes) {
+    error = "a notice holds at most " + std::to_string(kMaxNoticeBytes) + " bytes";
+    return std::nullopt;
+  }
+  return out;
+}
 
 constexpr const char kModeHelp[] =
     "the ZigBee module's peer in radio range (default none): none (bytes the board sends are lost), loopback "
@@ -47,9 +116,22 @@ const sim::CliOptionRegistration kZigbeeOptions{{
               });
           app.add_option("--zigbee-log", g_log, "write every byte the board sent on USART3 to FILE, raw")
               ->type_name("FILE");
+          app.add_option("--zigbee-notice", g_notice,
+                         "the ZigBee module announces itself: it sends TEXT to the board half a millisecond after "
+                         "each release of its reset (escapes \\r \\n \\t \\\\ \\\" \\xNN; at most 256 "
+                         "bytes). Without it the module, in transparent mode, sends nothing of its own")
+              ->type_name("TEXT")
+              ->check([](const std::string& text) {
+                std::string error;
+                return noticeBytes(text, error) ? std::string() : error;
+              });
         },
     .apply =
         [](sim::CliRun& run) {
+          if (!g_notice.empty()) {
+            std::string error;
+            run.board.zigbee().setStartUpNotice(*noticeBytes(g_notice, error));
+          }
           if (!g_log.empty()) {
             std::FILE* file = run.files.openOutput("the ZigBee log", g_log);
             run.keep.push_back(std::make_shared<sim::ConsoleLog>(run.board.zigbee().uart(), file));

@@ -9,10 +9,22 @@ namespace sim {
 
 namespace {
 constexpr double kCountNoise = 0.5;  // counts
-}
+// Measurement times at the default measurement-time register, typical and
+// maximum, from the datasheet: high resolution (and high resolution 2)
+// 120-180 ms, low resolution 16-24 ms. They are set by the chip's own
+// oscillator, so one chip keeps its time: a fixed draw per chip.
+constexpr Time kHighResolutionTypical = milliseconds(120), kHighResolutionMax = milliseconds(180);
+constexpr Time kLowResolutionTypical = milliseconds(16), kLowResolutionMax = milliseconds(24);
+}  // namespace
+
+Bh17::Bh17(const Clock& clock, const TimingTolerances& timing)
+    : clock_(clock),
+      highResolutionTime_(
+          timing.fixed("bh17.high-res", kHighResolutionTypical, kHighResolutionTypical, kHighResolutionMax)),
+      lowResolutionTime_(timing.fixed("bh17.low-res", kLowResolutionTypical, kLowResolutionTypical, kLowResolutionMax)) {}
 
 Time Bh17::measurementTime() const {
-  Time base = resolution_ == 3 ? milliseconds(16) : milliseconds(120);
+  Time base = resolution_ == 3 ? lowResolutionTime_ : highResolutionTime_;
   return base * effectiveMeasurementTime() / kMeasurementTimeReset;
 }
 

@@ -7,13 +7,15 @@
 // latest result, high byte first. In high resolution a result comes every
 // 120 ms (scaled by the measurement-time register, 69 after reset); the count
 // is lux x 1.2. A read before the first result returns the data register's
-// reset value, 0.
+// reset value, 0. The measurement times are those of a typical chip; a timing
+// seed gives this chip its own, up to the datasheet's maximum.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
 #include "../core/clock.h"
+#include "../core/timing_tolerances.h"
 #include "i2c_target.h"
 
 namespace sim {
@@ -25,7 +27,9 @@ class Bh17 : public I2cTarget {
   static constexpr std::uint8_t kAddress = 0x23;
   static constexpr std::uint8_t kMeasurementTimeReset = 69;
 
-  explicit Bh17(const Clock& clock) : clock_(clock) {}
+  // This chip's measurement times are drawn from `timing` ("bh17.high-res",
+  // "bh17.low-res").
+  explicit Bh17(const Clock& clock, const TimingTolerances& timing = TimingTolerances{});
 
   std::string name() const override { return "BH17 (ambient light)"; }
   std::uint8_t address() const override { return kAddress; }
@@ -50,6 +54,8 @@ class Bh17 : public I2cTarget {
   std::uint16_t convert() const;
 
   const Clock& clock_;
+  // Measurement times at the reset value of the measurement-time register.
+  Time highResolutionTime_, lowResolutionTime_;
   SensorNoise* noise_ = nullptr;
   double lux_ = 333.3;
   std::optional<std::uint16_t> countRaw_;

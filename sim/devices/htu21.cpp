@@ -17,6 +17,7 @@ constexpr std::uint8_t kReadUserRegister = 0xE7;
 constexpr std::uint8_t kSoftReset = 0xFE;
 // User register bits a write may change: resolution (7, 0), heater (2), OTP reload off (1).
 constexpr std::uint8_t kUserRegisterWritable = 0x87;
+constexpr std::uint8_t kHeater = 0x04;
 constexpr std::uint16_t kStatusHumidity = 0x0002;
 
 // Repeatability of one reading.
@@ -37,50 +38,49 @@ std::uint8_t Htu21::crc8(const std::uint8_t* data, std::size_t length) {
   return crc;
 }
 
-Time Htu21::temperatureConversionTime() const {
-  // Resolution bits 7 and 0: 00 14 bit, 01 12 bit, 10 13 bit, 11 11 bit.
-  switch (((userRegister_ >> 6) & 2) | (userRegister_ & 1)) {
-    case 0:
-      return milliseconds(50);
-    case 1:
-      return milliseconds(13);
-    case 2:
-      return milliseconds(25);
-    default:
-      return milliseconds(7);
-  }
-}
+// Per resolution (user register bits 7 and 0: 00, 01, 10, 11), the datasheet's
+// result widths and conversion times, typical and maximum.
+namespace {
+struct Resolution {
+  unsigned temperatureBits, humidityBits;
+  Htu21::ConversionTime temperature, humidity;
+};
+constexpr Resolution kResolutions[4] = {
+    {14, 12, {milliseconds(44), milliseconds(50)}, {milliseconds(14), milliseconds(16)}},
+    {12, 8, {milliseconds(11), milliseconds(13)}, {milliseconds(2), milliseconds(3)}},
+    {13, 10, {milliseconds(22), milliseconds(25)}, {milliseconds(4), milliseconds(5)}},
+    {11, 11, {milliseconds(6), milliseconds(7)}, {milliseconds(7), milliseconds(8)}},
+};
 
-Time Htu21::humidityConversionTime() const {
-  // 00 12 bit, 01 8 bit, 10 10 bit, 11 11 bit.
-  switch (((userRegister_ >> 6) & 2) | (userRegister_ & 1)) {
-    case 0:
-      return milliseconds(16);
-    case 1:
-      return milliseconds(3);
-    case 2:
-      return milliseconds(5);
-    default:
-      return milliseconds(8);
-  }
+// A 16-bit reply word with only the top `bits` bits of the result kept.
+std::uint16_t keepBits(std::uint16_t word, unsigned bits) {
+  return static_cast<std::uint16_t>(word & (0xFFFFu << (16 - bits)));
 }
+}  // namespace
+
+Htu21::ConversionTime Htu21::temperatureConversionTime() const { return kResolutions[resolution()].temperature; }
+Htu21::ConversionTime Htu21::humidityConversionTime() const { return kResolutions[resolution()].humidity; }
+unsigned Htu21::temperatureBits() const { return kResolutions[resolution()].temperatureBits; }
+unsigned Htu21::humidityBits() const { return kResolutions[resolution()].humidityBits; }
 
 std::uint16_t Htu21::result(Measure what) {
   double sigma = 0;
   if (what == Measure::Temperature) {
     if (temperatureRaw_) return *temperatureRaw_;
     sigma = noise_ ? noise_->gaussian(kTemperatureNoise) : 0;
-    return static_cast<std::uint16_t>(toCount((temperature_ + sigma + 46.85) / 175.72 * 65536.0) & 0xFFFC);
+    return keepBits(toCount((temperature_ + sigma + 46.85) / 175.72 * 65536.0), temperatureBits());
   }
   if (humidityRaw_) return *humidityRaw_;
   sigma = noise_ ? noise_->gaussian(kHumidityNoise) : 0;
-  return static_cast<std::uint16_t>((toCount((humidity_ + sigma + 6.0) / 125.0 * 65536.0) & 0xFFFC) | kStatusHumidity);
+  return static_cast<std::uint16_t>(keepBits(toCount((humidity_ + sigma + 6.0) / 125.0 * 65536.0), humidityBits()) |
+                                    kStatusHumidity);
 }
 
 void Htu21::beginMeasurement(Measure what, bool hold) {
   measuring_ = what;
   hold_ = hold;
-  readyAt_ = clock_.now() + (what == Measure::Temperature ? temperatureConversionTime() : humidityConversionTime());
+  ConversionTime range = what == Measure::Temperature ? temperatureConversionTime() : humidityConversionTime();
+  readyAt_ = clock_.now() + conversionTimes_.draw(range.maximum, range.typical, range.maximum);
 }
 
 bool Htu21::start(bool read) {
@@ -146,7 +146,8 @@ bool Htu21::write(std::uint8_t byte) {
       userRegisterReadPending_ = true;
       return true;
     case kSoftReset:
-      userRegister_ = kUserRegisterReset;
+      // The chip restarts with its default settings, all but the heater.
+      userRegister_ = static_cast<std::uint8_t>(kUserRegisterReset | (userRegister_ & kHeater));
       measuring_ = Measure::None;
       userRegisterReadPending_ = false;
       resetDoneAt_ = clock_.now() + kSoftResetTime;

@@ -9,7 +9,12 @@
 //
 // A reply is the most significant byte, the least significant byte whose two
 // low bits are status (bit 1: humidity measurement), and a CRC-8 of the two,
-// polynomial x^8 + x^5 + x^4 + 1 (0x31), initial value 0.
+// polynomial x^8 + x^5 + x^4 + 1 (0x31), initial value 0. The user register's
+// resolution bits (7 and 0) choose RH 12 / 8 / 10 / 11 bits with temperature
+// 14 / 12 / 13 / 11 bits: the result fills the reply from its top bit down,
+// the bits below the resolution read 0 (the status bits aside), and the
+// conversion takes the time of that resolution. A soft reset restores the
+// user register's default but keeps its heater bit (2).
 #pragma once
 
 #include <array>
@@ -17,6 +22,7 @@
 #include <optional>
 
 #include "../core/clock.h"
+#include "../core/timing_tolerances.h"
 #include "i2c_target.h"
 
 namespace sim {
@@ -29,7 +35,9 @@ class Htu21 : public I2cTarget {
   static constexpr std::uint8_t kUserRegisterReset = 0x02;
   static constexpr Time kSoftResetTime = milliseconds(15);
 
-  explicit Htu21(const Clock& clock) : clock_(clock) {}
+  // Each conversion's time is drawn from `timing` ("htu21.conversion").
+  explicit Htu21(const Clock& clock, const TimingTolerances& timing = TimingTolerances{})
+      : clock_(clock), conversionTimes_(timing.stream("htu21.conversion")) {}
 
   std::string name() const override { return "HTU21 (temperature and humidity)"; }
   std::uint8_t address() const override { return kAddress; }
@@ -49,9 +57,17 @@ class Htu21 : public I2cTarget {
 
   std::uint8_t userRegister() const { return userRegister_; }
 
-  // Conversion times at the resolution the user register selects (datasheet maximum).
-  Time temperatureConversionTime() const;
-  Time humidityConversionTime() const;
+  // The range of a conversion's time at the resolution the user register
+  // selects: the datasheet's typical and maximum. A nominal run takes the
+  // maximum, a seeded one a time between the two for each conversion.
+  struct ConversionTime {
+    Time typical, maximum;
+  };
+  ConversionTime temperatureConversionTime() const;
+  ConversionTime humidityConversionTime() const;
+  // Significant bits of a result at the selected resolution.
+  unsigned temperatureBits() const;
+  unsigned humidityBits() const;
 
   // The checksum the chip sends after each two-byte result.
   static std::uint8_t crc8(const std::uint8_t* data, std::size_t length);
@@ -62,7 +78,10 @@ class Htu21 : public I2cTarget {
   void beginMeasurement(Measure what, bool hold);
   bool resetting() const { return clock_.now() < resetDoneAt_; }
 
+  unsigned resolution() const { return ((userRegister_ >> 6) & 2) | (userRegister_ & 1); }
+
   const Clock& clock_;
+  TimingTolerances::Stream conversionTimes_;
   SensorNoise* noise_ = nullptr;
   double temperature_ = 23.4, humidity_ = 45;
   std::optional<std::uint16_t> temperatureRaw_, humidityRaw_;

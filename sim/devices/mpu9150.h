@@ -12,10 +12,16 @@
 // I2C master (USER_CTRL 0x6A bit 5) is off; otherwise 0x0C does not answer.
 //
 // Magnetometer: WIA (0x00) reads 0x48; writing 0x01 to CNTL (0x0A) starts one
-// measurement, which ends 9 ms later (the datasheet's maximum) with DRDY in ST1
-// (0x02) set and CNTL back at power-down; the results from 0x03 are little-
-// endian pairs X Y Z, 0.3 uT per count, 13 bits signed. Reading ST2 or a result
-// byte clears DRDY.
+// measurement, which ends 9 ms later (the datasheet's maximum; a timing seed
+// draws each one between 7.3 and 9 ms) with DRDY in ST1 (0x02) set and CNTL
+// back at power-down; the results from 0x03 are little-endian pairs X Y Z,
+// 0.3 uT per count, 13 bits signed (-4096 to 4095: +-1229 uT). Reading ST2 or
+// a result byte clears DRDY. ST2 (0x09) has HOFL (bit 3), set by a measurement
+// whose field overflowed the sensor, and DERR (bit 2), set when a read of the
+// results starts while a measurement is still running; reading ST2 clears
+// DERR. The sensitivity adjustment values ASAX-ASAZ (0x10-0x12) live in a
+// fuse ROM that reads only in fuse ROM access mode (CNTL 0x0F); in every
+// other mode those addresses read 0.
 #pragma once
 
 #include <array>
@@ -23,6 +29,7 @@
 #include <optional>
 
 #include "../core/clock.h"
+#include "../core/timing_tolerances.h"
 #include "i2c_target.h"
 
 namespace sim {
@@ -34,10 +41,18 @@ class Mpu9150Magnetometer : public I2cTarget {
  public:
   static constexpr std::uint8_t kAddress = 0x0C;
   static constexpr std::uint8_t kWia = 0x48;
+  // A single measurement: typical and maximum from the datasheet.
+  static constexpr Time kMeasurementTimeTypical = microseconds(7300);
   static constexpr Time kMeasurementTime = microseconds(9000);
   static constexpr double kMicroteslaPerCount = 0.3;
+  // Sum of the three axes' magnitudes from which the sensor overflows.
+  static constexpr double kOverflowSumMicrotesla = 2400;
+  // The fuse ROM's sensitivity adjustment values (0x80: a factor of 1).
+  static constexpr std::uint8_t kSensitivityAdjustment = 0x80;
 
-  Mpu9150Magnetometer(const Clock& clock, const Mpu9150& host) : clock_(clock), host_(host) {}
+  // Each measurement's time is drawn from `timing` ("mpu9150.mag.measurement").
+  Mpu9150Magnetometer(const Clock& clock, const Mpu9150& host, const TimingTolerances& timing = TimingTolerances{})
+      : clock_(clock), host_(host), measurementTimes_(timing.stream("mpu9150.mag.measurement")) {}
 
   std::string name() const override { return "MPU-9150 magnetometer"; }
   std::uint8_t address() const override { return kAddress; }
@@ -58,6 +73,7 @@ class Mpu9150Magnetometer : public I2cTarget {
 
   const Clock& clock_;
   const Mpu9150& host_;
+  TimingTolerances::Stream measurementTimes_;
   SensorNoise* noise_ = nullptr;
   std::array<double, 3> field_{22, 5, -42};
   std::optional<std::array<std::int16_t, 3>> raw_;
@@ -73,7 +89,9 @@ class Mpu9150 : public I2cTarget {
   static constexpr std::uint8_t kRegGyroConfig = 0x1B, kRegAccelConfig = 0x1C, kRegIntPinCfg = 0x37,
                                 kRegAccelXoutH = 0x3B, kRegUserCtrl = 0x6A, kRegPwrMgmt1 = 0x6B, kRegWhoAmI = 0x75;
 
-  explicit Mpu9150(const Clock& clock);
+  // The wake-up time ("mpu9150.wake-up") and the magnetometer's measurement
+  // times are drawn from `timing`.
+  explicit Mpu9150(const Clock& clock, const TimingTolerances& timing = TimingTolerances{});
 
   std::string name() const override { return "MPU-9150 (accelerometer and gyroscope)"; }
   std::uint8_t address() const override { return kAddress; }
@@ -105,6 +123,8 @@ class Mpu9150 : public I2cTarget {
   void writeRegister(std::uint8_t address, std::uint8_t value);
 
   const Clock& clock_;
+  // From waking until the first sample reaches the outputs.
+  Time wakeUpTime_;
   SensorNoise* noise_ = nullptr;
   std::array<double, 3> accel_{0, 0, 1}, gyro_{0, 0, 0};
   double temperature_ = 26;

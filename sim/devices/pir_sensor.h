@@ -14,6 +14,8 @@ namespace sim {
 
 class PirSensor {
  public:
+  // The sensor's data give the hold time no range, so a timing seed leaves
+  // it as it is.
   static constexpr Time kHoldTime = seconds(2);
 
   // `output` is called with each new level of the sensor's output, and at once

@@ -6,8 +6,12 @@ namespace {
 std::int16_t s16(double v) { return static_cast<std::int16_t>(v); }
 }  // namespace
 
-SensorChips::SensorChips(Clock& clock, std::function<void(Level)> pirOutput)
-    : htu21_(clock), bh17_(clock), lps25h_(clock), mpu9150_(clock), pir_(clock, std::move(pirOutput)) {
+SensorChips::SensorChips(Clock& clock, std::function<void(Level)> pirOutput, const TimingTolerances& timing)
+    : htu21_(clock, timing),
+      bh17_(clock, timing),
+      lps25h_(clock, timing),
+      mpu9150_(clock, timing),
+      pir_(clock, std::move(pirOutput)) {
   using V = const std::vector<double>&;
   values_.bind("htu21.temperature", [this](V v) { htu21_.setTemperature(v[0]); });
   values_.bind("htu21.temperature.raw", [this](V v) { htu21_.setTemperatureRaw(static_cast<std::uint16_t>(v[0])); });

@@ -17,8 +17,9 @@ namespace sim {
 
 class SensorChips {
  public:
-  // `pirOutput` receives the PIR sensor's output level (the board drives PH2 with it).
-  SensorChips(Clock& clock, std::function<void(Level)> pirOutput);
+  // `pirOutput` receives the PIR sensor's output level (the board drives PH2
+  // with it). Each chip draws its conversion and wake-up times from `timing`.
+  SensorChips(Clock& clock, std::function<void(Level)> pirOutput, const TimingTolerances& timing = TimingTolerances{});
 
   SensorValues& values() { return values_; }
   Htu21& htu21() { return htu21_; }

@@ -22,8 +22,9 @@ void ZigBeeModule::resetChanged(Level level) {
   clock_.cancel(bootEvent_);
   bootEvent_ = clock_.after(kBootTime, [this] {
     bootEvent_ = 0;
+    if (startUpNotice_.empty()) return;  // transparent: nothing of its own
     ++noticesSent_;
-    for (char c : kStartUpNotice) toBoard_.push_back(static_cast<std::uint8_t>(c));
+    for (char c : startUpNotice_) toBoard_.push_back(static_cast<std::uint8_t>(c));
     pump();
   });
 }

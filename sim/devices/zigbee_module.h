@@ -4,14 +4,16 @@
 //
 // While the reset input is low the module is in reset: it sends nothing to the
 // board and drops what the board sends it. The input has the module's own
-// pull-up, so a reset line the board lets go of reads high. A short while after
-// leaving reset the module announces itself with a start-up notice, as real
-// modules do; the board's start-up is expected to discard it.
+// pull-up, so a reset line the board lets go of reads high. In transparent
+// mode the module sends the board nothing of its own: only what arrives over
+// the air. A module that announces itself can be had with a start-up notice,
+// sent a short while after each release of reset.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "../core/clock.h"
@@ -31,9 +33,8 @@ class ZigBeePeer {
 
 class ZigBeeModule {
  public:
-  // Time from the release of reset until the notice starts, and the notice.
+  // Time from the release of reset until a start-up notice starts.
   static constexpr Time kBootTime = microseconds(500);
-  static constexpr std::string_view kStartUpNotice = "READY\r\n";
 
   // `uart` is the module's end of the board's USART3 line; `reset` the net of
   // the module's reset input.
@@ -44,6 +45,11 @@ class ZigBeeModule {
   bool inReset() const { return reset_.level() == Level::Low; }
   // Where bytes from the board go over the air; nullptr: no peer in range, they are lost.
   void setPeer(ZigBeePeer* peer) { peer_ = peer; }
+  // What the module sends the board kBootTime after each release of reset;
+  // empty (the default): nothing. Takes effect from the next release, and for
+  // one already under way.
+  void setStartUpNotice(std::string notice) { startUpNotice_ = std::move(notice); }
+  const std::string& startUpNotice() const { return startUpNotice_; }
 
   // Bytes received over the air: passed on to the board back to back, unless
   // the module is in reset, which drops them.
@@ -67,6 +73,7 @@ class ZigBeeModule {
   Subscription resetSubscription_;
   Subscription uartBytes_;
   ZigBeePeer* peer_ = nullptr;
+  std::string startUpNotice_;
   std::deque<std::uint8_t> toBoard_;
   Clock::EventId bootEvent_ = 0;
   Clock::EventId pumpEvent_ = 0;

@@ -224,6 +224,24 @@ def case_set_at_power_on(sim, tmp):
            what="--set with a wrong level")
 
 
+def case_zigbee_notice(sim, tmp):
+    # The module in transparent mode sends nothing of its own: a failing run's
+    # message names no ZigBee bytes lost before USART3 was on.
+    s = write(os.path.join(tmp, "fail.tlscript"), MENU + 'wait console "never printed" within 10ms\n')
+    code, _, err = run(sim, "--script", s)
+    if code != 1 or b"never printed" not in err or b"USART3" in err:
+        raise Failure("a silent ZigBee module loses nothing: %d %r" % (code, err))
+    # A module asked to announce itself does, before the firmware listens.
+    expect(run(sim, "--script", s, "--zigbee-notice", "READY\\r\\n"), 1,
+           "7 bytes sent at 0.001 s were lost: USART3 receiver off", what="a module with a start-up notice")
+    expect(run(sim, "--script", s, "--zigbee-notice", "\\x41\\x42"), 1,
+           "2 bytes sent at 0.001 s were lost: USART3 receiver off", what="a notice in hexadecimal escapes")
+    for bad, text in (("A\\q", "escapes"), ("A\\x4", "two hexadecimal digits"), ("A\\", "lone"),
+                      ("", "empty notice"), ("x" * 257, "at most 256 bytes")):
+        expect(run(sim, "--script", s, "--zigbee-notice", bad), 2, "--zigbee-notice", text,
+               what="the notice %r" % bad[:20])
+
+
 CASES = {
     "script-not-a-file": case_script_not_a_file,
     "outputs-never-overwrite-inputs": case_outputs_never_overwrite_inputs,
@@ -236,6 +254,7 @@ CASES = {
     "expect-console": case_expect_console,
     "options": case_options,
     "set-at-power-on": case_set_at_power_on,
+    "zigbee-notice": case_zigbee_notice,
 }
 
 

@@ -1,7 +1,8 @@
 // The sensor chips of the virtual board against their datasheets, through the
 // bus interface every chip model offers: identity registers, data formats and
-// byte orders, conversion and clock-stretch times, checksums, auto-increment,
-// and what a sleeping or powered-down chip shows.
+// byte orders, conversion and clock-stretch times, checksums, auto-increment
+// and reserved addresses, block data update, status bits, and what a sleeping
+// or powered-down chip shows.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -91,7 +92,7 @@ TEST(Htu21Model, RawRepliesKeepTheirStatusBitsUntilAPhysicalValueIsSetAgain) {
   EXPECT_NE(readBytes(chip, clock, 3).bytes[1], 0x67);
 }
 
-TEST(Htu21Model, SoftResetSilencesTheChipFor15msAndRestoresTheUserRegister) {
+TEST(Htu21Model, SoftResetSilencesTheChipFor15msAndRestoresTheUserRegisterButTheHeater) {
   sim::Clock clock;
   sim::Htu21 chip(clock);
   ASSERT_TRUE(writeBytes(chip, clock, {0xE6, 0x83}));
@@ -101,6 +102,50 @@ TEST(Htu21Model, SoftResetSilencesTheChipFor15msAndRestoresTheUserRegister) {
   EXPECT_FALSE(chip.start(false));
   pass(clock, milliseconds(1));
   EXPECT_EQ(readRegisters(chip, clock, 0xE7, 1), Bytes{0x02});
+
+  // The heater bit survives a soft reset; resolution and OTP reload do not.
+  ASSERT_TRUE(writeBytes(chip, clock, {0xE6, 0x85}));
+  ASSERT_TRUE(writeBytes(chip, clock, {0xFE}));
+  pass(clock, milliseconds(15));
+  EXPECT_EQ(readRegisters(chip, clock, 0xE7, 1), Bytes{0x06});
+}
+
+// At each resolution the reply keeps the result's top bits only: below them
+// zeros, then the two status bits; the conversion takes that resolution's time.
+TEST(Htu21Model, EachResolutionKeepsItsOwnBitsAndTakesItsOwnConversionTime) {
+  struct Case {
+    std::uint8_t userRegister;
+    std::uint16_t temperature, humidity;
+    sim::Time temperatureTime, humidityTime;
+  };
+  // Physical values whose 16-bit counts are 0x66FC: every bit a resolution
+  // could keep is set down to bit 2.
+  const Case cases[] = {
+      {0x02, 0x66FC, 0x66F2, milliseconds(50), milliseconds(16)},  // T 14 bits, RH 12 bits
+      {0x03, 0x66F0, 0x6602, milliseconds(13), milliseconds(3)},   // T 12, RH 8
+      {0x82, 0x66F8, 0x66C2, milliseconds(25), milliseconds(5)},   // T 13, RH 10
+      {0x83, 0x66E0, 0x66E2, milliseconds(7), milliseconds(8)},    // T 11, RH 11
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.userRegister);
+    sim::Clock clock;
+    sim::Htu21 chip(clock);
+    chip.setTemperature((0x66FC + 0.25) / 65536.0 * 175.72 - 46.85);
+    chip.setHumidity((0x66FC + 0.25) / 65536.0 * 125.0 - 6.0);
+    ASSERT_TRUE(writeBytes(chip, clock, {0xE6, c.userRegister}));
+    ASSERT_TRUE(writeBytes(chip, clock, {0xE3}));
+    auto t = readBytes(chip, clock, 3);
+    ASSERT_TRUE(writeBytes(chip, clock, {0xE5}));
+    auto h = readBytes(chip, clock, 3);
+    ASSERT_EQ(t.bytes.size(), 3u);
+    ASSERT_EQ(h.bytes.size(), 3u);
+    EXPECT_EQ(t.bytes[0] << 8 | t.bytes[1], c.temperature);
+    EXPECT_EQ(h.bytes[0] << 8 | h.bytes[1], c.humidity);
+    EXPECT_EQ(t.bytes[2], sim::Htu21::crc8(t.bytes.data(), 2));
+    EXPECT_EQ(h.bytes[2], sim::Htu21::crc8(h.bytes.data(), 2));
+    EXPECT_EQ(t.stretched, c.temperatureTime);
+    EXPECT_EQ(h.stretched, c.humidityTime);
+  }
 }
 
 TEST(Htu21Model, WithoutHoldTheReadAddressIsRefusedUntilTheResultIsReady) {
@@ -187,6 +232,93 @@ TEST(Lps25hModel, PoweredUpOutputsFollowTheRateInTheirFormats) {
   EXPECT_EQ(readRegisters(chip, clock, 0xA8, 3), (Bytes{0xFF, 0xFF, 0xFF}));
 }
 
+TEST(Lps25hModel, AddressesAbove0x3FAreReservedNotAliasesOfTheRegisters) {
+  sim::Clock clock;
+  sim::Lps25h chip(clock);
+  // 0x60 and 0x4F are no CTRL_REG1 and no WHO_AM_I: a write there changes
+  // nothing, a read gives 0, with or without the auto-increment bit.
+  ASSERT_TRUE(writeBytes(chip, clock, {0x60, 0xCD}));
+  ASSERT_TRUE(writeBytes(chip, clock, {0xE0, 0xCD}));
+  EXPECT_EQ(readRegisters(chip, clock, 0x20, 1), Bytes{0x00});
+  EXPECT_EQ(readRegisters(chip, clock, 0x4F, 1), Bytes{0x00});
+  EXPECT_EQ(readRegisters(chip, clock, 0xCF, 1), Bytes{0x00});
+  EXPECT_EQ(chip.reg(0x4F), 0x00);
+  // Bit 7 is auto-increment, not part of the address: 0x8F is WHO_AM_I, and
+  // a burst from 0x9F passes reserved 0x1F and writes CTRL_REG1.
+  EXPECT_EQ(readRegisters(chip, clock, 0x8F, 1), Bytes{0xBD});
+  ASSERT_TRUE(writeBytes(chip, clock, {0x9F, 0x55, 0x84}));
+  EXPECT_EQ(readRegisters(chip, clock, 0x1F, 2), (Bytes{0x00, 0x00}));  // no step without bit 7
+  EXPECT_EQ(readRegisters(chip, clock, 0x20, 1), Bytes{0x84});
+  // A burst steps past 0x3F into the reserved addresses and wraps at 0x7F.
+  EXPECT_EQ(readRegisters(chip, clock, 0xBF, 2), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(readRegisters(chip, clock, 0xFF, 2), (Bytes{0x00, 0x00}));
+  ASSERT_TRUE(writeBytes(chip, clock, {0xFF, 0x11, 0x22}));  // 0x7F, then 0x00: both reserved
+  EXPECT_EQ(readRegisters(chip, clock, 0x8F, 2), (Bytes{0xBD, 0x05}));
+}
+
+// A read of the pressure outputs with the master's clock running between the
+// bytes, as on the bus: `between` happens after the first byte.
+template <typename Between>
+Bytes readPressureSplit(sim::Lps25h& chip, sim::Clock& clock, Between between) {
+  Bytes out;
+  if (!writeBytes(chip, clock, {0xA8})) return out;
+  if (!chip.start(true)) return out;
+  out.push_back(chip.read());
+  between();
+  out.push_back(chip.read());
+  out.push_back(chip.read());
+  chip.stop();
+  return out;
+}
+
+TEST(Lps25hModel, WithoutBlockDataUpdateABurstThatStraddlesASampleMixesTwoSamples) {
+  sim::Clock clock;
+  sim::Lps25h chip(clock);
+  chip.setPressureRaw(0x1122FF);
+  ASSERT_TRUE(writeBytes(chip, clock, {0x20, 0xC0}));  // on, 25 Hz, BDU clear
+  pass(clock, milliseconds(40));
+  Bytes mixed = readPressureSplit(chip, clock, [&] {
+    chip.setPressureRaw(0x113300);
+    pass(clock, milliseconds(40));
+  });
+  // The low byte of the old sample, the middle and high bytes of the new one.
+  EXPECT_EQ(mixed, (Bytes{0xFF, 0x33, 0x11}));
+}
+
+TEST(Lps25hModel, WithBlockDataUpdateTheOutputsHoldTheirSampleUntilEveryByteIsRead) {
+  sim::Clock clock;
+  sim::Lps25h chip(clock);
+  chip.setPressureRaw(0x1122FF);
+  chip.setTemperatureRaw(0x0102);
+  ASSERT_TRUE(writeBytes(chip, clock, {0x20, 0xC4}));  // on, 25 Hz, BDU
+  pass(clock, milliseconds(40));
+  Bytes whole = readPressureSplit(chip, clock, [&] {
+    chip.setPressureRaw(0x113300);
+    pass(clock, milliseconds(40));
+  });
+  EXPECT_EQ(whole, (Bytes{0xFF, 0x22, 0x11}));
+  // The sample that came meanwhile shows once the held one has been read.
+  EXPECT_EQ(readRegisters(chip, clock, 0xA8, 3), (Bytes{0x00, 0x33, 0x11}));
+
+  // One byte read holds the sample across later ones, in separate reads too.
+  EXPECT_EQ(readRegisters(chip, clock, 0x2A, 1), Bytes{0x11});
+  chip.setPressureRaw(0x445566);
+  chip.setTemperatureRaw(0x0304);
+  pass(clock, milliseconds(80));
+  EXPECT_EQ(readRegisters(chip, clock, 0x28, 1), Bytes{0x00});
+  EXPECT_EQ(readRegisters(chip, clock, 0xAB, 2), (Bytes{0x04, 0x03}));  // temperature is not held
+  EXPECT_EQ(readRegisters(chip, clock, 0x29, 1), Bytes{0x33});         // the last unread byte ends the hold
+  EXPECT_EQ(readRegisters(chip, clock, 0xA8, 3), (Bytes{0x66, 0x55, 0x44}));
+
+  // Clearing BDU lets a held output go at once.
+  EXPECT_EQ(readRegisters(chip, clock, 0x28, 1), Bytes{0x66});
+  chip.setPressureRaw(0x000001);
+  pass(clock, milliseconds(40));
+  EXPECT_EQ(readRegisters(chip, clock, 0x28, 1), Bytes{0x66});
+  ASSERT_TRUE(writeBytes(chip, clock, {0x20, 0xC0}));
+  EXPECT_EQ(readRegisters(chip, clock, 0xA8, 3), (Bytes{0x01, 0x00, 0x00}));
+}
+
 TEST(Lps25hModel, OnlyARegisterAddressWithBit7SetSteps) {
   sim::Clock clock;
   sim::Lps25h chip(clock);
@@ -269,6 +401,67 @@ TEST(Mpu9150Model, OneMagnetometerMeasurementTakes9msAndGivesLittleEndianCounts)
   EXPECT_EQ(readRegisters(mag, clock, 0x03, 6), (Bytes{0x64, 0x00, 0xFF, 0xFF, 0x02, 0x01}));
   EXPECT_EQ(readRegisters(mag, clock, 0x02, 1), Bytes{0x00});  // data read: DRDY cleared
   EXPECT_EQ(readRegisters(mag, clock, 0x0A, 1), Bytes{0x00});  // back to power-down
+}
+
+TEST(Mpu9150Model, SensitivityAdjustmentReadsOnlyInFuseRomAccessMode) {
+  sim::Clock clock;
+  sim::Mpu9150 chip(clock);
+  auto& mag = chip.magnetometer();
+  ASSERT_TRUE(writeBytes(chip, clock, {0x37, 0x02}));
+  EXPECT_EQ(readRegisters(mag, clock, 0x10, 3), (Bytes{0x00, 0x00, 0x00}));  // power-down
+  ASSERT_TRUE(writeBytes(mag, clock, {0x0A, 0x0F}));
+  EXPECT_EQ(readRegisters(mag, clock, 0x10, 3), (Bytes{0x80, 0x80, 0x80}));
+  ASSERT_TRUE(writeBytes(mag, clock, {0x0A, 0x00}));
+  EXPECT_EQ(readRegisters(mag, clock, 0x10, 3), (Bytes{0x00, 0x00, 0x00}));
+  ASSERT_TRUE(writeBytes(mag, clock, {0x0A, 0x01}));  // measuring
+  EXPECT_EQ(readRegisters(mag, clock, 0x10, 3), (Bytes{0x00, 0x00, 0x00}));
+}
+
+// One single measurement of the field given; ST2 afterwards.
+std::uint8_t measureSt2(sim::Mpu9150& chip, sim::Clock& clock) {
+  auto& mag = chip.magnetometer();
+  EXPECT_TRUE(writeBytes(mag, clock, {0x0A, 0x01}));
+  pass(clock, milliseconds(9));
+  readRegisters(mag, clock, 0x03, 6);
+  Bytes st2 = readRegisters(mag, clock, 0x09, 1);
+  return st2.empty() ? 0xFF : st2[0];
+}
+
+TEST(Mpu9150Model, St2ShowsAnOverflowWhenTheAxesTogetherReach2400uT) {
+  sim::Clock clock;
+  sim::Mpu9150 chip(clock);
+  auto& mag = chip.magnetometer();
+  ASSERT_TRUE(writeBytes(chip, clock, {0x37, 0x02}));
+  mag.setField(22, 5, -42);
+  EXPECT_EQ(measureSt2(chip, clock), 0x00);
+  mag.setField(1229, 0, -1100);  // each axis in range, the sum 2329 uT
+  EXPECT_EQ(measureSt2(chip, clock), 0x00);
+  mag.setField(1000, -1000, 400);  // the sum 2400 uT
+  EXPECT_EQ(measureSt2(chip, clock), 0x08);
+  EXPECT_EQ(readRegisters(mag, clock, 0x09, 1), Bytes{0x08});  // kept until the next measurement
+  mag.setRaw(4095, -4095, 0);  // 2457 uT in counts
+  EXPECT_EQ(measureSt2(chip, clock), 0x08);
+  mag.setField(0, 0, 50);
+  EXPECT_EQ(measureSt2(chip, clock), 0x00);
+}
+
+TEST(Mpu9150Model, ReadingTheResultsDuringAMeasurementSetsDataErrorUntilSt2IsRead) {
+  sim::Clock clock;
+  sim::Mpu9150 chip(clock);
+  auto& mag = chip.magnetometer();
+  mag.setRaw(100, 200, 300);
+  ASSERT_TRUE(writeBytes(chip, clock, {0x37, 0x02}));
+  EXPECT_EQ(measureSt2(chip, clock), 0x00);
+  mag.setRaw(1, 2, 3);
+  ASSERT_TRUE(writeBytes(mag, clock, {0x0A, 0x01}));
+  pass(clock, milliseconds(5));
+  // Too early: the old results, and ST2 says the read went wrong.
+  EXPECT_EQ(readRegisters(mag, clock, 0x03, 2), (Bytes{0x64, 0x00}));
+  EXPECT_EQ(readRegisters(mag, clock, 0x09, 1), Bytes{0x04});
+  EXPECT_EQ(readRegisters(mag, clock, 0x09, 1), Bytes{0x00});  // reading ST2 cleared it
+  pass(clock, milliseconds(4));
+  EXPECT_EQ(readRegisters(mag, clock, 0x03, 2), (Bytes{0x01, 0x00}));
+  EXPECT_EQ(readRegisters(mag, clock, 0x09, 1), Bytes{0x00});
 }
 
 // ------------------------------------------------------------------ PIR

@@ -1,5 +1,6 @@
 // The ZigBee module on USART3: held in reset by a low PA8, its own pull-up on
-// the reset input, the start-up notice, and the byte bridge to its peer.
+// the reset input, silent of its own in transparent mode (a start-up notice
+// only when asked for), and the byte bridge to its peer.
 #include "sim/devices/zigbee_module.h"
 
 #include <gtest/gtest.h>
@@ -52,20 +53,40 @@ TEST_F(ZigBeeModuleTest, HeldInResetItSendsNothingAndDropsWhatItReceivesFromBoth
   EXPECT_EQ(module.droppedFromBoard(), 1u);
 }
 
-TEST_F(ZigBeeModuleTest, LeavingResetItAnnouncesItselfWithinTwoMilliseconds) {
+TEST_F(ZigBeeModuleTest, InTransparentModeLeavingResetSendsTheBoardNothing) {
+  GPIO_SetBits(GPIOA, GPIO_Pin_8);
+  run(5);
+  GPIO_ResetBits(GPIOA, GPIO_Pin_8);
+  run(1);
+  GPIO_SetBits(GPIOA, GPIO_Pin_8);
+  run(5);
+  EXPECT_EQ(takeZigBeeQueue(), "");
+  EXPECT_EQ(module.noticesSent(), 0u);
+}
+
+TEST_F(ZigBeeModuleTest, AModuleGivenANoticeAnnouncesItselfWithinTwoMillisecondsOfEachRelease) {
+  module.setStartUpNotice("READY\r\n");
   GPIO_SetBits(GPIOA, GPIO_Pin_8);
   run(2);
-  EXPECT_EQ(takeZigBeeQueue(), std::string(sim::ZigBeeModule::kStartUpNotice));
+  EXPECT_EQ(takeZigBeeQueue(), "READY\r\n");
+  GPIO_ResetBits(GPIOA, GPIO_Pin_8);
+  run(1);
+  GPIO_SetBits(GPIOA, GPIO_Pin_8);
+  run(2);
+  EXPECT_EQ(takeZigBeeQueue(), "READY\r\n");
+  EXPECT_EQ(module.noticesSent(), 2u);
 }
 
 TEST_F(ZigBeeModuleTest, ResetDuringTheNoticeCutsItShort) {
+  const std::string notice = "READY\r\n";
+  module.setStartUpNotice(notice);
   GPIO_SetBits(GPIOA, GPIO_Pin_8);
   runFor(sim::ZigBeeModule::kBootTime + sim::microseconds(200));
   GPIO_ResetBits(GPIOA, GPIO_Pin_8);
   run(5);
   std::string got = takeZigBeeQueue();
-  EXPECT_LT(got.size(), sim::ZigBeeModule::kStartUpNotice.size());
-  EXPECT_EQ(got, std::string(sim::ZigBeeModule::kStartUpNotice.substr(0, got.size())));
+  EXPECT_LT(got.size(), notice.size());
+  EXPECT_EQ(got, notice.substr(0, got.size()));
 }
 
 TEST_F(ZigBeeModuleTest, OutOfResetBytesPassBothWaysInOrder) {
