@@ -41,7 +41,7 @@ namespace sim {
 struct BoardConfig {
   bool crystal = true;
   // Where each timing of the board falls in its range: nominal without a seed.
-  TimingTolerances timing;
+  TimingTolerances timing{};
   // Handlers by exception number; missing entries are unused vectors.
   std::vector<InterruptController::Vector> vectors;
 };
