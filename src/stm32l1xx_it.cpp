@@ -167,12 +167,18 @@ void I2C_Event(const I2C_Bus_State& bus) {
   }
 }
 
-// A transfer that met an error ends here: the event interrupts stop, a master
-// that still holds the bus sends a STOP, and the waiting routine is told.
+// A transfer that met an error ends here and the waiting routine is told. An
+// interrupt-driven transfer (event interrupts on) has nobody else to end it:
+// its event interrupts stop and a master that still holds the bus sends a
+// STOP. A polling transfer is the routine's own to end: one whose address was
+// refused gives up after its polls without a STOP, and the next transfer's
+// START becomes a repeated START.
 void End_Failed_Transfer(const I2C_Bus_State& bus) {
   I2C_TypeDef* I2Cx = bus.I2Cx;
-  CR2_Clear(I2Cx, static_cast<std::uint16_t>(I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN));
-  if ((I2Cx->SR2 & I2C_SR2_MSL) != 0u) CR1_Set(I2Cx, I2C_CR1_STOP);
+  if ((I2Cx->CR2 & I2C_CR2_ITEVTEN) != 0u) {
+    CR2_Clear(I2Cx, static_cast<std::uint16_t>(I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN));
+    if ((I2Cx->SR2 & I2C_SR2_MSL) != 0u) CR1_Set(I2Cx, I2C_CR1_STOP);
+  }
   bus.Transfer_Failed = 1;
 }
 

@@ -323,7 +323,7 @@ int run(const Options& options) {
 
   // The board image brings its own vector table; the host build's handlers
   // are not used then.
-  sim::Board board{sim::BoardConfig{.crystal = !options.noCrystal, .timing = {},
+  sim::Board board{sim::BoardConfig{.crystal = !options.noCrystal,
                                     .vectors = image ? std::vector<sim::InterruptController::Vector>{}
                                                      : sim::firmwareVectors()}};
   if (maxTime) board.clock().setLimit(*maxTime);

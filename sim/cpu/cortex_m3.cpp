@@ -121,6 +121,7 @@ void CortexM3::reset() {
   handlerRunning_ = HandlerRun{};
   liveStackFrom_ = ~std::uint32_t{0};
   itLeft_ = 0;
+  itBlock_ = ItBlock{};
 }
 
 // ---------------------------------------------------------------- marks
@@ -241,7 +242,46 @@ void CortexM3::stopBefore(std::uint32_t pc) {
 void CortexM3::countStoppedInstruction() {
   if (!stopAt_ || stoppedCounted_) return;
   ++executed_;
+  countedInItBlock(*stopAt_);
   stoppedCounted_ = true;
+}
+
+// An IT instruction at `pc`: the addresses of the 1-4 instructions it makes
+// conditional (16- or 32-bit each).
+void CortexM3::beginItBlock(std::uint32_t pc) {
+  const std::uint32_t offset = pc - (pc >= BoardImage::kFlashBase ? BoardImage::kFlashBase : 0);
+  const std::uint32_t size = std::min<std::uint32_t>(static_cast<std::uint32_t>(flash_.size()), BoardImage::kFlashSize);
+  const unsigned low = flash_[offset] & 0x0Fu;
+  itBlock_ = ItBlock{};
+  itBlock_.count = 4u - static_cast<unsigned>(__builtin_ctz(low));
+  std::uint32_t at = offset + 2;
+  for (unsigned i = 0; i < itBlock_.count; ++i) {
+    itBlock_.pcs[i] = pc - offset + at;
+    const unsigned top = at + 1 < size ? flash_[at + 1] >> 3 : 0;
+    at += top >= 0x1Du ? 4 : 2;  // 0b11101, 0b11110, 0b11111: the first half of a 32-bit instruction
+  }
+  itBlock_.end = pc - offset + at;
+}
+
+// The instruction at `pc` is about to be counted: those of the IT block
+// before it that the library ran without a hook (their condition failed)
+// are counted first. Reached any other way than through the block (an
+// exception), the block is forgotten.
+void CortexM3::countSkippedInItBlock(std::uint32_t pc) {
+  ItBlock& b = itBlock_;
+  if (b.next == b.count) return;
+  unsigned at = b.next;
+  while (at < b.count && b.pcs[at] != pc) ++at;
+  if (at == b.count && pc != b.end) {
+    b.next = b.count;
+    return;
+  }
+  executed_ += at - b.next;
+  b.next = at;
+}
+
+void CortexM3::countedInItBlock(std::uint32_t pc) {
+  if (itBlock_.next < itBlock_.count && itBlock_.pcs[itBlock_.next] == pc) ++itBlock_.next;
 }
 
 void CortexM3::fail() {
@@ -392,11 +432,14 @@ void CortexM3::instruction(std::uint32_t pc) {
     // is counted, and what it did not run is taken back when it has stopped.
     if (stopAt_) {
       countStoppedInstruction();
+      countSkippedInItBlock(pc);
       ++executed_;
+      countedInItBlock(pc);
       lastHooked_ = pc;
     }
     return;
   }
+  countSkippedInItBlock(pc);
   std::uint8_t mark = markAt(pc);
   if (executed_ >= budget_ || (mark & kMarkLook) != 0 || breakpointsOutsideFlash_) {
     try {
@@ -408,6 +451,7 @@ void CortexM3::instruction(std::uint32_t pc) {
     }
   }
   ++executed_;
+  countedInItBlock(pc);
   pc_ = pc;
   if (itLeft_ != 0) --itLeft_;
   if ((mark & (kMarkPrimask | kMarkIt)) != 0) {
@@ -417,8 +461,8 @@ void CortexM3::instruction(std::uint32_t pc) {
       recheck_ = true;
     }
     if ((mark & kMarkIt) != 0) {
-      std::uint8_t low = flash_[(pc - (pc >= BoardImage::kFlashBase ? BoardImage::kFlashBase : 0))] & 0x0Fu;
-      itLeft_ = 4u - static_cast<unsigned>(__builtin_ctz(low));
+      beginItBlock(pc);
+      itLeft_ = itBlock_.count;
     }
   }
 }
@@ -707,8 +751,10 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
     bool lastCounted = lastHooked_ != *stopAt_ || stoppedCounted_;
     if (at == lastHooked_ && lastCounted) {
       --executed_;
+      if (itBlock_.next != 0 && itBlock_.pcs[itBlock_.next - 1] == at) --itBlock_.next;
     } else if (at != lastHooked_ && !lastCounted) {
       ++executed_;
+      countedInItBlock(lastHooked_);
     }
   }
   instructions_ += executed_;
@@ -734,6 +780,7 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
     Fault f = *fault_;
     fault_.reset();
     itLeft_ = 0;
+    itBlock_ = ItBlock{};
     enterFault(f);
     return false;
   }

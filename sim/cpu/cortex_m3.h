@@ -198,6 +198,9 @@ class CortexM3 {
   void fail();
   void stopBefore(std::uint32_t pc);
   void countStoppedInstruction();
+  void beginItBlock(std::uint32_t pc);
+  void countSkippedInItBlock(std::uint32_t pc);
+  void countedInItBlock(std::uint32_t pc);
   void check(int err, const char* what) const;
 
   // One stretch of execution of at most `count` instructions. With `exact`
@@ -286,6 +289,15 @@ class CortexM3 {
   bool stoppedCounted_ = false;          // ... which ran all the same, and is counted
   std::uint32_t lastHooked_ = 0;         // the last instruction seen after the stop
   unsigned itLeft_ = 0;   // instructions still to come in an IT block
+  // The instructions of the IT block in progress, by address, and the first
+  // of them not counted yet: the library runs one whose condition fails
+  // without calling the code hook, yet on the core it takes its cycle.
+  struct ItBlock {
+    std::array<std::uint32_t, 4> pcs{};
+    unsigned count = 0;
+    unsigned next = 0;
+    std::uint32_t end = 0;  // the instruction after the block
+  } itBlock_;
 
   LoopWatch loop_;
   PollWatch poll_;

@@ -31,6 +31,12 @@ bool bitOf(std::uint8_t byte, int bit) { return ((byte >> (7 - bit)) & 1u) != 0;
 constexpr std::uint64_t kOtherMasterBits = 18;
 }  // namespace
 
+Time I2cBitTiming::highEnd(Time released, Time risen) const {
+  const Time seen = risen + seenAfter;
+  if (seen <= released + riseCheck) return std::max(released + high, risen);
+  return seen + (high > riseCheck ? high - riseCheck : 0);
+}
+
 I2cBus::I2cBus(std::string name, Clock& clock, Net& scl, Net& sda)
     : name_(std::move(name)),
       clock_(clock),
@@ -145,6 +151,7 @@ void I2cBus::schedule(Time delay, std::function<void()> action) {
 
 // The master lets SCL go; a chip holding it low keeps the bit waiting.
 void I2cBus::releaseSclThen(std::function<void()> next) {
+  sclReleased_ = clock_.now();
   masterScl(false);
   if (scl_.level() == Level::High) {
     next();
@@ -152,6 +159,8 @@ void I2cBus::releaseSclThen(std::function<void()> next) {
     onSclHigh_ = std::move(next);
   }
 }
+
+Time I2cBus::highLeft() const { return timing_.highEnd(sclReleased_, clock_.now()) - clock_.now(); }
 
 void I2cBus::sclChanged(Level level) {
   if (level == Level::High && onSclHigh_) {
@@ -208,7 +217,7 @@ void I2cBus::start(I2cBitTiming timing, std::function<void()> done) {
     doneSimple_ = std::move(done);
     masterSda(false);
     schedule(timing_.low, [this] {
-      releaseSclThen([this] { schedule(timing_.high, [this] { beginTransaction(); }); });
+      releaseSclThen([this] { schedule(highLeft(), [this] { beginTransaction(); }); });
     });
     return;
   }
@@ -309,7 +318,7 @@ void I2cBus::writeSampled() {
       return;
     }
     if (bit_ == glitchBit_) injectGlitch();
-    schedule(timing_.high, [this] {
+    schedule(highLeft(), [this] {
       masterScl(true);
       ++bit_;
       writeBit();
@@ -317,7 +326,7 @@ void I2cBus::writeSampled() {
     return;
   }
   bool acknowledged = sda_.level() == Level::Low;
-  schedule(timing_.high, [this, acknowledged] {
+  schedule(highLeft(), [this, acknowledged] {
     masterScl(true);
     finishWrite(acknowledged);
   });
@@ -440,14 +449,14 @@ void I2cBus::readBit() {
 void I2cBus::readSampled() {
   if (bit_ < 8) {
     byte_ = static_cast<std::uint8_t>((byte_ << 1) | (sda_.level() == Level::High ? 1u : 0u));
-    schedule(timing_.high, [this] {
+    schedule(highLeft(), [this] {
       masterScl(true);
       ++bit_;
       readBit();
     });
     return;
   }
-  schedule(timing_.high, [this] {
+  schedule(highLeft(), [this] {
     masterScl(true);
     finishRead(masterAck_);
   });
@@ -475,7 +484,7 @@ void I2cBus::stop(I2cBitTiming timing, std::function<void()> done) {
   masterSda(true);
   schedule(timing_.low, [this] {
     releaseSclThen([this] {
-      schedule(timing_.high, [this] {
+      schedule(highLeft(), [this] {
         onStop_ = [this] { finishStop(); };
         expectCondition_ = true;
         masterSda(false);

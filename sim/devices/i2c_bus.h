@@ -29,10 +29,23 @@
 namespace sim {
 
 // Time SCL spends low and high in one bit, as the master clocks it.
+//
+// The master counts the high time from the moment it lets SCL go. At
+// `riseCheck` after that it looks at SCL as its input shows it, `seenAfter`
+// after the line is high on the wire (the rise through the pull-ups and the
+// input's synchronisation): seen high by then, the count goes on; not yet (a
+// slow rise, or a chip stretching the clock), the count stops until SCL is
+// seen high and then runs out the rest. Both zero: the high time counts from
+// the moment SCL is high on the wire.
 struct I2cBitTiming {
   Time low = 0;
   Time high = 0;
+  Time riseCheck = 0;
+  Time seenAfter = 0;
   Time bit() const { return low + high; }
+  // When the high phase ends, for SCL let go at `released` and high on the
+  // wire at `risen`.
+  Time highEnd(Time released, Time risen) const;
 };
 
 // One transaction as it went over the bus.
@@ -97,6 +110,13 @@ class I2cBus {
   void release();
   // A START was made or a line is low, and no STOP has freed the bus since.
   bool busy() const;
+  // Time SCL takes to rise to the inputs' high threshold once let go, set by
+  // the pull-up resistors and the capacitance of the chips and wires: the
+  // board's bus is at the fast-mode limit of 300 ns, the rise time the
+  // firmware's TRISE allows for. The wires themselves carry levels only;
+  // the master's bit timing takes the rise into account.
+  Time sclRiseTime() const { return sclRise_; }
+  void setSclRiseTime(Time rise) { sclRise_ = rise; }
   // True while the master's transaction lasts (from its START to its STOP).
   bool mastering() const { return mastering_; }
 
@@ -118,6 +138,8 @@ class I2cBus {
   Slot* slotFor(std::uint8_t address);
   void schedule(Time delay, std::function<void()> action);
   void releaseSclThen(std::function<void()> next);
+  // From SCL high on the wire to the end of its high phase.
+  Time highLeft() const;
   void sclChanged(Level level);
   void sdaChanged(Level level);
   void conditionSeen(bool start);
@@ -170,6 +192,7 @@ class I2cBus {
   std::function<void(std::uint8_t, Result)> doneRead_;
   std::function<bool()> decideAck_;
   std::function<void()> onSclHigh_;  // the master waits for SCL to rise (stretched clock)
+  Time sclReleased_ = 0;             // when the master last let SCL go
   std::function<void()> onStop_;     // the master waits for its STOP to appear on SDA
   Clock::EventId event_ = 0, otherEvent_ = 0, glitchEvent_ = 0;
   // The bus's own step in flight, its event and what it does (see schedule()).
@@ -187,6 +210,8 @@ class I2cBus {
   // A START waiting for the bus to become free.
   std::optional<std::pair<I2cBitTiming, std::function<void()>>> waitingStart_;
   Clock::EventId resumeEvent_ = 0;
+
+  Time sclRise_ = fraction(3, 10'000'000);
 
   Listeners<> busErrors_;
   Listeners<const I2cTransaction&> transactions_;

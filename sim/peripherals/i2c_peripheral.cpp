@@ -26,6 +26,9 @@ constexpr std::uint16_t kErrorFlags = I2C_SR1_BERR | I2C_SR1_ARLO | I2C_SR1_AF |
 constexpr std::uint16_t kTraseReset = 0x0002;
 // Peripheral clock range of the chip, in MHz: fast mode needs at least 4.
 constexpr unsigned kMinFreqStandard = 2, kMinFreqFast = 4, kMaxFreq = 32;
+// SCL's input is sampled on the bus clock: a level on the wire shows in the
+// peripheral on the next edge of PCLK1 and one cycle later.
+constexpr std::uint64_t kInputSyncCycles = 1;
 }  // namespace
 
 I2cPeripheral::I2cPeripheral(std::string name, Clock& clock, InterruptController& interrupts, Lines lines,
@@ -51,16 +54,37 @@ I2cPeripheral::I2cPeripheral(std::string name, Clock& clock, InterruptController
 
 I2cPeripheral::~I2cPeripheral() { bus_.setMasterPins(nullptr, nullptr); }
 
-bool I2cPeripheral::enabled() const { return (cr1_ & I2C_CR1_PE) != 0 && (cr1_ & I2C_CR1_SWRST) == 0; }
+// Enabled while PE is set, and after PE was cleared until the communication
+// in progress has ended.
+bool I2cPeripheral::enabled() const {
+  return ((cr1_ & I2C_CR1_PE) != 0 || disablePending_) && (cr1_ & I2C_CR1_SWRST) == 0;
+}
 
+// CCR gives the low and high counts of SCL, each counted from the edge the
+// master makes. TRISE is when the master looks whether SCL has really risen
+// (see I2cBitTiming): with the firmware's TRISE of 10 at 32 MHz (312.5 ns)
+// and the bus's 300 ns rise, SCL shows high only at the 11th cycle, and the
+// high phase grows by that one cycle: 79 cycles a bit, about 405 kHz instead
+// of the 410 kHz CCR alone gives.
 I2cBitTiming I2cPeripheral::bitTiming() const {
   std::uint32_t hz = busHz_ ? busHz_() : 0;
   std::uint32_t ccr = ccr_ & I2C_CCR_CCR;
   if (hz == 0 || ccr == 0) return {};
-  if ((ccr_ & I2C_CCR_FS) == 0) return {cyclesToTime(ccr, hz), cyclesToTime(ccr, hz)};
-  if ((ccr_ & I2C_CCR_DUTY) != 0) return {cyclesToTime(16ull * ccr, hz), cyclesToTime(9ull * ccr, hz)};
-  return {cyclesToTime(2ull * ccr, hz), cyclesToTime(ccr, hz)};
+  I2cBitTiming timing;
+  if ((ccr_ & I2C_CCR_FS) == 0) {
+    timing = {cyclesToTime(ccr, hz), cyclesToTime(ccr, hz)};
+  } else if ((ccr_ & I2C_CCR_DUTY) != 0) {
+    timing = {cyclesToTime(16ull * ccr, hz), cyclesToTime(9ull * ccr, hz)};
+  } else {
+    timing = {cyclesToTime(2ull * ccr, hz), cyclesToTime(ccr, hz)};
+  }
+  const Time cycle = quantaPerCycle(hz);
+  timing.riseCheck = cyclesToTime(trise_ & I2C_TRISE_TRISE, hz);
+  timing.seenAfter = cyclesToTime((bus_.sclRiseTime() + cycle - 1) / cycle + kInputSyncCycles, hz);
+  return timing;
 }
+
+bool I2cPeripheral::communicating() const { return msl_ || engineBusy_ || stopping_ || phase_ != Phase::Idle; }
 
 std::uint16_t I2cPeripheral::reg(std::uint32_t offset) const {
   switch (offset) {
@@ -77,7 +101,10 @@ std::uint16_t I2cPeripheral::reg(std::uint32_t offset) const {
     case kSR1:
       return sr1_;
     case kSR2:
-      return static_cast<std::uint16_t>((msl_ ? I2C_SR2_MSL : 0) | (enabled() && bus_.busy() ? I2C_SR2_BUSY : 0) |
+      // BUSY follows the bus also while PE is clear; only a software reset
+      // holds it at 0.
+      return static_cast<std::uint16_t>((msl_ ? I2C_SR2_MSL : 0) |
+                                        ((cr1_ & I2C_CR1_SWRST) == 0 && bus_.busy() ? I2C_SR2_BUSY : 0) |
                                         (tra_ ? kSr2Tra : 0));
     case kCCR:
       return ccr_;
@@ -177,10 +204,10 @@ void I2cPeripheral::writeRegister(std::uint32_t slot, std::uint16_t merged) {
     case kCCR:
       // The clock control and rise time registers take writes only while the
       // peripheral is disabled.
-      if ((cr1_ & I2C_CR1_PE) == 0) ccr_ = static_cast<std::uint16_t>(merged & 0xCFFFu);
+      if (!enabled()) ccr_ = static_cast<std::uint16_t>(merged & 0xCFFFu);
       break;
     case kTRISE:
-      if ((cr1_ & I2C_CR1_PE) == 0) trise_ = static_cast<std::uint16_t>(merged & I2C_TRISE_TRISE);
+      if (!enabled()) trise_ = static_cast<std::uint16_t>(merged & I2C_TRISE_TRISE);
       break;
     default:
       break;
@@ -197,9 +224,17 @@ void I2cPeripheral::writeCr1(std::uint16_t value) {
   cr1_ = value;
   // SR1 read, then a CR1 write: STOPF clears.
   if ((sr1Seen_ & I2C_SR1_STOPF) != 0) clearFlags(I2C_SR1_STOPF);
-  if ((before & I2C_CR1_PE) != 0 && (value & I2C_CR1_PE) == 0) {
-    abandon();
-    return;
+  if ((value & I2C_CR1_PE) != 0) {
+    disablePending_ = false;
+  } else if ((before & I2C_CR1_PE) != 0 || disablePending_) {
+    // PE cleared: the peripheral finishes the communication in progress
+    // (the bytes asked for, the STOP or START software requests) and only
+    // then goes idle and disabled.
+    disablePending_ = communicating();
+    if (!disablePending_) {
+      disable();
+      return;
+    }
   }
   if ((before & I2C_CR1_PE) == 0 && (value & I2C_CR1_PE) != 0) checkRange();
   if (!enabled()) {
@@ -259,7 +294,12 @@ void I2cPeripheral::writeDr(std::uint8_t value) {
     updateLines();
     return;
   }
-  if (!msl_ || !tra_) {
+  if ((msl_ && !tra_) || (sr1_ & I2C_SR1_RXNE) != 0) {
+    // In receive mode DR holds the received byte: a write neither replaces
+    // it nor clears RXNE.
+    return;
+  }
+  if (!msl_) {
     rxData_ = value;
     return;
   }
@@ -423,6 +463,10 @@ void I2cPeripheral::stopDone() {
   phase_ = Phase::Idle;
   sr1_ = static_cast<std::uint16_t>(sr1_ & ~(I2C_SR1_TXE | I2C_SR1_BTF));
   cr1_ = static_cast<std::uint16_t>(cr1_ & ~I2C_CR1_STOP);
+  if (disablePending_) {
+    disable();
+    return;
+  }
   if ((cr1_ & I2C_CR1_START) != 0) requestStart();
   updateLines();
 }
@@ -435,13 +479,24 @@ void I2cPeripheral::arbitrationLost() {
   txData_.reset();
   phase_ = Phase::Idle;
   cr1_ = static_cast<std::uint16_t>(cr1_ & ~I2C_CR1_STOP);
+  if (disablePending_) {
+    disable();
+    return;
+  }
   updateLines();
 }
 
-// Disabled mid-transfer: the state machine stops and the lines are let go.
+// Held in reset mid-transfer: the state machine stops and the lines are let go.
 void I2cPeripheral::abandon() {
-  ++generation_;
   bus_.release();
+  disable();
+}
+
+// PE clear with no communication left: the state machine and the flags go to
+// their reset values; the registers software wrote stay.
+void I2cPeripheral::disable() {
+  ++generation_;
+  disablePending_ = false;
   engineBusy_ = false;
   stopping_ = false;
   msl_ = false;

@@ -9,8 +9,10 @@
 // error flags: written 0). The receiver acknowledges by ACK and POS, holds a
 // second byte in its shift register with BTF, and sends the NACK and STOP
 // where software asked for them. Event and error interrupt lines follow the
-// flags and the enables in CR2. Bit timing comes from CCR and the bus clock;
-// the bytes themselves travel through the I2cBus.
+// flags and the enables in CR2. Bit timing comes from CCR, TRISE and the bus
+// clock; the bytes themselves travel through the I2cBus. Clearing PE during a
+// communication disables the peripheral only once that communication has
+// ended; BUSY follows the bus whether PE is set or not.
 //
 // The peripheral answers as a target only to nothing: no other master on this
 // board addresses it (its own address registers are kept).
@@ -78,6 +80,8 @@ class I2cPeripheral : public Peripheral {
   };
 
   bool enabled() const;
+  // A START, byte or STOP on its way, or the master still owning the bus.
+  bool communicating() const;
   void writeRegister(std::uint32_t slot, std::uint16_t value);
   void writeCr1(std::uint16_t value);
   void writeDr(std::uint8_t value);
@@ -96,6 +100,7 @@ class I2cPeripheral : public Peripheral {
   void stopDone();
   void arbitrationLost();
   void abandon();
+  void disable();
   void clearFlags(std::uint16_t flags);
   void checkRange();
   void updateLines();
@@ -125,6 +130,7 @@ class I2cPeripheral : public Peripheral {
   bool lastAcknowledged_ = false;  // the receiver acknowledged its last byte: more follow
   bool ackAtByteStart_ = false;    // ACK when the byte began (POS: it applies to that byte)
   bool warned_ = false;
+  bool disablePending_ = false;  // PE cleared during a communication: disabled once it ends
   std::uint64_t generation_ = 0;  // bumped by reset and disable: late bus callbacks are dropped
 };
 

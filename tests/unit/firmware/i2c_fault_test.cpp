@@ -105,6 +105,42 @@ TEST(I2cFaults, APollingWriteRefusedMidwayEndsWithErrorAndAStop) {
   EXPECT_EQ(b.chip.reg(0x10), 0xB0);  // the refused byte was not stored
 }
 
+// A polling transfer is its routine's own to end: after its polls for ADDR it
+// returns Error and leaves the bus to the next transfer, whose START is then
+// a repeated START. An interrupt-driven transfer is ended by its STOP.
+TEST(I2cFaults, ARefusedAddressEndsAPollingTransferWithoutAStopAndAnInterruptDrivenOneWithIt) {
+  for (bool read : {true, false}) {
+    SCOPED_TRACE(read ? "read" : "write");
+    FaultBoard b;
+    b.board.setI2cFault(kFaulty, {Kind::Absent, 0});
+    std::array<std::uint8_t, 2> data{0x07, 0x00};
+    const Status status = read ? I2C_Master_BufferRead(I2C1, data.data(), 2, Polling, kFaulty << 1)
+                               : I2C_Master_BufferWrite(I2C1, data.data(), 2, Polling, kFaulty << 1);
+    EXPECT_EQ(status, Error);
+    // The peripheral still owns the bus: no STOP asked for, none sent.
+    EXPECT_TRUE(b.log.empty());
+    EXPECT_EQ(I2C1->CR1 & (I2C_CR1_STOP | I2C_CR1_START), 0u);
+    EXPECT_EQ(I2C1->SR2 & (I2C_SR2_MSL | I2C_SR2_BUSY), I2C_SR2_MSL | I2C_SR2_BUSY);
+    // The next polling read begins with a repeated START and gets its bytes.
+    ASSERT_EQ(I2C_Master_BufferRead(I2C1, data.data(), 2, Polling, kHealthy << 1), Success);
+    ASSERT_EQ(b.log.size(), 2u);
+    EXPECT_EQ(b.log[0].address, kFaulty);
+    EXPECT_FALSE(b.log[0].addressAcknowledged);
+    EXPECT_EQ(b.log[0].end, sim::I2cTransaction::End::RepeatedStart);
+    EXPECT_EQ(b.log[1].address, kHealthy);
+    EXPECT_EQ(b.log[1].end, sim::I2cTransaction::End::Stop);
+    b.expectHealthyChipServed();
+  }
+  FaultBoard b;
+  b.board.setI2cFault(kFaulty, {Kind::Absent, 0});
+  Buffer_Tx1[0] = 0x07;
+  EXPECT_EQ(I2C_Master_BufferWrite(I2C1, Buffer_Tx1, 1, Interrupt, kFaulty << 1), Error);
+  ASSERT_EQ(b.log.size(), 1u);
+  EXPECT_FALSE(b.log[0].addressAcknowledged);
+  EXPECT_EQ(b.log[0].end, sim::I2cTransaction::End::Stop);
+  EXPECT_EQ(I2C1->SR2 & (I2C_SR2_MSL | I2C_SR2_BUSY), 0u);
+}
+
 TEST(I2cFaults, ClearingFaultsMakesTheFaultyChipReachableAgain) {
   FaultBoard b;
   b.board.setI2cFault(kFaulty, {Kind::Absent, 0});

@@ -230,6 +230,139 @@ TEST(I2cModelWires, AMasterWhosePinsAreNotRoutedReachesNoChip) {
   EXPECT_EQ(m.chip.transactions(), 0u);
 }
 
+TEST(I2cModelFlags, ADrWriteWhileReceivingLeavesTheReceivedByteAndRxne) {
+  Model m;
+  m.chip.setReg(0x00, 0x5A);
+  __disable_irq();
+  m.startAndSeeSb();
+  I2C1->DR = 0x81;  // read from the chip
+  m.runFor(sim::microseconds(30));
+  I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 & ~I2C_CR1_ACK);
+  Model::readReg(I2C1->SR1);
+  Model::readReg(I2C1->SR2);  // ADDR clears: the one byte comes in
+  I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 | I2C_CR1_STOP);
+  m.runFor(sim::microseconds(30));
+  ASSERT_EQ(m.sr1() & I2C_SR1_RXNE, I2C_SR1_RXNE);
+  I2C1->DR = 0x33;
+  EXPECT_EQ(m.sr1() & I2C_SR1_RXNE, I2C_SR1_RXNE);
+  EXPECT_EQ(Model::readReg(I2C1->DR), 0x5Au);
+  EXPECT_EQ(m.sr1() & I2C_SR1_RXNE, 0u);
+  __enable_irq();
+}
+
+// ---------------------------------------------------------------- bit timing
+
+// Rises of SCL on the wire during a one-byte polling write to the chip.
+std::vector<sim::Time> sclRisesOfAWrite(Model& m) {
+  std::vector<sim::Time> rises;
+  auto watch = m.board.i2cBus1().scl().onChange([&](Level level) {
+    if (level == Level::High) rises.push_back(m.now());
+  });
+  std::uint8_t reg = 0x00;
+  EXPECT_EQ(I2C_Master_BufferWrite(I2C1, &reg, 1, Polling, 0x80), Success);
+  return rises;
+}
+
+void setTrise(std::uint16_t trise) {
+  I2C_Cmd(I2C1, DISABLE);
+  I2C1->TRISE = trise;
+  I2C_Cmd(I2C1, ENABLE);
+}
+
+constexpr sim::Time cycles(std::uint64_t n) { return sim::cyclesToTime(n, 32'000'000); }
+
+TEST(I2cModelTiming, TheHighPhaseWaitsWhereTriseIsShorterThanSclsRise) {
+  // The firmware's CCR 26 (fast mode, duty 2) and TRISE 10 at 32 MHz on a bus
+  // whose SCL takes 300 ns to rise: seen high at the 11th cycle, one after
+  // TRISE, so each bit takes 52 + 27 cycles.
+  Model m;
+  ASSERT_EQ(I2C1->TRISE, 10u);
+  std::vector<sim::Time> rises = sclRisesOfAWrite(m);
+  ASSERT_EQ(rises.size(), 19u);
+  for (std::size_t i = 1; i < 9; ++i) EXPECT_EQ(rises[i] - rises[i - 1], cycles(79)) << i;
+  EXPECT_NEAR(1.0 / sim::toSeconds(rises[2] - rises[1]), 405'063.0, 1.0);
+
+  // A TRISE with room for the rise leaves CCR's own 78 cycles.
+  setTrise(13);
+  rises = sclRisesOfAWrite(m);
+  ASSERT_EQ(rises.size(), 19u);
+  for (std::size_t i = 1; i < 9; ++i) EXPECT_EQ(rises[i] - rises[i - 1], cycles(78)) << i;
+
+  // So does a bus that rises faster (100 ns: seen at the 5th cycle).
+  setTrise(10);
+  m.board.i2cBus1().setSclRiseTime(sim::fraction(1, 10'000'000));
+  rises = sclRisesOfAWrite(m);
+  ASSERT_EQ(rises.size(), 19u);
+  for (std::size_t i = 1; i < 9; ++i) EXPECT_EQ(rises[i] - rises[i - 1], cycles(78)) << i;
+}
+
+TEST(I2cModelTiming, AfterAStretchTheHighPhaseRunsOutWhatTriseLeftOfIt) {
+  // The high count runs while the chip holds SCL low, up to TRISE; from the
+  // moment SCL shows high (11 cycles after it rose) the rest of the 26.
+  Model m;
+  setTrise(13);
+  m.chip.setReadStretch(sim::microseconds(100));
+  std::vector<std::pair<sim::Time, Level>> scl;
+  auto watch = m.board.i2cBus1().scl().onChange([&](Level l) { scl.emplace_back(m.now(), l); });
+  std::uint8_t data[2] = {};
+  ASSERT_EQ(I2C_Master_BufferRead(I2C1, data, 2, Polling, 0x80), Success);
+  std::size_t stretched = 0;
+  for (std::size_t i = 1; i + 1 < scl.size(); ++i) {
+    if (scl[i].second != Level::High || scl[i].first - scl[i - 1].first < sim::microseconds(100)) continue;
+    ++stretched;
+    EXPECT_EQ(scl[i + 1].first - scl[i].first, cycles(11 + 26 - 13));
+  }
+  EXPECT_GE(stretched, 1u);
+}
+
+// ---------------------------------------------------------------- enable
+
+TEST(I2cModelEnable, ClearingPeDuringATransferFinishesItsByteAndItsStopThenDisables) {
+  Model m;
+  std::vector<sim::I2cTransaction> log;
+  auto seen = m.board.i2cBus1().onTransaction([&](const sim::I2cTransaction& t) { log.push_back(t); });
+  __disable_irq();
+  m.startAndSeeSb();
+  I2C1->DR = 0x80;
+  m.runFor(sim::microseconds(30));
+  Model::readReg(I2C1->SR1);
+  Model::readReg(I2C1->SR2);
+  I2C1->DR = 0x10;
+  m.runFor(sim::microseconds(5));  // the byte half out
+  // PE cleared and the STOP asked for in one write.
+  I2C1->CR1 = static_cast<std::uint16_t>((I2C1->CR1 | I2C_CR1_STOP) & ~I2C_CR1_PE);
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_MSL, I2C_SR2_MSL);
+  m.runFor(sim::microseconds(30));
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].end, sim::I2cTransaction::End::Stop);
+  ASSERT_EQ(log[0].bytes.size(), 1u);
+  EXPECT_TRUE(log[0].bytes[0].acknowledged);
+  EXPECT_EQ(m.chip.pointer(), 0x10);
+  EXPECT_EQ(I2C1->SR2, 0u);
+  EXPECT_EQ(m.sr1(), 0u);
+  EXPECT_EQ(I2C1->CR1 & (I2C_CR1_PE | I2C_CR1_STOP), 0u);
+  // Disabled now: a START request does nothing.
+  I2C1->CR1 = static_cast<std::uint16_t>(I2C1->CR1 | I2C_CR1_START);
+  m.runFor(sim::microseconds(30));
+  EXPECT_EQ(m.sr1() & I2C_SR1_SB, 0u);
+  EXPECT_EQ(log.size(), 1u);
+  __enable_irq();
+}
+
+TEST(I2cModelEnable, BusyFollowsTheBusAlsoWhilePeIsClearButNotInSoftwareReset) {
+  Model m;
+  I2C_Cmd(I2C1, DISABLE);
+  sim::NetDriver other(m.board.i2cBus1().sda(), "another master");
+  other.set(sim::Drive::Low);
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_BUSY, I2C_SR2_BUSY);
+  I2C1->CR1 = I2C_CR1_SWRST;
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_BUSY, 0u);
+  I2C1->CR1 = 0;
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_BUSY, I2C_SR2_BUSY);
+  other.set(sim::Drive::None);
+  EXPECT_EQ(I2C1->SR2 & I2C_SR2_BUSY, 0u);
+}
+
 TEST(I2cModelRange, FastModeOnA2MHzBusClockIsReportedOncePerPeripheral) {
   FirmwareBoard msi(false);
   std::vector<std::string> warned;
