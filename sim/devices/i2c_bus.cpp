@@ -14,6 +14,8 @@ const char* i2cEndName(I2cTransaction::End end) {
       return "arbitration-lost";
     case I2cTransaction::End::Abandoned:
       return "abandoned";
+    case I2cTransaction::End::Open:
+      return "open";
   }
   return "?";
 }

@@ -50,7 +50,8 @@ struct I2cBitTiming {
 
 // One transaction as it went over the bus.
 struct I2cTransaction {
-  enum class End : std::uint8_t { Stop, RepeatedStart, ArbitrationLost, Abandoned };
+  // Open: the run ended while the transaction still held the bus.
+  enum class End : std::uint8_t { Stop, RepeatedStart, ArbitrationLost, Abandoned, Open };
   struct Byte {
     std::uint8_t value;
     bool acknowledged;
@@ -125,6 +126,8 @@ class I2cBus {
   [[nodiscard]] Subscription onTransaction(std::function<void(const I2cTransaction&)> listener) {
     return transactions_.add(std::move(listener));
   }
+  // The transaction in progress, if any: begun with its START, not yet ended.
+  const std::optional<I2cTransaction>& transactionInProgress() const { return record_; }
 
  private:
   struct Slot {

@@ -22,13 +22,15 @@ std::string formatI2cTransaction(const I2cTransaction& t) {
   return line;
 }
 
-I2cLog::I2cLog(const std::string& path, I2cBus& bus1, I2cBus& bus2) : file_(std::fopen(path.c_str(), "w")) {
+I2cLog::I2cLog(const std::string& path, I2cBus& bus1, I2cBus& bus2)
+    : file_(std::fopen(path.c_str(), "w")), busOne_(bus1), busTwo_(bus2) {
   if (file_ == nullptr) throw std::runtime_error("cannot write the I2C log " + path + ": " + std::strerror(errno));
   bus1_ = bus1.onTransaction([this](const I2cTransaction& t) { write(t); });
   bus2_ = bus2.onTransaction([this](const I2cTransaction& t) { write(t); });
 }
 
-I2cLog::I2cLog(std::FILE* file, I2cBus& bus1, I2cBus& bus2) : file_(file), owned_(false) {
+I2cLog::I2cLog(std::FILE* file, I2cBus& bus1, I2cBus& bus2)
+    : file_(file), owned_(false), busOne_(bus1), busTwo_(bus2) {
   bus1_ = bus1.onTransaction([this](const I2cTransaction& t) { write(t); });
   bus2_ = bus2.onTransaction([this](const I2cTransaction& t) { write(t); });
 }
@@ -36,6 +38,13 @@ I2cLog::I2cLog(std::FILE* file, I2cBus& bus1, I2cBus& bus2) : file_(file), owned
 I2cLog::~I2cLog() {
   bus1_.reset();
   bus2_.reset();
+  for (const I2cBus* bus : {&busOne_, &busTwo_}) {
+    if (const auto& open = bus->transactionInProgress()) {
+      I2cTransaction ended = *open;
+      ended.end = I2cTransaction::End::Open;
+      write(ended);
+    }
+  }
   if (owned_) std::fclose(file_);
 }
 

@@ -7,7 +7,9 @@
 // Virtual time of the START in seconds, the bus, the 7-bit address, the
 // direction, the address byte's acknowledge, each byte (hex) with its
 // acknowledge, and how the transaction ended: STOP, repeated-START,
-// arbitration-lost or abandoned (the master was disabled or reset midway);
+// arbitration-lost, abandoned (the master was disabled or reset midway) or
+// open (the run ended while it still held the bus: a refused address that a
+// polling transfer leaves without a STOP, say);
 // " bus-error" follows when a misplaced START or STOP was seen during it.
 #pragma once
 
@@ -26,6 +28,8 @@ class I2cLog {
   I2cLog(const std::string& path, I2cBus& bus1, I2cBus& bus2);
   // Writes to a file opened elsewhere, which stays open (and is the owner's to check).
   I2cLog(std::FILE* file, I2cBus& bus1, I2cBus& bus2);
+  // Writes the transactions still in progress, ended "open", so that the log
+  // holds everything the buses saw.
   ~I2cLog();
   I2cLog(const I2cLog&) = delete;
   I2cLog& operator=(const I2cLog&) = delete;
@@ -39,6 +43,8 @@ class I2cLog {
   std::FILE* file_;
   bool owned_ = true;
   bool failed_ = false;
+  I2cBus& busOne_;
+  I2cBus& busTwo_;
   Subscription bus1_, bus2_;
 };
 

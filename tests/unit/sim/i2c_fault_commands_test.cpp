@@ -110,4 +110,29 @@ TEST(I2cLogLines, AFileThatCannotTakeTheLinesReportsTheFailure) {
   EXPECT_FALSE(log.flush());
 }
 
+TEST(I2cLogLines, ATransactionStillHoldingTheBusWhenTheRunEndsIsWrittenAsOpen) {
+  // A polling transfer whose address was refused keeps the bus without a STOP
+  // until the next transfer; a run that ends first must not lose that line.
+  sim::Clock clock;
+  sim::Net scl("SCL", &clock, sim::Level::High), sda("SDA", &clock, sim::Level::High);
+  sim::I2cBus bus1("I2C1", clock, scl, sda), bus2("I2C2", clock, scl, sda);
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  {
+    sim::I2cLog log(file, bus1, bus2);
+    bool written = false;
+    bus1.start({sim::microseconds(1), sim::microseconds(1)}, [&] {
+      bus1.write(0x46, {sim::microseconds(1), sim::microseconds(1)}, [&](sim::I2cBus::Result) { written = true; });
+    });
+    while (!written && clock.runToNextEvent()) {
+    }
+    ASSERT_TRUE(written);
+  }
+  std::rewind(file);
+  char line[128] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, file), nullptr);
+  EXPECT_NE(std::string(line).find("I2C1 0x23 write addr:NACK end:open"), std::string::npos) << line;
+  std::fclose(file);
+}
+
 }  // namespace
