@@ -218,8 +218,14 @@ void Board::spendUpToAccess(std::uint32_t address, unsigned width, bool read) {
   }
   const bool poll = read && lastReadAt_ == accesses_ && lastReadTaken_ == interrupts_.taken() &&
                     address == lastReadAddress_ && width == lastReadWidth_;
-  clock_.spendCycles(poll ? pollCycles_
-                          : static_cast<std::uint32_t>(accessCycles_.between(kMinCyclesPerAccess, kMaxCyclesPerAccess)));
+  if (poll) {
+    clock_.spendCycles(pollCycles_);
+    return;
+  }
+  const bool longStretch = accessCycles_.between(0, 3) == 0;
+  const std::uint64_t cycles = longStretch ? accessCycles_.between(kShortMaxCyclesPerAccess, kMaxCyclesPerAccess)
+                                           : accessCycles_.between(kMinCyclesPerAccess, kShortMaxCyclesPerAccess);
+  clock_.spendCycles(static_cast<std::uint32_t>(cycles));
 }
 
 void Board::takeBeforeAccess() {
