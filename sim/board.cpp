@@ -335,7 +335,17 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
     ++skippedPolls_;  // counted as it is made: a run may end in the next event
     lastAccess_ = RegisterAccess{address, width, false, polled, accesses_};
     interrupts_.takePending();
-    if (interrupts_.taken() != taken) break;  // a handler ran after this poll
+    if (interrupts_.taken() != taken) {
+      // A handler ran after this poll. As after the firmware's own read, the
+      // poll is its last read, whatever the handler read: the loop's next
+      // read is a poll again (with a seed, of the poll's cost).
+      lastReadAddress_ = address;
+      lastReadWidth_ = width;
+      lastReadValue_ = polled;
+      lastReadAt_ = accesses_;
+      lastReadTaken_ = interrupts_.taken();
+      break;
+    }
     // The events and this read may have left the model in a state whose
     // reads are no longer steady (a clearing sequence half done, a flag no
     // event announces): the polls after it are made one by one.

@@ -107,11 +107,6 @@ def same_seed_same_run(sim, tmp, extra):
     for key in first:
         if first[key] != second[key]:
             raise Failure("seed 4711 twice: the %s differs" % key)
-    # Polls passed at once are the polls made one by one, under a seed too.
-    polled = outputs(sim, tmp, "p", script, ["--timing-seed", "4711", "--no-poll-skip", *extra])
-    for key in first:
-        if first[key] != polled[key]:
-            raise Failure("seed 4711 with --no-poll-skip: the %s differs" % key)
     for key in ("console", "irq", "i2c"):
         if not first[key]:
             raise Failure("seed 4711: the %s is empty" % key)
