@@ -37,17 +37,35 @@ std::size_t portIndex(char port) {
   throw std::invalid_argument(std::string("no GPIO port ") + port);
 }
 
+// The oscillators' start-up times where this board's parts put them: the
+// crystal's start-up depends on the crystal and its load capacitors (the
+// chip specifies 1 ms typical, up to 2 ms with the board's 12 MHz part), the
+// PLL locks in 100 to 200 us.
+RccConfig rccConfig(const BoardConfig& config) {
+  RccConfig rcc;
+  rcc.crystal = config.crystal;
+  rcc.crystalStartup =
+      config.timing.fixed("crystal start-up", rcc.crystalStartup, microseconds(1000), microseconds(2000));
+  rcc.pllLock = config.timing.fixed("PLL lock", rcc.pllLock, microseconds(100), microseconds(200));
+  return rcc;
+}
+
 }  // namespace
 
 Board::Board(BoardConfig config)
     : timing_(config.timing),
       interrupts_(clock_, std::move(config.vectors)),
-      rcc_(clock_, RccConfig{config.crystal}),
+      rcc_(clock_, rccConfig(config)),
       pwr_(clock_),
       usart1_("USART1", clock_, interrupts_, USART1_IRQn, [this] { return rcc_.pclk2Hz(); }),
       usart3_("USART3", clock_, interrupts_, USART3_IRQn, [this] { return rcc_.pclk1Hz(); }),
       sysTick_(clock_, interrupts_),
-      tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }) {
+      tim2_("TIM2", clock_, interrupts_, TIM2_IRQn, [this] { return rcc_.apb1TimerHz(); }),
+      accessCycles_(timing_.stream("host cycles per register access")),
+      interruptPoint_(timing_.stream("host interrupt point")),
+      pollCycles_(static_cast<std::uint32_t>(
+          timing_.fixed("host cycles per poll", kCyclesPerAccess, kMinCyclesPerPoll, kMaxCyclesPerPoll))) {
+  interrupts_.setTiming(timing_);
   if (g_current != nullptr) throw std::logic_error("a virtual board exists already");
   // Floating lines of this board read low unless something drives them.
   for (char port : kPorts) {
@@ -193,20 +211,53 @@ void Board::warn(const std::string& text) {
   }
 }
 
+void Board::spendUpToAccess(std::uint32_t address, unsigned width, bool read) {
+  if (!hostSeeded()) {
+    clock_.spendCycles(kCyclesPerAccess);
+    return;
+  }
+  const bool poll = read && lastReadAt_ == accesses_ && lastReadTaken_ == interrupts_.taken() &&
+                    address == lastReadAddress_ && width == lastReadWidth_;
+  if (poll) {
+    clock_.spendCycles(pollCycles_);
+    return;
+  }
+  const bool longStretch = accessCycles_.between(0, 3) == 0;
+  const std::uint64_t cycles = longStretch ? accessCycles_.between(kShortMaxCyclesPerAccess, kMaxCyclesPerAccess)
+                                           : accessCycles_.between(kMinCyclesPerAccess, kShortMaxCyclesPerAccess);
+  clock_.spendCycles(static_cast<std::uint32_t>(cycles));
+}
+
+void Board::takeBeforeAccess() {
+  if (deferredTake_) {
+    deferredTake_ = false;
+    interrupts_.takePending();
+    return;
+  }
+  // The core takes an exception at the first instruction boundary after it
+  // pended: somewhere in the code before the access, or between the access
+  // and the code after it. Both are drawn; without a seed only the latter.
+  if (!hostSeeded() || interrupts_.nextToTake() < 0) return;
+  if (interruptPoint_.between(0, 1) == 0) interrupts_.takePending();
+}
+
 std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {
   if (pollDue_) {
     // The poll skipping looked at this very slot and found the register
-    // changed: the slot's cycles are spent and its events have run, so the
-    // firmware's read happens now, as it would have without the skipping.
+    // changed (or, with a seed, an interrupt to take): the slot's cycles are
+    // spent and its events have run, so the firmware's read happens now, as
+    // it would have without the skipping.
     pollDue_ = false;
     if (address != lastReadAddress_ || width != lastReadWidth_) {
       throw std::logic_error("a skipped poll loop went on with another access than its poll");
     }
   } else {
-    clock_.spendCycles(kCyclesPerAccess);
+    spendUpToAccess(address, width, true);
   }
+  takeBeforeAccess();
   ++accesses_;
   std::uint32_t value = bus_.read(address, width);
+  lastAccess_ = RegisterAccess{address, width, false, value, accesses_};
   interrupts_.takePending();
   lastReadAddress_ = address;
   lastReadWidth_ = width;
@@ -218,9 +269,11 @@ std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {
 
 void Board::firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value) {
   if (pollDue_) throw std::logic_error("a skipped poll loop went on with a write instead of its poll");
-  clock_.spendCycles(kCyclesPerAccess);
+  spendUpToAccess(address, width, false);
+  takeBeforeAccess();
   ++accesses_;
   bus_.write(address, width, value);
+  lastAccess_ = RegisterAccess{address, width, true, value, accesses_};
   interrupts_.takePending();
 }
 
@@ -245,7 +298,7 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
     // last read did, and nothing pended may be taken meanwhile (it would have
     // been taken after that read). An event may change the core clock: the
     // slot is taken afresh each time.
-    const Time slot = clock_.quantaPerCoreCycle() * kCyclesPerAccess;
+    const Time slot = clock_.quantaPerCoreCycle() * (hostSeeded() ? pollCycles_ : kCyclesPerAccess);
     const Time now = clock_.now();
     const Time next = clock_.nextEventTime();
     std::uint64_t unchanged = next > now ? (next - now - 1) / slot : 0;
@@ -260,8 +313,16 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
     if (span > clock_.limit() - now) made = std::min<std::uint64_t>(made, (clock_.limit() - now) / slot);
     skippedPolls_ += made;
     clock_.spendTime(span);
+    // What a handler taken now interrupted last is the poll, as one by one.
+    if (unchanged > 0) lastAccess_ = RegisterAccess{address, width, false, polled, accesses_};
     done += static_cast<std::uint32_t>(unchanged);
     if (lastPolls) break;
+    // With a seed, an interrupt the events pended may be taken before the
+    // poll's read: the firmware's own read decides, as it would one by one.
+    if (hostSeeded() && interrupts_.nextToTake() >= 0) {
+      pollDue_ = true;
+      break;
+    }
     // The events have run, and the board reads the register as the poll
     // would. The same value means the poll failed as the last one did (a
     // steady read twice has the effect of one); a change is left for the
@@ -272,8 +333,19 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
     }
     ++done;
     ++skippedPolls_;  // counted as it is made: a run may end in the next event
+    lastAccess_ = RegisterAccess{address, width, false, polled, accesses_};
     interrupts_.takePending();
-    if (interrupts_.taken() != taken) break;  // a handler ran after this poll
+    if (interrupts_.taken() != taken) {
+      // A handler ran after this poll. As after the firmware's own read, the
+      // poll is its last read, whatever the handler read: the loop's next
+      // read is a poll again (with a seed, of the poll's cost).
+      lastReadAddress_ = address;
+      lastReadWidth_ = width;
+      lastReadValue_ = polled;
+      lastReadAt_ = accesses_;
+      lastReadTaken_ = interrupts_.taken();
+      break;
+    }
     // The events and this read may have left the model in a state whose
     // reads are no longer steady (a clearing sequence half done, a flag no
     // event announces): the polls after it are made one by one.
@@ -285,9 +357,20 @@ std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
 void Board::firmwareIdle() {
   if (pollDue_) throw std::logic_error("a skipped poll loop went idle instead of making its poll");
   lastReadAt_ = ~std::uint64_t{0};
+  const bool deferred = deferredTake_;
+  deferredTake_ = false;
+  const std::uint64_t taken = interrupts_.taken();
   interrupts_.takePending();
+  // A handler left for later ran now: the loop looks at what it did first.
+  if (deferred && interrupts_.taken() != taken) return;
   if (!clock_.runToNextEvent()) {
     throw Stop(StopKind::Fault, "the firmware waits for something that can never happen: nothing is left to run");
+  }
+  // With a seed the event may land anywhere in the pass of the main loop that
+  // is waiting: the handler runs now, or at the pass's next register access.
+  if (hostSeeded() && interrupts_.nextToTake() >= 0 && interruptPoint_.between(0, 1) == 1) {
+    deferredTake_ = true;
+    return;
   }
   interrupts_.takePending();
 }

@@ -13,6 +13,7 @@
 //   }};
 //   }  // namespace
 //
+// `configure`, when given, runs first and sets what the board is built with.
 // `apply` runs once the board exists, before the firmware starts; it throws
 // std::runtime_error for a usage error (exit status 2). What it makes for the
 // run it hands to `run.keep` (released before the board goes), and what must
@@ -56,6 +57,8 @@ struct CliOptionEntry {
   void (*declare)(CLI::App& app) = nullptr;
   void (*apply)(CliRun& run) = nullptr;
   std::string (*helpSection)() = nullptr;
+  // Before the board is built: what the option sets in its configuration.
+  void (*configure)(BoardConfig& config) = nullptr;
 };
 
 class CliOptionRegistration {

@@ -323,9 +323,13 @@ int run(const Options& options) {
 
   // The board image brings its own vector table; the host build's handlers
   // are not used then.
-  sim::Board board{sim::BoardConfig{.crystal = !options.noCrystal,
-                                    .vectors = image ? std::vector<sim::InterruptController::Vector>{}
-                                                     : sim::firmwareVectors()}};
+  sim::BoardConfig boardConfig;
+  boardConfig.crystal = !options.noCrystal;
+  if (!image) boardConfig.vectors = sim::firmwareVectors();
+  for (const auto& entry : sim::CliOptionRegistration::entries()) {
+    if (entry.configure != nullptr) entry.configure(boardConfig);
+  }
+  sim::Board board{std::move(boardConfig)};
   if (maxTime) board.clock().setLimit(*maxTime);
   board.setPollSkipping(!options.noPollSkip);
 

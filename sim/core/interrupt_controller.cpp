@@ -111,46 +111,95 @@ int InterruptController::nextToTake() const {
   return exc;
 }
 
-void InterruptController::enter(int exception) {
+void InterruptController::setTiming(const TimingTolerances& timing) {
+  nominal_ = timing.nominal();
+  entryCycles_ = timing.stream("interrupt entry cycles");
+  exitCycles_ = timing.stream("interrupt return cycles");
+  tailChainCycles_ = timing.stream("interrupt tail-chain cycles");
+}
+
+std::uint32_t InterruptController::draw(TimingTolerances::Stream& stream, std::uint32_t typical, std::uint32_t high) {
+  return static_cast<std::uint32_t>(stream.draw(typical, typical, high));
+}
+
+int InterruptController::stack(int exception) {
   std::size_t i = index(exception);
-  pending_[i] = false;
+  const bool chained = chained_;
+  chained_ = false;
   active_[i] = true;
   ++taken_;
   stack_.push_back(exception);
-  clock_.spendCycles(kEntryCycles);
+  clock_.spendCycles(chained ? draw(tailChainCycles_, kTailChainCycles, kMaxTailChainCycles)
+                             : draw(entryCycles_, kEntryCycles, kMaxEntryCycles));
+  bool late = false;
+  if (!nominal_ && !primask_) {
+    // Late arrival: an exception that would pre-empt this one pended while it
+    // was being stacked; the core fetches that vector instead and runs the
+    // first one after it, tail-chained.
+    int other = bestPending();
+    if (other >= 0 && groupOf(other) < groupOf(exception)) {
+      std::size_t j = index(other);
+      pending_[i] = true;
+      active_[i] = false;
+      pending_[j] = false;
+      active_[j] = true;
+      stack_.back() = other;
+      exception = other;
+      late = true;
+    }
+  }
   if (entryObserver_) entryObserver_(exception);
+  events_(Event{true, exception, chained, late});
+  return exception;
 }
 
-int InterruptController::leave() {
+int InterruptController::unstack() {
   if (stack_.empty()) throw Stop(StopKind::Fault, "exception return in thread mode");
   int exception = stack_.back();
   std::size_t i = index(exception);
-  clock_.spendCycles(kExitCycles);
-  stack_.pop_back();
-  active_[i] = false;
-  if (exception >= kFirstIrq && line_[i]) pending_[i] = true;  // level still asserted: taken again
+  if (nominal_) {
+    clock_.spendCycles(kExitCycles);
+    stack_.pop_back();
+    active_[i] = false;
+    if (exception >= kFirstIrq && line_[i]) pending_[i] = true;  // level still asserted: taken again
+  } else {
+    stack_.pop_back();
+    active_[i] = false;
+    if (exception >= kFirstIrq && line_[i]) pending_[i] = true;
+    // An exception that may run now is entered without unstacking first.
+    chained_ = nextToTake() >= 0;
+    if (!chained_) clock_.spendCycles(draw(exitCycles_, kExitCycles, kMaxExitCycles));
+  }
+  events_(Event{false, exception, chained_, false});
   return exception;
 }
+
+int InterruptController::enter(int exception) {
+  pending_[index(exception)] = false;
+  return stack(exception);
+}
+
+int InterruptController::leave() { return unstack(); }
 
 void InterruptController::run(int exception) {
   std::size_t i = index(exception);
   pending_[i] = false;
-  const Vector& v = vectors_[i];
-  if (v.handler == nullptr) {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "exception %d (%s) taken through an unused vector", exception, v.name);
-    throw Stop(StopKind::Fault, buf);
+  const Vector* v = &vectors_[i];
+  if (v->handler == nullptr) unusedVector(exception);
+  int ran = stack(exception);
+  if (ran != exception) {
+    v = &vectors_[index(ran)];
+    if (v->handler == nullptr) unusedVector(ran);
   }
-  active_[i] = true;
-  ++taken_;
-  stack_.push_back(exception);
-  clock_.spendCycles(kEntryCycles);
-  if (entryObserver_) entryObserver_(exception);
-  v.handler();
-  clock_.spendCycles(kExitCycles);
-  stack_.pop_back();
-  active_[i] = false;
-  if (line_[i]) pending_[i] = true;  // level still asserted: taken again
+  v->handler();
+  unstack();
+}
+
+void InterruptController::unusedVector(int exception) const {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "exception %d (%s) taken through an unused vector", exception,
+                vectors_[index(exception)].name);
+  throw Stop(StopKind::Fault, buf);
 }
 
 }  // namespace sim

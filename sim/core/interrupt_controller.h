@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "listeners.h"
+#include "timing_tolerances.h"
+
 namespace sim {
 
 class Clock;
@@ -27,8 +30,21 @@ class InterruptController {
   static constexpr int kIrqLines = 45;  // STM32L1 medium density
   static constexpr int kExceptions = kFirstIrq + kIrqLines;
   static constexpr unsigned kPriorityBits = 4;  // implemented, the upper nibble of each byte
+  // Nominal cost of taking an exception (stacking, vector fetch) and of
+  // returning from one (unstacking). A timing seed draws each entry, return
+  // and tail-chain from the spread the core shows with the board's flash wait
+  // state: the vector fetch and the handler's first fetch each wait up to one
+  // cycle more, a multi-cycle instruction (a load or store of several
+  // registers, a division) delays the entry until it is abandoned or done.
   static constexpr std::uint32_t kEntryCycles = 12;
   static constexpr std::uint32_t kExitCycles = 10;
+  static constexpr std::uint32_t kMaxEntryCycles = 16;
+  static constexpr std::uint32_t kMaxExitCycles = 12;
+  // A pending exception taken straight from a handler's return skips the
+  // unstacking and stacking (tail-chaining), with a seed only: the nominal
+  // run keeps its full return and entry.
+  static constexpr std::uint32_t kTailChainCycles = 6;
+  static constexpr std::uint32_t kMaxTailChainCycles = 8;
 
   using Handler = void (*)();
   struct Vector {
@@ -37,6 +53,13 @@ class InterruptController {
   };
 
   InterruptController(Clock& clock, std::vector<Vector> vectors);
+
+  // Where entry, return and tail-chain costs fall: nominal (the default) keeps
+  // the fixed costs and no tail-chaining or late arrival; with a seed each is
+  // drawn, a pending exception is tail-chained, and one of higher priority
+  // pended during an entry is taken in its place (late arrival).
+  void setTiming(const TimingTolerances& timing);
+  bool nominalTiming() const { return nominal_; }
 
   // Exception number of device interrupt line n.
   static constexpr int irq(int line) { return kFirstIrq + line; }
@@ -79,10 +102,14 @@ class InterruptController {
   // image) asks here which exception to take and reports entry and return;
   // takePending() then leaves the taking to it.
   void setExternalCore(bool external) { externalCore_ = external; }
+  bool externalCore() const { return externalCore_; }
   // The exception the core takes at its next instruction boundary, or -1.
   int nextToTake() const;
-  // The core enters `exception`: no longer pending, active, running.
-  void enter(int exception);
+  // The core enters `exception`: no longer pending, active, running. Returns
+  // the exception whose handler runs: with a seed, one of higher priority that
+  // pended during the entry arrives late and is entered instead (`exception`
+  // stays pending).
+  int enter(int exception);
   // The core returns from the innermost running exception; that exception's
   // number. Throws Stop(Fault) in thread mode.
   int leave();
@@ -98,6 +125,16 @@ class InterruptController {
   // Called at each handler entry with the exception number (tests, traces).
   void onEntry(std::function<void(int)> observer) { entryObserver_ = std::move(observer); }
 
+  // Every exception entry and return, as they happen (the irq log).
+  struct Event {
+    bool entry;         // false: the return from `exception`
+    int exception;
+    bool tailChained;   // an entry straight from a return, or a return into one
+    bool lateArrival;   // an entry that took the place of a lower one
+  };
+  [[nodiscard]] Subscription onEvent(std::function<void(const Event&)> listener) {
+    return events_.add(std::move(listener));
+  }
  private:
   static std::size_t index(int exception) {
     if (exception < 1 || exception >= kExceptions) noSuchException(exception);
@@ -109,6 +146,14 @@ class InterruptController {
   int bestPending() const;
   unsigned runningGroup() const;
   void run(int exception);
+  // Spends the cost of an entry and takes a late arrival in its place (see
+  // enter()); returns the exception now on top of the stack.
+  int stack(int exception);
+  // Pops the innermost exception, spending its return (or leaving the cost to
+  // the tail-chained entry that follows).
+  int unstack();
+  [[noreturn]] void unusedVector(int exception) const;
+  std::uint32_t draw(TimingTolerances::Stream& stream, std::uint32_t typical, std::uint32_t high);
 
   Clock& clock_;
   std::vector<Vector> vectors_;
@@ -123,6 +168,13 @@ class InterruptController {
   std::vector<int> stack_;
   std::uint64_t taken_ = 0;
   std::function<void(int)> entryObserver_;
+  Listeners<const Event&> events_;
+  bool nominal_ = true;
+  TimingTolerances::Stream entryCycles_ = TimingTolerances{}.stream("");
+  TimingTolerances::Stream exitCycles_ = TimingTolerances{}.stream("");
+  TimingTolerances::Stream tailChainCycles_ = TimingTolerances{}.stream("");
+  // The last return left its cost to a tail-chained entry.
+  bool chained_ = false;
 };
 
 }  // namespace sim

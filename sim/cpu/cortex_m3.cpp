@@ -596,6 +596,12 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
   }
   const std::uint32_t words[8] = {r[0], r[1], r[2], r[3], r[4], lr, returnAddress & ~1u, psr};
   for (unsigned i = 0; i < 8; ++i) *ramWord(frame + 4 * i) = words[i];
+  std::uint32_t excReturn = ic.depth() == 0 ? kExcReturnThread : kExcReturnHandler;
+  const bool fromThread = ic.depth() == 0;
+  // The stacking takes its cycles; an exception of higher priority pended
+  // meanwhile may arrive late and have its vector fetched instead.
+  ++entries_;
+  exception = ic.enter(exception);
 
   std::uint32_t entry = 0;
   std::uint32_t slot = board_.scb().vectorTableOffset() + 4u * static_cast<std::uint32_t>(exception);
@@ -605,19 +611,16 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
   if ((entry & 1u) == 0) {
     halted("taking " + exceptionText(exception) + ": its vector " + hex(entry) + " is not Thumb code (lockup)");
   }
-  std::uint32_t excReturn = ic.depth() == 0 ? kExcReturnThread : kExcReturnHandler;
-  if (ic.depth() == 0) {
+  if (fromThread) {
     // The interrupted code's stack above its SP is live even below the
     // dead-stack boundary: a handler's write there is a change.
     liveStackFrom_ = sp;
-    handlerRunning_ = HandlerRun{exception, returnAddress & ~1u, registers(), ramChanges_, mmioAccesses_, entries_,
+    handlerRunning_ = HandlerRun{exception, returnAddress & ~1u, registers(), ramChanges_, mmioAccesses_, entries_ - 1,
                                  instructions_ + executed_, deadStackEpoch_};
     handlerRunning_.registers[15] = returnAddress & ~1u;
   } else {
     handlerRunning_.exception = -1;  // nested: not a handler run of its own
   }
-  ++entries_;
-  ic.enter(exception);
   setReg(13, frame);
   setReg(14, excReturn);
   setReg(15, entry);
@@ -878,7 +881,8 @@ void CortexM3::skipWaitingAt() {
 bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
   InterruptController& ic = board_.interrupts();
   // A debugger's breakpoint in the handler must see it run.
-  if (handlersSeen_.empty() || ic.depth() != 0 || !breakpoints_.empty()) return false;
+  // Under a timing seed every entry and return draws its own cost: each runs.
+  if (handlersSeen_.empty() || ic.depth() != 0 || !breakpoints_.empty() || !ic.nominalTiming()) return false;
   Registers now = registers();
   now[15] = pc;
   auto found = handlersSeen_.find(handlerKey(now));
