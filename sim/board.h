@@ -40,10 +40,10 @@ namespace sim {
 
 struct BoardConfig {
   bool crystal = true;
-  // Handlers by exception number; missing entries are unused vectors.
-  std::vector<InterruptController::Vector> vectors;
   // Where each timing of the board falls in its range: nominal without a seed.
   TimingTolerances timing;
+  // Handlers by exception number; missing entries are unused vectors.
+  std::vector<InterruptController::Vector> vectors;
 };
 
 // A pin by its port name ("PA8", "pc7") or its board name ("LED1", "zb_reset");
