@@ -1,5 +1,7 @@
 // Script commands for the board's serial lines: what the outside world sends,
 // what it waits for, what must not come out; and `print`.
+#include <algorithm>
+
 #include "../board.h"
 #include "command_table.h"
 #include "pattern.h"
@@ -90,6 +92,8 @@ class WaitTextStep : public ScriptStep {
     std::size_t& end = context.matchEnd(line_);
     if (from > out.size()) return false;
     if (regex_) {
+      follower_->restart();
+      followedTo_ = std::max(end, out.size());
       if (end > out.size()) return false;
       auto match = regex_->find(std::string_view(out).substr(end));
       if (match) {
@@ -98,9 +102,7 @@ class WaitTextStep : public ScriptStep {
       }
       // From here on the follower watches each new byte, so a long wait does
       // not search its whole text again at every byte.
-      follower_->restart();
       for (std::size_t i = end; i < out.size(); ++i) follower_->add(out[i]);
-      followedTo_ = out.size();
       return false;
     }
     std::size_t at = out.find(text_, from);
