@@ -4,14 +4,14 @@ set -euo pipefail
 
 # --host: only what the host program tl500-sim needs (tools/run.sh).
 if [ "${1:-}" = "--host" ]; then
-  packages=(cmake ninja-build g++ libcli11-dev libunicorn-dev pkg-config)
+  packages=(cmake ninja-build g++ libcli11-dev libunicorn-dev libre2-dev pkg-config)
 else
   packages=(
     cmake ninja-build g++ python3
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     gcc-arm-none-eabi picolibc-arm-none-eabi libstdc++-arm-none-eabi-dev
     binutils-arm-none-eabi sigrok-cli libcli11-dev tmux
-    libunicorn-dev pkg-config gdb-multiarch
+    libunicorn-dev libre2-dev pkg-config gdb-multiarch
     clang libclang-rt-14-dev
   )
   # clang and its runtime libraries build the script parser's fuzzer

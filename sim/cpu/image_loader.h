@@ -43,8 +43,11 @@ struct BoardImage {
 };
 
 // Reads and checks an ELF file: 32-bit little-endian ARM executable whose
-// loaded bytes all lie in the chip's flash and whose vector table gives an
-// initial stack pointer in RAM and a Thumb reset vector. Throws ImageError.
+// loaded bytes all lie in the chip's flash, whose load segments lie in its
+// flash and RAM without overlapping, and whose vector table gives an initial
+// stack pointer in RAM and a Thumb reset vector. Only a regular file is
+// taken, and only its headers, load segments and symbols are read, each
+// bounded. Throws ImageError.
 BoardImage loadImage(const std::string& path);
 // The same from bytes in memory (tests).
 BoardImage parseImage(const std::vector<std::uint8_t>& bytes, const std::string& name);

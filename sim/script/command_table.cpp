@@ -112,8 +112,10 @@ std::string scriptLanguageHelp() {
   }
   out +=
       "  TEXT is in double quotes with the escapes \\r \\n \\t \\\\ \\\" \\xNN.\n"
-      "  /REGEX/ is an ECMAScript pattern between slashes (\\/ for a slash),\n"
-      "  without back-references; repeat counts up to 9999.\n"
+      "  /REGEX/ is an RE2 (Perl-like) pattern between slashes (\\/ for a slash)\n"
+      "  over bytes (\\xB0 is the byte B0), matched in time linear in the text;\n"
+      "  not accepted: back-references, look-around, \\p{...} classes, repeat\n"
+      "  counts over 1000 (repeats inside repeats: their product).\n"
       "  D is a duration, a number and a unit: 250us, 10ms, 1.5s, 2min.\n"
       "  Waits without 'within' give up after 10s of virtual time.\n";
   out += "  LINE is a serial line of the board: ";

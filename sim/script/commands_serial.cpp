@@ -1,6 +1,6 @@
 // Script commands for the board's serial lines: what the outside world sends,
 // what it waits for, what must not come out; and `print`.
-#include <regex>
+#include <algorithm>
 
 #include "../board.h"
 #include "command_table.h"
@@ -50,7 +50,8 @@ class WaitTextStep : public ScriptStep {
       : line_(std::move(line)), text_(std::move(text)), limit_(limit) {
     if (pattern) {
       pattern_ = *pattern;
-      regex_ = compilePattern(*pattern);
+      regex_.emplace(compilePattern(*pattern));
+      follower_.emplace(*regex_);
     }
   }
 
@@ -61,10 +62,11 @@ class WaitTextStep : public ScriptStep {
 
   bool onByte(ScriptContext& context, std::string_view line) override {
     if (line != line_) return false;
+    if (regex_) return followed(context);
     std::size_t from = context.matchEnd(line_);
     // Only a match ending in the new byte is new: look at the tail only.
     const std::string& out = context.received(line_);
-    if (!regex_ && out.size() > text_.size() && out.size() - text_.size() > from) from = out.size() - text_.size();
+    if (out.size() > text_.size() && out.size() - text_.size() > from) from = out.size() - text_.size();
     return found(context, from);
   }
 
@@ -90,10 +92,18 @@ class WaitTextStep : public ScriptStep {
     std::size_t& end = context.matchEnd(line_);
     if (from > out.size()) return false;
     if (regex_) {
-      std::smatch match;
-      if (!std::regex_search(out.cbegin() + static_cast<std::ptrdiff_t>(end), out.cend(), match, *regex_)) return false;
-      end += static_cast<std::size_t>(match.position(0) + match.length(0));
-      return true;
+      follower_->restart();
+      followedTo_ = std::max(end, out.size());
+      if (end > out.size()) return false;
+      auto match = regex_->find(std::string_view(out).substr(end));
+      if (match) {
+        end += match->end;
+        return true;
+      }
+      // From here on the follower watches each new byte, so a long wait does
+      // not search its whole text again at every byte.
+      for (std::size_t i = end; i < out.size(); ++i) follower_->add(out[i]);
+      return false;
     }
     std::size_t at = out.find(text_, from);
     if (at == std::string::npos) return false;
@@ -101,8 +111,25 @@ class WaitTextStep : public ScriptStep {
     return true;
   }
 
+  // Feeds the follower the bytes that came out since; searches for the match
+  // itself only once the follower says there is one.
+  bool followed(ScriptContext& context) {
+    const std::string& out = context.received(line_);
+    bool matched = false;
+    for (; followedTo_ < out.size(); ++followedTo_) matched = follower_->add(out[followedTo_]);
+    if (!matched) return false;
+    std::size_t& end = context.matchEnd(line_);
+    if (end > out.size()) return false;
+    auto match = regex_->find(std::string_view(out).substr(end));
+    if (!match) return false;
+    end += match->end;
+    return true;
+  }
+
   std::string line_, text_, pattern_;
-  std::optional<std::regex> regex_;
+  std::optional<Pattern> regex_;
+  std::optional<PatternFollower> follower_;
+  std::size_t followedTo_ = 0;  // bytes of the line's output the follower has had
   Time limit_;
 };
 

@@ -6,7 +6,7 @@
 // script's structure.
 //
 // Texts are in double quotes with the escapes \r \n \t \\ \" \xNN; patterns
-// are between slashes (/IoT .* Test/, ECMAScript syntax, \/ for a slash, see pattern.h);
+// are between slashes (/IoT .* Test/, RE2 syntax over bytes, \/ for a slash, see pattern.h);
 // durations are a number and a unit: 250us, 10ms, 1.5s, 2min.
 #pragma once
 

@@ -15,9 +15,11 @@ CASE is one of:
                 the debugger", naming the script line
   gdb-checksum  a packet with a wrong or non-hex checksum is answered '-' and
                 not carried out; sent again correctly it is
-  bad-images    a file that is not an ELF, an ELF for another machine and an
-                image larger than flash are each refused with exit status 2
-                and a message that says why
+  bad-images    a file that is not an ELF, an ELF for another machine, an
+                image larger than flash, one loaded where the chip has no
+                memory, one with overlapping segments, a directory, a FIFO
+                and /dev/zero are each refused with exit status 2 and a
+                message that says why
 
 Every wait has a deadline and children are killed on the way out.
 """
@@ -234,17 +236,58 @@ def oversized(image):
     fail("the image has no segment loaded at the start of flash")
 
 
+def with_segment(image, change):
+    """The image with change(fields) applied to its first load segment at the
+    start of flash; fields are [offset, vaddr, paddr, filesz, memsz]."""
+    data = bytearray(open(image, "rb").read())
+    phoff, = struct.unpack_from("<I", data, 28)
+    phentsize, phnum = struct.unpack_from("<HH", data, 42)
+    for i in range(phnum):
+        at = phoff + i * phentsize
+        ptype, offset, vaddr, paddr, filesz, memsz = struct.unpack_from("<IIIIII", data, at)
+        if ptype == 1 and paddr == 0x08000000:
+            struct.pack_into("<IIIII", data, at + 4, *change([offset, vaddr, paddr, filesz, memsz]))
+            return bytes(data)
+    fail("the image has no segment loaded at the start of flash")
+
+
+def overlapping(image):
+    """The image with its .data segment's flash copy moved onto its code."""
+    data = bytearray(open(image, "rb").read())
+    phoff, = struct.unpack_from("<I", data, 28)
+    phentsize, phnum = struct.unpack_from("<HH", data, 42)
+    for i in range(phnum):
+        at = phoff + i * phentsize
+        ptype, offset, vaddr, paddr, filesz = struct.unpack_from("<IIIII", data, at)
+        if ptype == 1 and paddr != 0x08000000 and filesz > 0:
+            struct.pack_into("<I", data, at + 12, 0x08000100)
+            return bytes(data)
+    fail("the image has no second segment loaded into flash")
+
+
 def bad_images(sim, image):
     cases = [
         ("not-an-elf.elf", b"#!/bin/sh\necho this is no image\n", r"not an ELF file"),
         ("x86.elf", elf_header(62) + bytes(64), r"another machine"),
         ("too-big.elf", oversized(image), r"larger than flash"),
+        ("nowhere.elf", with_segment(image, lambda f: [f[0], 0xF0000000, 0xF0000000, f[3], f[4]]),
+         r"at 0xF0000000, where the chip has no memory"),
+        ("overlapping.elf", overlapping(image), r"load segments \d and \d overlap at 0x08000100"),
     ]
     with tempfile.TemporaryDirectory() as tmp:
+        paths = []
         for name, data, message in cases:
             path = os.path.join(tmp, name)
             with open(path, "wb") as f:
                 f.write(data)
+            paths.append((name, path, message))
+        # A directory and a FIFO with no writer: refused at once, not read
+        # (the FIFO used to hang the run), and /dev/zero not read for ever.
+        os.mkfifo(os.path.join(tmp, "image.fifo"))
+        paths += [("a directory", tmp, r"is a directory"),
+                  ("a FIFO", os.path.join(tmp, "image.fifo"), r"is not a regular file"),
+                  ("/dev/zero", "/dev/zero", r"is not a regular file")]
+        for name, path, message in paths:
             run = subprocess.run([sim, "--image", path, "--max-time", "1s"], capture_output=True, text=True,
                                  timeout=TIMEOUT, stdin=subprocess.DEVNULL)
             if run.returncode != 2 or not re.search(message, run.stderr):
