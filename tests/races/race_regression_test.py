@@ -27,9 +27,9 @@ DIAGNOSTIC = b"[ERROR] SENSOR_AL_BH17_Write_Bytes() 65"
 # Seeds under which the old firmware lost the diagnostic (host build) or
 # stalled after the refused write (host build and image), with a few that
 # never showed anything, so that both outcomes stay covered.
-LIGHT_SEEDS = [3, 4, 12, 14, 21, 22, 30, 36, 1, 2]
-STALL_HOST_SEEDS = [2, 5, 7, 9, 10, 18, 1, 3]
-STALL_IMAGE_SEEDS = [3, 6, 7, 8, 1, 2]
+LIGHT_SEEDS = [12, 15, 31, 54, 58, 62, 97, 138, 1, 2]
+STALL_HOST_SEEDS = [3, 12, 13, 20, 23, 25, 1, 2]
+STALL_IMAGE_SEEDS = [10, 17, 24, 25, 1, 2]
 # The refused write's STOP and the next transaction: the magnetometer's poll
 # comes every few milliseconds; a stall ran over 160 ms.
 MAX_GAP_MS = 20.0
