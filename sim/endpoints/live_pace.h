@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,6 +22,9 @@ struct LivePace {
   double ratio = 0;
   // When the operator last typed a key (terminal or page).
   std::chrono::steady_clock::time_point lastKey{};
+  // Another live endpoint's work between steps (the web page), run at every
+  // tick of the live run and while it is paused.
+  std::function<void()> idle;
 };
 
 // The largest factor: beyond it a live run is "max" anyway.

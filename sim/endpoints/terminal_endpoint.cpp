@@ -229,7 +229,7 @@ void TerminalEndpoint::tick() {
   tickEvent_ = 0;
   if (g_signal != 0) endBySignal();
   pollControlTerminal();
-  if (idle_) idle_();
+  if (livePace().idle) livePace().idle();
   holdWhilePaused();
   namespace chrono = std::chrono;
   LivePace& pace = livePace();
@@ -290,7 +290,7 @@ void TerminalEndpoint::holdWhilePaused() {
   while (livePace().paused) {
     if (g_signal != 0) endBySignal();
     pollControlTerminal();
-    if (idle_) idle_();
+    if (livePace().idle) livePace().idle();
     timespec pause{0, 10'000'000};
     nanosleep(&pause, nullptr);
   }

@@ -67,10 +67,6 @@ class TerminalEndpoint {
   // typed, until a signal.
   void linger();
 
-  // Called on the board's thread at every tick and, while the run is paused,
-  // every few milliseconds: other live endpoints (the web page) act here.
-  void setIdle(std::function<void()> idle) { idle_ = std::move(idle); }
-
   // Starts pacing and the exchange of bytes from the current virtual time.
   void start();
   // Puts the terminal back as it was; safe to call more than once.
@@ -108,7 +104,6 @@ class TerminalEndpoint {
   bool started_ = false;
   Time virtualStart_ = 0;
   std::chrono::steady_clock::time_point wallStart_{};
-  std::function<void()> idle_;
   unsigned paceGeneration_ = 0;
   double pacedFactor_ = 1.0;
   Time ratioVirtual_ = 0;
