@@ -74,15 +74,21 @@ WebEndpoint::WebEndpoint(Board& board, const std::string& address, int port)
   zigbeeBytes_ = board_.zigbee().uart().onByte([this](std::uint8_t byte) { zigbee_ += static_cast<char>(byte); });
 }
 
-WebEndpoint::~WebEndpoint() { server_.close(); }
+WebEndpoint::~WebEndpoint() {
+  livePace().idle = nullptr;
+  server_.close();
+}
 
 void WebEndpoint::idle() {
-  for (const WebServer::Request& request : server_.takeRequests()) {
+  std::vector<WebServer::Request> requests = server_.takeRequests();
+  for (std::size_t i = 0; i < requests.size(); ++i) {
     try {
-      request.answer->set_value(carryOut(request));
+      requests[i].answer->set_value(carryOut(requests[i]));
     } catch (const Stop& stop) {
-      // A short from the page ends the run as it would from a script.
-      request.answer->set_value({false, std::string("the run ended: ") + stop.what()});
+      // A short from the page ends the run as it would from a script; the
+      // requests behind it are answered, not left waiting.
+      requests[i].answer->set_value({false, std::string("the run ended: ") + stop.what()});
+      for (std::size_t j = i + 1; j < requests.size(); ++j) requests[j].answer->set_value({false, "the run has ended"});
       throw;
     }
   }
