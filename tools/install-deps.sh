@@ -4,7 +4,7 @@ set -euo pipefail
 
 # --host: only what the host program tl500-sim needs (tools/run.sh).
 if [ "${1:-}" = "--host" ]; then
-  packages=(cmake ninja-build g++ libcli11-dev libunicorn-dev libre2-dev pkg-config)
+  packages=(cmake ninja-build g++ libcli11-dev libunicorn-dev libre2-dev pkg-config libcpp-httplib-dev)
 else
   packages=(
     cmake ninja-build g++ python3
@@ -13,10 +13,14 @@ else
     binutils-arm-none-eabi sigrok-cli libcli11-dev tmux
     libunicorn-dev libre2-dev pkg-config gdb-multiarch
     clang libclang-rt-14-dev
+    libcpp-httplib-dev chromium chromium-driver python3-selenium
   )
   # clang and its runtime libraries build the script parser's fuzzer
   # (libFuzzer); the test command runs it for a bounded time.
 fi
+# npm installs the web page's terminal (xterm.js) at build time; a Node.js
+# from elsewhere that brings its own npm is used as it is.
+if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -35,6 +35,7 @@ LiveSession::LiveSession(Board& board, Config config) : board_(board), config_(s
   Mode mode = pty ? Mode::Pty : isatty(0) ? Mode::Terminal : Mode::Stream;
   TerminalEndpoint::catchSignals();
   terminal_ = std::make_unique<TerminalEndpoint>(board_, mode);
+  panelSource_ = std::make_unique<PanelSource>(board_);
   terminal_->setMonitor([this](int inFd, int outFd) { monitor_.run(inFd, outFd, TerminalEndpoint::endIfSignalled); });
   if (mode == Mode::Pty) {
     if (config_.console.rfind("pty:", 0) == 0) makeLink(config_.console.substr(4));
@@ -44,12 +45,13 @@ LiveSession::LiveSession(Board& board, Config config) : board_(board), config_(s
   } else if (mode == Mode::Terminal) {
     std::fprintf(stderr, "tl500-sim: console on this terminal; Ctrl-] opens the monitor\r\n");
     // The panel shares the terminal with the console, never a pipe or a file.
-    if (config_.panel && isatty(1)) panel_ = std::make_unique<BoardPanel>(board_, 1);
+    if (config_.panel && isatty(1)) panel_ = std::make_unique<BoardPanel>(board_, 1, *panelSource_);
   }
 }
 
 LiveSession::~LiveSession() {
   restore();
+  panel_.reset();
   terminal_.reset();
   if (!linkPath_.empty()) ::unlink(linkPath_.c_str());
 }

@@ -1,5 +1,5 @@
 // A live run: the console on the operator's terminal, a pseudo-terminal, or
-// piped keys, with virtual time following the wall clock.
+// piped keys, with virtual time following the wall clock at the live pace.
 #pragma once
 
 #include <memory>
@@ -43,6 +43,7 @@ class LiveSession {
   Monitor monitor_;
   std::string linkPath_;
   std::unique_ptr<TerminalEndpoint> terminal_;
+  std::unique_ptr<PanelSource> panelSource_;
   std::unique_ptr<BoardPanel> panel_;
 };
 

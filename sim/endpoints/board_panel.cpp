@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "live_pace.h"
+
 namespace sim {
 
 namespace {
@@ -60,6 +62,12 @@ std::string renderPanel(const PanelState& state, std::size_t width) {
   }
   line += state.zigbeeReset == Level::Low ? " | ZB reset" : " | ZB run  ";
   line += state.pir == Level::High ? " | PIR high" : " | PIR low ";
+  // The pace before the time, so the time stays the line's last field.
+  if (!state.speed.empty()) {
+    char ratio[48];
+    std::snprintf(ratio, sizeof ratio, " | %s x%.1f", state.speed.c_str(), state.ratio);
+    line += ratio;
+  }
   char time[32];
   std::snprintf(time, sizeof time, " | %.3f s", toSeconds(state.now));
   line += time;
@@ -67,7 +75,7 @@ std::string renderPanel(const PanelState& state, std::size_t width) {
   return line;
 }
 
-BoardPanel::BoardPanel(Board& board, int fd) : board_(board), fd_(fd) {
+PanelSource::PanelSource(Board& board) : board_(board) {
   std::vector<PinName> shown(std::begin(kLeds), std::end(kLeds));
   shown.insert(shown.end(), std::begin(kOutputs), std::end(kOutputs));
   shown.push_back(kZigbeeReset);
@@ -77,12 +85,7 @@ BoardPanel::BoardPanel(Board& board, int fd) : board_(board), fd_(fd) {
   }
 }
 
-BoardPanel::~BoardPanel() {
-  if (refreshEvent_ != 0 && Board::exists()) board_.clock().cancel(refreshEvent_);
-  restore();
-}
-
-PanelState BoardPanel::state() const {
+PanelState PanelSource::state() const {
   PanelState state;
   Board& board = board_;
   Time now = board.clock().now();
@@ -96,10 +99,13 @@ PanelState BoardPanel::state() const {
   state.zigbeeReset = board.pinLevel(kZigbeeReset);
   state.pir = board.pinLevel(kPir);
   state.now = now;
+  const LivePace& pace = livePace();
+  state.speed = pace.paused ? "paused" : speedName(pace.factor);
+  state.ratio = pace.ratio;
   return state;
 }
 
-void BoardPanel::levelChanged(PinName pin) {
+void PanelSource::levelChanged(PinName pin) {
   for (unsigned i = 0; i < 4; ++i) {
     if (pin != kOutputs[i]) continue;
     auto& changes = outputChanges_[i];
@@ -107,7 +113,16 @@ void BoardPanel::levelChanged(PinName pin) {
     changes[1] = board_.clock().now();
     ++outputChangeCount_[i];
   }
-  draw(false);
+  for (auto& listener : listeners_) listener();
+}
+
+BoardPanel::BoardPanel(Board& board, int fd, PanelSource& source) : board_(board), source_(source), fd_(fd) {
+  source_.onChange([this] { draw(false); });
+}
+
+BoardPanel::~BoardPanel() {
+  if (refreshEvent_ != 0 && Board::exists()) board_.clock().cancel(refreshEvent_);
+  restore();
 }
 
 // Saves the cursor, moves to the panel's row and clears it.
@@ -158,8 +173,13 @@ void BoardPanel::draw(bool force) {
     if (!setRegion()) return;
     force = true;
   }
+  // However fast the board runs, the terminal gets a few dozen lines a second;
+  // the refresh event draws what a skipped change left.
+  auto wallNow = std::chrono::steady_clock::now();
+  if (!force && wallNow - drawnAt_ < kMinRedraw) return;
   std::string text = renderPanel(state(), columns_ > 1 ? columns_ - 1 : 1);
   if (!force && text == shown_) return;
+  drawnAt_ = wallNow;
   shown_ = text;
   // Save the cursor, draw on the last row in reverse video, restore.
   writeAll(fd_, onPanelRow() + "\x1b[7m" + text + "\x1b[0m\x1b" "8");

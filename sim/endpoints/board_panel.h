@@ -11,6 +11,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,6 +31,36 @@ struct PanelState {
   Level zigbeeReset = Level::Low;                  // PA8: low holds the module in reset
   Level pir = Level::Low;                          // PH2
   Time now = 0;
+  // The live pace: "realtime", "x10", "max", "paused"; empty outside a live
+  // run (then neither it nor the ratio is shown).
+  std::string speed;
+  double ratio = 0;  // virtual seconds per wall second, as measured
+};
+
+// The board's state as the panel and the web page show it, from one place:
+// levels read from the board, blinking told from the outputs' last changes.
+class PanelSource {
+ public:
+  // An output that changed level twice within this long is shown blinking (the
+  // blink interrupt inverts an output every 0.9375 s).
+  static constexpr Time kBlinkWindow = seconds(2);
+
+  explicit PanelSource(Board& board);
+  PanelSource(const PanelSource&) = delete;
+  PanelSource& operator=(const PanelSource&) = delete;
+
+  PanelState state() const;
+  // Called after any shown level changed (on the board's thread).
+  void onChange(std::function<void()> listener) { listeners_.push_back(std::move(listener)); }
+
+ private:
+  void levelChanged(PinName pin);
+
+  Board& board_;
+  std::array<std::array<Time, 2>, 4> outputChanges_{};  // last two changes of each output
+  std::array<unsigned, 4> outputChangeCount_{};
+  std::vector<std::function<void()>> listeners_;
+  std::vector<Subscription> subscriptions_;
 };
 
 // The panel as one line of plain text, at most `width` characters (0: no limit).
@@ -36,14 +68,14 @@ std::string renderPanel(const PanelState& state, std::size_t width = 0);
 
 class BoardPanel {
  public:
-  // An output that changed level twice within this long is shown blinking (the
-  // blink interrupt inverts an output every 0.9375 s).
-  static constexpr Time kBlinkWindow = seconds(2);
   // How often the virtual time on the panel moves on without a level change.
   static constexpr Time kRefresh = milliseconds(100);
 
-  // `fd` is the operator's terminal.
-  BoardPanel(Board& board, int fd);
+  // At most this many redraws per wall second, however fast the board runs.
+  static constexpr std::chrono::milliseconds kMinRedraw{33};
+
+  // `fd` is the operator's terminal; `source` outlives the panel.
+  BoardPanel(Board& board, int fd, PanelSource& source);
   ~BoardPanel();
   BoardPanel(const BoardPanel&) = delete;
   BoardPanel& operator=(const BoardPanel&) = delete;
@@ -54,24 +86,22 @@ class BoardPanel {
   // Gives the bottom row back to the console; safe to call more than once.
   void restore();
 
-  PanelState state() const;
+  PanelState state() const { return source_.state(); }
 
  private:
-  void levelChanged(PinName pin);
   void draw(bool force);
   void refresh();
   bool setRegion();
   std::string onPanelRow() const;
 
   Board& board_;
+  PanelSource& source_;
   int fd_;
   bool active_ = false;
   unsigned rows_ = 0, columns_ = 0;
   std::string shown_;
-  std::array<std::array<Time, 2>, 4> outputChanges_{};  // last two changes of each output
-  std::array<unsigned, 4> outputChangeCount_{};
+  std::chrono::steady_clock::time_point drawnAt_{};
   Clock::EventId refreshEvent_ = 0;
-  std::vector<Subscription> subscriptions_;
 };
 
 }  // namespace sim

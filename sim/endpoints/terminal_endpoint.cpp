@@ -14,6 +14,7 @@
 
 #include "../core/stop.h"
 #include "../core/stuck_watchdog.h"
+#include "live_pace.h"
 
 namespace sim {
 
@@ -185,6 +186,7 @@ void TerminalEndpoint::openMonitor(int inFd, int outFd) {
   monitor_(inFd, outFd);
   // Virtual time stood still meanwhile: the wall clock starts from here again.
   wallStart_ += std::chrono::steady_clock::now() - opened;
+  ratioWall_ = {};
 }
 
 void TerminalEndpoint::pollControlTerminal() {
@@ -231,22 +233,74 @@ void TerminalEndpoint::tick() {
   tickEvent_ = 0;
   if (g_signal != 0) endBySignal();
   pollControlTerminal();
+  if (livePace().idle) livePace().idle();
+  holdWhilePaused();
   namespace chrono = std::chrono;
-  auto virtualElapsed =
-      chrono::nanoseconds(static_cast<std::int64_t>(toSeconds(board_.clock().now() - virtualStart_) * 1e9));
-  // Sleep until the wall clock has caught up with virtual time, taking keys
-  // as they come meanwhile.
-  for (;;) {
-    auto wallElapsed = chrono::steady_clock::now() - wallStart_;
-    auto ahead = chrono::duration_cast<chrono::microseconds>(virtualElapsed - wallElapsed);
-    if (ahead.count() <= 0) {
-      if (-ahead > kMaxLag) wallStart_ += -ahead - kMaxLag;
-      readInput(0);
-      break;
+  LivePace& pace = livePace();
+  auto wallNow = chrono::steady_clock::now();
+  double factor = pace.factor;
+  if (factor == 0 && pace.lastKey != chrono::steady_clock::time_point{} && wallNow - pace.lastKey < kTypingWindow) {
+    factor = 1;
+  }
+  if (pace.generation != paceGeneration_ || factor != pacedFactor_) {
+    // A new pace counts from here.
+    paceGeneration_ = pace.generation;
+    pacedFactor_ = factor;
+    virtualStart_ = board_.clock().now();
+    wallStart_ = wallNow;
+  }
+  measureRatio(wallNow);
+  if (factor == 0) {
+    readInput(0);
+  } else {
+    auto virtualElapsed = chrono::nanoseconds(
+        static_cast<std::int64_t>(toSeconds(board_.clock().now() - virtualStart_) / factor * 1e9));
+    // Sleep until the wall clock has caught up with virtual time, taking keys
+    // as they come meanwhile.
+    for (;;) {
+      auto wallElapsed = chrono::steady_clock::now() - wallStart_;
+      auto ahead = chrono::duration_cast<chrono::microseconds>(virtualElapsed - wallElapsed);
+      if (ahead.count() <= 0) {
+        if (-ahead > kMaxLag) wallStart_ += -ahead - kMaxLag;
+        readInput(0);
+        break;
+      }
+      readInput(static_cast<int>(ahead.count()));
     }
-    readInput(static_cast<int>(ahead.count()));
   }
   tickEvent_ = board_.clock().after(kTick, [this] { tick(); });
+}
+
+void TerminalEndpoint::measureRatio(std::chrono::steady_clock::time_point wallNow) {
+  if (ratioWall_ == std::chrono::steady_clock::time_point{}) {
+    ratioWall_ = wallNow;
+    ratioVirtual_ = board_.clock().now();
+    return;
+  }
+  auto wall = wallNow - ratioWall_;
+  if (wall < kRatioWindow) return;
+  double wallSeconds = std::chrono::duration<double>(wall).count();
+  livePace().ratio = toSeconds(board_.clock().now() - ratioVirtual_) / wallSeconds;
+  ratioWall_ = wallNow;
+  ratioVirtual_ = board_.clock().now();
+}
+
+// Paused from the page: virtual time holds here; signals, Ctrl-] on
+// tl500-sim's own terminal and the page's commands still act. Keys typed on
+// the console wait in the terminal until the run goes on.
+void TerminalEndpoint::holdWhilePaused() {
+  if (!livePace().paused) return;
+  livePace().ratio = 0;
+  // Time held by a person on purpose: never a stuck firmware.
+  StuckWatchdog::Hold held;
+  while (livePace().paused) {
+    if (g_signal != 0) endBySignal();
+    pollControlTerminal();
+    if (livePace().idle) livePace().idle();
+    timespec pause{0, 10'000'000};
+    nanosleep(&pause, nullptr);
+  }
+  ratioWall_ = {};
 }
 
 // Waits up to `timeoutMicros` for input and passes what came to the board.
@@ -288,6 +342,7 @@ void TerminalEndpoint::readInput(int timeoutMicros) {
     return;
   }
   std::string keys(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+  liveKeyTyped();
   if (mode_ == Mode::Terminal) {
     std::size_t quit = keys.find(static_cast<char>(kQuitKey));
     if (quit != std::string::npos) {

@@ -3,9 +3,10 @@
 // pseudo-terminal that a serial terminal program opens as it would a USB serial
 // adapter, or plain standard input and output (piped keys).
 //
-// Virtual time follows the wall clock here: a periodic event on the board's
-// clock sleeps until the wall clock has caught up, and passes whatever arrived
-// from outside to the console line.
+// Virtual time follows the wall clock here, at the live pace (real time, a
+// factor of it, or unpaced): a periodic event on the board's clock sleeps until
+// the wall clock has caught up, and passes whatever arrived from outside to the
+// console line. While the run is paused the event holds time where it is.
 #pragma once
 
 #include <termios.h>
@@ -34,6 +35,11 @@ class TerminalEndpoint {
   // A run more than this behind the wall clock (a slow host, a suspended
   // process) gives up catching up instead of racing.
   static constexpr std::chrono::milliseconds kMaxLag{100};
+  // At speed max, the run goes at real time for this long after a key, so a
+  // menu answers at the pace a person types.
+  static constexpr std::chrono::milliseconds kTypingWindow{1000};
+  // How often the measured ratio of virtual to wall time is renewed.
+  static constexpr std::chrono::milliseconds kRatioWindow{500};
 
   // Sets the terminal up (raw mode) or opens the pseudo-terminal; throws
   // std::runtime_error when that is not possible.
@@ -76,6 +82,8 @@ class TerminalEndpoint {
 
  private:
   void tick();
+  void holdWhilePaused();
+  void measureRatio(std::chrono::steady_clock::time_point wallNow);
   void readInput(int timeoutMicros);
   void fromBoard(std::uint8_t byte);
   void openMonitor(int inFd, int outFd);
@@ -96,6 +104,10 @@ class TerminalEndpoint {
   bool started_ = false;
   Time virtualStart_ = 0;
   std::chrono::steady_clock::time_point wallStart_{};
+  unsigned paceGeneration_ = 0;
+  double pacedFactor_ = 1.0;
+  Time ratioVirtual_ = 0;
+  std::chrono::steady_clock::time_point ratioWall_{};
   Clock::EventId tickEvent_ = 0;
   Subscription consoleBytes_;
 };

@@ -39,4 +39,16 @@ TEST(BoardPanelText, KeepsItsLayoutWhateverTheStatesAndFitsTheWidth) {
   EXPECT_EQ(sim::renderPanel(lit, 20), "LED1 lit  LED2 lit  ");
 }
 
+TEST(BoardPanelText, ShowsTheLivePaceAndMeasuredRatioWhenRunLive) {
+  sim::PanelState state;
+  state.now = sim::seconds(3);
+  state.speed = "x100";
+  state.ratio = 97.25;
+  EXPECT_EQ(sim::renderPanel(state),
+            "LED1 dark LED2 dark LED3 dark | ACT off   off   off   off   | ZB reset | PIR low  | x100 x97.2 | 3.000 s");
+  state.speed = "paused";
+  state.ratio = 0;
+  EXPECT_EQ(sim::renderPanel(state).substr(82), "| paused x0.0 | 3.000 s");
+}
+
 }  // namespace

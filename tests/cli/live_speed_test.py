@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""The pace of a live run: --speed on the command line, `speed` in the monitor,
+and the pace and measured ratio on the board panel.
+
+    live_speed_test.py TL500_SIM CASE
+
+CASE is one of:
+  max-pressure   the pressure test's thousand averages, piped keys, at
+                 --speed max: the run reaches 1010 s of virtual time with every
+                 average printed (the test's timeout bounds the wall time)
+  refused        --speed with a word or a factor out of range is a usage error
+  monitor        `speed 100` in the monitor, a refused `speed 0`, and the panel
+                 showing the new pace
+"""
+
+import fcntl
+import os
+import re
+import struct
+import subprocess
+import sys
+import termios
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from live_console_test import (EXIT_TIMEOUT, MENU_END, QUIT_KEY, START_TIMEOUT, STEP_TIMEOUT, Failure,  # noqa: E402
+                               Stream, check_status, monitor_command, show, start_on_terminal, stop, wait_exit)
+
+
+def case_max_pressure(sim):
+    proc = subprocess.run([sim, "--speed", "max", "--max-time", "1010s", "--stats"], input=b"91",
+                          capture_output=True, timeout=600)
+    if proc.returncode != 0:
+        raise Failure("exit status %d: %s" % (proc.returncode, proc.stderr.decode(errors="replace")))
+    averages = proc.stdout.count(b"Pressure: 1013.25 hPa\r\n")
+    if averages < 1000:
+        raise Failure("expected the thousand averages of the pressure test, saw %d: %s"
+                      % (averages, show(proc.stdout)))
+    if b"virtual time 1010.000000000 s" not in proc.stderr:
+        raise Failure("expected the run to reach 1010 s of virtual time: %s" % proc.stderr.decode(errors="replace"))
+
+
+def case_refused(sim):
+    for speed in ("fast", "0", "-5", "1e9", "x", ""):
+        proc = subprocess.run([sim, "--speed", speed], stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        if proc.returncode != 2 or b"speed takes realtime, max or a factor" not in proc.stderr:
+            raise Failure("--speed %r: expected a usage error (2) naming the forms, got %d: %s"
+                          % (speed, proc.returncode, proc.stderr.decode(errors="replace")))
+
+
+def case_monitor(sim):
+    proc = master = slave = None
+    try:
+        proc, master, slave, _ = start_on_terminal(sim)
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 140, 0, 0))
+        term = Stream(master, "the terminal")
+        term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+        term.expect(b"| realtime x", STEP_TIMEOUT, "the panel showing the real-time pace")
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt")
+        monitor_command(term, master, b"speed 0", b"speed takes realtime, max or a factor", "a refused speed")
+        monitor_command(term, master, b"speed 100", b"ok", "speed 100")
+        os.write(master, b"continue\r")
+        term.expect(b"[continuing at", STEP_TIMEOUT, "continue")
+        # The ratio shows once measured; the board idles at a hundred times the wall clock.
+        term.expect(b"| x100 x", STEP_TIMEOUT, "the panel showing the new pace")
+        ratios = []
+        for _ in range(40):
+            term.pump(0.25)
+            ratios = [float(r) for r in re.findall(rb"\| x100 x([0-9.]+)", term.data)]
+            if any(r > 10 for r in ratios):
+                break
+        if not any(r > 10 for r in ratios):
+            raise Failure("at speed 100 the measured ratio should be well above real time: %r" % ratios)
+        os.write(master, QUIT_KEY)
+        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor again")
+        os.write(master, b"quit\r")
+        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
+        check_status(status, "quit", [term])
+    finally:
+        stop(proc)
+        for fd in (master, slave):
+            if fd is not None:
+                os.close(fd)
+
+
+def main():
+    sim, case = sys.argv[1], sys.argv[2]
+    try:
+        globals()["case_" + case.replace("-", "_")](sim)
+    except Failure as failure:
+        sys.stderr.write("FAIL: %s\n" % failure)
+        return 1
+    print("ok: %s" % case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
