@@ -91,11 +91,15 @@ bool Wait_CR1_Cleared(I2C_TypeDef* I2Cx, std::uint16_t bit) {
   return false;
 }
 
-// Until the bus is idle (BUSY clear) or the error handler recorded a failure.
+// Until the bus is idle (BUSY clear); false when the error handler recorded a
+// failure. The flag decides also once the bus is idle: the error handler
+// requests the STOP before it records the failure, and when another handler
+// runs between the refusal and this loop's next look at SR2, the STOP has
+// completed by then, so an idle bus alone does not mean the transfer went well.
 bool Wait_Bus_Idle(I2C_TypeDef* I2Cx) {
   volatile std::uint8_t& failed = Failed_Flag(I2Cx);
   for (std::uint32_t polls = long_wait_budget; polls != 0u; --polls) {
-    if ((I2Cx->SR2 & I2C_SR2_BUSY) == 0u) return true;
+    if ((I2Cx->SR2 & I2C_SR2_BUSY) == 0u) return failed == 0u;
     if (failed != 0u) return false;
     const std::uint32_t skipped = Platform_PollsSkipped(polls - 1u);
     if (skipped != 0u) {
@@ -127,9 +131,19 @@ void Reset_Peripheral(I2C_TypeDef* I2Cx) {
 // interrupts; a master still holding the bus sends a STOP. If the STOP cannot
 // go out (a chip holds a line) the peripheral is reset; otherwise it is left
 // with ACK set and POS clear, as after a good read.
+//
+// A STOP the error handler already requested is left alone: CR1 read while
+// that STOP is pending and written back after the hardware has cleared it
+// would request a second STOP on an idle bus, which never clears. CR1 is read
+// before SR2 for that: the hardware clears STOP and MSL together, so a STOP
+// not pending in CR1 with MSL still set afterwards is one that is needed, and
+// nothing can clear CR1's bits before the write.
 Status Fail_Transfer(I2C_TypeDef* I2Cx) {
   Clear_CR2(I2Cx, I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN);
-  if ((I2Cx->SR2 & I2C_SR2_MSL) != 0u) Set_CR1(I2Cx, I2C_CR1_STOP);
+  const std::uint16_t cr1 = I2Cx->CR1;
+  if ((cr1 & I2C_CR1_STOP) == 0u && (I2Cx->SR2 & I2C_SR2_MSL) != 0u) {
+    I2Cx->CR1 = static_cast<std::uint16_t>(cr1 | I2C_CR1_STOP);
+  }
   if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_STOP) || (I2Cx->CR1 & I2C_CR1_START) != 0u ||
       (I2Cx->SR2 & I2C_SR2_MSL) != 0u) {
     Reset_Peripheral(I2Cx);
