@@ -309,8 +309,10 @@ int run(const Options& options) {
 
   // The board image brings its own vector table; the host build's handlers
   // are not used then.
-  sim::Board board{sim::BoardConfig{!options.noCrystal, image ? std::vector<sim::InterruptController::Vector>{}
-                                                              : sim::firmwareVectors()}};
+  sim::Board board{sim::BoardConfig{.crystal = !options.noCrystal,
+                                    .timing = {},
+                                    .vectors = image ? std::vector<sim::InterruptController::Vector>{}
+                                                     : sim::firmwareVectors()}};
   if (maxTime) board.clock().setLimit(*maxTime);
   board.setPollSkipping(!options.noPollSkip);
 
