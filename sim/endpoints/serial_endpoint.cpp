@@ -44,9 +44,20 @@ void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
   byteListeners_(byte);
 }
 
-void SerialEndpoint::send(std::string_view bytes) {
-  for (char c : bytes) outbox_.push_back({static_cast<std::uint8_t>(c), clock_.now()});
+void SerialEndpoint::send(std::string_view bytes) { send(bytes, clock_.now(), true); }
+
+void SerialEndpoint::send(std::string_view bytes, Time sentAt, bool counted) {
+  for (char c : bytes) outbox_.push_back({static_cast<std::uint8_t>(c), sentAt, counted});
   if (!transmitter_.busy()) sendNext();
+}
+
+std::vector<Time> SerialEndpoint::undelivered() const {
+  std::vector<Time> times;
+  if (onLine_ && onLine_->counted) times.push_back(onLine_->sentAt);
+  for (const Outgoing& out : outbox_) {
+    if (out.counted) times.push_back(out.sentAt);
+  }
+  return times;
 }
 
 // Puts the byte at the head of the outbox on the line, and the next one when
@@ -55,9 +66,11 @@ void SerialEndpoint::sendNext() {
   if (outbox_.empty()) return;
   Outgoing head = outbox_.front();
   outbox_.pop_front();
+  onLine_ = head;
   transmitter_.send(head.byte, UartFormat{bitTime_, 8}, bitTime_, [this, head] {
+    onLine_.reset();
     // Whether the board heard it is settled by its stop bit.
-    if (usart_ != nullptr) {
+    if (usart_ != nullptr && head.counted) {
       if (std::string reason = usart_->deafness(); !reason.empty()) lostListeners_(head.byte, head.sentAt, reason);
     }
     sendNext();

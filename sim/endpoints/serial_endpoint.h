@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,13 @@ class SerialEndpoint {
   // still being sent, the first one starting now if the line is idle. Bytes
   // that arrive while the board's receiver is off are lost, as on the board.
   void send(std::string_view bytes);
+  // The same for bytes that came from further away (a radio peer, through a
+  // module): `sentAt` is when they were first sent, and with `counted` false
+  // (a module's own notices) their loss is nobody's concern.
+  void send(std::string_view bytes, Time sentAt, bool counted);
+  // When each counted byte not yet at the board was sent (the one on the
+  // line first): what a run that ends now leaves undelivered.
+  std::vector<Time> undelivered() const;
   bool sending() const { return !outbox_.empty() || transmitter_.busy(); }
   // Virtual time at which everything queued so far has arrived at the board.
   Time sendDoneAt() const;
@@ -78,8 +86,10 @@ class SerialEndpoint {
   struct Outgoing {
     std::uint8_t byte;
     Time sentAt;
+    bool counted;
   };
   std::deque<Outgoing> outbox_;
+  std::optional<Outgoing> onLine_;  // the byte being sent
   const Usart* usart_ = nullptr;  // the board's receiver, when known
   Listeners<std::uint8_t> byteListeners_;
   Listeners<std::uint8_t> errorListeners_;
