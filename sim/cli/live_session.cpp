@@ -12,6 +12,18 @@
 
 namespace sim {
 
+namespace {
+
+// Where a symbolic link points; empty when `path` is none.
+std::string linkTarget(const std::string& path) {
+  char target[4096];
+  ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
+  return std::string(target, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
 bool LiveSession::checkConfig(const Config& config, std::string& error) {
   bool pty = config.console == "pty" || config.console.rfind("pty:", 0) == 0;
   if (!pty && config.console != "terminal") {
@@ -52,16 +64,24 @@ LiveSession::LiveSession(Board& board, Config config) : board_(board), config_(s
 LiveSession::~LiveSession() {
   restore();
   panel_.reset();
+  // The link goes only while it is still ours: another run may have taken the name meanwhile.
+  if (!linkPath_.empty() && linkTarget(linkPath_) == terminal_->ptyPath()) ::unlink(linkPath_.c_str());
   terminal_.reset();
-  if (!linkPath_.empty()) ::unlink(linkPath_.c_str());
 }
 
+
 // A stable name for the pseudo-terminal, for a terminal program's saved
-// settings. An old link is replaced; anything else at that path is left alone.
+// settings. A link left by an earlier run (one to a pseudo-terminal) is
+// replaced; anything else at that path, a link to a file of the user's
+// included, is left alone and the run refused.
 void LiveSession::makeLink(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISLNK(st.st_mode)) throw std::runtime_error("--console pty:" + path + ": the path exists and is not a link");
+    if (!linkTarget(path).starts_with("/dev/pts/")) {
+      throw std::runtime_error("--console pty:" + path + ": the path is a link to " + shownWord(linkTarget(path)) +
+                               ", not one tl500-sim made to a pseudo-terminal; it is left alone");
+    }
     ::unlink(path.c_str());
   }
   if (::symlink(terminal_->ptyPath().c_str(), path.c_str()) != 0) {
@@ -84,6 +104,24 @@ void LiveSession::afterMainReturned() {
   if (!config_.linger) return;
   std::fprintf(stderr, "tl500-sim: main returned; %s stays open until a signal\n", terminal_->ptyPath().c_str());
   terminal_->linger();
+}
+
+std::optional<std::string> LiveSession::keysLeft() {
+  if (!terminal_) return std::nullopt;
+  std::vector<Time> onTheirWay = board_.console().undelivered();
+  std::size_t unread = terminal_->unreadKeys();
+  if (onTheirWay.empty() && unread == 0) return std::nullopt;
+  std::string message = "the run ended before every piped key reached the board:";
+  if (!onTheirWay.empty()) {
+    message += " " + std::to_string(onTheirWay.size()) + " key(s) read at " + formatTime(onTheirWay.front()) +
+               (onTheirWay.back() != onTheirWay.front() ? " to " + formatTime(onTheirWay.back()) : "") +
+               " were still on their way to USART1";
+  }
+  if (unread != 0) {
+    message += std::string(onTheirWay.empty() ? " " : "; ") + std::to_string(unread) +
+               (unread >= TerminalEndpoint::kMaxCountedKeys ? " or more" : "") + " key(s) were never read";
+  }
+  return message;
 }
 
 void LiveSession::restore() {

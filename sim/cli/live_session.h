@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "sim/board.h"
@@ -34,6 +35,9 @@ class LiveSession {
   // main has returned: with --linger the pseudo-terminal stays until a signal.
   void afterMainReturned();
   void restore();
+  // The run ended before every piped key reached the board (--max-time): what
+  // was left, and when the keys on their way were read; nullopt when none.
+  std::optional<std::string> keysLeft();
 
  private:
   void makeLink(const std::string& path);

@@ -98,8 +98,10 @@ Exit status:
      unrun when main returned, the console differed from --expect-console,
      the console received frames with framing errors, a firmware receive
      queue was full and dropped keys or ZigBee bytes (the counts are
-     reported), the ZigBee link to another tl500-sim broke or the linked
-     board said nothing for --zigbee-peer-wait (60 s by default), or
+     reported), bytes a script sent never reached the board (unless it said
+     'expect lost LINE') or piped keys were left unsent when --max-time
+     ended a live run, the ZigBee link to another tl500-sim broke or the
+     linked board said nothing for --zigbee-peer-wait (60 s by default), or
      --max-time or a kill from gdb ("ended by the debugger") ended a script
      before its end; the message on standard error names the script line,
      what was expected and the last console output
@@ -117,8 +119,9 @@ Exit status:
      end, such as one with interrupts masked (naming the PC)
   4  a short circuit: two drivers fought over a net of the board (the message
      names the pin, both drivers and the virtual time)
-  128+N  a live run ended by signal N (SIGINT, SIGTERM, SIGHUP), after the
-     terminal was restored
+  128+N  a run ended by signal N (SIGINT, SIGTERM, SIGHUP; in a scripted run
+     also SIGPIPE, standard output closed), after the terminal was restored
+     and the outputs written up to that instant
 )";
 
 struct Options {
@@ -336,6 +339,7 @@ int run(const Options& options) {
   std::unique_ptr<sim::CortexM3> core;
   std::unique_ptr<sim::GdbServer> gdb;
   std::unique_ptr<sim::ConsoleLog> log;
+  std::FILE* consoleLogFile = nullptr;
   std::unique_ptr<sim::ScriptRunner> runner;
   std::unique_ptr<sim::LiveSession> live;
   sim::CliRun cliRun{board, files, {}, {}, {}};
@@ -352,16 +356,28 @@ int run(const Options& options) {
     if (image) core = std::make_unique<sim::CortexM3>(board, *image);
     if (options.gdbPort) gdb = std::make_unique<sim::GdbServer>(*options.gdbPort);
     if (!options.consoleLog.empty()) {
-      log = std::make_unique<sim::ConsoleLog>(board.console(), files.openOutput("the console log", options.consoleLog));
+      consoleLogFile = files.openOutput("the console log", options.consoleLog);
+      log = std::make_unique<sim::ConsoleLog>(board.console(), consoleLogFile);
     }
     for (const auto& entry : sim::CliOptionRegistration::entries()) {
       if (entry.apply != nullptr) entry.apply(cliRun);
     }
-    for (auto& line : atPowerOn) sim::runImmediate(board, line, stdout);
+    try {
+      for (auto& line : atPowerOn) sim::runImmediate(board, line, stdout);
+    } catch (const sim::Stop& stop) {
+      // A short made by --set ends the run as any other short does.
+      if (stop.kind() != sim::StopKind::Short) throw;
+      say(stop.what());
+      return kExitShort;
+    }
     if (script) {
       sim::ScriptRunner::Options runnerOptions;
       runnerOptions.verbose = options.verbose;
       runner = std::make_unique<sim::ScriptRunner>(board, std::move(*script), runnerOptions);
+      // A signal (or a reader of standard output going away) ends the run at
+      // the board's next step, so every output is complete up to that instant.
+      sim::TerminalEndpoint::catchSignals(board.clock().stopRequest());
+      board.clock().setStopHandler([] { sim::TerminalEndpoint::endIfSignalled(); });
     } else {
       live = std::make_unique<sim::LiveSession>(board, liveConfig);
     }
@@ -460,6 +476,20 @@ int run(const Options& options) {
   // has been given.
   int status = report(outcome, runner.get(), board.clock().now());
   if (optionEndedRun) status = *optionStatus;
+  // Keys piped into a live run that --max-time cut off never reached the board.
+  if (live && outcome.stop && outcome.stop->kind() == sim::StopKind::TimeLimit) {
+    if (auto left = live->keysLeft()) {
+      say(*left);
+      if (status == kExitOk) status = kExitFailed;
+    }
+  }
+  // A run that passed has not passed if the board missed what the script sent.
+  if (runner && status == kExitOk) {
+    if (auto lost = runner->unexpectedLosses()) {
+      say(*lost);
+      status = kExitFailed;
+    }
+  }
   // A run whose console text was garbled on the line, or whose input was
   // lost, has not succeeded, however the script or the firmware ended.
   if (status == kExitOk && board.console().framingErrors() != 0) status = kExitFailed;
@@ -485,6 +515,7 @@ int run(const Options& options) {
   if (options.verbose && status == kExitOk) {
     say("passed; the run ended at " + sim::formatTime(board.clock().now()));
   }
+  if (log && log->error() != 0) files.writeFailed(consoleLogFile, log->error());
   log.reset();
   // Outputs of options (logs) are done with before their files are closed.
   cliRun.atEnd.clear();
@@ -515,8 +546,10 @@ int main(int argc, char** argv) {
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   app.set_version_flag("--version", versionText(), "show the version and the firmware's build date, and exit");
   app.set_help_flag("-h,--help", "show this help and exit");
-  app.add_option("--script", options.script, "deterministic scripted run, as fast as the host allows")
-      ->type_name("FILE");
+  // A second --script or --image would silently drop the first: refused.
+  auto* scriptOption = app.add_option("--script", options.script, "deterministic scripted run, as fast as the host allows")
+                           ->type_name("FILE")
+                           ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   app.add_option("--console", options.console,
                  "terminal (default), pty, or pty:PATH (a pseudo-terminal, with a symbolic link PATH to it)")
       ->type_name("MODE");
@@ -550,7 +583,8 @@ int main(int argc, char** argv) {
                                "run the board image FILE (tl500.elf of the target build) instruction by instruction "
                                "on an emulated Cortex-M3 against the same board, instead of the firmware built into "
                                "tl500-sim; a file that is not such an image exits 2")
-                    ->type_name("FILE");
+                    ->type_name("FILE")
+                    ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   app.add_option("--gdb", options.gdbPort,
                  "with --image: wait for gdb on 127.0.0.1:PORT before reset (gdb-multiarch tl500.elf -ex 'target "
                  "remote :PORT'); port 0 takes a free port, named on standard error; virtual time stands still "
@@ -591,6 +625,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return usageError(e.what());
   }
+  // An empty name is no file: without this check --script "" would start a
+  // live run and --image "" would run the built-in firmware.
+  if (scriptOption->count() != 0 && options.script.empty()) return usageError("--script needs a file name");
+  if (image->count() != 0 && options.image.empty()) return usageError("--image needs a file name");
   if (options.markdown) {
     std::fputs(sim::scriptCommandsMarkdown().c_str(), stdout);
     return kExitOk;

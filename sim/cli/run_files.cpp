@@ -18,24 +18,36 @@ namespace {
 
 RunFiles::~RunFiles() { (void)closeOutputs(); }
 
+// The null device may take any number of outputs. Any other file, pipe or
+// terminal reached by two names gets both outputs mixed: the second one opened
+// truncates the first's file, or the two interleave.
+bool RunFiles::sharable(const Entry& entry) {
+  if (entry.regular) return false;
+  struct stat null {};
+  return ::stat("/dev/null", &null) == 0 && entry.device == null.st_dev && entry.inode == null.st_ino;
+}
+
 void RunFiles::checkDistinct(const Entry& entry) const {
-  // Two names for one device (/dev/null twice) are harmless; two names for one
-  // regular file mean one of them gets overwritten.
-  if (!entry.regular) return;
+  if (!entry.known || sharable(entry)) return;
   for (const auto& other : entries_) {
-    if (other.regular && other.device == entry.device && other.inode == entry.inode) {
+    if (other.known && other.device == entry.device && other.inode == entry.inode) {
       refuse(entry.role + " " + entry.path + " is the same file as " + other.role + " " + other.path);
     }
   }
+}
+
+void RunFiles::noteIdentity(Entry& entry, const struct stat& st) {
+  entry.device = st.st_dev;
+  entry.inode = st.st_ino;
+  entry.regular = S_ISREG(st.st_mode);
+  entry.known = true;
 }
 
 void RunFiles::addInput(const std::string& role, const std::string& path) {
   Entry entry{role, path};
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) refuse("cannot read " + role + " " + path + ": " + std::strerror(errno));
-  entry.device = st.st_dev;
-  entry.inode = st.st_ino;
-  entry.regular = S_ISREG(st.st_mode);
+  noteIdentity(entry, st);
   checkDistinct(entry);
   entries_.push_back(entry);
 }
@@ -66,6 +78,11 @@ std::string RunFiles::readInput(const std::string& role, const std::string& path
 std::FILE* RunFiles::openOutput(const std::string& role, const std::string& path) {
   Entry entry{role, path};
   if (path == "-") {
+    // Standard output is whatever file it is open on: `> trace.vcd`, or the
+    // same file another output names as /dev/stdout.
+    struct stat st {};
+    if (::fstat(STDOUT_FILENO, &st) == 0) noteIdentity(entry, st);
+    checkDistinct(entry);
     entry.file = stdout;
     entries_.push_back(entry);
     return stdout;
@@ -73,18 +90,14 @@ std::FILE* RunFiles::openOutput(const std::string& role, const std::string& path
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) refuse("cannot write " + role + " " + path + ": it is a directory");
-    entry.device = st.st_dev;
-    entry.inode = st.st_ino;
-    entry.regular = S_ISREG(st.st_mode);
+    noteIdentity(entry, st);
     checkDistinct(entry);
   }
   entry.file = std::fopen(path.c_str(), "wb");
   if (entry.file == nullptr) refuse("cannot write " + role + " " + path + ": " + std::strerror(errno));
   entry.owned = true;
   if (::fstat(fileno(entry.file), &st) == 0) {
-    entry.device = st.st_dev;
-    entry.inode = st.st_ino;
-    entry.regular = S_ISREG(st.st_mode);
+    noteIdentity(entry, st);
     try {
       checkDistinct(entry);
     } catch (...) {
@@ -111,11 +124,15 @@ void RunFiles::claimOutput(const std::string& role, const std::string& path) {
     ::close(fd);
   }
   if (S_ISDIR(st.st_mode)) refuse("cannot write " + role + " " + path + ": it is a directory");
-  entry.device = st.st_dev;
-  entry.inode = st.st_ino;
-  entry.regular = S_ISREG(st.st_mode);
+  noteIdentity(entry, st);
   checkDistinct(entry);
   entries_.push_back(entry);
+}
+
+void RunFiles::writeFailed(std::FILE* file, int error) {
+  for (auto& entry : entries_) {
+    if (entry.file == file && entry.error == 0) entry.error = error;
+  }
 }
 
 void RunFiles::flushOutputs() {
@@ -129,8 +146,9 @@ std::vector<std::string> RunFiles::closeOutputs() {
   for (auto& entry : entries_) {
     if (entry.file == nullptr) continue;
     errno = 0;
-    bool ok = std::fflush(entry.file) == 0 && !std::ferror(entry.file);
-    int error = errno;
+    bool ok = std::fflush(entry.file) == 0 && !std::ferror(entry.file) && entry.error == 0;
+    // The first failure's reason: by now a flush may have nothing left to fail on.
+    int error = entry.error != 0 ? entry.error : errno;
     if (entry.owned && std::fclose(entry.file) != 0) {
       if (ok) error = errno;
       ok = false;

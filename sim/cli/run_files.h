@@ -1,12 +1,14 @@
 // The files a tl500-sim run reads and writes.
 //
 // Every file is checked against the others before it is opened: an output
-// that is the same file as the script or another output (same device and
-// inode) is refused, so a slip on the command line cannot overwrite the
+// that is the same file, pipe or terminal as the script or another output
+// (same device and inode, whatever names reach it; "-" is standard output's)
+// is refused, so a slip on the command line cannot overwrite the
 // script. Every write is checked: a run whose log could not be written fails,
 // whatever the firmware did.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -40,6 +42,10 @@ class RunFiles {
   // or a file already in use, and later outputs are checked against it.
   void claimOutput(const std::string& role, const std::string& path);
 
+  // A write to `file` failed during the run, for the reason `error` (an errno
+  // value): the message at its close gives that reason.
+  void writeFailed(std::FILE* file, int error);
+
   // Flushes and closes every output; one message per output whose writing
   // failed (empty when all went well).
   std::vector<std::string> closeOutputs();
@@ -53,10 +59,14 @@ class RunFiles {
     dev_t device = 0;
     ino_t inode = 0;
     bool regular = false;
+    bool known = false;  // device and inode were found
     std::FILE* file = nullptr;
     bool owned = false;
+    int error = 0;  // of the first write that failed
   };
   void checkDistinct(const Entry& entry) const;
+  static void noteIdentity(Entry& entry, const struct stat& st);
+  static bool sharable(const Entry& entry);
 
   std::vector<Entry> entries_;
 };

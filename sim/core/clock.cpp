@@ -115,9 +115,16 @@ void Clock::advanceTo(Time t) {
 
 void Clock::moveTo(Time t) {
   if (t <= now_) return;
+  if (stopRequested_.load(std::memory_order_relaxed)) stopRequested(t);
   if (t > limit_) limitReached();
   now_ = t;
   progress_.store(t, std::memory_order_relaxed);
+}
+
+// The run ends at the instant reached so far: what is due later never happens.
+void Clock::stopRequested(Time) {
+  stopRequested_.store(false, std::memory_order_relaxed);
+  if (stopHandler_) stopHandler_();
 }
 
 // Kept out of line: the path of every step stays small.

@@ -67,6 +67,11 @@ class Clock {
   void setLimit(Time limit) { limit_ = limit; }
   Time limit() const { return limit_; }
 
+  // Set from a signal handler (a lock-free store is all it may do): the next
+  // step of time calls the stop handler, which ends the run by throwing.
+  std::atomic<bool>& stopRequest() { return stopRequested_; }
+  void setStopHandler(Listener handler) { stopHandler_ = std::move(handler); }
+
  private:
   // Events sit unordered in one flat list whose earliest entry is kept at hand:
   // the board has a handful pending at any time, so a scan on removal is
@@ -84,6 +89,7 @@ class Clock {
   void findEarliest();
   void moveTo(Time t);
   [[noreturn, gnu::noinline, gnu::cold]] void limitReached();
+  [[gnu::noinline, gnu::cold]] void stopRequested(Time t);
   void runDue();
 
   Time now_ = 0;
@@ -95,6 +101,8 @@ class Clock {
   std::uint64_t cyclesAtHz_ = 0;
   Time hzSince_ = 0;
   Time limit_ = ~Time{0};
+  std::atomic<bool> stopRequested_{false};
+  Listener stopHandler_;
   EventId nextId_ = 1;
   EventId repeatId_ = 0;
   std::vector<Event> events_;

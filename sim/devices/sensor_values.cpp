@@ -83,7 +83,9 @@ std::vector<std::string> splitWords(std::string_view text) {
 
 double parseComponent(const SensorValueInfo& valueInfo, const std::string& word) {
   auto bad = [&](const std::string& why) {
-    return SensorValueError(valueInfo.name + ": " + why + " (range " + formatRange(valueInfo) + " " + valueInfo.unit + ")");
+    // An on/off value has no unit beside its range.
+    std::string unit = valueInfo.kind == Kind::OnOff ? std::string() : " " + valueInfo.unit;
+    return SensorValueError(valueInfo.name + ": " + why + " (range " + formatRange(valueInfo) + unit + ")");
   };
   if (valueInfo.kind == Kind::OnOff) {
     if (word == "on") return 1;
@@ -109,14 +111,17 @@ double parseComponent(const SensorValueInfo& valueInfo, const std::string& word)
       }
     } else {
       long long s = std::strtoll(begin, &end, 10);
-      if (*end != '\0' || errno != 0 || end == begin) throw bad("'" + word + "' is not a whole count");
+      if (*end != '\0' || end == begin) throw bad("'" + word + "' is not a whole count");
+      if (errno == ERANGE) throw bad("'" + word + "' is too large");
       value = static_cast<double>(s);
     }
   } else {
     value = std::strtod(begin, &end);
-    if (*end != '\0' || errno != 0 || end == begin || !std::isfinite(value)) {
-      throw bad("'" + word + "' is not a number");
-    }
+    if (*end != '\0' || end == begin || std::isnan(value)) throw bad("'" + word + "' is not a number");
+    // Past the largest double (1e400, inf) is a number, only far too large;
+    // below the smallest (1e-400) it is as good as 0.
+    if (std::isinf(value)) throw bad("'" + word + "' is too large");
+    if (errno == ERANGE) value = 0;
   }
   if (value < valueInfo.min || value > valueInfo.max) throw bad(word + " is out of range");
   return value;

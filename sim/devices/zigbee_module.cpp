@@ -15,7 +15,9 @@ void ZigBeeModule::resetChanged(Level level) {
     // In reset: whatever the module meant to send is gone.
     clock_.cancel(bootEvent_);
     bootEvent_ = 0;
-    droppedFromPeer_ += toBoard_.size();
+    for (const ToBoard& waiting : toBoard_) {
+      if (waiting.fromPeer) dropFromPeer(waiting.byte, waiting.sentAt);
+    }
     toBoard_.clear();
     return;
   }
@@ -24,7 +26,7 @@ void ZigBeeModule::resetChanged(Level level) {
     bootEvent_ = 0;
     if (startUpNotice_.empty()) return;  // transparent: nothing of its own
     ++noticesSent_;
-    for (char c : startUpNotice_) toBoard_.push_back(static_cast<std::uint8_t>(c));
+    for (char c : startUpNotice_) toBoard_.push_back({static_cast<std::uint8_t>(c), clock_.now(), false});
     pump();
   });
 }
@@ -39,11 +41,24 @@ void ZigBeeModule::fromBoard(std::uint8_t byte) {
 
 void ZigBeeModule::fromPeer(std::string_view bytes) {
   if (inReset()) {
-    droppedFromPeer_ += bytes.size();
+    for (char c : bytes) dropFromPeer(static_cast<std::uint8_t>(c), clock_.now());
     return;
   }
-  for (char c : bytes) toBoard_.push_back(static_cast<std::uint8_t>(c));
+  for (char c : bytes) toBoard_.push_back({static_cast<std::uint8_t>(c), clock_.now(), true});
   pump();
+}
+
+void ZigBeeModule::dropFromPeer(std::uint8_t byte, Time sentAt) {
+  ++droppedFromPeer_;
+  dropListeners_(byte, sentAt, "the ZigBee module was in reset");
+}
+
+std::vector<Time> ZigBeeModule::undelivered() const {
+  std::vector<Time> times = uart_.undelivered();
+  for (const ToBoard& waiting : toBoard_) {
+    if (waiting.fromPeer) times.push_back(waiting.sentAt);
+  }
+  return times;
 }
 
 // Hands the board one byte at a time, so that a reset stops the rest.
@@ -56,9 +71,9 @@ void ZigBeeModule::pump() {
     });
     return;
   }
-  std::uint8_t byte = toBoard_.front();
+  ToBoard next = toBoard_.front();
   toBoard_.pop_front();
-  uart_.send(std::string_view(reinterpret_cast<const char*>(&byte), 1));
+  uart_.send(std::string_view(reinterpret_cast<const char*>(&next.byte), 1), next.sentAt, next.fromPeer);
   pumpEvent_ = clock_.at(uart_.sendDoneAt(), [this] {
     pumpEvent_ = 0;
     pump();

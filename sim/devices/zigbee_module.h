@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../core/clock.h"
 #include "../core/listeners.h"
@@ -60,6 +61,15 @@ class ZigBeeModule {
   std::uint64_t droppedFromBoard() const { return droppedFromBoard_; }
   std::uint64_t droppedFromPeer() const { return droppedFromPeer_; }
   std::uint64_t noticesSent() const { return noticesSent_; }
+  // A byte from the peer the board never got because the module was in reset
+  // (when it came, or before the module had passed it on); `sentAt` is when
+  // the peer sent it. Stays until the Subscription is dropped.
+  [[nodiscard]] Subscription onDropped(std::function<void(std::uint8_t byte, Time sentAt, const std::string& reason)> listener) {
+    return dropListeners_.add(std::move(listener));
+  }
+  // When each byte from the peer not yet at the board was sent: waiting in
+  // the module, or on the line.
+  std::vector<Time> undelivered() const;
 
  private:
   void resetChanged(Level level);
@@ -74,7 +84,15 @@ class ZigBeeModule {
   Subscription uartBytes_;
   ZigBeePeer* peer_ = nullptr;
   std::string startUpNotice_;
-  std::deque<std::uint8_t> toBoard_;
+  void dropFromPeer(std::uint8_t byte, Time sentAt);
+
+  struct ToBoard {
+    std::uint8_t byte;
+    Time sentAt;
+    bool fromPeer;  // not the module's own notice
+  };
+  std::deque<ToBoard> toBoard_;
+  Listeners<std::uint8_t, Time, const std::string&> dropListeners_;
   Clock::EventId bootEvent_ = 0;
   Clock::EventId pumpEvent_ = 0;
   std::uint64_t droppedFromBoard_ = 0, droppedFromPeer_ = 0, noticesSent_ = 0;

@@ -18,7 +18,10 @@ void ConsoleLog::listen(SerialEndpoint& line) {
   // (Standard output keeps the buffering it has.)
   if (file_ != stdout) std::setvbuf(file_, nullptr, _IOLBF, 4096);
   bytes_ = line.onByte([this](std::uint8_t byte) {
-    if (std::fputc(byte, file_) == EOF) failed_ = true;
+    if (std::fputc(byte, file_) == EOF && !failed_) {
+      failed_ = true;
+      error_ = errno;
+    }
   });
 }
 

@@ -21,6 +21,8 @@ class ConsoleLog {
 
   // Writes out what is buffered; false when a write failed.
   bool flush();
+  // Why the first failed write failed (an errno value); 0 when none has.
+  int error() const { return error_; }
 
  private:
   void listen(SerialEndpoint& line);
@@ -28,6 +30,7 @@ class ConsoleLog {
   std::FILE* file_;
   bool owned_ = true;
   bool failed_ = false;
+  int error_ = 0;
   Subscription bytes_;
 };
 

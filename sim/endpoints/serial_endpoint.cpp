@@ -60,12 +60,23 @@ void SerialEndpoint::fromBoard(std::uint16_t data, bool framingError) {
   byteListeners_(byte);
 }
 
-void SerialEndpoint::send(std::string_view bytes) {
+void SerialEndpoint::send(std::string_view bytes) { send(bytes, clock_.now(), true); }
+
+void SerialEndpoint::send(std::string_view bytes, Time sentAt, bool counted) {
   for (char c : bytes) {
     Time gap = bitTime_ * gaps_.draw(0, 0, kMaxGapSixteenths) / 16;
-    outbox_.push_back({static_cast<std::uint8_t>(c), clock_.now(), gap});
+    outbox_.push_back({static_cast<std::uint8_t>(c), sentAt, gap, counted});
   }
   if (!transmitter_.busy() && startEvent_ == 0) sendNext();
+}
+
+std::vector<Time> SerialEndpoint::undelivered() const {
+  std::vector<Time> times;
+  if (onLine_ && onLine_->counted) times.push_back(onLine_->sentAt);
+  for (const Outgoing& out : outbox_) {
+    if (out.counted) times.push_back(out.sentAt);
+  }
+  return times;
 }
 
 // Puts the byte at the head of the outbox on the line once its idle gap after
@@ -83,10 +94,12 @@ void SerialEndpoint::sendNext() {
   }
   Outgoing head = outbox_.front();
   outbox_.pop_front();
+  onLine_ = head;
   transmitter_.send(head.byte, UartFormat{bitTime_, 8}, bitTime_, [this, head] {
     lastEnd_ = clock_.now();
+    onLine_.reset();
     // Whether the board heard it is settled by its stop bit.
-    if (usart_ != nullptr) {
+    if (usart_ != nullptr && head.counted) {
       if (std::string reason = usart_->deafness(); !reason.empty()) lostListeners_(head.byte, head.sentAt, reason);
     }
     sendNext();

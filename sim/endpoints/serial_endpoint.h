@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,13 @@ class SerialEndpoint {
   // now if the line has been idle long enough. Bytes that arrive while the
   // board's receiver is off are lost, as on the board.
   void send(std::string_view bytes);
+  // The same for bytes that came from further away (a radio peer, through a
+  // module): `sentAt` is when they were first sent, and with `counted` false
+  // (a module's own notices) their loss is nobody's concern.
+  void send(std::string_view bytes, Time sentAt, bool counted);
+  // When each counted byte not yet at the board was sent (the one on the
+  // line first): what a run that ends now leaves undelivered.
+  std::vector<Time> undelivered() const;
   bool sending() const { return !outbox_.empty() || transmitter_.busy(); }
   // Virtual time at which everything queued so far has arrived at the board.
   Time sendDoneAt() const;
@@ -110,8 +118,10 @@ class SerialEndpoint {
     std::uint8_t byte;
     Time sentAt;
     Time gap;  // idle line before it, after the byte before it
+    bool counted;  // a byte the run must see delivered
   };
   std::deque<Outgoing> outbox_;
+  std::optional<Outgoing> onLine_;  // the byte being sent
   TimingTolerances::Stream gaps_;
   Time lastEnd_ = 0;                // the end of the last frame's stop bit
   Clock::EventId startEvent_ = 0;  // the head of the outbox waiting out its gap

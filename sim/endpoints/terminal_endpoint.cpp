@@ -23,7 +23,12 @@ namespace {
 volatile std::sig_atomic_t g_signal = 0;
 int g_endingSignal = 0;
 
-extern "C" void onSignal(int signal) { g_signal = signal; }
+std::atomic<bool>* g_wake = nullptr;
+
+extern "C" void onSignal(int signal) {
+  g_signal = signal;
+  if (g_wake != nullptr) g_wake->store(true, std::memory_order_relaxed);
+}
 
 [[noreturn]] void systemError(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
@@ -216,6 +221,15 @@ void TerminalEndpoint::catchSignals() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+void TerminalEndpoint::catchSignals(std::atomic<bool>& wake) {
+  g_wake = &wake;
+  catchSignals();
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
 int TerminalEndpoint::endingSignal() { return g_endingSignal; }
 
 void TerminalEndpoint::start() {
@@ -301,6 +315,20 @@ void TerminalEndpoint::holdWhilePaused() {
     nanosleep(&pause, nullptr);
   }
   ratioWall_ = {};
+}
+
+std::size_t TerminalEndpoint::unreadKeys() {
+  if (mode_ != Mode::Stream || !inputOpen_) return 0;
+  std::size_t count = 0;
+  unsigned char buffer[4096];
+  while (count < kMaxCountedKeys) {
+    pollfd pfd{inFd_, POLLIN, 0};
+    if (::poll(&pfd, 1, 0) <= 0 || (pfd.revents & POLLIN) == 0) break;
+    ssize_t n = ::read(inFd_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    count += static_cast<std::size_t>(n);
+  }
+  return count;
 }
 
 // Waits up to `timeoutMicros` for input and passes what came to the board.

@@ -11,6 +11,7 @@
 
 #include <termios.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -67,6 +68,11 @@ class TerminalEndpoint {
   // typed, until a signal.
   void linger();
 
+  // Piped keys (Stream mode) still unread in standard input, read and counted
+  // now that the run is over (at most kMaxCountedKeys); 0 in other modes.
+  static constexpr std::size_t kMaxCountedKeys = 1u << 20;
+  std::size_t unreadKeys();
+
   // Starts pacing and the exchange of bytes from the current virtual time.
   void start();
   // Puts the terminal back as it was; safe to call more than once.
@@ -75,6 +81,10 @@ class TerminalEndpoint {
   // SIGINT, SIGTERM and SIGHUP end the run through Stop(UserQuit) at the next
   // tick instead of killing the process, so the terminal is restored.
   static void catchSignals();
+  // For a scripted run, which has no tick: the signals also set `wake` (the
+  // clock's stop request), and SIGPIPE, a closed standard output, ends the
+  // run as they do.
+  static void catchSignals(std::atomic<bool>& wake);
   // The signal that ended the run (SIGINT, SIGTERM, SIGHUP), 0 when none did.
   static int endingSignal();
   // Ends the run (Stop(UserQuit), the signal recorded) if a signal has come.

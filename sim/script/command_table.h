@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -26,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../core/listeners.h"
 #include "script.h"
 
 namespace sim {
@@ -59,6 +61,9 @@ const std::vector<ScriptCommandEntry>& scriptCommands();
 // leading words; nullptr when none does.
 const ScriptCommandEntry* findScriptCommand(const std::vector<std::string>& leadingWords);
 
+// A byte sent to the board that it never received: when it was sent, and why.
+using LostListener = std::function<void(std::uint8_t byte, Time sentAt, const std::string& reason)>;
+
 // A serial line of the board a script may name in `send` and `wait`.
 struct ScriptSerialLine {
   std::string_view name;   // "console"
@@ -69,6 +74,11 @@ struct ScriptSerialLine {
   // How bytes reach the board when something stands between the far end and
   // the line (a radio module); nullptr: straight from `endpoint`.
   void (*send)(Board& board, std::string_view bytes) = nullptr;
+  // With `send`: what that in-between part loses of the bytes (a module in
+  // reset drops them) and when each byte not yet at the board was sent;
+  // nullptr: only what `endpoint` loses and holds.
+  Subscription (*onDropped)(Board& board, LostListener listener) = nullptr;
+  std::vector<Time> (*undelivered)(Board& board) = nullptr;
   // The board's port on the line ("USART3"), named when a wait on a line other
   // than the console fails, beside what the board sent there.
   std::string_view boardPort;

@@ -31,7 +31,7 @@ const ScriptCommandRegistration kSetValue{{
     .keywords = "set",
     .forms = {{"NAME VALUE",
                "a physical value the sensor chips see from now on, e.g. set htu21.temperature 23.4 or set "
-               "mpu9150.accel 0 0 9.81 (tl500-sim --help lists every NAME with unit, range and default)"}},
+               "mpu9150.accel 0 0 1 (tl500-sim --help lists every NAME with unit, range and default)"}},
     .parse = [](ScriptWords& words) -> std::unique_ptr<ScriptStep> {
       std::string name = words.word("a sensor value name");
       std::string value;

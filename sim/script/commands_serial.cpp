@@ -71,7 +71,7 @@ class WaitTextStep : public ScriptStep {
   }
 
   void onLimit(ScriptContext& context) override {
-    std::string what = regex_ ? "text matching /" + shownSource(pattern_) + "/" : "text \"" + escapeText(text_) + "\"";
+    std::string what = regex_ ? "text matching /" + shownSource(pattern_) + "/" : "text " + shownText(text_);
     std::string message =
         "expected " + line_ + " " + what + " within " + formatTime(limit_) + "; not seen by " + formatTime(context.now());
     // The failure's context shows the console; on another line show what
@@ -153,7 +153,7 @@ class ExpectNoTextStep : public ScriptStep {
     const std::string& out = context.received(line_);
     if (out.size() < from_ + text_.size()) return false;
     if (out.compare(out.size() - text_.size(), text_.size(), text_) != 0) return false;
-    context.fail("expected no " + line_ + " text \"" + escapeText(text_) + "\" " +
+    context.fail("expected no " + line_ + " text " + shownText(text_) + " " +
                  (span_ ? "for " + formatTime(*span_) : std::string("until the end of the run")) + " from " +
                  formatTime(since_) + "; it came out at " + formatTime(context.now()));
   }
@@ -165,6 +165,19 @@ class ExpectNoTextStep : public ScriptStep {
   std::optional<Time> span_;
   std::size_t from_ = 0;
   Time since_ = 0;
+};
+
+class ExpectLostStep : public ScriptStep {
+ public:
+  explicit ExpectLostStep(std::string line) : line_(std::move(line)) {}
+  StepStart begin(ScriptContext& context) override {
+    context.expectLoss(line_);
+    return StepStart::done();
+  }
+  void onLimit(ScriptContext&) override {}
+
+ private:
+  std::string line_;
 };
 
 class PrintStep : public ScriptStep {
@@ -183,7 +196,8 @@ class PrintStep : public ScriptStep {
 const ScriptCommandRegistration kSend{{
     .keywords = "send",
     .forms = {{"LINE TEXT", "the board receives TEXT on that serial line, back to back at line pace, from now "
-                            "(lost, as on the board, while its receiver is off; the next failure says so)"}},
+                            "(lost, as on the board, while its receiver is off; bytes the board never received "
+                            "fail the run at its end, unless the script said 'expect lost LINE')"}},
     .parse = [](ScriptWords& words) -> std::unique_ptr<ScriptStep> {
       std::string line = serialLine(words);
       return std::make_unique<SendStep>(line, words.text());
@@ -223,6 +237,17 @@ const ScriptCommandRegistration kExpectNo{{
       if (!words.atEnd()) span = words.optionalDuration("for", 0);
       return std::make_unique<ExpectNoTextStep>(line, text, span);
     },
+}};
+
+const ScriptCommandRegistration kExpectLost{{
+    .keywords = "expect lost",
+    .forms = {{"LINE",
+               "bytes sent on that line from now on may never reach the board (its receiver off, the run over "
+               "first): named, but the run does not fail for them"}},
+    .parse = [](ScriptWords& words) -> std::unique_ptr<ScriptStep> {
+      return std::make_unique<ExpectLostStep>(serialLine(words));
+    },
+    .virtualBoardOnly = true,
 }};
 
 const ScriptCommandRegistration kPrint{{

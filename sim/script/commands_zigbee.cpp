@@ -14,6 +14,8 @@ const ScriptSerialLineRegistration kZigbeeLine{{
     .about = "USART3, the ZigBee module: send is what a peer sends over the air",
     .endpoint = [](Board& board) -> SerialEndpoint& { return board.zigbee().uart(); },
     .send = [](Board& board, std::string_view bytes) { board.zigbee().fromPeer(bytes); },
+    .onDropped = [](Board& board, LostListener listener) { return board.zigbee().onDropped(std::move(listener)); },
+    .undelivered = [](Board& board) { return board.zigbee().undelivered(); },
     .boardPort = "USART3",
 }};
 

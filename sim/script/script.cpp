@@ -154,7 +154,10 @@ PinName ScriptWords::pin() {
 
 void ScriptWords::end() const {
   if (atEnd()) return;
-  fail("unexpected " + describe(tokens_[next_]) + " after the command");
+  // "unexpected text "..."", not "unexpected the text "..."".
+  std::string what = describe(tokens_[next_]);
+  if (what.starts_with("the ")) what.erase(0, 4);
+  fail("unexpected " + what + " after the command");
 }
 
 void ScriptWords::tokenize() {
@@ -364,6 +367,12 @@ std::string shownSource(std::string_view line) {
   constexpr std::size_t kMax = 120;
   if (line.size() <= kMax) return escapeUnprintable(line);
   return escapeUnprintable(line.substr(0, kMax)) + "...";
+}
+
+std::string shownText(std::string_view text) {
+  constexpr std::size_t kMax = 120;
+  if (text.size() <= kMax) return "\"" + escapeText(text) + "\"";
+  return "\"" + escapeText(text.substr(0, kMax)) + "\"... (" + std::to_string(text.size()) + " bytes)";
 }
 
 // ------------------------------------------------------------------ pins

@@ -131,6 +131,10 @@ std::string shownWord(std::string_view word);
 // escaped, cut after 120 bytes.
 std::string shownSource(std::string_view line);
 
+// A text as a message may show it: in double quotes, in the script's
+// notation, cut after 120 bytes as a script line is.
+std::string shownText(std::string_view text);
+
 // "PC7" or "PC7 (LED1)" for messages.
 std::string pinLabel(PinName pin);
 

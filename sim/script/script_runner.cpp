@@ -9,6 +9,9 @@ namespace sim {
 
 namespace {
 
+// The last instant the board's clock can reach.
+constexpr Time kClockEnd = ~Time{0};
+
 // "0.512 s": the short form used where a whole sentence follows.
 std::string shortTime(Time t) {
   char buf[32];
@@ -27,17 +30,52 @@ ScriptRunner::ScriptRunner(Board& board, Script script, Options options)
     matchEnd_[name] = 0;
     lines_.push_back({name, &end, &matchEnd_[name]});
     subscriptions_.push_back(end.onByte([this, name](std::uint8_t) { byteOn(name); }));
-    subscriptions_.push_back(end.onLost([this, name](std::uint8_t, Time sentAt, const std::string& reason) {
-      // Bytes of one line lost one after another for the same reason are one report.
-      auto last = std::find_if(lost_.rbegin(), lost_.rend(), [&](const LostSend& l) { return l.line == name; });
-      if (last != lost_.rend() && last->reason == reason) {
-        ++last->bytes;
-        last->lastSentAt = sentAt;
-      } else {
-        lost_.push_back({name, sentAt, sentAt, 1, reason});
-      }
-    }));
+    auto lost = [this, name](std::uint8_t, Time sentAt, const std::string& reason) { recordLost(name, sentAt, reason); };
+    subscriptions_.push_back(end.onLost(lost));
+    if (line.onDropped != nullptr) subscriptions_.push_back(line.onDropped(board_, lost));
   }
+}
+
+void ScriptRunner::recordLost(const std::string& line, Time sentAt, const std::string& reason) {
+  auto from = lossExpectedFrom_.find(line);
+  bool expected = from != lossExpectedFrom_.end() && sentAt >= from->second;
+  // Bytes of one line lost one after another for the same reason are one report.
+  auto last = std::find_if(lost_.rbegin(), lost_.rend(), [&](const LostSend& l) { return l.line == line; });
+  if (last != lost_.rend() && last->reason == reason && last->expected == expected) {
+    ++last->bytes;
+    last->lastSentAt = sentAt;
+  } else {
+    lost_.push_back({line, sentAt, sentAt, 1, reason, expected});
+  }
+}
+
+void ScriptRunner::expectLoss(std::string_view line) {
+  auto it = lossExpectedFrom_.find(line);
+  if (it == lossExpectedFrom_.end()) lossExpectedFrom_.emplace(std::string(line), now());
+}
+
+std::optional<std::string> ScriptRunner::unexpectedLosses() {
+  if (failed_) return std::nullopt;
+  failed_ = true;  // said once
+  // What is still on its way will never arrive: the run is over.
+  for (const auto& serial : scriptSerialLines()) {
+    std::string name(serial.name);
+    std::vector<Time> times =
+        serial.undelivered != nullptr ? serial.undelivered(board_) : serial.endpoint(board_).undelivered();
+    std::string reason = "the run ended before they reached " + std::string(serial.boardPort);
+    for (Time sentAt : times) recordLost(name, sentAt, reason);
+  }
+  bool unexpected = std::any_of(lost_.begin(), lost_.end(), [](const LostSend& l) { return !l.expected; });
+  if (!unexpected) return std::nullopt;
+  std::string example = "console";
+  for (const LostSend& l : lost_) {
+    if (!l.expected) {
+      example = l.line;
+      break;
+    }
+  }
+  return script_.name + ": the board did not receive everything the script sent (a script that means it to be " +
+         "lost says 'expect lost " + example + "' before the send)" + lostSends() + "\n  " + context();
 }
 
 // A pin nobody waits for is not listened to: a listener of every edge on a
@@ -108,6 +146,12 @@ void ScriptRunner::proceed() {
     }
     if (start.kind != StepStart::Kind::Wait) continue;
     waiting_ = &line;
+    // The board's clock counts 64 bits of quanta (about 67 days): a wait that
+    // would end past that cannot be kept, and would otherwise end at once.
+    if (start.limit > kClockEnd - now()) {
+      endWithFailure(formatTime(start.limit) + " from " + formatTime(now()) + " is past the end of the board's clock at " +
+                     formatTime(kClockEnd) + " (about 67 days)");
+    }
     updatePinWatches();
     event_ = board_.clock().after(start.limit, [this] {
       event_ = 0;
@@ -213,6 +257,7 @@ void ScriptRunner::endWithFailure(const std::string& what) {
                           ? script_.name + ":" + std::to_string(line->line) + ": " + shownSource(line->source)
                           : script_.name;
   halt();
+  failed_ = true;
   throw Stop(StopKind::Failed, where + "\n  " + what + lostSends() + "\n  " + context());
 }
 
@@ -222,7 +267,7 @@ std::string ScriptRunner::lostSends() const {
     std::string first = shortTime(lost.sentAt), last = shortTime(lost.lastSentAt);
     out += "\n  " + std::to_string(lost.bytes) + (lost.bytes == 1 ? " byte" : " bytes") +
            (first == last ? " sent at " + first : " sent from " + first + " to " + last) +
-           (lost.bytes == 1 ? " was" : " were") + " lost: " + lost.reason;
+           (lost.bytes == 1 ? " was" : " were") + " lost: " + lost.reason + (lost.expected ? " (expected)" : "");
   }
   return out;
 }

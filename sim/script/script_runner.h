@@ -57,6 +57,11 @@ class ScriptRunner : private ScriptContext {
   // ("main returned at 3.200 s; lines 7-9 not run"), nullopt when none were.
   std::optional<std::string> unrunAfterReturn() const;
 
+  // At the end of a run whose script did not fail: bytes the script sent that
+  // the board never received (lost, or still on their way when the run
+  // ended), unless the script said it expected that; nullopt when none were.
+  std::optional<std::string> unexpectedLosses();
+
   // Message for a run that ended before the script did, naming the line in
   // progress and the last console output.
   std::string unfinishedMessage(const std::string& reason) const;
@@ -70,6 +75,7 @@ class ScriptRunner : private ScriptContext {
   void print(const std::string& text) override;
   bool mainReturned() const override { return mainReturnedAt_.has_value(); }
   Board* board() override { return &board_; }
+  void expectLoss(std::string_view line) override;
   void endWithFailure(const std::string& what) override;
 
   void proceed();
@@ -81,6 +87,7 @@ class ScriptRunner : private ScriptContext {
   std::string context() const;
   std::string lostSends() const;
   SerialEndpoint& endpoint(std::string_view line) const;
+  void recordLost(const std::string& line, Time sentAt, const std::string& reason);
 
   struct LostSend {
     std::string line;
@@ -88,7 +95,11 @@ class ScriptRunner : private ScriptContext {
     Time lastSentAt;  // of the last
     std::size_t bytes;
     std::string reason;
+    bool expected;  // sent after the script said it expected losses on the line
   };
+  // Per serial line: from when on the script expects losses.
+  std::map<std::string, Time, std::less<>> lossExpectedFrom_;
+  bool failed_ = false;  // a failure's message has named the losses
 
   Board& board_;
   Script script_;

@@ -37,6 +37,10 @@ class ScriptContext {
   // The virtual board; nullptr on a real board (commands that need it are
   // refused before such a run starts).
   virtual Board* board() = 0;
+  // From now on bytes sent on a serial line may be lost (the board's receiver
+  // off, a module in reset, the run's end): named, but no failure. Only the
+  // virtual board knows what it lost.
+  virtual void expectLoss(std::string_view line) { (void)line; }
 
   // Ends the run: the current line failed for the reason given.
   [[noreturn]] void fail(const std::string& what) {

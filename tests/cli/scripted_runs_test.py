@@ -9,9 +9,11 @@ Every case works in its own temporary directory and has deadlines.
 """
 
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 MENU = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
 TIMEOUT = 120
@@ -242,6 +244,127 @@ def case_zigbee_notice(sim, tmp):
                what="the notice %r" % bad[:20])
 
 
+def case_sends_the_board_never_received(sim, tmp):
+    # The last line sends: the script is over before the first byte is on the line.
+    s = write(os.path.join(tmp, "last.tlscript"), MENU + 'send console "1234567890"\n')
+    expect(run(sim, "--script", s), 1, "10 bytes sent at ", "were lost: the run ended before they reached USART1",
+           "'expect lost console'", what="a send on the last line")
+    s = write(os.path.join(tmp, "said.tlscript"), MENU + 'expect lost console\nsend console "1234567890"\n')
+    expect(run(sim, "--script", s), 0, what="a loss the script expects")
+    s = write(os.path.join(tmp, "off.tlscript"), 'send console "ab"\nrun 1s\n')
+    expect(run(sim, "--script", s), 1, "2 bytes sent at 0.000 s were lost: USART1 receiver off",
+           what="keys sent before the console port is up, in a script that passes otherwise")
+    # A peer's bytes before the firmware has set USART3 up.
+    s = write(os.path.join(tmp, "zb.tlscript"), 'send zigbee "abc"\nrun 10ms\n')
+    expect(run(sim, "--script", s), 1, "3 bytes sent at 0.000 s were lost: USART3 receiver off",
+           "'expect lost zigbee'", what="peer bytes the board's USART3 never heard")
+
+
+def case_keys_cut_off_by_max_time(sim, tmp):
+    proc = subprocess.run([sim, "--max-time", "200ms"], input=b"0" * 200000, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=TIMEOUT)
+    expect((proc.returncode, proc.stdout, proc.stderr), 1, "the run ended before every piped key reached the board",
+           what="piped keys --max-time cut off")
+
+
+def case_refused_options(sim, tmp):
+    s = write(os.path.join(tmp, "s.tlscript"), MENU)
+    for seed in ("-1", "18446744073709551616", str(2 ** 70), "1.5", "0x1g"):
+        expect(run(sim, "--seed=" + seed, "--script", s), 2, "--seed", what="--seed " + seed)
+    expect(run(sim, "--seed", "18446744073709551615", "--script", s), 0, what="the largest seed")
+    expect(run(sim, "--script", ""), 2, "--script needs a file name", what="an empty script name")
+    expect(run(sim, "--image", "", "--script", s), 2, "--image needs a file name", what="an empty image name")
+    other = write(os.path.join(tmp, "t.tlscript"), "run 1ms\n")
+    expect(run(sim, "--script", s, "--script", other), 2, "--script", what="two scripts")
+    expect(run(sim, "--image", s, "--image", other, "--script", s), 2, "--image", what="two images")
+    expect(run(sim, "--set", "PIR=high", "--script", s), 4, "short circuit on PH2", what="a short at power-on")
+
+
+def case_same_output_by_any_name(sim, tmp):
+    s = write(os.path.join(tmp, "s.tlscript"), MENU)
+    out = os.path.join(tmp, "out")
+    with open(out, "wb") as f:
+        expect(run(sim, "--script", s, "--console-log", "-", "--vcd", "/dev/stdout", stdout=f), 2,
+               "is the same file as the console log", what="--vcd /dev/stdout beside --console-log -")
+    proc = subprocess.Popen([sim, "--script", s, "--vcd", "/dev/stdout", "--console-log", "-"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    got, err = proc.communicate(timeout=TIMEOUT)
+    expect((proc.returncode, got, err), 2, "is the same file as the console log -",
+           what="both outputs on one pipe")
+    expect(run(sim, "--script", s, "--console-log", "/dev/null", "--vcd", "/dev/null"), 0,
+           what="/dev/null for both")
+
+
+def case_pty_link_not_ours(sim, tmp):
+    precious = write(os.path.join(tmp, "precious"), "keep me")
+    link = os.path.join(tmp, "console")
+    os.symlink(precious, link)
+    expect(run(sim, "--console", "pty:" + link), 2, "not one tl500-sim made", what="a link to a user's file")
+    if os.readlink(link) != precious or open(precious).read() != "keep me":
+        raise Failure("a refused --console pty:PATH changed the link or its file")
+
+
+def start_long_run(sim, tmp, *args):
+    s = write(os.path.join(tmp, "long.tlscript"), MENU + "run 2000000s\n")
+    return subprocess.Popen([sim, "--script", s, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+
+
+def wait_for_file(path, text):
+    for _ in range(600):
+        if os.path.exists(path) and text in open(path, "rb").read():
+            return
+        time.sleep(0.05)
+    raise Failure("%s never held %r" % (path, text))
+
+
+def case_signals_end_scripted_runs(sim, tmp):
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        log, vcd = os.path.join(tmp, sig.name + ".log"), os.path.join(tmp, sig.name + ".vcd")
+        proc = start_long_run(sim, tmp, "--console-log", log, "--vcd", vcd, "--vcd-signals", "leds,console")
+        wait_for_file(log, b"x> quit")
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=TIMEOUT)
+        expect((proc.returncode, out, err), 128 + sig, "ended by signal", " at ", what="a scripted run and " + sig.name)
+        data = open(vcd, "rb").read()
+        if b"$enddefinitions" not in data or not data.rstrip().split(b"\n")[-1].startswith(b"#"):
+            raise Failure("the trace of a run ended by %s is not complete: ..%r" % (sig.name, data[-200:]))
+        # Long idle stretches shortened, as the trace round-trip test reads traces.
+        check = subprocess.run(["sigrok-cli", "-I", "vcd:downsample=10000:compress=100000", "-i", vcd, "-P",
+                                "uart:tx=PA9_CONSOLE_TX:baudrate=115200:format=ascii", "-A", "uart=tx-data"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=TIMEOUT)
+        if check.returncode != 0 or b"q" not in check.stdout:
+            raise Failure("sigrok-cli cannot read the trace of a run ended by %s: %r" % (sig.name, check.stderr))
+        if b"x> quit" not in open(log, "rb").read():
+            raise Failure("the console log lost its end")
+    # A reader of the console log that goes away.
+    # Enough console output that writes go on after the reader has gone.
+    again = 'send console "0"\nwait console "x> quit\\r\\n\\r\\n" within 5s\n'
+    s = write(os.path.join(tmp, "long2.tlscript"), MENU + again * 300 + "run 2000000s\n")
+    proc = subprocess.Popen([sim, "--script", s, "--console-log", "-"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.read(10)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    proc.wait(timeout=TIMEOUT)
+    expect((proc.returncode, b"", err), 128 + signal.SIGPIPE, "ended by signal", what="standard output closed")
+
+
+def case_messages(sim, tmp):
+    s = write(os.path.join(tmp, "extra.tlscript"), 'send console "a" "b"\n')
+    code, _, err = run(sim, "--script", s)
+    if code != 2 or b'unexpected text "b" after the command' not in err:
+        raise Failure("a second text: %d %r" % (code, err))
+    s = write(os.path.join(tmp, "pir.tlscript"), "set pir.motion maybe\n")
+    expect(run(sim, "--script", s), 2, "(range on|off)", what="an on/off value")
+    s = write(os.path.join(tmp, "big.tlscript"), "set htu21.temperature 1e400\n")
+    expect(run(sim, "--script", s), 2, "'1e400' is too large", what="a number past the largest double")
+    s = write(os.path.join(tmp, "ten.tlscript"), 'wait console "' + "x" * (10 << 20) + '" within 1ms\n')
+    code, _, err = run(sim, "--script", s)
+    if code != 1 or len(err) > 4000 or b"(10485760 bytes)" not in err:
+        raise Failure("a 10 MB expected text must be shown cut: %d, %d bytes: %r" % (code, len(err), err[:600]))
+
+
 CASES = {
     "script-not-a-file": case_script_not_a_file,
     "outputs-never-overwrite-inputs": case_outputs_never_overwrite_inputs,
@@ -255,6 +378,13 @@ CASES = {
     "options": case_options,
     "set-at-power-on": case_set_at_power_on,
     "zigbee-notice": case_zigbee_notice,
+    "unreceived-sends": case_sends_the_board_never_received,
+    "keys-cut-off": case_keys_cut_off_by_max_time,
+    "refused-options": case_refused_options,
+    "same-output": case_same_output_by_any_name,
+    "pty-link": case_pty_link_not_ours,
+    "signals": case_signals_end_scripted_runs,
+    "messages": case_messages,
 }
 
 

@@ -73,7 +73,7 @@ struct Flood {
 };
 
 TEST(ReceiveFloodSoak, EveryByteFromThePeerAndTheConsoleIsEchoedOrCountedAsDropped) {
-  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
+  sim::Board board{sim::BoardConfig{.crystal = true, .timing = {}, .vectors = sim::firmwareVectors()}};
   sim::Clock& clock = board.clock();
   const sim::Time start = sim::seconds(1);  // the main menu runs by then
   const sim::Time end = start + static_cast<sim::Time>(soakSeconds() * static_cast<double>(sim::kQuantaPerSecond));

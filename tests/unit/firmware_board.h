@@ -22,7 +22,7 @@ inline void EmptyReceiveQueues() {
 
 struct FirmwareBoard {
   explicit FirmwareBoard(bool crystal = true)
-      : board(sim::BoardConfig{.crystal = crystal, .vectors = sim::firmwareVectors()}) {
+      : board(sim::BoardConfig{.crystal = crystal, .timing = {}, .vectors = sim::firmwareVectors()}) {
     TimingDelay = 0;
     EmptyReceiveQueues();
     RCC_Configuration();

@@ -18,7 +18,7 @@ namespace {
 
 // A board with clocks, pins and the console port configured as start-up does it.
 struct ConsoleBoard {
-  explicit ConsoleBoard(bool crystal = true) : board(sim::BoardConfig{.crystal = crystal, .vectors = {}}) {
+  explicit ConsoleBoard(bool crystal = true) : board(sim::BoardConfig{.crystal = crystal, .timing = {}, .vectors = {}}) {
     SystemInit();
     RCC_Configuration();
     GPIO_Configuration();

@@ -91,7 +91,7 @@ TEST(SysTickCounter, TheReferenceClockIsTheCoreClockDividedByEight) {
 
 class SysTickTick : public ::testing::Test {
  protected:
-  SysTickTick() : board(sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}) {
+  SysTickTick() : board(sim::BoardConfig{.crystal = true, .timing = {}, .vectors = sim::firmwareVectors()}) {
     TimingDelay = 0;
     board.interrupts().onEntry([this](int exception) {
       if (exception == InterruptController::kSysTick) ticks.push_back(board.clock().cycles());
@@ -134,7 +134,7 @@ TEST_F(SysTickTick, DelayReturnsAfterTheHundredthTickFollowingItsStart) {
 }
 
 TEST(SysTickClockSwitch, AfterTheSwitchToThePllTheTickCountsCyclesOfTheNewClock) {
-  sim::Board board(sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()});
+  sim::Board board(sim::BoardConfig{.crystal = true, .timing = {}, .vectors = sim::firmwareVectors()});
   std::vector<std::uint64_t> ticks;
   board.interrupts().onEntry([&](int exception) {
     if (exception == InterruptController::kSysTick) ticks.push_back(board.clock().cycles());

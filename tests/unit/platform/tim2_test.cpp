@@ -22,7 +22,7 @@ constexpr std::uint64_t kUpdateCycles = 60'000ull * 500ull;  // prescaler 59999,
 class Tim2Tick : public ::testing::Test {
  protected:
   void bringUp(bool crystal) {
-    board = std::make_unique<sim::Board>(sim::BoardConfig{.crystal = crystal, .vectors = sim::firmwareVectors()});
+    board = std::make_unique<sim::Board>(sim::BoardConfig{.crystal = crystal, .timing = {}, .vectors = sim::firmwareVectors()});
     board->interrupts().onEntry([this](int exception) {
       if (exception == InterruptController::irq(TIM2_IRQn)) updates.push_back(board->clock().cycles());
     });

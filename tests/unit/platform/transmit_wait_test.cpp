@@ -21,7 +21,7 @@ struct WaitOutcome {
 // the port in the state to wait in, and the transmit wait runs once.
 template <typename Prepare>
 WaitOutcome waitOnce(bool pollSkipping, Prepare prepare) {
-  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = {}}};
+  sim::Board board{sim::BoardConfig{.crystal = true, .timing = {}, .vectors = {}}};
   board.setPollSkipping(pollSkipping);
   SystemInit();
   RCC_Configuration();

@@ -46,7 +46,7 @@ sim::BoardConfig testConfig() {
   vectors[InterruptController::irq(kLineB)] = {"EXTI1", recordingHandler<1>};
   vectors[InterruptController::irq(kLineC)] = {"EXTI2", recordingHandler<2>};
   vectors[InterruptController::irq(kUnused)] = {"EXTI4", nullptr};
-  return sim::BoardConfig{.crystal = true, .vectors = std::move(vectors)};
+  return sim::BoardConfig{.crystal = true, .timing = {}, .vectors = std::move(vectors)};
 }
 
 // One register access: the core takes whatever may pre-empt it now.
@@ -218,7 +218,7 @@ TEST_F(InterruptControllerTest, ALevelStillAssertedWhenTheHandlerReturnsIsTakenA
 }
 
 TEST(FirmwareVectorTable, AHandlerDefinedAnywhereInTheProgramIsTakenThroughItsVector) {
-  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
+  sim::Board board{sim::BoardConfig{.crystal = true, .timing = {}, .vectors = sim::firmwareVectors()}};
   NVIC_EnableIRQ(LCD_IRQn);
   board.interrupts().setPending(InterruptController::irq(LCD_IRQn));
   registerAccess();
@@ -226,7 +226,7 @@ TEST(FirmwareVectorTable, AHandlerDefinedAnywhereInTheProgramIsTakenThroughItsVe
 }
 
 TEST(FirmwareVectorTable, AVectorTheFirmwareLeavesEmptyStopsTheRunNamingIt) {
-  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
+  sim::Board board{sim::BoardConfig{.crystal = true, .timing = {}, .vectors = sim::firmwareVectors()}};
   NVIC_EnableIRQ(DMA1_Channel7_IRQn);
   board.interrupts().setPending(InterruptController::irq(DMA1_Channel7_IRQn));
   try {

@@ -108,7 +108,7 @@ TEST(OperatingLimits, LoweringTheWaitStateOrTheVoltageUnderAFastClockStops) {
 }
 
 TEST(OperatingLimits, TheMsiFallbackRunsInsideTheLimitsAtItsHighestRangeToo) {
-  sim::Board board{sim::BoardConfig{.crystal = false, .vectors = {}}};
+  sim::Board board{sim::BoardConfig{.crystal = false, .timing = {}, .vectors = {}}};
   SystemInit();
   EXPECT_EQ(board.clock().coreHz(), 2'097'152u);
   // MSI range 6 (4.194 MHz) needs the wait state in range 2 only above 8 MHz.

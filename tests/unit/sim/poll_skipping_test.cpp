@@ -38,7 +38,7 @@ struct Polled {
 
 // The console's transmit wait, on the counting register instead of TXE.
 Polled pollOnce(bool pollSkipping, sim::Time startCounting) {
-  sim::Board board{sim::BoardConfig{.crystal = true, .vectors = {}}};
+  sim::Board board{sim::BoardConfig{.crystal = true, .timing = {}, .vectors = {}}};
   board.setPollSkipping(pollSkipping);
   CountingStatus status;
   board.bus().map(kBase, 0x400, status);

@@ -469,6 +469,70 @@ TEST_F(ScriptRun, BytesSentWhileTheReceiverIsOffAreNamedInTheNextFailure) {
       << stop->what();
 }
 
+// ------------------------------------------------------------------ what the board never received
+
+TEST_F(ScriptRun, BytesStillOnTheirWayWhenTheScriptEndsFailTheRun) {
+  // The last line sends; the script is over before the first stop bit.
+  auto stop = run("run 1ms\nsend console \"1234\"\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Completed);
+  auto lost = runner->unexpectedLosses();
+  ASSERT_TRUE(lost);
+  EXPECT_NE(lost->find("4 bytes sent at 0.001 s were lost: the run ended before they reached USART1"),
+            std::string::npos)
+      << *lost;
+  EXPECT_NE(lost->find("'expect lost console'"), std::string::npos) << *lost;
+  EXPECT_FALSE(runner->unexpectedLosses()) << "said once";
+}
+
+TEST_F(ScriptRun, BytesTheBoardReceivedOrTheScriptExpectedToLoseDoNotFailTheRun) {
+  auto delivered = run("send console \"1234\"\nrun 1ms\n");
+  ASSERT_TRUE(delivered);
+  EXPECT_FALSE(runner->unexpectedLosses());
+
+  // Receiver off: lost on the line; and bytes left unsent at the end.
+  board.usart1().write(kCr1, 2, 0);
+  auto expected = run("expect lost console\nsend console \"ab\"\nrun 1ms\nsend console \"cd\"\n");
+  ASSERT_TRUE(expected);
+  EXPECT_EQ(expected->kind(), StopKind::Completed);
+  EXPECT_FALSE(runner->unexpectedLosses());
+}
+
+TEST_F(ScriptRun, BytesSentWhileTheReceiverIsOffFailTheRunAtItsEnd) {
+  board.usart1().write(kCr1, 2, 0);
+  auto stop = run("send console \"ab\"\nrun 1ms\nexpect lost console\nsend console \"c\"\nrun 1ms\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Completed);
+  auto lost = runner->unexpectedLosses();
+  ASSERT_TRUE(lost);
+  // Only the send before `expect lost` fails the run; the other is named as expected.
+  EXPECT_NE(lost->find("2 bytes sent at 0.000 s were lost: USART1 receiver off\n"), std::string::npos) << *lost;
+  EXPECT_NE(lost->find("1 byte sent at 0.001 s was lost: USART1 receiver off (expected)"), std::string::npos)
+      << *lost;
+}
+
+TEST_F(ScriptRun, PeerBytesTheZigBeeModuleDropsInResetFailTheRun) {
+  // The module held in reset from outside while a peer sends.
+  auto stop = run("set pin zb_reset low\nsend zigbee \"xyz\"\nrun 1ms\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Completed);
+  auto lost = runner->unexpectedLosses();
+  ASSERT_TRUE(lost);
+  EXPECT_NE(lost->find("3 bytes sent at 0.000 s were lost: the ZigBee module was in reset"), std::string::npos)
+      << *lost;
+}
+
+TEST_F(ScriptRun, AWaitThatWouldEndPastTheEndOfTheClockIsRefused) {
+  // Two of the longest runs reach past 2^64 quanta, where the clock would wrap.
+  board.clock().advanceTo(sim::kMaxDuration);
+  auto stop = run("run 2932031s\n");
+  ASSERT_TRUE(stop);
+  ASSERT_EQ(stop->kind(), StopKind::Failed);
+  EXPECT_NE(std::string(stop->what()).find("is past the end of the board's clock at"), std::string::npos)
+      << stop->what();
+  EXPECT_EQ(board.clock().now(), sim::kMaxDuration) << "no time passed";
+}
+
 // ------------------------------------------------------------------ main's return
 
 TEST_F(ScriptRun, LinesLeftWhenMainReturnsAreNamed) {
