@@ -37,7 +37,7 @@ void WholeAveragedPressureMeasurement(benchmark::State& state) {
   double boardSeconds = 0;
   std::size_t lines = 0;
   for (auto _ : state) {
-    sim::Board board{sim::BoardConfig{true, sim::firmwareVectors()}};
+    sim::Board board{sim::BoardConfig{.crystal = true, .vectors = sim::firmwareVectors()}};
     sim::ScriptRunner runner(board, sim::parseScript(kScript, "pressure_average"));
     try {
       runner.start();
