@@ -23,57 +23,11 @@ std::string g_notice;
 
 constexpr std::size_t kMaxNoticeBytes = 256;
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The notice's bytes from TEXT with the escapes \r \n \t \\ \" \xNN, as
-// a script writes texts; nullopt (and `error`) for a bad escape, an empty or
-// an overlong notice.
+// The notice's bytes from TEXT, in the notation of a script's texts;
+// nullopt (and `error`) for a bad escape, an empty or an overlong notice.
 std::optional<std::string> noticeBytes(std::string_view text, std::string& error) {
   std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
-      out.push_back(text[i]);
-      continue;
-    }
-    if (++i == text.size()) {
-      error = "a notice may not end in a lone \\";
-      return std::nullopt;
-    }
-    switch (text[i]) {
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case '\\':
-      case '"':
-        out.push_back(text[i]);
-        break;
-      case 'x': {
-        int hi = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
-        int lo = i + 2 < text.size() ? hexDigit(text[i + 2]) : -1;
-        if (hi < 0 || lo < 0) {
-          error = "\\x in a notice takes two hexadecimal digits";
-          return std::nullopt;
-        }
-        out.push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-        break;
-      }
-      default:
-        error = "a notice knows the escapes \\r \\n \\t \\\\ \\\" and \\xNN only";
-        return std::nullopt;
-    }
-  }
+  if (!sim::unescapeText(text, out, error)) return std::nullopt;
   if (out.empty()) {
     error = "an empty notice: leave the option out for a silent module";
     return std::nullopt;

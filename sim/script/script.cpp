@@ -194,44 +194,12 @@ void ScriptWords::tokenize() {
 // Reads a quoted text from just after its opening quote; returns the index
 // just after the closing quote.
 std::size_t ScriptWords::readText(std::size_t i, std::string& out) {
-  while (i < line_.size()) {
-    char c = line_[i++];
-    if (c == '"') return i;
-    if (c != '\\') {
-      out.push_back(c);
-      continue;
-    }
-    if (i >= line_.size()) break;
-    char e = line_[i++];
-    switch (e) {
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case '\\':
-        out.push_back('\\');
-        break;
-      case '"':
-        out.push_back('"');
-        break;
-      case 'x': {
-        int hi = i < line_.size() ? hexDigit(line_[i]) : -1;
-        int lo = i + 1 < line_.size() ? hexDigit(line_[i + 1]) : -1;
-        if (hi < 0 || lo < 0) fail("\\x takes two hex digits, as in \\x1b");
-        out.push_back(static_cast<char>(hi * 16 + lo));
-        i += 2;
-        break;
-      }
-      default:
-        fail("unknown escape " + shownWord(std::string("\\") + e) + " (known: \\r \\n \\t \\\\ \\\" \\xNN)");
-    }
-  }
-  fail("the text has no closing quote");
+  std::size_t end = i;
+  while (end < line_.size() && line_[end] != '"') end += line_[end] == '\\' ? 2 : 1;
+  if (end >= line_.size()) fail("the text has no closing quote");
+  std::string error;
+  if (!unescapeText(std::string_view(line_).substr(i, end - i), out, error)) fail(error);
+  return end + 1;
 }
 
 // Reads a pattern from just after its opening slash; `\/` is a slash, every
@@ -331,6 +299,51 @@ Script loadScript(const std::string& path) {
 }
 
 // ------------------------------------------------------------------ texts
+
+bool unescapeText(std::string_view text, std::string& out, std::string& error) {
+  for (std::size_t i = 0; i < text.size();) {
+    char c = text[i++];
+    if (c != '\\') {
+      out.push_back(c);
+      continue;
+    }
+    if (i >= text.size()) {
+      error = "a text may not end in a lone \\";
+      return false;
+    }
+    char e = text[i++];
+    switch (e) {
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case '\\':
+      case '"':
+        out.push_back(e);
+        break;
+      case 'x': {
+        int hi = i < text.size() ? hexDigit(text[i]) : -1;
+        int lo = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
+        if (hi < 0 || lo < 0) {
+          error = "\\x takes two hex digits, as in \\x1b";
+          return false;
+        }
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        break;
+      }
+      default:
+        error = "unknown escape " + shownWord(std::string("\\") + e) + " (known: \\r \\n \\t \\\\ \\\" \\xNN)";
+        return false;
+    }
+  }
+  return true;
+}
 
 std::string escapeText(std::string_view bytes) {
   std::string out;

@@ -120,6 +120,10 @@ std::optional<ScriptLine> parseScriptLine(std::string_view line, const std::stri
 // most kMaxScriptBytes, or cannot be read, is a ScriptError at line 0.
 Script loadScript(const std::string& path);
 
+// A text's bytes from the script's notation (the inside of "..."): the
+// escapes \r \n \t \\ \" \xNN decoded and appended to `out`; false, with
+// `error`, for an unknown or unfinished escape.
+bool unescapeText(std::string_view text, std::string& out, std::string& error);
 // Bytes in the script's own notation, for messages: printable ASCII as is,
 // \r \n \t \\ \" and \xNN for the rest.
 std::string escapeText(std::string_view bytes);

@@ -101,8 +101,11 @@ def led_test(sim):
         times = [float(s[-1].rsplit("|", 1)[1].split()[0]) for s in screens if s[-1].count("|") >= 4]
         if times != sorted(times) or times[-1] - times[0] < 1.5:
             raise Failure("the panel's virtual time should run on through the LED test: %r" % times)
+        # Ctrl-] opens the monitor; its quit ends the run.
         tmux.keys("C-]")
-        tmux.wait(lambda s: tmux.dead(), "the end of the run on Ctrl-]")
+        tmux.wait(lambda s: any(row.startswith("monitor>") for row in s), "the monitor on Ctrl-]")
+        tmux.keys("quit", "Enter")
+        tmux.wait(lambda s: tmux.dead(), "the end of the run on the monitor's quit")
         screen = tmux.screen()
         if any("LED1 " in row for row in screen):
             raise Failure("the panel is left on the screen after the run:\n%s" % "\n".join(screen))
@@ -120,8 +123,11 @@ def no_panel(sim):
         for screen in screens:
             if any("LED1 " in row for row in screen):
                 raise Failure("--no-panel, yet a panel is shown:\n%s" % "\n".join(screen))
+        # Ctrl-] opens the monitor; its quit ends the run.
         tmux.keys("C-]")
-        tmux.wait(lambda s: tmux.dead(), "the end of the run on Ctrl-]")
+        tmux.wait(lambda s: any(row.startswith("monitor>") for row in s), "the monitor on Ctrl-]")
+        tmux.keys("quit", "Enter")
+        tmux.wait(lambda s: tmux.dead(), "the end of the run on the monitor's quit")
     finally:
         tmux.close()
 
