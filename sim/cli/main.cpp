@@ -483,6 +483,13 @@ int run(const Options& options) {
       if (status == kExitOk) status = kExitFailed;
     }
   }
+  // A live run's ZigBee peer (a linked board, a pseudo-terminal) whose bytes
+  // the module dropped while its reset was held: the board never saw them.
+  if (!runner && board.zigbee().droppedFromPeer() != 0) {
+    say(std::to_string(board.zigbee().droppedFromPeer()) +
+        " byte(s) the ZigBee peer sent were lost: the ZigBee module was in reset");
+    if (status == kExitOk) status = kExitFailed;
+  }
   // A run that passed has not passed if the board missed what the script sent.
   if (runner && status == kExitOk) {
     if (auto lost = runner->unexpectedLosses()) {
