@@ -41,8 +41,11 @@ const sim::CliOptionRegistration kWebOption{{
           run.atEnd.push_back([endpoint](const sim::Stop*) {
             sim::livePace().idle = nullptr;
             endpoint->finish();
+            // A request refused (a foreign page, a malformed message) is input
+            // the board never took: it shows in the exit status.
             if (unsigned refused = endpoint->server().refused(); refused != 0) {
               std::fprintf(stderr, "tl500-sim: web: %u request(s) refused\n", refused);
+              return sim::CliEndStatus{.status = 1};
             }
             return sim::CliEndStatus{};
           });

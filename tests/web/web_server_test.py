@@ -328,6 +328,28 @@ def case_short(sim):
         run.kill()
 
 
+def case_refusals_in_the_exit_status(sim):
+    # A run ended by its time limit passes; the same run with a request the
+    # server refused does not, and says how many.
+    for refuse, expected in ((False, 0), (True, 1)):
+        run = Run(sim, extra=["--max-time", "2s"])
+        try:
+            if refuse:
+                status, _ = run.request("POST", "/console", b"0", headers={"Origin": "http://evil.example"})
+                if status != 403:
+                    raise Failure("a foreign Origin: %d" % status)
+            try:
+                code = run.proc.wait(timeout=STEP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                raise Failure("--max-time did not end the live run")
+            os.set_blocking(run.proc.stderr.fileno(), True)
+            run.err += run.proc.stderr.read()
+            if code != expected or refuse != (b"1 request(s) refused" in run.err):
+                raise Failure("refused=%s: exit %d, expected %d: %r" % (refuse, code, expected, run.err))
+        finally:
+            run.kill()
+
+
 def case_peer_in_reset(sim):
     # The page plays the ZigBee peer while the module is held in reset from
     # the page: the bytes are dropped, and the live run says so at its end.
