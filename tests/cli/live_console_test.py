@@ -26,6 +26,7 @@ import fcntl
 import os
 import select
 import signal
+import struct
 import subprocess
 import sys
 import termios
@@ -217,7 +218,7 @@ def case_pty_sigterm(sim):
 
 # --- the console on the terminal tl500-sim runs in ---------------------------------
 
-def start_on_terminal(sim, controlling=True, args=(), env=None):
+def start_on_terminal(sim, controlling=True, args=(), env=None, size=None):
     """Runs tl500-sim with a new pseudo-terminal as its standard input, output
     and error and, as a shell in a terminal window does, its controlling
     terminal (`controlling`; otherwise a terminal it merely was handed). Returns the process, the master side and the slave side (kept open here to
@@ -230,6 +231,10 @@ def start_on_terminal(sim, controlling=True, args=(), env=None):
     attrs[3] |= termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN
     termios.tcsetattr(slave, termios.TCSANOW, attrs)
     before = termios.tcgetattr(slave)
+    if size is not None:
+        # The window's size (rows, columns) before the program starts, as a
+        # terminal window has one: no race with the program reading it.
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", size[0], size[1], 0, 0))
 
     def become_terminal_session():
         os.setsid()

@@ -13,13 +13,10 @@ CASE is one of:
                  showing the new pace
 """
 
-import fcntl
 import os
 import re
-import struct
 import subprocess
 import sys
-import termios
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from live_console_test import (EXIT_TIMEOUT, MENU_END, QUIT_KEY, START_TIMEOUT, STEP_TIMEOUT, Failure,  # noqa: E402
@@ -50,8 +47,7 @@ def case_refused(sim):
 def case_monitor(sim):
     proc = master = slave = None
     try:
-        proc, master, slave, _ = start_on_terminal(sim)
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 140, 0, 0))
+        proc, master, slave, _ = start_on_terminal(sim, size=(30, 140))
         term = Stream(master, "the terminal")
         term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
         term.expect(b"| realtime x", STEP_TIMEOUT, "the panel showing the real-time pace")
