@@ -105,7 +105,15 @@ Board::Board(BoardConfig config)
   g_current = this;
 }
 
-Board::~Board() { g_current = nullptr; }
+Board::~Board() {
+  g_current = nullptr;
+  // The I2C peripherals let go of their pins first: a run that ends in the
+  // middle of a transaction then shows the buses a STOP while the chips that
+  // take part in it still exist (members die in reverse order, the chips
+  // first).
+  i2c1_.reset();
+  i2c2_.reset();
+}
 
 Board& Board::current() {
   if (g_current == nullptr) throw std::logic_error("no virtual board: register access without a board");
