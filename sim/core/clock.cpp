@@ -115,14 +115,14 @@ void Clock::advanceTo(Time t) {
 
 void Clock::moveTo(Time t) {
   if (t <= now_) return;
-  if (stopRequested_.load(std::memory_order_relaxed)) stopRequested(t);
+  if (stopRequested_.load(std::memory_order_relaxed)) stopRequested();
   if (t > limit_) limitReached();
   now_ = t;
   progress_.store(t, std::memory_order_relaxed);
 }
 
 // The run ends at the instant reached so far: what is due later never happens.
-void Clock::stopRequested(Time) {
+void Clock::stopRequested() {
   stopRequested_.store(false, std::memory_order_relaxed);
   if (stopHandler_) stopHandler_();
 }

@@ -89,7 +89,7 @@ class Clock {
   void findEarliest();
   void moveTo(Time t);
   [[noreturn, gnu::noinline, gnu::cold]] void limitReached();
-  [[gnu::noinline, gnu::cold]] void stopRequested(Time t);
+  [[gnu::noinline, gnu::cold]] void stopRequested();
   void runDue();
 
   Time now_ = 0;
