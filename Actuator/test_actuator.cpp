@@ -4,6 +4,7 @@
 
 #include "debug.h"
 #include "hw_config.h"
+#include "menu_keys.h"
 #include "platform.h"
 #include "uart_comm.h"
 #include "uart_queue.h"
@@ -17,8 +18,6 @@ constexpr std::uint16_t kDipSwitchPins = GPIO_Pin_12 | GPIO_Pin_13 | GPIO_Pin_15
 constexpr std::uint16_t kInputPins = GPIO_Pin_0 | GPIO_Pin_1 | GPIO_Pin_2 | GPIO_Pin_3;
 constexpr std::uint16_t kOutputPins = GPIO_Pin_4 | GPIO_Pin_5 | GPIO_Pin_6 | GPIO_Pin_7;
 constexpr std::uint16_t kZigBeeResetPin = GPIO_Pin_8;
-
-constexpr std::uint8_t kQuitKey = 'x';
 
 // Menu-print flags of the actuator test and of the ZigBee transmit test.
 bool g_print_menu_control_flag = true;

@@ -10,6 +10,7 @@
 #include "MPU6050.h"
 #include "debug.h"
 #include "hw_config.h"
+#include "menu_keys.h"
 #include "platform.h"
 #include "uart_queue.h"
 
@@ -89,7 +90,7 @@ void Test_Sensor_9Axis() {
           if (!UartQueue_Serial_Is_Empty()) {
             ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
             printf("%c is selected\n\n", ch);
-            if (ch == 'x') break;
+            if (ch == kQuitKey) break;
           }
           g_MPU_9150.getMotion9(&ax, &ay, &az, &gx, &gy, &gz, &mx, &my, &mz);
           printf("ax:%6d, ay:%6d, az:%6d, gx:%6d, gy:%6d, gz:%6d, mx:%6d, my:%6d, mz:%6d\n", ax, ay, az, gx, gy, gz, mx,
@@ -102,6 +103,6 @@ void Test_Sensor_9Axis() {
     }
 
     g_print_menu_control_flag = true;
-    if (ch == 'x') return;
+    if (ch == kQuitKey) return;
   }
 }

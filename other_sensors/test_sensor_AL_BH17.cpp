@@ -5,6 +5,7 @@
 #include "I2CRoutines.h"
 #include "debug.h"
 #include "hw_config.h"
+#include "menu_keys.h"
 #include "platform.h"
 #include "uart_queue.h"
 
@@ -97,6 +98,6 @@ void Test_Sensor_AL_BH17() {
     }
 
     g_print_menu_control_flag = true;
-    if (ch == 'x') return;
+    if (ch == kQuitKey) return;
   }
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "debug.h"
+#include "menu_keys.h"
 #include "platform.h"
 #include "uart_queue.h"
 
@@ -67,6 +68,6 @@ void Test_Sensor_PIR() {
     }
 
     g_print_menu_control_flag = true;
-    if (ch == 'x') return;
+    if (ch == kQuitKey) return;
   }
 }

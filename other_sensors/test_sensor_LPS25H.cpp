@@ -5,6 +5,7 @@
 #include "I2CRoutines.h"
 #include "debug.h"
 #include "hw_config.h"
+#include "menu_keys.h"
 #include "platform.h"
 #include "uart_queue.h"
 
@@ -150,6 +151,6 @@ void Test_Sensor_LPS25H() {
     }
 
     g_print_menu_control_flag = true;
-    if (ch == 'x') return;
+    if (ch == kQuitKey) return;
   }
 }

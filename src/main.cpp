@@ -7,6 +7,7 @@
 #include "I2CRoutines.h"
 #include "hw_config.h"
 #include "led.h"
+#include "menu_keys.h"
 #include "platform.h"
 #include "test_actuator.h"
 #include "test_sensor_9axis.h"
@@ -19,8 +20,6 @@
 namespace {
 
 bool g_print_menu_control_flag = true;
-
-constexpr std::uint8_t kQuitKey = 'x';
 
 }  // namespace
 
