@@ -41,14 +41,9 @@ std::uint8_t SENSOR_HTU21_Read_Bytes(std::uint8_t devAddr, std::uint8_t regAddr,
 }
 
 std::int8_t SENSOR_HTU21_Write_Command(std::uint8_t devAddr, std::uint8_t data) {
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, DISABLE);
-  Buffer_Tx1[0] = data;
-  if (I2C_Master_BufferWrite(I2C1, Buffer_Tx1, 1, Interrupt, static_cast<std::uint8_t>(devAddr << 1)) == Error) {
-    DebugMsg_FunctionError("SENSOR_HTU21_Write_Command", 104);
-    return -1;
-  }
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_FSMC, ENABLE);
-  return 0;
+  // A command is a bare one-byte write: the register write with no data after
+  // the address byte it sends.
+  return I2C1_Sensor_Register_Write("SENSOR_HTU21_Write_Command", 104, devAddr, data, 0, nullptr);
 }
 
 void Test_Sensor_HTU21() {
