@@ -64,13 +64,11 @@ struct I2C_Bus_State {
   volatile std::uint8_t& Transfer_Failed;
 };
 
-void CR1_Set(I2C_TypeDef* I2Cx, std::uint16_t bits) { I2Cx->CR1 = static_cast<std::uint16_t>(I2Cx->CR1 | bits); }
-void CR1_Clear(I2C_TypeDef* I2Cx, std::uint16_t bits) {
-  I2Cx->CR1 = static_cast<std::uint16_t>(I2Cx->CR1 & ~bits);
-}
-void CR2_Clear(I2C_TypeDef* I2Cx, std::uint16_t bits) {
-  I2Cx->CR2 = static_cast<std::uint16_t>(I2Cx->CR2 & ~bits);
-}
+// SR1 bits that tell the two transmit events apart: TXE alone asks for the
+// next byte; TXE with BTF means the last one has left the shift register.
+constexpr std::uint16_t kTransmitEvents = I2C_SR1_TXE | I2C_SR1_BTF;
+constexpr std::uint16_t kNextByteWanted = I2C_SR1_TXE;
+constexpr std::uint16_t kLastByteSent = I2C_SR1_TXE | I2C_SR1_BTF;
 
 // Sends the next byte of the transmit buffer; after the last one no more
 // TXE interrupts are wanted, only the BTF that ends the write.
@@ -78,7 +76,7 @@ void Send_Next_Byte(const I2C_Bus_State& bus) {
   bus.I2Cx->DR = bus.Buffer_Tx[bus.Tx_Idx];
   bus.Tx_Idx = static_cast<std::uint8_t>(bus.Tx_Idx + 1u);
   bus.NumbOfBytes = bus.NumbOfBytes - 1u;
-  if (bus.NumbOfBytes == 0u) CR2_Clear(bus.I2Cx, I2C_CR2_ITBUFEN);
+  if (bus.NumbOfBytes == 0u) I2C_Clear_CR2(bus.I2Cx, I2C_CR2_ITBUFEN);
 }
 
 // One event per entry: the first one found, in a fixed order; the next event
@@ -113,7 +111,7 @@ void I2C_Event(const I2C_Bus_State& bus) {
     }
     if ((SR1Register & I2C_SR1_STOPF) == I2C_SR1_STOPF) {
       // A write to CR1 after the SR1 read clears STOPF.
-      CR1_Set(I2Cx, I2C_CR1_PE);
+      I2C_Set_CR1(I2Cx, I2C_CR1_PE);
       SR1Register = 0;
       SR2Register = 0;
     }
@@ -134,22 +132,22 @@ void I2C_Event(const I2C_Bus_State& bus) {
         bus.Rx_Idx = 0;
         if (bus.NumbOfBytes == 1u) {
           // The only byte gets the NACK, and the STOP follows it.
-          CR1_Clear(I2Cx, I2C_CR1_ACK);
-          CR1_Set(I2Cx, I2C_CR1_STOP);
+          I2C_Clear_CR1(I2Cx, I2C_CR1_ACK);
+          I2C_Set_CR1(I2Cx, I2C_CR1_STOP);
         }
       }
       SR1Register = 0;
       SR2Register = 0;
     }
-    if ((SR1Register & 0x0084u) == 0x0080u) {
+    if ((SR1Register & kTransmitEvents) == kNextByteWanted) {
       if (bus.NumbOfBytes != 0u) Send_Next_Byte(bus);
       SR1Register = 0;
       SR2Register = 0;
     }
-    if ((SR1Register & 0x0084u) == 0x0084u) {
+    if ((SR1Register & kTransmitEvents) == kLastByteSent) {
       // The last byte has left: end the write.
-      CR1_Set(I2Cx, I2C_CR1_STOP);
-      CR2_Clear(I2Cx, I2C_CR2_ITEVTEN);
+      I2C_Set_CR1(I2Cx, I2C_CR1_STOP);
+      I2C_Clear_CR2(I2Cx, I2C_CR2_ITEVTEN);
       SR1Register = 0;
       SR2Register = 0;
     }
@@ -158,8 +156,8 @@ void I2C_Event(const I2C_Bus_State& bus) {
       bus.Rx_Idx = static_cast<std::uint8_t>(bus.Rx_Idx + 1u);
       bus.NumbOfBytes = bus.NumbOfBytes - 1u;
       if (bus.NumbOfBytes == 1u) {
-        CR1_Clear(I2Cx, I2C_CR1_ACK);
-        CR1_Set(I2Cx, I2C_CR1_STOP);
+        I2C_Clear_CR1(I2Cx, I2C_CR1_ACK);
+        I2C_Set_CR1(I2Cx, I2C_CR1_STOP);
       }
       SR1Register = 0;
       SR2Register = 0;
@@ -176,8 +174,8 @@ void I2C_Event(const I2C_Bus_State& bus) {
 void End_Failed_Transfer(const I2C_Bus_State& bus) {
   I2C_TypeDef* I2Cx = bus.I2Cx;
   if ((I2Cx->CR2 & I2C_CR2_ITEVTEN) != 0u) {
-    CR2_Clear(I2Cx, static_cast<std::uint16_t>(I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN));
-    if ((I2Cx->SR2 & I2C_SR2_MSL) != 0u) CR1_Set(I2Cx, I2C_CR1_STOP);
+    I2C_Clear_CR2(I2Cx, static_cast<std::uint16_t>(I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN));
+    if ((I2Cx->SR2 & I2C_SR2_MSL) != 0u) I2C_Set_CR1(I2Cx, I2C_CR1_STOP);
   }
   bus.Transfer_Failed = 1;
 }
@@ -190,23 +188,23 @@ void I2C_Error(const I2C_Bus_State& bus) {
   SR1Register = I2Cx->SR1;
 
   if ((SR1Register & I2C_SR1_AF) == I2C_SR1_AF) {
-    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xFBFFu);
+    I2C_Clear_SR1_Flag(I2Cx, I2C_SR1_AF);
     End_Failed_Transfer(bus);
     SR1Register = 0;
   }
   if ((SR1Register & I2C_SR1_ARLO) == I2C_SR1_ARLO) {
     // The other master has the bus now; it sends the STOP.
-    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xFDFFu);
+    I2C_Clear_SR1_Flag(I2Cx, I2C_SR1_ARLO);
     End_Failed_Transfer(bus);
     SR1Register = 0;
   }
   if ((SR1Register & I2C_SR1_BERR) == I2C_SR1_BERR) {
-    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xFEFFu);
+    I2C_Clear_SR1_Flag(I2Cx, I2C_SR1_BERR);
     End_Failed_Transfer(bus);
     SR1Register = 0;
   }
   if ((SR1Register & I2C_SR1_OVR) == I2C_SR1_OVR) {
-    I2Cx->SR1 = static_cast<std::uint16_t>(I2Cx->SR1 & 0xF7FFu);
+    I2C_Clear_SR1_Flag(I2Cx, I2C_SR1_OVR);
     SR1Register = 0;
   }
 }
