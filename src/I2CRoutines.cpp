@@ -8,6 +8,7 @@
 // the peripheral ready for the next one.
 #include "I2CRoutines.h"
 
+#include "bounded_wait.h"
 #include "debug.h"
 #include "hw_config.h"
 
@@ -38,57 +39,24 @@ volatile std::uint8_t& Failed_Flag(I2C_TypeDef* I2Cx) {
   return I2Cx == I2C1 ? I2C1_Transfer_Failed : I2C2_Transfer_Failed;
 }
 
-void Set_CR1(I2C_TypeDef* I2Cx, std::uint16_t bits) { I2Cx->CR1 = static_cast<std::uint16_t>(I2Cx->CR1 | bits); }
-void Clear_CR1(I2C_TypeDef* I2Cx, std::uint16_t bits) { I2Cx->CR1 = static_cast<std::uint16_t>(I2Cx->CR1 & ~bits); }
-void Set_CR2(I2C_TypeDef* I2Cx, std::uint16_t bits) { I2Cx->CR2 = static_cast<std::uint16_t>(I2Cx->CR2 | bits); }
-void Clear_CR2(I2C_TypeDef* I2Cx, std::uint16_t bits) { I2Cx->CR2 = static_cast<std::uint16_t>(I2Cx->CR2 & ~bits); }
-
 // The START and address waits: SR1 polled until `flag`, at most 65,536 times.
-// Polls the virtual board lets pass at once count against the budget like the
-// others; the poll that gives up is always made, at the same moment. `left`
-// follows Timeout for the board's sake; on the chip it and the skipping
-// compile to nothing, and the loop is the plain countdown.
 bool Wait_Flag_Bounded(I2C_TypeDef* I2Cx, std::uint16_t flag) {
-  volatile std::uint32_t Timeout = I2C_FLAG_TIMEOUT;
-  std::uint32_t left = I2C_FLAG_TIMEOUT;
-  while ((I2Cx->SR1 & flag) == 0u) {
-    if (Timeout == 0u) return false;
-    Timeout = Timeout - 1u;
-    --left;
-    const std::uint32_t skipped = Platform_PollsSkipped(left);
-    if (skipped != 0u) {
-      Timeout = Timeout - skipped;
-      left -= skipped;
-    }
-  }
-  return true;
+  return Platform_Wait_Countdown(I2C_FLAG_TIMEOUT, [I2Cx, flag] { return (I2Cx->SR1 & flag) != 0u; });
 }
 
 // The waits after the address phase: SR1 polled until `flag`; false when the
-// error handler recorded a failure or the long budget ran out.
+// error handler recorded a failure or the long budget ran out. A handler taken
+// during polls that passed at once ends them: its failure is seen before the
+// next poll, as it would have been.
 bool Wait_SR1(I2C_TypeDef* I2Cx, std::uint16_t flag) {
   volatile std::uint8_t& failed = Failed_Flag(I2Cx);
-  for (std::uint32_t polls = long_wait_budget; polls != 0u; --polls) {
-    if ((I2Cx->SR1 & flag) != 0u) return true;
-    if (failed != 0u) return false;
-    // A handler taken during polls that passed at once ends them: its
-    // failure is seen before the next poll, as it would have been.
-    const std::uint32_t skipped = Platform_PollsSkipped(polls - 1u);
-    if (skipped != 0u) {
-      polls -= skipped;
-      if (failed != 0u) return false;
-    }
-  }
-  return false;
+  return Platform_Wait_Bounded(
+      long_wait_budget, [I2Cx, flag] { return (I2Cx->SR1 & flag) != 0u; }, [&failed] { return failed != 0u; });
 }
 
 // Until the hardware has cleared `bit` of CR1 (START or STOP sent).
 bool Wait_CR1_Cleared(I2C_TypeDef* I2Cx, std::uint16_t bit) {
-  for (std::uint32_t polls = long_wait_budget; polls != 0u; --polls) {
-    if ((I2Cx->CR1 & bit) == 0u) return true;
-    polls -= Platform_PollsSkipped(polls - 1u);
-  }
-  return false;
+  return Platform_Wait_Bounded(long_wait_budget, [I2Cx, bit] { return (I2Cx->CR1 & bit) == 0u; });
 }
 
 // Until the bus is idle (BUSY clear); false when the error handler recorded a
@@ -98,16 +66,9 @@ bool Wait_CR1_Cleared(I2C_TypeDef* I2Cx, std::uint16_t bit) {
 // completed by then, so an idle bus alone does not mean the transfer went well.
 bool Wait_Bus_Idle(I2C_TypeDef* I2Cx) {
   volatile std::uint8_t& failed = Failed_Flag(I2Cx);
-  for (std::uint32_t polls = long_wait_budget; polls != 0u; --polls) {
-    if ((I2Cx->SR2 & I2C_SR2_BUSY) == 0u) return failed == 0u;
-    if (failed != 0u) return false;
-    const std::uint32_t skipped = Platform_PollsSkipped(polls - 1u);
-    if (skipped != 0u) {
-      polls -= skipped;
-      if (failed != 0u) return false;
-    }
-  }
-  return false;
+  const bool idle = Platform_Wait_Bounded(
+      long_wait_budget, [I2Cx] { return (I2Cx->SR2 & I2C_SR2_BUSY) == 0u; }, [&failed] { return failed != 0u; });
+  return idle && failed == 0u;
 }
 
 // Software reset of a peripheral that is stuck mid-transfer (a STOP that cannot
@@ -139,7 +100,7 @@ void Reset_Peripheral(I2C_TypeDef* I2Cx) {
 // not pending in CR1 with MSL still set afterwards is one that is needed, and
 // nothing can clear CR1's bits before the write.
 Status Fail_Transfer(I2C_TypeDef* I2Cx) {
-  Clear_CR2(I2Cx, I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN);
+  I2C_Clear_CR2(I2Cx, I2C_CR2_ITEVTEN | I2C_CR2_ITBUFEN);
   const std::uint16_t cr1 = I2Cx->CR1;
   if ((cr1 & I2C_CR1_STOP) == 0u && (I2Cx->SR2 & I2C_SR2_MSL) != 0u) {
     I2Cx->CR1 = static_cast<std::uint16_t>(cr1 | I2C_CR1_STOP);
@@ -160,37 +121,37 @@ Status Read_Polling(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uint32_t NumB
   (void)temp;
 
   if (NumByteToRead == 1u) {
-    Set_CR1(I2Cx, I2C_CR1_START);
+    I2C_Set_CR1(I2Cx, I2C_CR1_START);
     if (!Wait_Flag_Bounded(I2Cx, I2C_SR1_SB)) return Error;
     Address = static_cast<std::uint8_t>(SlaveAddress | 1u);
     I2Cx->DR = Address;
     if (!Wait_Flag_Bounded(I2Cx, I2C_SR1_ADDR)) return Error;
-    Clear_CR1(I2Cx, I2C_CR1_ACK);
+    I2C_Clear_CR1(I2Cx, I2C_CR1_ACK);
     // The STOP must be requested while the byte is still on its way in: no
     // interrupt may come between clearing ADDR (which starts the byte) and it.
     __disable_irq();
     temp = I2Cx->SR2;
-    Set_CR1(I2Cx, I2C_CR1_STOP);
+    I2C_Set_CR1(I2Cx, I2C_CR1_STOP);
     __enable_irq();
     if (!Wait_SR1(I2Cx, I2C_SR1_RXNE)) return Fail_Transfer(I2Cx);
     pBuffer[0] = static_cast<std::uint8_t>(I2Cx->DR);
     if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_STOP)) return Fail_Transfer(I2Cx);
-    Set_CR1(I2Cx, I2C_CR1_ACK);
+    I2C_Set_CR1(I2Cx, I2C_CR1_ACK);
     return Success;
   }
 
   if (NumByteToRead == 2u) {
     // With POS the ACK bit applies to the second byte: the first is
     // acknowledged, the second answered with a NACK.
-    Set_CR1(I2Cx, I2C_CR1_POS);
-    Set_CR1(I2Cx, I2C_CR1_START);
+    I2C_Set_CR1(I2Cx, I2C_CR1_POS);
+    I2C_Set_CR1(I2Cx, I2C_CR1_START);
     if (!Wait_Flag_Bounded(I2Cx, I2C_SR1_SB)) return Error;
     Address = static_cast<std::uint8_t>(SlaveAddress | 1u);
     I2Cx->DR = Address;
     if (!Wait_Flag_Bounded(I2Cx, I2C_SR1_ADDR)) return Error;
     __disable_irq();
     temp = I2Cx->SR2;
-    Clear_CR1(I2Cx, I2C_CR1_ACK);
+    I2C_Clear_CR1(I2Cx, I2C_CR1_ACK);
     __enable_irq();
     if (!Wait_SR1(I2Cx, I2C_SR1_BTF)) return Fail_Transfer(I2Cx);
     __disable_irq();
@@ -199,12 +160,12 @@ Status Read_Polling(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uint32_t NumB
     __enable_irq();
     pBuffer[1] = static_cast<std::uint8_t>(I2Cx->DR);
     if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_STOP)) return Fail_Transfer(I2Cx);
-    Set_CR1(I2Cx, I2C_CR1_ACK);
-    Clear_CR1(I2Cx, I2C_CR1_POS);
+    I2C_Set_CR1(I2Cx, I2C_CR1_ACK);
+    I2C_Clear_CR1(I2Cx, I2C_CR1_POS);
     return Success;
   }
 
-  Set_CR1(I2Cx, I2C_CR1_START);
+  I2C_Set_CR1(I2Cx, I2C_CR1_START);
   if (!Wait_Flag_Bounded(I2Cx, I2C_SR1_SB)) return Error;
   Address = static_cast<std::uint8_t>(SlaveAddress | 1u);
   I2Cx->DR = Address;
@@ -224,10 +185,10 @@ Status Read_Polling(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uint32_t NumB
       // Byte N-2 in DR, N-1 in the shift register: the NACK goes to byte N,
       // which starts when N-2 is read; the STOP follows it.
       if (!Wait_SR1(I2Cx, I2C_SR1_BTF)) return Fail_Transfer(I2Cx);
-      Clear_CR1(I2Cx, I2C_CR1_ACK);
+      I2C_Clear_CR1(I2Cx, I2C_CR1_ACK);
       __disable_irq();
       *pBuffer++ = static_cast<std::uint8_t>(I2Cx->DR);
-      Set_CR1(I2Cx, I2C_CR1_STOP);
+      I2C_Set_CR1(I2Cx, I2C_CR1_STOP);
       *pBuffer++ = static_cast<std::uint8_t>(I2Cx->DR);
       __enable_irq();
       if (!Wait_SR1(I2Cx, I2C_SR1_RXNE)) return Fail_Transfer(I2Cx);
@@ -236,7 +197,7 @@ Status Read_Polling(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uint32_t NumB
     }
   }
   if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_STOP)) return Fail_Transfer(I2Cx);
-  Set_CR1(I2Cx, I2C_CR1_ACK);
+  I2C_Set_CR1(I2Cx, I2C_CR1_ACK);
   return Success;
 }
 
@@ -245,7 +206,7 @@ Status Write_Polling(I2C_TypeDef* I2Cx, const std::uint8_t* pBuffer, std::uint32
   volatile std::uint32_t temp = 0;
   (void)temp;
 
-  Set_CR1(I2Cx, I2C_CR1_START);
+  I2C_Set_CR1(I2Cx, I2C_CR1_START);
   if (!Wait_Flag_Bounded(I2Cx, I2C_SR1_SB)) return Error;
   Address = static_cast<std::uint8_t>(SlaveAddress & 0xFEu);
   I2Cx->DR = Address;
@@ -259,15 +220,15 @@ Status Write_Polling(I2C_TypeDef* I2Cx, const std::uint8_t* pBuffer, std::uint32
     remaining--;
   }
   if (!Wait_SR1(I2Cx, I2C_SR1_BTF)) return Fail_Transfer(I2Cx);
-  Set_CR1(I2Cx, I2C_CR1_STOP);
+  I2C_Set_CR1(I2Cx, I2C_CR1_STOP);
   if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_STOP)) return Fail_Transfer(I2Cx);
   return Success;
 }
 
 // Hands the transfer to the event handler and waits for the bus to go idle.
 Status Transfer_Interrupt(I2C_TypeDef* I2Cx, std::uint32_t count, std::uint32_t direction, std::uint8_t address) {
-  Set_CR2(I2Cx, I2C_CR2_ITEVTEN);
-  Set_CR2(I2Cx, I2C_CR2_ITBUFEN);
+  I2C_Set_CR2(I2Cx, I2C_CR2_ITEVTEN);
+  I2C_Set_CR2(I2Cx, I2C_CR2_ITBUFEN);
   I2CDirection = direction;
   Address = address;
   if (I2Cx == I2C1) {
@@ -275,7 +236,7 @@ Status Transfer_Interrupt(I2C_TypeDef* I2Cx, std::uint32_t count, std::uint32_t 
   } else {
     NumbOfBytes2 = count;
   }
-  Set_CR1(I2Cx, I2C_CR1_START);
+  I2C_Set_CR1(I2Cx, I2C_CR1_START);
   if (!Wait_CR1_Cleared(I2Cx, I2C_CR1_START)) return Fail_Transfer(I2Cx);
   if (!Wait_Bus_Idle(I2Cx)) return Fail_Transfer(I2Cx);
   return Success;
@@ -327,7 +288,7 @@ void I2C_LowLevel_Init() {
 
 Status I2C_Master_BufferRead(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uint32_t NumByteToRead,
                              I2C_ProgrammingModel Mode, std::uint8_t SlaveAddress) {
-  Set_CR2(I2Cx, I2C_CR2_ITERREN);
+  I2C_Set_CR2(I2Cx, I2C_CR2_ITERREN);
   if (NumByteToRead == 0u) return Error;  // nothing to read: no bus traffic at all
   Failed_Flag(I2Cx) = 0;
   if (Mode == Polling) return Read_Polling(I2Cx, pBuffer, NumByteToRead, SlaveAddress);
@@ -335,13 +296,13 @@ Status I2C_Master_BufferRead(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uint
   if (Transfer_Interrupt(I2Cx, NumByteToRead, 1u, static_cast<std::uint8_t>(SlaveAddress | 1u)) != Success) {
     return Error;
   }
-  Set_CR1(I2Cx, I2C_CR1_ACK);
+  I2C_Set_CR1(I2Cx, I2C_CR1_ACK);
   return Success;
 }
 
 Status I2C_Master_BufferWrite(I2C_TypeDef* I2Cx, std::uint8_t* pBuffer, std::uint32_t NumByteToWrite,
                               I2C_ProgrammingModel Mode, std::uint8_t SlaveAddress) {
-  Set_CR2(I2Cx, I2C_CR2_ITERREN);
+  I2C_Set_CR2(I2Cx, I2C_CR2_ITERREN);
   if (NumByteToWrite == 0u) return Error;
   Failed_Flag(I2Cx) = 0;
   if (Mode == Polling) return Write_Polling(I2Cx, pBuffer, NumByteToWrite, SlaveAddress);

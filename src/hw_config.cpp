@@ -1,5 +1,7 @@
 #include "hw_config.h"
 
+#include "bounded_wait.h"
+
 RCC_ClocksTypeDef rcc_clocks;
 volatile std::uint32_t TimingDelay;
 
@@ -151,11 +153,8 @@ void TIM_Configuration() {
 // ---------------------------------------------------------------- console sink
 
 bool Serial_Wait_TxEmpty(USART_TypeDef* USARTx) {
-  for (std::uint32_t polls = 0; polls < SERIAL_TX_POLL_BUDGET; ++polls) {
-    if (USART_GetFlagStatus(USARTx, USART_FLAG_TXE) != RESET) return true;
-    polls += Platform_PollsSkipped(SERIAL_TX_POLL_BUDGET - polls - 1);
-  }
-  return false;
+  return Platform_Wait_Bounded(SERIAL_TX_POLL_BUDGET,
+                               [USARTx] { return USART_GetFlagStatus(USARTx, USART_FLAG_TXE) != RESET; });
 }
 
 // Each write is followed by the wait, so when this returns the last byte is in
