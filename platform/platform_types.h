@@ -4,70 +4,42 @@
 
 #include <cstdint>
 
+#include "vectors.h"
+
 enum FunctionalState : std::uint8_t { DISABLE = 0, ENABLE = 1 };
 enum FlagStatus : std::uint8_t { RESET = 0, SET = 1 };
 using ITStatus = FlagStatus;
 enum BitAction : std::uint8_t { Bit_RESET = 0, Bit_SET = 1 };
 
 // Exception and interrupt numbers: negative for core exceptions, 0..44 for the
-// chip's interrupt lines (vector slot = 16 + number).
+// chip's interrupt lines (vector slot = 16 + number), from the vector list.
 enum IRQn_Type : std::int8_t {
-  NonMaskableInt_IRQn = -14,
-  HardFault_IRQn = -13,
-  MemoryManagement_IRQn = -12,
-  BusFault_IRQn = -11,
-  UsageFault_IRQn = -10,
-  SVCall_IRQn = -5,
-  DebugMonitor_IRQn = -4,
-  PendSV_IRQn = -2,
-  SysTick_IRQn = -1,
-  WWDG_IRQn = 0,
-  PVD_IRQn = 1,
-  TAMPER_STAMP_IRQn = 2,
-  RTC_WKUP_IRQn = 3,
-  FLASH_IRQn = 4,
-  RCC_IRQn = 5,
-  EXTI0_IRQn = 6,
-  EXTI1_IRQn = 7,
-  EXTI2_IRQn = 8,
-  EXTI3_IRQn = 9,
-  EXTI4_IRQn = 10,
-  DMA1_Channel1_IRQn = 11,
-  DMA1_Channel2_IRQn = 12,
-  DMA1_Channel3_IRQn = 13,
-  DMA1_Channel4_IRQn = 14,
-  DMA1_Channel5_IRQn = 15,
-  DMA1_Channel6_IRQn = 16,
-  DMA1_Channel7_IRQn = 17,
-  ADC1_IRQn = 18,
-  USB_HP_IRQn = 19,
-  USB_LP_IRQn = 20,
-  DAC_IRQn = 21,
-  COMP_IRQn = 22,
-  EXTI9_5_IRQn = 23,
-  LCD_IRQn = 24,
-  TIM9_IRQn = 25,
-  TIM10_IRQn = 26,
-  TIM11_IRQn = 27,
-  TIM2_IRQn = 28,
-  TIM3_IRQn = 29,
-  TIM4_IRQn = 30,
-  I2C1_EV_IRQn = 31,
-  I2C1_ER_IRQn = 32,
-  I2C2_EV_IRQn = 33,
-  I2C2_ER_IRQn = 34,
-  SPI1_IRQn = 35,
-  SPI2_IRQn = 36,
-  USART1_IRQn = 37,
-  USART2_IRQn = 38,
-  USART3_IRQn = 39,
-  EXTI15_10_IRQn = 40,
-  RTC_Alarm_IRQn = 41,
-  USB_FS_WKUP_IRQn = 42,
-  TIM6_IRQn = 43,
-  TIM7_IRQn = 44,
+#define TL500_CORE_IRQN(number, irqn, name, handler) irqn##_IRQn = (number)-16,
+  TL500_CORE_EXCEPTIONS(TL500_CORE_IRQN)
+#undef TL500_CORE_IRQN
+#define TL500_DEVICE_IRQN(line, name) name##_IRQn = (line),
+  TL500_DEVICE_INTERRUPTS(TL500_DEVICE_IRQN)
+#undef TL500_DEVICE_IRQN
 };
-inline constexpr int kDeviceIrqCount = 45;
+inline constexpr int kDeviceIrqCount = TL500_DEVICE_INTERRUPT_COUNT;
+
+namespace vector_list_check {
+// The interrupt lines are listed in order from 0 with none left out: each
+// one's number is its place in the list.
+inline constexpr int kLines[] = {
+#define TL500_DEVICE_LINE(line, name) (line),
+    TL500_DEVICE_INTERRUPTS(TL500_DEVICE_LINE)
+#undef TL500_DEVICE_LINE
+};
+constexpr bool LinesInOrder() {
+  for (int i = 0; i < kDeviceIrqCount; ++i) {
+    if (kLines[i] != i) return false;
+  }
+  return true;
+}
+static_assert(sizeof(kLines) / sizeof(kLines[0]) == kDeviceIrqCount, "interrupt line count");
+static_assert(LinesInOrder(), "interrupt lines out of order");
+}  // namespace vector_list_check
 
 // ---------------------------------------------------------------- RCC
 struct RCC_ClocksTypeDef {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../../platform/stm32l1_registers.h"
+#include "../../platform/vectors.h"
 #include "../core/stop.h"
 
 namespace sim {
@@ -40,10 +41,19 @@ std::string hex(std::uint32_t v) {
 }
 
 const char* exceptionName(int exc) {
-  static const char* const kNames[] = {"thread mode", "Reset",    "NMI",      "HardFault", "MemManage", "BusFault",
-                                       "UsageFault",  "reserved", "reserved", "reserved",  "reserved",  "SVCall",
-                                       "DebugMonitor", "reserved", "PendSV",  "SysTick"};
-  return exc >= 0 && exc < 16 ? kNames[exc] : "interrupt";
+  switch (exc) {
+    case 0:
+      return "thread mode";
+    case 1:
+      return "Reset";
+#define TL500_CORE_EXCEPTION_NAME(number, irqn, name, handler) \
+  case number:                                                  \
+    return name;
+      TL500_CORE_EXCEPTIONS(TL500_CORE_EXCEPTION_NAME)
+#undef TL500_CORE_EXCEPTION_NAME
+    default:
+      return exc > 1 && exc < TL500_CORE_VECTOR_SLOTS ? "reserved" : "interrupt";
+  }
 }
 
 std::string exceptionText(int exc) {
