@@ -14,7 +14,7 @@
    X(exception number = vector slot, interrupt-number name, name, handler).
    The interrupt number is the exception number less 16. Slots 7-10 and 13
    are reserved. */
-#define TL500_CORE_EXCEPTIONS(X) \
+#define TL500_CORE_EXCEPTIONS(X)                         \
   X(2, NonMaskableInt, "NMI", NMI_Handler)               \
   X(3, HardFault, "HardFault", HardFault_Handler)        \
   X(4, MemoryManagement, "MemManage", MemManage_Handler) \
@@ -28,13 +28,13 @@
 /* The chip's interrupt lines, numbered from 0 in order:
    X(line, name) stands for name_IRQn = line, the handler name_IRQHandler in
    vector slot 16 + line, and the name "name". */
-#define TL500_DEVICE_INTERRUPTS(X) \
-  X(0, WWDG) /* window watchdog */                        \
-  X(1, PVD) /* voltage detector (EXTI16) */               \
+#define TL500_DEVICE_INTERRUPTS(X)                        \
+  X(0, WWDG)         /* window watchdog */                \
+  X(1, PVD)          /* voltage detector (EXTI16) */      \
   X(2, TAMPER_STAMP) /* tamper and time stamp (EXTI19) */ \
-  X(3, RTC_WKUP) /* RTC wake-up (EXTI20) */               \
-  X(4, FLASH) /* flash memory interface */                \
-  X(5, RCC) /* reset and clock control */                 \
+  X(3, RTC_WKUP)     /* RTC wake-up (EXTI20) */           \
+  X(4, FLASH)        /* flash memory interface */         \
+  X(5, RCC)          /* reset and clock control */        \
   X(6, EXTI0)                                             \
   X(7, EXTI1)                                             \
   X(8, EXTI2)                                             \
@@ -70,7 +70,7 @@
   X(38, USART2)                                           \
   X(39, USART3)                                           \
   X(40, EXTI15_10)                                        \
-  X(41, RTC_Alarm) /* RTC alarm (EXTI17) */               \
+  X(41, RTC_Alarm)   /* RTC alarm (EXTI17) */             \
   X(42, USB_FS_WKUP) /* USB wake-up (EXTI18) */           \
   X(43, TIM6)                                             \
   X(44, TIM7)

@@ -3,9 +3,10 @@
 // neither the result, nor the polls counted, nor the virtual time the wait ends.
 // The flag waited for here is RXNE of the ZigBee port, which stays clear: no
 // byte arrives.
+#include "bounded_wait.h"
+
 #include <gtest/gtest.h>
 
-#include "bounded_wait.h"
 #include "firmware_board.h"
 
 namespace {
@@ -13,8 +14,8 @@ namespace {
 struct WaitOutcome {
   bool result;
   sim::Time took;
-  std::uint64_t polls;    // reads made plus polls passed at once
-  std::uint64_t skipped;  // polls passed at once
+  std::uint64_t polls;       // reads made plus polls passed at once
+  std::uint64_t skipped;     // polls passed at once
   std::uint64_t ticksAtEnd;  // SysTick handler entries the wait saw (TimingDelay counted down)
 };
 
