@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/core/run_stats.h"
+#include "sim/program/run_stats.h"
 
 namespace {
 

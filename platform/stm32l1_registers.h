@@ -107,10 +107,22 @@ inline constexpr std::uint32_t RCC_CIR_HSIRDYF = 1u << 2;
 inline constexpr std::uint32_t RCC_CIR_HSERDYF = 1u << 3;
 inline constexpr std::uint32_t RCC_CIR_PLLRDYF = 1u << 4;
 inline constexpr std::uint32_t RCC_CIR_MSIRDYF = 1u << 5;
-// RCC_AHBENR: flash interface clock, on after reset
+// RCC_AHBENR: the GPIO ports' clocks; the flash interface clock, on after reset
+inline constexpr std::uint32_t RCC_AHBENR_GPIOAEN = 1u << 0;
+inline constexpr std::uint32_t RCC_AHBENR_GPIOBEN = 1u << 1;
+inline constexpr std::uint32_t RCC_AHBENR_GPIOCEN = 1u << 2;
+inline constexpr std::uint32_t RCC_AHBENR_GPIODEN = 1u << 3;
+inline constexpr std::uint32_t RCC_AHBENR_GPIOEEN = 1u << 4;
+inline constexpr std::uint32_t RCC_AHBENR_GPIOHEN = 1u << 5;
 inline constexpr std::uint32_t RCC_AHBENR_FLITFEN = 1u << 15;
-// RCC_APB1ENR bits the clock set-up needs itself
+// RCC_APB1ENR (the same bit positions in RCC_APB1RSTR)
+inline constexpr std::uint32_t RCC_APB1ENR_TIM2EN = 1u << 0;
+inline constexpr std::uint32_t RCC_APB1ENR_USART3EN = 1u << 18;
+inline constexpr std::uint32_t RCC_APB1ENR_I2C1EN = 1u << 21;
+inline constexpr std::uint32_t RCC_APB1ENR_I2C2EN = 1u << 22;
 inline constexpr std::uint32_t RCC_APB1ENR_PWREN = 1u << 28;
+// RCC_APB2ENR (the same bit positions in RCC_APB2RSTR)
+inline constexpr std::uint32_t RCC_APB2ENR_USART1EN = 1u << 14;
 // RCC_CSR
 inline constexpr std::uint32_t RCC_CSR_LSION = 1u << 0;
 inline constexpr std::uint32_t RCC_CSR_LSIRDY = 1u << 1;

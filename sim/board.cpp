@@ -8,7 +8,6 @@
 #include <stdexcept>
 
 #include "../platform/platform_types.h"
-#include "../platform/rcc.h"
 #include "../platform/stm32l1_registers.h"
 #include "core/stop.h"
 
@@ -24,8 +23,8 @@ constexpr GpioPort::ResetValues kPortBReset{0x00000280u, 0, 0x000000C0u, 0x00000
 constexpr GpioPort::ResetValues kPortOtherReset{};
 constexpr char kPorts[] = {'A', 'B', 'C', 'D', 'E', 'H'};
 constexpr std::uint32_t kGpioBases[] = {GPIOA_BASE, GPIOB_BASE, GPIOC_BASE, GPIOD_BASE, GPIOE_BASE, GPIOH_BASE};
-constexpr std::uint32_t kGpioEnable[] = {RCC_AHBPeriph_GPIOA, RCC_AHBPeriph_GPIOB, RCC_AHBPeriph_GPIOC,
-                                         RCC_AHBPeriph_GPIOD, RCC_AHBPeriph_GPIOE, RCC_AHBPeriph_GPIOH};
+constexpr std::uint32_t kGpioEnable[] = {RCC_AHBENR_GPIOAEN, RCC_AHBENR_GPIOBEN, RCC_AHBENR_GPIOCEN,
+                                         RCC_AHBENR_GPIODEN, RCC_AHBENR_GPIOEEN, RCC_AHBENR_GPIOHEN};
 constexpr unsigned kPinsPerPort = GpioPort::kPins;
 constexpr const char* kDipSwitches[] = {"DIP1", "DIP2", "DIP3"};
 constexpr const char* kI2cLines[] = {"I2C1_SCL", "I2C1_SDA", "I2C2_SCL", "I2C2_SDA"};
@@ -48,6 +47,13 @@ RccConfig rccConfig(const BoardConfig& config) {
       config.timing.fixed("crystal start-up", rcc.crystalStartup, microseconds(1000), microseconds(2000));
   rcc.pllLock = config.timing.fixed("PLL lock", rcc.pllLock, microseconds(100), microseconds(200));
   return rcc;
+}
+
+// The net of the pin a peripheral's signal is attached to: where the far end
+// of its line connects.
+Net& attachedNet(const PinFunction& signal) {
+  if (signal.net() == nullptr) throw std::logic_error(signal.name() + " is not attached to a pin");
+  return *signal.net();
 }
 
 }  // namespace
@@ -98,8 +104,12 @@ Board::Board(BoardConfig config)
   // motion sensor's bypass.
   for (I2cTarget* chip : sensors_->i2cTargets()) i2cBus1_->attach(*chip);
   wire();
-  console_ = std::make_unique<SerialEndpoint>("console", clock_, usart1_, SerialEndpoint::kDefaultBaud, timing_);
-  zigbeeLine_ = std::make_unique<SerialEndpoint>("zigbee", clock_, usart3_, SerialEndpoint::kDefaultBaud, timing_);
+  console_ = std::make_unique<SerialEndpoint>("console", clock_, attachedNet(usart1_.rxPin()),
+                                              attachedNet(usart1_.txPin()), SerialEndpoint::kDefaultBaud, timing_,
+                                              [this] { return usart1_.deafness(); });
+  zigbeeLine_ = std::make_unique<SerialEndpoint>("zigbee", clock_, attachedNet(usart3_.rxPin()),
+                                                 attachedNet(usart3_.txPin()), SerialEndpoint::kDefaultBaud, timing_,
+                                                 [this] { return usart3_.deafness(); });
   // The ZigBee module on USART3; its reset input has the module's own pull-up.
   zigbee_ = std::make_unique<ZigBeeModule>(clock_, *zigbeeLine_, net(*findPin("ZB_RESET")));
   g_current = this;
@@ -144,14 +154,21 @@ void Board::setDipSwitch(unsigned number, bool closed) {
 
 void Board::wire() {
   using B = Rcc::Bus;
-  bus_.map(TIM2_BASE, 0x400, tim2_, rcc_.gate(B::APB1, RCC_APB1Periph_TIM2));
-  bus_.map(USART3_BASE, 0x400, usart3_, rcc_.gate(B::APB1, RCC_APB1Periph_USART3));
-  bus_.map(I2C1_BASE, 0x400, *i2c1_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C1));
-  bus_.map(I2C2_BASE, 0x400, *i2c2_, rcc_.gate(B::APB1, RCC_APB1Periph_I2C2));
-  bus_.map(PWR_BASE, 0x400, pwr_, rcc_.gate(B::APB1, RCC_APB1Periph_PWR));
-  bus_.map(USART1_BASE, 0x400, usart1_, rcc_.gate(B::APB2, RCC_APB2Periph_USART1));
+  // Each block RCC gates is clocked and held in reset by its bits there.
+  bus_.map(TIM2_BASE, 0x400, tim2_);
+  rcc_.attach(B::APB1, RCC_APB1ENR_TIM2EN, tim2_);
+  bus_.map(USART3_BASE, 0x400, usart3_);
+  rcc_.attach(B::APB1, RCC_APB1ENR_USART3EN, usart3_);
+  bus_.map(I2C1_BASE, 0x400, *i2c1_);
+  rcc_.attach(B::APB1, RCC_APB1ENR_I2C1EN, *i2c1_);
+  bus_.map(I2C2_BASE, 0x400, *i2c2_);
+  rcc_.attach(B::APB1, RCC_APB1ENR_I2C2EN, *i2c2_);
+  bus_.map(PWR_BASE, 0x400, pwr_);
+  rcc_.attach(B::APB1, RCC_APB1ENR_PWREN, pwr_);
+  bus_.map(USART1_BASE, 0x400, usart1_);
+  rcc_.attach(B::APB2, RCC_APB2ENR_USART1EN, usart1_);
   for (std::size_t i = 0; i < gpio_.size(); ++i) {
-    bus_.map(kGpioBases[i], 0x400, *gpio_[i], rcc_.gate(B::AHB, kGpioEnable[i]));
+    bus_.map(kGpioBases[i], 0x400, *gpio_[i]);
     rcc_.attach(B::AHB, kGpioEnable[i], *gpio_[i]);
   }
   bus_.map(RCC_BASE, 0x400, rcc_);
@@ -160,13 +177,6 @@ void Board::wire() {
   bus_.map(NVIC_BASE, offsetof(NVIC_TypeDef, IP) + sizeof(NVIC_TypeDef::IP), nvic_);
   bus_.map(SCB_BASE, sizeof(SCB_TypeDef), scb_);
   bus_.map(NVIC_BASE + offsetof(NVIC_TypeDef, STIR), 4, stir_);
-
-  rcc_.attach(B::APB1, RCC_APB1Periph_TIM2, tim2_);
-  rcc_.attach(B::APB1, RCC_APB1Periph_USART3, usart3_);
-  rcc_.attach(B::APB1, RCC_APB1Periph_I2C1, *i2c1_);
-  rcc_.attach(B::APB1, RCC_APB1Periph_I2C2, *i2c2_);
-  rcc_.attach(B::APB1, RCC_APB1Periph_PWR, pwr_);
-  rcc_.attach(B::APB2, RCC_APB2Periph_USART1, usart1_);
 
   // The serial ports reach the line through their pins, alternate function 7.
   constexpr unsigned kUsartFunction = 7;

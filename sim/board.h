@@ -23,7 +23,7 @@
 #include "devices/i2c_faults.h"
 #include "devices/zigbee_module.h"
 #include "devices/sensor_chips.h"
-#include "endpoints/serial_endpoint.h"
+#include "devices/serial_endpoint.h"
 #include "peripherals/flash_interface.h"
 #include "peripherals/general_timer.h"
 #include "peripherals/gpio_port.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "sim/core/stop.h"
-#include "sim/core/stuck_watchdog.h"
+#include "sim/core/held_time.h"
 #include "sim/script/command_table.h"
 #include "sim/script/immediate_command.h"
 
@@ -48,7 +48,7 @@ std::string trim(const std::string& text) {
 
 void Monitor::run(int inFd, int outFd, const std::function<void()>& checkSignals) {
   // Virtual time stands still for the operator, not for a stuck firmware.
-  StuckWatchdog::Hold held;
+  HeldTime held;
   writeAll(outFd, crlf("\n[monitor at " + formatTime(board_.clock().now()) +
                        "; virtual time stands still. pins, set pin PIN high|low|float, time, continue, quit]\n") +
                       kPrompt);

@@ -12,8 +12,8 @@ void busError(const std::string& what, std::uint32_t address) {
   throw Stop(StopKind::Fault, "bus error: " + what + " at " + buf);
 }
 
-void Bus::map(std::uint32_t base, std::uint32_t size, Peripheral& peripheral, Gate clocked) {
-  regions_.push_back(Region{base, size, &peripheral, std::move(clocked)});
+void Bus::map(std::uint32_t base, std::uint32_t size, Peripheral& peripheral) {
+  regions_.push_back(Region{base, size, &peripheral});
   for (Line& line : lines_) line = Line{};  // a new block may own addresses a line served before
 }
 
@@ -48,13 +48,13 @@ const Bus::Region& Bus::find(std::uint32_t address, unsigned width, const char* 
 
 std::uint32_t Bus::read(std::uint32_t address, unsigned width) {
   const Region& r = find(address, width, "read");
-  if (!r.peripheral->clocked() || (r.clocked && !r.clocked())) return 0;
+  if (!r.peripheral->clocked()) return 0;
   return r.peripheral->read(address - r.base, width);
 }
 
 void Bus::write(std::uint32_t address, unsigned width, std::uint32_t value) {
   const Region& r = find(address, width, "write");
-  if (!r.peripheral->clocked() || r.peripheral->heldInReset() || (r.clocked && !r.clocked())) return;
+  if (!r.peripheral->clocked() || r.peripheral->heldInReset()) return;
   r.peripheral->write(address - r.base, width, value);
 }
 
@@ -65,9 +65,7 @@ Peripheral* Bus::at(std::uint32_t address) const {
 
 Peripheral* Bus::steadyModel(std::uint32_t address, std::uint32_t& offset) const {
   const Region* r = lookup(address);
-  if (r == nullptr || !r->peripheral->clocked() || r->peripheral->heldInReset() || (r->clocked && !r->clocked())) {
-    return nullptr;
-  }
+  if (r == nullptr || !r->peripheral->clocked() || r->peripheral->heldInReset()) return nullptr;
   offset = address - r->base;
   return r->peripheral->steadyRead(offset) ? r->peripheral : nullptr;
 }

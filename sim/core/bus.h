@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,12 +70,10 @@ inline std::uint32_t slotMerge(std::uint32_t slot, std::uint32_t offset, unsigne
 
 class Bus {
  public:
-  using Gate = std::function<bool()>;
-
-  // `clocked` tells whether the block's clock is on; while it is off the block
-  // ignores writes and reads as zero, as on the chip. Empty: the block's own
-  // clocked() decides. A block held in reset ignores writes too.
-  void map(std::uint32_t base, std::uint32_t size, Peripheral& peripheral, Gate clocked = {});
+  // While the block's clock is off (Peripheral::clocked(), set by the clock
+  // controller) it ignores writes and reads as zero, as on the chip; a block
+  // held in reset ignores writes too.
+  void map(std::uint32_t base, std::uint32_t size, Peripheral& peripheral);
 
   std::uint32_t read(std::uint32_t address, unsigned width);
   void write(std::uint32_t address, unsigned width, std::uint32_t value);
@@ -96,7 +93,6 @@ class Bus {
     std::uint32_t base;
     std::uint32_t size;
     Peripheral* peripheral;
-    Gate clocked;
   };
   const Region& find(std::uint32_t address, unsigned width, const char* access) const;
   const Region* lookup(std::uint32_t address) const;

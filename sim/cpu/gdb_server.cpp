@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "../core/stop.h"
-#include "../core/stuck_watchdog.h"
+#include "../core/held_time.h"
 
 namespace sim {
 
@@ -117,7 +117,7 @@ GdbServer::~GdbServer() {
 
 std::optional<std::string> GdbServer::receivePacket() {
   // Virtual time stands still while the debugger holds the core.
-  StuckWatchdog::Hold held;
+  HeldTime held;
   std::string data;
   char c = 0;
   int check = 0;
@@ -294,7 +294,7 @@ std::string GdbServer::handle(CortexM3& core, const std::string& p, std::optiona
 GdbServer::End GdbServer::serve(CortexM3& core) {
   std::fprintf(stderr, "tl500-sim: gdb server waiting on 127.0.0.1:%u\n", port_);
   {
-    StuckWatchdog::Hold held;  // the board waits in reset for the person at gdb
+    HeldTime held;  // the board waits in reset for the person at gdb
     fd_ = ::accept(listenFd_, nullptr, nullptr);
   }
   if (fd_ < 0) throw std::runtime_error(std::string("gdb server: accept: ") + std::strerror(errno));

@@ -22,7 +22,7 @@
 #include "../core/clock.h"
 #include "../core/listeners.h"
 #include "../core/net.h"
-#include "../peripherals/gpio_port.h"
+#include "../core/pin_function.h"
 #include "i2c_faults.h"
 #include "i2c_target.h"
 

@@ -20,7 +20,7 @@
 #include "../core/clock.h"
 #include "../core/listeners.h"
 #include "../core/net.h"
-#include "../endpoints/serial_endpoint.h"
+#include "serial_endpoint.h"
 
 namespace sim {
 

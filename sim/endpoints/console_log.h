@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "serial_endpoint.h"
+#include "../devices/serial_endpoint.h"
 
 namespace sim {
 

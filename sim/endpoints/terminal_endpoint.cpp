@@ -13,7 +13,7 @@
 #include <stdexcept>
 
 #include "../core/stop.h"
-#include "../core/stuck_watchdog.h"
+#include "../core/held_time.h"
 #include "live_pace.h"
 
 namespace sim {
@@ -142,7 +142,7 @@ void TerminalEndpoint::endBySignal() {
 void TerminalEndpoint::waitForAttach() {
   if (mode_ != Mode::Pty) return;
   // The board is held in reset for a person to attach: time held on purpose.
-  StuckWatchdog::Hold held;
+  HeldTime held;
   // While no program has the pseudo-terminal open its master reports a
   // hang-up; our own handle would hide that, so it is closed meanwhile. The
   // line keeps its settings.
@@ -165,7 +165,7 @@ void TerminalEndpoint::waitForAttach() {
 
 void TerminalEndpoint::linger() {
   if (mode_ != Mode::Pty) return;
-  StuckWatchdog::Hold held;  // main has returned: nothing runs any more
+  HeldTime held;  // main has returned: nothing runs any more
   while (g_signal == 0) {
     pollfd fds[2] = {{ptyMaster_, POLLIN, 0}, {controlFd_, POLLIN, 0}};
     int ready = ::poll(fds, controlFd_ >= 0 ? 2 : 1, 100);
@@ -306,7 +306,7 @@ void TerminalEndpoint::holdWhilePaused() {
   if (!livePace().paused) return;
   livePace().ratio = 0;
   // Time held by a person on purpose: never a stuck firmware.
-  StuckWatchdog::Hold held;
+  HeldTime held;
   while (livePace().paused) {
     if (g_signal != 0) endBySignal();
     pollControlTerminal();

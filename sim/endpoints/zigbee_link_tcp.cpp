@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "../core/stop.h"
-#include "../core/stuck_watchdog.h"
+#include "../core/held_time.h"
 
 namespace sim {
 
@@ -226,7 +226,7 @@ void ZigBeeTcpLink::readAtLeastOnce() {
   int ready = 0;
   {
     // Waiting for the other board's slot holds this board's time on purpose.
-    StuckWatchdog::Hold held;
+    HeldTime held;
     ready = ::poll(&pfd, 1, static_cast<int>(peerWait_.count()));
   }
   if (ready == 0) peerSilent();

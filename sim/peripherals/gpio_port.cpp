@@ -25,27 +25,14 @@ std::uint32_t field2(std::uint32_t reg, unsigned pin) { return (reg >> (pin * 2u
 
 }  // namespace
 
-void PinFunction::set(Drive drive) {
-  if (drive == drive_) return;
-  drive_ = drive;
-  if (port_ != nullptr) port_->functionChanged(*this);
-}
-
-PinFunction::~PinFunction() {
-  if (port_ != nullptr) port_->detachFunction(*this);
-}
-
-bool PinFunction::routed() const {
-  if (port_ == nullptr || port_->mode(pin_) != GpioPort::Mode::Alternate) return false;
-  for (const auto& attached : port_->drivers_[pin_].functions) {
-    if (attached.function == this) return port_->alternateFunction(pin_) == attached.af;
+bool GpioPort::routes(const PinFunction& function) const {
+  unsigned pin = pinOf(function);
+  if (mode(pin) != Mode::Alternate) return false;
+  for (const auto& attached : drivers_[pin].functions) {
+    if (attached.function == &function) return alternateFunction(pin) == attached.af;
   }
   return false;
 }
-
-Level PinFunction::level() const { return routed() ? net_->level() : Level::High; }
-
-NetDriver* PinFunction::directDriver() const { return port_ != nullptr ? port_->directDriver(*this) : nullptr; }
 
 GpioPort::GpioPort(char letter, ResetValues resetValues, const std::array<Net*, kPins>& pins)
     : letter_(letter),
@@ -75,7 +62,7 @@ Subscription GpioPort::onLevelChange(std::function<void(unsigned, Level)> listen
 }
 
 NetDriver* GpioPort::directDriver(const PinFunction& function) const {
-  unsigned pin = function.pin_;
+  unsigned pin = pinOf(function);
   if (mode(pin) != Mode::Alternate || openDrain(pin)) return nullptr;
   for (const auto& attached : drivers_[pin].functions) {
     if (attached.function == &function) return alternateFunction(pin) == attached.af ? attached.driver.get() : nullptr;
@@ -93,10 +80,7 @@ GpioPort::~GpioPort() {
   // The nets outlive the port: stop hearing them before the drivers let go.
   netSubscriptions_.clear();
   for (auto& d : drivers_) {
-    for (auto& attached : d.functions) {
-      attached.function->port_ = nullptr;
-      attached.function->net_ = nullptr;
-    }
+    for (auto& attached : d.functions) unbind(*attached.function);
   }
 }
 
@@ -111,21 +95,18 @@ unsigned GpioPort::alternateFunction(unsigned pin) const { return (afr_[pin >> 3
 bool GpioPort::latch(unsigned pin) const { return ((odr_ >> pin) & 1u) != 0; }
 
 void GpioPort::attachFunction(unsigned pin, unsigned af, PinFunction& function) {
-  if (pin >= kPins || af > 15 || function.port_ != nullptr) {
+  if (pin >= kPins || af > 15 || function.net() != nullptr) {
     throw std::logic_error(name() + ": cannot attach " + function.name() + " to pin " + std::to_string(pin));
   }
-  function.port_ = this;
-  function.pin_ = pin;
-  function.net_ = pins_[pin];
+  bind(function, *this, pin, *pins_[pin]);
   drivers_[pin].functions.push_back({af, &function, std::make_unique<NetDriver>(*pins_[pin], function.name())});
   refresh(pin);
-  if (function.attached_) function.attached_(*pins_[pin]);
+  announce(function);
 }
 
 void GpioPort::detachFunction(PinFunction& function) {
-  std::erase_if(drivers_[function.pin_].functions, [&](const Attached& a) { return a.function == &function; });
-  function.port_ = nullptr;
-  function.net_ = nullptr;
+  std::erase_if(drivers_[pinOf(function)].functions, [&](const Attached& a) { return a.function == &function; });
+  unbind(function);
 }
 
 void GpioPort::refresh(unsigned pin) {
@@ -168,7 +149,7 @@ void GpioPort::refresh(unsigned pin) {
 // Only the function's own driver can change: the pin's mode, output and pulls
 // stand, so this is refresh() for one driver (a serial line's every bit).
 void GpioPort::functionChanged(const PinFunction& function) {
-  unsigned pin = function.pin_;
+  unsigned pin = pinOf(function);
   for (auto& a : drivers_[pin].functions) {
     if (a.function != &function) continue;
     Drive drive = Drive::None;

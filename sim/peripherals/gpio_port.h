@@ -25,60 +25,11 @@
 #include "../core/bus.h"
 #include "../core/listeners.h"
 #include "../core/net.h"
+#include "../core/pin_function.h"
 
 namespace sim {
 
-class GpioPort;
-
-// A peripheral's side of a pin: USART TX and RX, I2C SCL and SDA, ...
-//
-// The peripheral owns one PinFunction per signal and sets what it drives; the
-// board attaches it to a pin with GpioPort::attachFunction(pin, af, function).
-// The drive reaches the pin's net only while the pin is in alternate-function
-// mode with that function number selected in AFR; the port's OTYPER decides
-// push-pull or open drain (open drain turns a High into None), so an I2C
-// peripheral sets High for "released" and the pin's configuration makes it
-// open drain, as on the chip. An input-only signal (USART RX) leaves its drive
-// at None and reads the line through net() while routed() is true.
-class PinFunction {
- public:
-  // `attached` (optional) is called with the pin's net when the board attaches
-  // the function to a pin, for a peripheral that listens to the line.
-  explicit PinFunction(std::string name, std::function<void(Net&)> attached = {})
-      : name_(std::move(name)), attached_(std::move(attached)) {}
-  // Leaves the pin it is attached to.
-  ~PinFunction();
-  PinFunction(const PinFunction&) = delete;
-  PinFunction& operator=(const PinFunction&) = delete;
-
-  const std::string& name() const { return name_; }
-  // What the peripheral drives: High, Low or None.
-  void set(Drive drive);
-  Drive drive() const { return drive_; }
-
-  // Attached to a pin, and that pin now in alternate-function mode with this
-  // function selected.
-  bool routed() const;
-  // The net of the pin it is attached to; nullptr before the board attaches it.
-  Net* net() const { return net_; }
-  // Level of the line as the peripheral's input sees it: the net's level while
-  // routed, else high (an unrouted input idles).
-  Level level() const;
-  // The driver that puts this function's drive on the net as it is: while
-  // routed through a push-pull stage; nullptr otherwise.
-  NetDriver* directDriver() const;
-
- private:
-  friend class GpioPort;
-  std::string name_;
-  std::function<void(Net&)> attached_;
-  Drive drive_ = Drive::None;
-  GpioPort* port_ = nullptr;
-  unsigned pin_ = 0;
-  Net* net_ = nullptr;
-};
-
-class GpioPort : public Peripheral {
+class GpioPort : public Peripheral, public PinMux {
  public:
   struct ResetValues {
     std::uint32_t moder = 0, otyper = 0, ospeedr = 0, pupdr = 0;
@@ -115,10 +66,16 @@ class GpioPort : public Peripheral {
   // Called after every change of a pin's level (pin, new level).
   [[nodiscard]] Subscription onLevelChange(std::function<void(unsigned, Level)> listener);
 
+  // The pin multiplexer: a function reaches its pin in alternate-function mode
+  // with its number selected in AFR.
+  bool routes(const PinFunction& function) const override;
+  NetDriver* directDriver(const PinFunction& function) const override;
+
+ protected:
+  void functionChanged(const PinFunction& function) override;
+  void detachFunction(PinFunction& function) override;
+
  private:
-  friend class PinFunction;
-  void functionChanged(const PinFunction& function);
-  NetDriver* directDriver(const PinFunction& function) const;
   // A frame a serial function carries whole on a pin goes edge by edge before
   // the port changes anything on its pins.
   void cutCarriedFrames();
@@ -133,7 +90,6 @@ class GpioPort : public Peripheral {
     std::vector<Attached> functions;    // alternate functions wired to the pin
   };
 
-  void detachFunction(PinFunction& function);
   // Sets every driver of `pin` from the registers; lets go first, then drives,
   // so that a change of mode never has two of the port's own drivers fight.
   void refresh(unsigned pin);

@@ -28,7 +28,7 @@
 #include "../core/clock.h"
 #include "../core/interrupt_controller.h"
 #include "../devices/i2c_bus.h"
-#include "gpio_port.h"
+#include "../core/pin_function.h"
 
 namespace sim {
 

@@ -41,13 +41,12 @@ class Rcc : public Peripheral {
   // Timer clocks: PCLK x1 when the APB prescaler is 1, else x2.
   std::uint32_t apb1TimerHz() const;
 
-  // Whether the peripheral clock `bit` of `bus` is enabled (for the bus gates).
+  // Whether the peripheral clock `bit` of `bus` is enabled.
   bool clockEnabled(Bus bus, std::uint32_t bit) const;
-  ::sim::Bus::Gate gate(Bus bus, std::uint32_t bit) const {
-    return [this, bus, bit] { return clockEnabled(bus, bit); };
-  }
   // Connects `peripheral` to its enable and reset bit `bit` of `bus`: it is
-  // clocked while the enable bit is 1 and held in reset while the reset bit is 1.
+  // clocked while the enable bit is 1 and held in reset while the reset bit is
+  // 1. This is the one clock gate of a block: the register bus asks the block
+  // itself (Peripheral::clocked(), heldInReset()).
   void attach(Bus bus, std::uint32_t bit, Peripheral& peripheral);
 
   // Raw registers and the PLL as programmed, for the operating-limit checks.

@@ -21,7 +21,7 @@
 #include "../core/clock.h"
 #include "../core/interrupt_controller.h"
 #include "../core/uart_line.h"
-#include "gpio_port.h"
+#include "../core/pin_function.h"
 
 namespace sim {
 

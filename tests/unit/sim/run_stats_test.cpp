@@ -1,5 +1,5 @@
 // The figures tl500-sim --stats prints are what the benchmarks read back.
-#include "sim/core/run_stats.h"
+#include "sim/program/run_stats.h"
 
 #include <gtest/gtest.h>
 

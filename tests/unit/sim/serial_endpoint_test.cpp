@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform.h"
@@ -106,6 +107,37 @@ TEST(SerialEndpoint, AListenerHearsTheBoardUntilItsSubscriptionIsDropped) {
   EXPECT_EQ(heard, "a");
   EXPECT_EQ(line.board.console().received(), "ab");
   EXPECT_TRUE(lost.empty());
+}
+
+// A far end on bare nets: the board's deafness is what it is told, asked as
+// each byte's stop bit ends; bytes of its own notices are nobody's loss.
+TEST(SerialEndpoint, BytesEndingWhileTheBoardIsDeafAreReportedWithTheBoardsReason) {
+  sim::Clock clock;
+  sim::Net toBoard("RX", &clock, sim::Level::High), fromBoard("TX", &clock, sim::Level::High);
+  std::string deafness = "receiver off";
+  sim::SerialEndpoint end("far end", clock, toBoard, fromBoard, sim::SerialEndpoint::kDefaultBaud, {},
+                          [&] { return deafness; });
+  std::vector<std::pair<char, sim::Time>> lost;
+  std::string reasons;
+  sim::Subscription watch = end.onLost([&](std::uint8_t byte, sim::Time sentAt, const std::string& reason) {
+    lost.emplace_back(static_cast<char>(byte), sentAt);
+    reasons += reason + ";";
+  });
+  end.send("ab");
+  end.send("n", clock.now(), false);
+  clock.advanceTo(end.sendDoneAt());
+  deafness.clear();
+  end.send("c");
+  clock.advanceTo(end.sendDoneAt());
+  EXPECT_EQ(lost, (std::vector<std::pair<char, sim::Time>>{{'a', 0}, {'b', 0}}));
+  EXPECT_EQ(reasons, "receiver off;receiver off;");
+
+  // Without a deafness to ask, nothing is reported lost.
+  sim::Net otherRx("RX2", &clock, sim::Level::High), otherTx("TX2", &clock, sim::Level::High);
+  sim::SerialEndpoint plain("plain", clock, otherRx, otherTx);
+  sim::Subscription none = plain.onLost([&](std::uint8_t, sim::Time, const std::string&) { FAIL(); });
+  plain.send("d");
+  clock.advanceTo(plain.sendDoneAt());
 }
 
 // ------------------------------------------------------ timing from a seed

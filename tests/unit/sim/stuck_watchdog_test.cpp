@@ -1,6 +1,6 @@
 // The stuck-firmware watchdog: a loop that lets no virtual time pass ends the
 // program with status 3, naming the function it loops in.
-#include "sim/core/stuck_watchdog.h"
+#include "sim/program/stuck_watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 
 #include "platform.h"
 #include "sim/board.h"
+#include "sim/core/held_time.h"
 
 // Firmware-like waits. Global, so the program's symbol table names them.
 void WaitOnMemoryNothingWillChange(const volatile int* flag);
@@ -44,8 +45,8 @@ void RunHeldThenStuckFirmware() {
   sim::Board board;
   sim::StuckWatchdog watchdog{board.clock(), 50ms};
   {
-    sim::StuckWatchdog::Hold held;
-    sim::StuckWatchdog::Hold nested;
+    sim::HeldTime held;
+    sim::HeldTime nested;
     std::this_thread::sleep_for(400ms);
   }
   std::fputs("held time passed\n", stderr);

@@ -29,7 +29,6 @@
 #include "../core/net.h"
 #include "../core/timing_tolerances.h"
 #include "../core/uart_line.h"
-#include "../peripherals/usart.h"
 
 namespace sim {
 
@@ -53,14 +52,17 @@ class SerialEndpoint {
   // adapter's transmitter runs off a clock 16 times its bit rate): 3 bit times.
   static constexpr std::uint64_t kMaxGapSixteenths = 48;
 
+  // Why the board's receiver would not hear a byte that ends now ("USART1
+  // receiver off"); empty while it listens.
+  using Deafness = std::function<std::string()>;
+
   // `toBoard`: the board's RX net, which this end drives; `fromBoard`: the
   // board's TX net, which this end listens to. `timing` gives the rate and the
-  // gaps between bytes (nominal: exactly `baud`, back to back).
+  // gaps between bytes (nominal: exactly `baud`, back to back). `deafness`,
+  // when given, is asked at the stop bit of every counted byte sent, so that a
+  // byte the board did not hear is reported through onLost().
   SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net& fromBoard, std::uint32_t baud = kDefaultBaud,
-                 const TimingTolerances& timing = TimingTolerances{});
-  // Wired to the nets of the pins `usart`'s RX and TX signals are attached to.
-  SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud = kDefaultBaud,
-                 const TimingTolerances& timing = TimingTolerances{});
+                 const TimingTolerances& timing = TimingTolerances{}, Deafness deafness = {});
 
   const std::string& name() const { return name_; }
   // Every byte received intact from the board, raw (CR LF as on the wire).
@@ -77,7 +79,7 @@ class SerialEndpoint {
   // A byte sent to the board went unheard, as on the board, because the
   // board's receiver was not listening when it arrived; `sentAt` is when the
   // send() it came from was called, `reason` says why ("USART1 receiver off").
-  // Known only for an end built on a USART.
+  // Known only for an end told the board's deafness.
   [[nodiscard]] Subscription onLost(std::function<void(std::uint8_t byte, Time sentAt, const std::string& reason)> listener) {
     return lostListeners_.add(std::move(listener));
   }
@@ -125,7 +127,7 @@ class SerialEndpoint {
   TimingTolerances::Stream gaps_;
   Time lastEnd_ = 0;                // the end of the last frame's stop bit
   Clock::EventId startEvent_ = 0;  // the head of the outbox waiting out its gap
-  const Usart* usart_ = nullptr;  // the board's receiver, when known
+  Deafness deafness_;  // of the board's receiver, when known
   Listeners<std::uint8_t> byteListeners_;
   Listeners<std::uint8_t> errorListeners_;
   Listeners<std::uint8_t, Time, const std::string&> lostListeners_;

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "../core/held_time.h"
+
 namespace sim {
 
 namespace {
@@ -34,10 +36,6 @@ struct Capture {
 };
 Capture g_capture;
 std::atomic<bool> g_watching{false};
-// Holds alive now, and holds made or ended so far: a hold that came and went
-// between two ticks still breaks the count.
-std::atomic<unsigned> g_holds{0};
-std::atomic<std::uint64_t> g_holdChanges{0};
 pthread_t g_firmwareThread;
 
 void onStopSignal(int, siginfo_t*, void* context) {
@@ -67,16 +65,6 @@ std::string functionAt(void* address) {
 }
 
 }  // namespace
-
-StuckWatchdog::Hold::Hold() {
-  g_holds.fetch_add(1);
-  g_holdChanges.fetch_add(1);
-}
-
-StuckWatchdog::Hold::~Hold() {
-  g_holdChanges.fetch_add(1);
-  g_holds.fetch_sub(1);
-}
 
 std::chrono::milliseconds StuckWatchdog::configuredLimit() {
   const char* text = std::getenv("TL500_SIM_STUCK_LIMIT_MS");
@@ -119,13 +107,14 @@ void StuckWatchdog::watch() {
   const auto tick =
       limit_ / kTicksPerLimit > std::chrono::milliseconds(1) ? limit_ / kTicksPerLimit : std::chrono::milliseconds(1);
   Time last = clock_.progress();
-  std::uint64_t holdChanges = g_holdChanges.load();
+  std::uint64_t holdChanges = HeldTime::changes();
   int stillTicks = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!wake_.wait_for(lock, tick, [this] { return quit_; })) {
     Time now = clock_.progress();
-    std::uint64_t changes = g_holdChanges.load();
-    bool held = g_holds.load() != 0 || changes != holdChanges;
+    // A hold that came and went between two ticks still breaks the count.
+    std::uint64_t changes = HeldTime::changes();
+    bool held = HeldTime::active() != 0 || changes != holdChanges;
     stillTicks = now == last && !held ? stillTicks + 1 : 0;
     last = now;
     holdChanges = changes;

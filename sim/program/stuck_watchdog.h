@@ -12,11 +12,9 @@
 // counted in ticks of limit / 50, so a process that was suspended (Ctrl-Z, a
 // debugger) is not taken for a stuck one.
 //
-// Time can also stand still on purpose: gdb at a breakpoint or not attached
-// yet, the monitor open, the board held in reset until a terminal program
-// attaches, the linked board's slot awaited. Each of those waits holds a
-// StuckWatchdog::Hold while it lasts; the count starts afresh when the last
-// hold ends.
+// Time can also stand still on purpose (gdb, the monitor, a board waiting for
+// its terminal program or its linked board): such waits keep a HeldTime alive
+// (sim/core/held_time.h) and the count starts afresh when the last one ends.
 #pragma once
 
 #include <chrono>
@@ -25,7 +23,7 @@
 #include <mutex>
 #include <thread>
 
-#include "clock.h"
+#include "../core/clock.h"
 
 namespace sim {
 
@@ -33,16 +31,6 @@ class StuckWatchdog {
  public:
   static constexpr std::chrono::milliseconds kDefaultLimit{5000};
   static constexpr int kTicksPerLimit = 50;
-
-  // Virtual time held on purpose for as long as it lives: no count meanwhile.
-  // Holds nest and may be made with no watchdog running.
-  class Hold {
-   public:
-    Hold();
-    ~Hold();
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-  };
 
   // The limit a run uses: kDefaultLimit, or the milliseconds in the
   // environment variable TL500_SIM_STUCK_LIMIT_MS (1 to 600000) when set;

@@ -2,16 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 
 namespace sim {
 
 namespace {
-Net& attachedNet(const PinFunction& signal) {
-  if (signal.net() == nullptr) throw std::logic_error(signal.name() + " is not attached to a pin");
-  return *signal.net();
-}
-
 // The end's bit time: `baud` exactly when nominal, else off by the run's draw.
 Time drawnBitTime(const std::string& name, std::uint32_t baud, const TimingTolerances& timing) {
   Time nominal = fraction(1, baud);
@@ -23,7 +17,7 @@ Time drawnBitTime(const std::string& name, std::uint32_t baud, const TimingToler
 }  // namespace
 
 SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net& fromBoard, std::uint32_t baud,
-                               const TimingTolerances& timing)
+                               const TimingTolerances& timing, Deafness deafness)
     : name_(std::move(name)),
       clock_(clock),
       bitTime_(drawnBitTime(name_, baud, timing)),
@@ -35,16 +29,11 @@ SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net
       sampler_(
           clock, [this] { return UartFormat{bitTime_, 8}; },
           [this](std::uint16_t data, bool framingError) { this->fromBoard(data, framingError); }),
-      gaps_(timing.stream(name_ + ".gap")) {
+      gaps_(timing.stream(name_ + ".gap")),
+      deafness_(std::move(deafness)) {
   output_.set(Drive::High);
   receiver_.set(Drive::PullUp);
   sampler_.watch(fromBoard);
-}
-
-SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Usart& usart, std::uint32_t baud,
-                               const TimingTolerances& timing)
-    : SerialEndpoint(std::move(name), clock, attachedNet(usart.rxPin()), attachedNet(usart.txPin()), baud, timing) {
-  usart_ = &usart;
 }
 
 SerialEndpoint::~SerialEndpoint() { clock_.cancel(startEvent_); }
@@ -99,8 +88,8 @@ void SerialEndpoint::sendNext() {
     lastEnd_ = clock_.now();
     onLine_.reset();
     // Whether the board heard it is settled by its stop bit.
-    if (usart_ != nullptr && head.counted) {
-      if (std::string reason = usart_->deafness(); !reason.empty()) lostListeners_(head.byte, head.sentAt, reason);
+    if (deafness_ && head.counted) {
+      if (std::string reason = deafness_(); !reason.empty()) lostListeners_(head.byte, head.sentAt, reason);
     }
     sendNext();
   });

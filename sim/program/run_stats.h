@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "virtual_time.h"
+#include "../core/virtual_time.h"
 
 namespace sim {
 
