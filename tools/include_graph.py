@@ -60,7 +60,8 @@ FLOORS = {
 # The firmware headers that are chip facts, which the virtual board's models
 # share with the firmware. The host half of the register seam (sim/host) is
 # the firmware's side of the seam and may use the platform as a whole.
-CHIP_FACTS = {"platform/stm32l1_registers.h", "platform/io_reg.h", "platform/platform_types.h"}
+CHIP_FACTS = {"platform/stm32l1_registers.h", "platform/io_reg.h", "platform/platform_types.h",
+              "platform/vectors.h"}
 WHOLE_PLATFORM = {"sim/host"}
 
 FIRMWARE_INCLUDE_DIRS = ["src", "platform", "Actuator", "Sensor9Axis", "other_sensors"]
