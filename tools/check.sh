@@ -39,7 +39,7 @@ echo "=== fuzz"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 mkdir -p build/fuzz/corpus
-cp tests/scenarios/*.tlscript build/fuzz/corpus/
+cp tests/scenarios/*.tlscript tests/cli/scenarios/*.tlscript build/fuzz/corpus/
 log=build/check-fuzz.log
 status=0
 build/fuzz/tests/fuzz/script_parser_fuzz -max_total_time="${TL500_FUZZ_SECONDS:-60}" \
