@@ -36,11 +36,10 @@ for stage in "target:image checks" "sim:host tests" "sim-asan:sanitizer tests"; 
 done
 
 echo "=== fuzz"
-cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTL500_FUZZ=ON >/dev/null
-cmake --build build/fuzz --target script_parser_fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
 mkdir -p build/fuzz/corpus
-cp tests/scenarios/*.tlscript build/fuzz/corpus/
+cp tests/scenarios/*.tlscript tests/cli/scenarios/*.tlscript build/fuzz/corpus/
 log=build/check-fuzz.log
 status=0
 build/fuzz/tests/fuzz/script_parser_fuzz -max_total_time="${TL500_FUZZ_SECONDS:-60}" \

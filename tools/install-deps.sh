@@ -12,11 +12,12 @@ else
     gcc-arm-none-eabi picolibc-arm-none-eabi libstdc++-arm-none-eabi-dev
     binutils-arm-none-eabi sigrok-cli libcli11-dev tmux
     libunicorn-dev libre2-dev pkg-config gdb-multiarch
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev gcovr
     libcpp-httplib-dev chromium chromium-driver python3-selenium
   )
   # clang and its runtime libraries build the script parser's fuzzer
-  # (libFuzzer); the test command runs it for a bounded time.
+  # (libFuzzer, the fuzz preset); the test command runs it for a bounded time.
+  # gcovr reports the coverage preset's figures.
 fi
 # npm installs the web page's terminal (xterm.js) at build time; a Node.js
 # from elsewhere that brings its own npm is used as it is.

@@ -23,8 +23,7 @@ COLUMNS, ROWS = 120, 30
 TIMEOUT = 15.0
 
 
-class Failure(Exception):
-    pass
+from cli_support import Failure  # noqa: E402
 
 
 class Tmux:

@@ -46,8 +46,7 @@ EXIT_TIMEOUT = 10.0
 LED_TEST_MIN_WALL = 2.0
 
 
-class Failure(Exception):
-    pass
+from cli_support import Failure  # noqa: E402
 
 
 def show(data):

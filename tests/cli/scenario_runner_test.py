@@ -18,36 +18,24 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ElementTree
 
+import cli_support
+from cli_support import MENU, Failure, expect, write
+
 TIMEOUT = 240
-MENU = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
-
-
-class Failure(Exception):
-    pass
 
 
 def run(sim, *args, cwd=None):
-    proc = subprocess.run([sim, "test", *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT,
-                          cwd=cwd)
-    return proc.returncode, proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace")
+    """tl500-sim test ARGS, its output as text."""
+    return cli_support.run(sim, "test", *args, cwd=cwd, timeout=TIMEOUT, text=True)
 
 
 def expect_status(result, status, what):
-    code, out, err = result
-    if code != status:
-        raise Failure("%s: expected exit status %d, got %d\n  stdout: %s\n  stderr: %s" % (what, status, code, out[-3000:],
-                                                                                            err[-2000:]))
+    expect(result, status, what=what)
 
 
 def closing_line(result):
     lines = result[1].rstrip("\n").split("\n")
     return lines[-1] if lines else ""
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
-    return path
 
 
 def scenarios(folder, **named):

@@ -15,35 +15,14 @@ import sys
 import tempfile
 import time
 
-MENU = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
+import cli_support
+from cli_support import MENU, Failure, expect, write
+
 TIMEOUT = 120
 
 
-class Failure(Exception):
-    pass
-
-
 def run(sim, *args, stdout=subprocess.PIPE, cwd=None):
-    proc = subprocess.run([sim, *args], stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
-                          timeout=TIMEOUT, cwd=cwd)
-    out = proc.stdout if proc.stdout is not None else b""
-    return proc.returncode, out, proc.stderr
-
-
-def expect(result, status, *texts, what):
-    code, out, err = result
-    if code != status:
-        raise Failure("%s: expected exit status %d, got %d\n  stdout: %r\n  stderr: %r" % (what, status, code, out[-2000:],
-                                                                                              err[-2000:]))
-    for text in texts:
-        if text.encode() not in err:
-            raise Failure("%s: expected %r on standard error\n  stderr: %r" % (what, text, err[-3000:]))
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data if isinstance(data, bytes) else data.encode())
-    return path
+    return cli_support.run(sim, *args, stdout=stdout, cwd=cwd, timeout=TIMEOUT)
 
 
 # --- files that are not scripts, files that are the same ------------------------

@@ -34,8 +34,7 @@ RUN_TIMEOUT = 120.0
 EXIT_TIMEOUT = 20.0
 
 
-class Failure(Exception):
-    pass
+from cli_support import Failure  # noqa: E402
 
 
 def start_pair(sim, script_a, script_b, workdir, tag, env=None, args_b=()):

@@ -1,10 +1,9 @@
 // Fuzz target for the scenario-script parser: any bytes either parse or are
 // refused with a ScriptError naming a line; nothing else may happen.
 //
-// Built only with a compiler that has libFuzzer (clang); tools/check.sh runs
-// it for a bounded time when one is installed:
-//   cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTL500_FUZZ=ON
-//   cmake --build build/fuzz --target script_parser_fuzz
+// Built by the fuzz preset (clang with libFuzzer); tools/check.sh runs it for a
+// bounded time:
+//   cmake --preset fuzz && cmake --build --preset fuzz
 //   build/fuzz/tests/fuzz/script_parser_fuzz -max_total_time=60
 #include <cstddef>
 #include <cstdint>

@@ -69,24 +69,4 @@ TEST(StatusLeds, RunningLightLightsEachLedInTurnAndEndsWithLed3) {
   EXPECT_EQ(steps, (std::vector<std::string>{"100", "010", "001", "100", "010", "001"}));
 }
 
-TEST(StatusLeds, LedTestTakesAboutTwoPointTwoSecondsAndEndsWithAllOff) {
-  FirmwareBoard fw;
-  sim::Time before = fw.now();
-  LED_Test();
-  sim::Time took = fw.now() - before;
-  EXPECT_GE(took, milliseconds(2200 - 13));
-  EXPECT_LE(took, milliseconds(2200 + 1));
-  EXPECT_FALSE(fw.lit("PC7") || fw.lit("PC8") || fw.lit("PC9"));
-}
-
-TEST(StatusLeds, StartUpLightShowTakesAboutHalfASecondAndEndsWithAllOff) {
-  FirmwareBoard fw;
-  sim::Time before = fw.now();
-  LedControl_forProgramStart();
-  sim::Time took = fw.now() - before;
-  EXPECT_GE(took, milliseconds(510 - 17));
-  EXPECT_LE(took, milliseconds(510 + 1));
-  EXPECT_FALSE(fw.lit("PC7") || fw.lit("PC8") || fw.lit("PC9"));
-}
-
 }  // namespace

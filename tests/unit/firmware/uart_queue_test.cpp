@@ -14,15 +14,30 @@ class UartQueue : public ::testing::Test {
 };
 
 TEST_F(UartQueue, EntriesComeOutInOrderAcrossTheWrapFromLastSlotToFirst) {
-  uart_queue_serial_point_head = UART_QUEUE_SIZE - 2;
-  uart_queue_serial_point_tail = UART_QUEUE_SIZE - 2;
+  // Move both ends to two slots before the end of the storage through the
+  // interface, so the next five entries wrap round to the first slots.
+  for (std::uint32_t i = 0; i < UART_QUEUE_SIZE - 2; ++i) {
+    UartQueue_Serial_EnQueue(static_cast<std::uint16_t>(i));
+    ASSERT_EQ(UartQueue_Serial_DeQueue(), static_cast<std::uint16_t>(i));
+  }
   for (std::uint16_t v = 1; v <= 5; ++v) UartQueue_Serial_EnQueue(v);
-  EXPECT_EQ(uart_queue_serial_point_head, 3u);
   for (std::uint16_t v = 1; v <= 5; ++v) {
     ASSERT_FALSE(UartQueue_Serial_Is_Empty());
     EXPECT_EQ(UartQueue_Serial_DeQueue(), v);
   }
   EXPECT_TRUE(UartQueue_Serial_Is_Empty());
+  EXPECT_EQ(uart_queue_serial_dropped, 0u);
+}
+
+TEST_F(UartQueue, InitializeEmptiesTheCommQueueAndGivesBackItsWholeRoom) {
+  for (std::uint16_t v = 0; v < 10; ++v) UartQueue_Comm_EnQueue(v);
+  (void)UartQueue_Comm_DeQueue();
+  UartQueue_Comm_Initialize();
+  EXPECT_TRUE(UartQueue_Comm_Is_Empty());
+  // The full capacity is available again and nothing of before comes back.
+  for (std::uint32_t i = 0; i < UART_QUEUE_SIZE - 1; ++i) UartQueue_Comm_EnQueue(static_cast<std::uint16_t>(100 + i));
+  EXPECT_EQ(uart_queue_comm_dropped, 0u);
+  EXPECT_EQ(UartQueue_Comm_DeQueue(), 100);
 }
 
 TEST_F(UartQueue, HoldsAndReturnsTwoThousandNineHundredNinetyNineEntriesInOrder) {
@@ -49,15 +64,6 @@ TEST_F(UartQueue, AFullQueueDropsTheNewEntryCountsItAndKeepsWhatItHolds) {
   // Room again after reading: the next entry is kept.
   UartQueue_Serial_EnQueue(7);
   EXPECT_EQ(UartQueue_Serial_DeQueue(), 7);
-}
-
-TEST_F(UartQueue, InitializeEmptiesTheCommQueueToSlotZero) {
-  for (std::uint16_t v = 0; v < 10; ++v) UartQueue_Comm_EnQueue(v);
-  (void)UartQueue_Comm_DeQueue();
-  UartQueue_Comm_Initialize();
-  EXPECT_TRUE(UartQueue_Comm_Is_Empty());
-  EXPECT_EQ(uart_queue_comm_point_head, 0u);
-  EXPECT_EQ(uart_queue_comm_point_tail, 0u);
 }
 
 TEST_F(UartQueue, NineBitEntryIsReturnedUnchanged) {

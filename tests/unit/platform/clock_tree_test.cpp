@@ -1,6 +1,6 @@
 // The clock set-up and the clock-dependent platform operations on the virtual
 // board: frequencies with and without the crystal, running the set-up twice,
-// peripheral clock gating, and the baud and I2C timings derived from the clocks.
+// and the baud and I2C timings derived from the clocks.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -89,20 +89,6 @@ TEST(ClockSetUp, RunningItAgainGoesBackThroughMsiAndReturnsToThePll) {
   EXPECT_EQ(coreClocks, (std::vector<std::uint32_t>{kMsiHz, kPllHz}));
   expectAllClocks(kPllHz);
   EXPECT_EQ(RCC->CR & (RCC_CR_HSEON | RCC_CR_PLLON), RCC_CR_HSEON | RCC_CR_PLLON);
-}
-
-TEST(PeripheralClocks, APeripheralWhoseClockIsOffIgnoresWritesAndReadsZero) {
-  sim::Board board{boardConfig(true)};
-  I2C1->CR2 = 0x20;
-  RCC_APB1PeriphClockCmd(RCC_APB1Periph_I2C1, ENABLE);
-  EXPECT_EQ(I2C1->CR2, 0u);
-  I2C1->CR2 = 0x20;
-  EXPECT_EQ(I2C1->CR2, 0x20u);
-  RCC_APB1PeriphClockCmd(RCC_APB1Periph_I2C1, DISABLE);
-  EXPECT_EQ(I2C1->CR2, 0u);
-  RCC_APB1PeriphClockCmd(RCC_APB1Periph_I2C1, ENABLE);
-  EXPECT_EQ(I2C1->CR2, 0x20u);  // switching the clock off loses no register contents
-  EXPECT_EQ(board.i2c2().reg(0x04), 0u);
 }
 
 class SensorBuses : public ::testing::Test {

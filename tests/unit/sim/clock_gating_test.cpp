@@ -1,6 +1,7 @@
-// Peripheral clocks and resets from RCC: a block whose clock is off stops where
-// it is, a block whose reset bit is set stays at its reset values, and a timer
-// with a zero auto-reload is blocked.
+// Peripheral clocks and resets from RCC: a block whose clock is off ignores
+// writes, reads zero, keeps its registers and stops where it is; a block whose
+// reset bit is set stays at its reset values; and a timer with a zero
+// auto-reload is blocked.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -29,6 +30,20 @@ class PeripheralGating : public ::testing::Test {
 
   sim::Board board;
 };
+
+TEST_F(PeripheralGating, ABlockWhoseClockIsOffIgnoresWritesReadsZeroAndKeepsItsRegisters) {
+  I2C1->CR2 = 0x20;
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_I2C1, ENABLE);
+  EXPECT_EQ(I2C1->CR2, 0u);  // the write before the clock was on was lost
+  I2C1->CR2 = 0x20;
+  EXPECT_EQ(I2C1->CR2, 0x20u);
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_I2C1, DISABLE);
+  EXPECT_EQ(I2C1->CR2, 0u);
+  I2C1->CR2 = 0x10;  // lost again
+  RCC_APB1PeriphClockCmd(RCC_APB1Periph_I2C1, ENABLE);
+  EXPECT_EQ(I2C1->CR2, 0x20u);  // switching the clock off loses no register contents
+  EXPECT_EQ(board.i2c2().reg(0x04), 0u);  // the other bus was never touched
+}
 
 TEST_F(PeripheralGating, ATimerWhoseClockIsOffMakesNoUpdatesAndGoesOnFromItsCountWhenItReturns) {
   startTim2(999);

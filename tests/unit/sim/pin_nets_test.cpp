@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform.h"
 #include "sim/board.h"
@@ -120,6 +122,73 @@ TEST_F(PinNets, PinsAreFoundByBoardOrPortNameInAnyCase) {
   for (const auto& entry : sim::boardPins()) {
     EXPECT_EQ(sim::boardPin(entry.pin), &entry) << entry.name;
     EXPECT_NE(std::string(entry.role), "") << entry.name;
+  }
+}
+
+TEST_F(PinNets, AnOutsideDriverBeatsThePullAndAFreeInputFloatsLow) {
+  configure(GPIOB, 0x2000, GPIO_Mode_IN, GPIO_PuPd_UP);
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 1);
+  board.drivePin({'B', 13}, Level::Low);
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 0);
+  board.drivePin({'B', 13}, std::nullopt);
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 1);
+
+  configure(GPIOB, 0x2000, GPIO_Mode_IN, GPIO_PuPd_DOWN);
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 0);
+  board.drivePin({'B', 13}, Level::High);
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 1);
+
+  board.drivePin({'B', 13}, std::nullopt);
+  configure(GPIOB, 0x2000, GPIO_Mode_IN, GPIO_PuPd_NOPULL);
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x2000), 0);
+}
+
+TEST_F(PinNets, OpenDrainOutputOnlyPullsLow) {
+  configure(GPIOB, 0x0001, GPIO_Mode_OUT, GPIO_PuPd_UP, GPIO_OType_OD);
+  EXPECT_EQ(board.gpio('B').level(0), Level::Low);
+  GPIO_SetBits(GPIOB, 0x0001);
+  EXPECT_EQ(board.gpio('B').level(0), Level::High);  // released: the pull-up holds it
+  board.drivePin({'B', 0}, Level::Low);    // wired-AND with the outside world
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOB, 0x0001), 0);
+  EXPECT_EQ(GPIO_ReadOutputDataBit(GPIOB, 0x0001), 1);  // the latch still reads back as written
+}
+
+TEST_F(PinNets, APushPullOutputHeldTheOtherWayFromOutsideIsAShortNamingPinDriversAndTime) {
+  configure(GPIOA, 0x0010, GPIO_Mode_OUT, GPIO_PuPd_NOPULL);
+  GPIO_SetBits(GPIOA, 0x0010);
+  board.clock().advanceTo(sim::milliseconds(3));
+  try {
+    board.drivePin({'A', 4}, Level::Low);
+    FAIL() << "no short";
+  } catch (const sim::Stop& stop) {
+    EXPECT_EQ(stop.kind(), sim::StopKind::Short);
+    std::string what = stop.what();
+    for (const char* part : {"PA4", "GPIOA output drives high", "script drives low", "0.003"}) {
+      EXPECT_NE(what.find(part), std::string::npos) << part << " missing in: " << what;
+    }
+  }
+  // The refused driver did not take hold: the line still carries the output.
+  EXPECT_EQ(GPIO_ReadInputDataBit(GPIOA, 0x0010), 1);
+}
+
+TEST_F(PinNets, ObserversHearEachChangeOfLevelOnce) {
+  std::vector<std::pair<unsigned, Level>> seen;
+  sim::Subscription watch = board.gpio('C').onLevelChange([&](unsigned pin, Level level) { seen.emplace_back(pin, level); });
+  configure(GPIOC, 0x0300, GPIO_Mode_OUT, GPIO_PuPd_NOPULL);  // floating low to driven low: no change
+  GPIO_SetBits(GPIOC, 0x0300);
+  GPIO_SetBits(GPIOC, 0x0300);  // already high
+  GPIO_ResetBits(GPIOC, 0x0100);
+  std::vector<std::pair<unsigned, Level>> expected{{8, Level::High}, {9, Level::High}, {8, Level::Low}};
+  EXPECT_EQ(seen, expected);
+}
+
+TEST_F(PinNets, TheReservedPullSettingStopsTheRunNamingThePin) {
+  try {
+    GPIOC->PUPDR = 3u << 22;
+    FAIL() << "no stop";
+  } catch (const sim::Stop& stop) {
+    EXPECT_EQ(stop.kind(), sim::StopKind::Fault);
+    EXPECT_NE(std::string(stop.what()).find("PC11"), std::string::npos) << stop.what();
   }
 }
 
