@@ -44,8 +44,8 @@ int exitStatus(const RunOutcome& outcome) {
   // is only the consequence.
   int status = outcome.optionEndedRun && outcome.optionStatus != kExitOk ? outcome.optionStatus : endStatus(outcome);
   if (status != kExitOk) return status;
-  if (outcome.keysLeft || outcome.peerBytesLost || outcome.sendsLost || outcome.framingErrors ||
-      outcome.queueDrops || outcome.consoleDiffers) {
+  if (outcome.keysLeft || outcome.peerBytesLost || outcome.sendsLost || outcome.framingErrors || outcome.queueDrops ||
+      outcome.consoleDiffers) {
     return kExitFailed;
   }
   if (outcome.optionStatus != kExitOk) return outcome.optionStatus;
