@@ -307,15 +307,17 @@ void BoardRun::printFigures() {
 // for only in a run that has passed so far (the runner says each loss once,
 // and the first failure is the one to read).
 void BoardRun::review(RunOutcome& outcome) {
-  int optionStatus = kExitOk;
+  // The option that ended the run speaks for it; otherwise the first that
+  // found something, once the run's own findings have been weighed.
+  OptionFinding optionFinding = OptionFinding::None;
   for (auto& end : cliRun_.atEnd) {
     CliEndStatus said = end(stop_ ? &*stop_ : nullptr);
-    if (said.status == kExitOk) continue;
+    if (said.finding == OptionFinding::None) continue;
     if (said.endedRun && !outcome.optionEndedRun) {
       outcome.optionEndedRun = true;
-      outcome.optionStatus = said.status;
-    } else if (optionStatus == kExitOk) {
-      optionStatus = said.status;
+      outcome.option = said.finding;
+    } else if (optionFinding == OptionFinding::None) {
+      optionFinding = said.finding;
     }
   }
   bool framingErrors = false;
@@ -374,7 +376,7 @@ void BoardRun::review(RunOutcome& outcome) {
       outcome.consoleDiffers = true;
     }
   }
-  if (!outcome.optionEndedRun) outcome.optionStatus = optionStatus;
+  if (!outcome.optionEndedRun) outcome.option = optionFinding;
   if (options_.verbose && exitStatus(outcome) == kExitOk) {
     say("passed; the run ended at " + formatTime(board_.clock().now()));
   }

@@ -4,6 +4,19 @@ namespace sim {
 
 namespace {
 
+int optionStatus(OptionFinding finding) {
+  switch (finding) {
+    case OptionFinding::None:
+      return kExitOk;
+    case OptionFinding::OutputDiffers:
+    case OptionFinding::InputRefused:
+      return kExitFailed;
+    case OptionFinding::OutputFailed:
+      return kExitUsage;
+  }
+  return kExitUsage;
+}
+
 // The status of the run's end, before what was found afterwards.
 int endStatus(const RunOutcome& outcome) {
   switch (outcome.end) {
@@ -42,13 +55,14 @@ int endStatus(const RunOutcome& outcome) {
 int exitStatus(const RunOutcome& outcome) {
   // An option whose failure ended the run speaks for it: the end it caused
   // is only the consequence.
-  int status = outcome.optionEndedRun && outcome.optionStatus != kExitOk ? outcome.optionStatus : endStatus(outcome);
+  int status = outcome.optionEndedRun && outcome.option != OptionFinding::None ? optionStatus(outcome.option)
+                                                                               : endStatus(outcome);
   if (status != kExitOk) return status;
   if (outcome.keysLeft || outcome.peerBytesLost || outcome.sendsLost || outcome.framingErrors || outcome.queueDrops ||
       outcome.consoleDiffers) {
     return kExitFailed;
   }
-  if (outcome.optionStatus != kExitOk) return outcome.optionStatus;
+  if (outcome.option != OptionFinding::None) return optionStatus(outcome.option);
   // An output that could not be written is a file that cannot be used.
   if (outcome.outputFailed) return kExitUsage;
   return kExitOk;

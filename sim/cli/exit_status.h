@@ -17,6 +17,14 @@ inline constexpr int kExitFault = 3;
 inline constexpr int kExitShort = 4;
 inline constexpr int kExitSignalBase = 128;
 
+// What an option found once the run had ended.
+enum class OptionFinding {
+  None,
+  OutputDiffers,  // an output it checks is not the expected one (--expect-zigbee)
+  InputRefused,   // input it was given was refused (a foreign or malformed web request)
+  OutputFailed,   // an output it writes could not be written (the trace)
+};
+
 // How the firmware's run ended.
 enum class RunEnd {
   Refused,          // usage error, unreadable or unwritable file, no image for this board
@@ -43,10 +51,10 @@ struct RunOutcome {
   // Fault or Short) counts as the run's.
   std::optional<RunEnd> afterReturn;
 
-  // An option's own verdict once the run has ended (a broken ZigBee link, an
-  // expected ZigBee output that differs): its exit status, and whether the
+  // An option's own finding once the run has ended (an expected ZigBee
+  // output that differs, a trace that could not be written), and whether the
   // run's end was its doing, when it speaks for the whole run.
-  int optionStatus = kExitOk;
+  OptionFinding option = OptionFinding::None;
   bool optionEndedRun = false;
 
   // Found after the end; each fails a run that otherwise passed.

@@ -95,18 +95,21 @@ TEST(ExitStatus, AFailureAfterMainReturnedCountsUnlessMainAlreadyFailed) {
 }
 
 TEST(ExitStatus, AnOptionThatEndedTheRunSpeaksForIt) {
-  // A broken ZigBee link stops the run; the stop it caused does not decide.
-  for (RunOutcome outcome : {ended(RunEnd::Fault), ended(RunEnd::Short), signalled(15), ended(RunEnd::Failed),
+  // A trace whose writing failed stops the run; the stop it caused does not
+  // decide, the unwritable file does.
+  for (RunOutcome outcome : {ended(RunEnd::Failed), ended(RunEnd::Fault), ended(RunEnd::Short), signalled(15),
                              ended(RunEnd::ScriptCompleted), unfinished(RunEnd::Ended)}) {
-    outcome.optionStatus = 1;
+    outcome.option = sim::OptionFinding::OutputFailed;
     outcome.optionEndedRun = true;
+    EXPECT_EQ(sim::exitStatus(outcome), 2);
+    outcome.option = sim::OptionFinding::OutputDiffers;
     EXPECT_EQ(sim::exitStatus(outcome), 1);
   }
-  RunOutcome outputAlsoFailed = ended(RunEnd::ScriptCompleted);
-  outputAlsoFailed.optionStatus = 2;
-  outputAlsoFailed.optionEndedRun = true;
-  outputAlsoFailed.consoleDiffers = true;
-  EXPECT_EQ(sim::exitStatus(outputAlsoFailed), 2);
+  RunOutcome alsoDiffers = ended(RunEnd::Failed);
+  alsoDiffers.option = sim::OptionFinding::OutputFailed;
+  alsoDiffers.optionEndedRun = true;
+  alsoDiffers.consoleDiffers = true;
+  EXPECT_EQ(sim::exitStatus(alsoDiffers), 2);
 }
 
 TEST(ExitStatus, FindingsAfterTheEndFailOnlyARunThatPassed) {
@@ -128,21 +131,29 @@ TEST(ExitStatus, FindingsAfterTheEndFailOnlyARunThatPassed) {
     // A lost byte outweighs an option's later complaint and an unwritable log.
     RunOutcome withOption = ended(RunEnd::ScriptCompleted);
     find(withOption);
-    withOption.optionStatus = 2;
+    withOption.option = sim::OptionFinding::OutputFailed;
     withOption.outputFailed = true;
     EXPECT_EQ(sim::exitStatus(withOption), 1);
   }
 }
 
 TEST(ExitStatus, AnOptionsVerdictAndAnUnwritableOutputComeLast) {
-  RunOutcome option = ended(RunEnd::ScriptCompleted);
-  option.optionStatus = 1;
-  EXPECT_EQ(sim::exitStatus(option), 1);
-  option.outputFailed = true;
-  EXPECT_EQ(sim::exitStatus(option), 1) << "the option's failure was found first";
+  RunOutcome differs = ended(RunEnd::ScriptCompleted);
+  differs.option = sim::OptionFinding::OutputDiffers;
+  EXPECT_EQ(sim::exitStatus(differs), 1) << "--expect-zigbee";
+  differs.outputFailed = true;
+  EXPECT_EQ(sim::exitStatus(differs), 1) << "the option's finding was first";
+
+  RunOutcome refused = ended(RunEnd::Ended);
+  refused.option = sim::OptionFinding::InputRefused;
+  EXPECT_EQ(sim::exitStatus(refused), 1) << "a web request refused is input the board never took";
+
+  RunOutcome trace = returned(0);
+  trace.option = sim::OptionFinding::OutputFailed;
+  EXPECT_EQ(sim::exitStatus(trace), 2) << "a trace that could not be written";
 
   RunOutcome failedScript = ended(RunEnd::Failed);
-  failedScript.optionStatus = 2;
+  failedScript.option = sim::OptionFinding::OutputFailed;
   EXPECT_EQ(sim::exitStatus(failedScript), 1) << "the option did not end the run: the run's end decides";
 
   RunOutcome output = returned(0);
