@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "run_files.h"
 #include "sim/board.h"
 #include "sim/core/stop.h"
@@ -37,8 +38,8 @@ namespace sim {
 
 // What an option says about the run once the firmware has ended.
 struct CliEndStatus {
-  int status = 0;        // the exit status it stands for; 0 when all went well
-  bool endedRun = false;  // the run's end was this option's doing: its status wins
+  OptionFinding finding = OptionFinding::None;  // None when all went well
+  bool endedRun = false;                        // the run's end was this option's doing: it speaks for the run
 };
 
 struct CliRun {

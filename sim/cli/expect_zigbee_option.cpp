@@ -27,7 +27,7 @@ const sim::CliOptionRegistration kExpectZigbee{{
             auto difference = sim::compareTranscript(*expected, board.zigbee().uart().received(), "the ZigBee output");
             if (!difference) return sim::CliEndStatus{};
             std::fprintf(stderr, "tl500-sim: %s: %s\n", path.c_str(), difference->c_str());
-            return sim::CliEndStatus{1, false};
+            return sim::CliEndStatus{sim::OptionFinding::OutputDiffers, false};
           });
         },
 }};

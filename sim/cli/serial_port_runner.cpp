@@ -13,6 +13,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "exit_status.h"
 #include "run_files.h"
 #include "sim/core/stop.h"
 #include "sim/script/command_table.h"
@@ -32,7 +33,7 @@ class SerialPortContext : public ScriptContext {
   SerialPortContext(int fd, const Script& script, bool verbose)
       : fd_(fd), script_(script), verbose_(verbose), start_(std::chrono::steady_clock::now()) {}
 
-  int run() {
+  RunEnd run() {
     try {
       for (const ScriptLine& line : script_.lines) {
         active_ = &line;
@@ -46,10 +47,10 @@ class SerialPortContext : public ScriptContext {
       }
     } catch (const Stop& stop) {
       std::fprintf(stderr, "tl500-sim: %s\n", stop.what());
-      return 1;
+      return RunEnd::Failed;
     }
     if (verbose_) std::fprintf(stderr, "tl500-sim: passed; the run ended at %s\n", formatTime(now()).c_str());
-    return 0;
+    return RunEnd::ScriptCompleted;
   }
 
   Time now() const override {
@@ -179,7 +180,7 @@ int runScriptOnSerialPort(const std::string& device, const std::string& scriptPa
     script = parseScript(files.readInput("the script", scriptPath), scriptPath);
   } catch (const std::runtime_error& e) {
     std::fprintf(stderr, "tl500-sim: %s\n", e.what());
-    return 2;
+    return exitStatus(RunEnd::Refused);
   }
   // The whole script is checked before anything reaches the board.
   for (const ScriptLine& line : script.lines) {
@@ -189,7 +190,7 @@ int runScriptOnSerialPort(const std::string& device, const std::string& scriptPa
                    "may only use the console (nothing was sent)\n",
                    script.name.c_str(), line.line, shownSource(line.source).c_str(),
                    std::string(line.entry->keywords).c_str());
-      return 2;
+      return exitStatus(RunEnd::Refused);
     }
   }
   int fd = -1;
@@ -197,16 +198,17 @@ int runScriptOnSerialPort(const std::string& device, const std::string& scriptPa
     fd = openPort(device);
   } catch (const std::runtime_error& e) {
     std::fprintf(stderr, "tl500-sim: %s\n", e.what());
-    return 2;
+    return exitStatus(RunEnd::Refused);
   }
   SerialPortContext context(fd, script, verbose);
-  int status = context.run();
+  RunOutcome outcome;
+  outcome.end = context.run();
   ::close(fd);
   if (std::fflush(stdout) != 0) {
     std::fprintf(stderr, "tl500-sim: writing to standard output failed\n");
-    if (status == 0) status = 2;
+    outcome.outputFailed = true;
   }
-  return status;
+  return exitStatus(outcome);
 }
 
 }  // namespace sim

@@ -56,7 +56,7 @@ const sim::CliOptionRegistration kTrace{{
             if (trace->finish()) return sim::CliEndStatus{};
             bool endedRun = stop != nullptr && stop->what() == trace->error();
             if (!endedRun) std::fprintf(stderr, "tl500-sim: %s\n", trace->error().c_str());
-            return sim::CliEndStatus{2, endedRun};
+            return sim::CliEndStatus{sim::OptionFinding::OutputFailed, endedRun};
           });
         },
 }};

@@ -45,7 +45,7 @@ const sim::CliOptionRegistration kWebOption{{
             // the board never took: it shows in the exit status.
             if (unsigned refused = endpoint->server().refused(); refused != 0) {
               std::fprintf(stderr, "tl500-sim: web: %u request(s) refused\n", refused);
-              return sim::CliEndStatus{.status = 1};
+              return sim::CliEndStatus{.finding = sim::OptionFinding::InputRefused};
             }
             return sim::CliEndStatus{};
           });
