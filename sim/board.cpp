@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <cstddef>
@@ -46,6 +47,19 @@ RccConfig rccConfig(const BoardConfig& config) {
   rcc.crystalStartup =
       config.timing.fixed("crystal start-up", rcc.crystalStartup, microseconds(1000), microseconds(2000));
   rcc.pllLock = config.timing.fixed("PLL lock", rcc.pllLock, microseconds(100), microseconds(200));
+  // How far each oscillator is off its nominal rate on this board, within
+  // what the parts guarantee on a bench (0 to 55 degC or wider):
+  //   - the 12 MHz crystal: +-50 ppm (its tolerance and drift together);
+  //   - MSI: factory-calibrated to +-0.5 % at 25 degC, drifting up to +-3 %
+  //     over 0 to 85 degC: drawn within +-3 %;
+  //   - HSI: factory-calibrated to +-1 % at 25 degC, +-1.5 % over 0 to
+  //     55 degC: drawn within +-1.5 %.
+  auto ppb = [&](const char* name, double ppm) {
+    return static_cast<std::int64_t>(std::llround(config.timing.fixedPpm(name, ppm) * 1000.0));
+  };
+  rcc.hseErrorPpb = ppb("crystal accuracy", 50);
+  rcc.msiErrorPpb = ppb("MSI accuracy", 30'000);
+  rcc.hsiErrorPpb = ppb("HSI accuracy", 15'000);
   return rcc;
 }
 

@@ -32,9 +32,11 @@ const sim::CliOptionRegistration kTiming{{
         [](CLI::App& app) {
           app.add_option("--timing-seed", g_seed,
                          "vary every timing the real board does not fix within its documented range, drawn from N "
-                         "(0 to 2^64-1): the crystal's start-up, PLL lock, interrupt entry and return, "
-                         "the cost of the firmware's code between register accesses and where a pending interrupt "
-                         "is taken; the same N gives the same run byte for byte; without it every timing is nominal")
+                         "(0 to 2^64-1): the crystal's accuracy (50 ppm) and start-up, MSI's accuracy (3 %), PLL "
+                         "lock, interrupt entry and return, the cost of the firmware's code between register accesses "
+                         "and where a pending interrupt is taken, the sensor chips' conversion times, the terminal's "
+                         "and the ZigBee peer's rate and byte spacing; the same N gives the same run byte for byte; "
+                         "without it every timing is nominal")
               ->type_name("N")
               ->check([](const std::string& text) {
                 std::uint64_t seed = 0;

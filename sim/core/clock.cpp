@@ -160,4 +160,12 @@ void Clock::runDue() {
   }
 }
 
+Time Clock::scaledOutside(Time span) const {
+  constexpr __int128 kBillion = 1'000'000'000;
+  __int128 scaled = (static_cast<__int128>(span) * (kBillion + oscillatorErrorPpb_) + kBillion / 2) / kBillion;
+  if (scaled < 0) return 0;
+  if (scaled > static_cast<__int128>(kMaxDuration)) return kMaxDuration;
+  return static_cast<Time>(scaled);
+}
+
 }  // namespace sim

@@ -30,6 +30,19 @@ class Clock {
   void onClockChange(Listener listener) { clockListeners_.push_back(std::move(listener)); }
   void notifyClockChange();
 
+  // Virtual time is the board's own clock: a second of it is what the board
+  // counts as one from the oscillator that drives SYSCLK. That oscillator is
+  // off its nominal rate by a relative error (parts per billion; the RCC model
+  // sets it whenever the system clock changes source). Anything outside the
+  // board that keeps its own time (the far end of a serial line, a sensor's
+  // conversion) lasts, on the board's clock, its own span scaled by that
+  // error: a board running fast counts more of its seconds in it. Exact and
+  // the same on every machine: integer arithmetic, the nearest quantum.
+  void setOscillatorError(std::int64_t ppb) { oscillatorErrorPpb_ = ppb; }
+  std::int64_t oscillatorErrorPpb() const { return oscillatorErrorPpb_; }
+  // `span` of an outside clock as the board's clock counts it now.
+  Time outside(Time span) const { return oscillatorErrorPpb_ == 0 ? span : scaledOutside(span); }
+
   // Core cycles elapsed since power-on, across frequency changes.
   std::uint64_t cycles() const { return cyclesAtHz_ + (now_ - hzSince_) / quantaPerCycle_; }
 
@@ -91,6 +104,7 @@ class Clock {
   [[noreturn, gnu::noinline, gnu::cold]] void limitReached();
   [[gnu::noinline, gnu::cold]] void stopRequested();
   void runDue();
+  Time scaledOutside(Time span) const;
 
   Time now_ = 0;
   std::atomic<Time> progress_{0};
@@ -100,6 +114,7 @@ class Clock {
   // at the change is dropped.
   std::uint64_t cyclesAtHz_ = 0;
   Time hzSince_ = 0;
+  std::int64_t oscillatorErrorPpb_ = 0;
   Time limit_ = ~Time{0};
   std::atomic<bool> stopRequested_{false};
   Listener stopHandler_;

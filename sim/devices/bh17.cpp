@@ -25,7 +25,7 @@ Bh17::Bh17(const Clock& clock, const TimingTolerances& timing)
 
 Time Bh17::measurementTime() const {
   Time base = resolution_ == 3 ? lowResolutionTime_ : highResolutionTime_;
-  return base * effectiveMeasurementTime() / kMeasurementTimeReset;
+  return clock_.outside(base * effectiveMeasurementTime() / kMeasurementTimeReset);
 }
 
 std::uint16_t Bh17::convert() const {

@@ -80,7 +80,7 @@ void Htu21::beginMeasurement(Measure what, bool hold) {
   measuring_ = what;
   hold_ = hold;
   ConversionTime range = what == Measure::Temperature ? temperatureConversionTime() : humidityConversionTime();
-  readyAt_ = clock_.now() + conversionTimes_.draw(range.maximum, range.typical, range.maximum);
+  readyAt_ = clock_.now() + clock_.outside(conversionTimes_.draw(range.maximum, range.typical, range.maximum));
 }
 
 bool Htu21::start(bool read) {
@@ -150,7 +150,7 @@ bool Htu21::write(std::uint8_t byte) {
       userRegister_ = static_cast<std::uint8_t>(kUserRegisterReset | (userRegister_ & kHeater));
       measuring_ = Measure::None;
       userRegisterReadPending_ = false;
-      resetDoneAt_ = clock_.now() + kSoftResetTime;
+      resetDoneAt_ = clock_.now() + clock_.outside(kSoftResetTime);
       return true;
     default:
       return false;  // not a command of the chip

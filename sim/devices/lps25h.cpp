@@ -90,8 +90,8 @@ std::optional<Time> Lps25h::samplePeriod() const {
     default:
       return std::nullopt;  // one-shot, or a reserved rate: no continuous sampling
   }
-  if (oscillatorError_ == 0) return nominal;
-  return static_cast<Time>(std::llround(static_cast<double>(nominal) * (1.0 + oscillatorError_)));
+  if (oscillatorError_ == 0) return clock_.outside(nominal);
+  return clock_.outside(static_cast<Time>(std::llround(static_cast<double>(nominal) * (1.0 + oscillatorError_))));
 }
 
 void Lps25h::sample() {
@@ -188,7 +188,7 @@ void Lps25h::writeRegister(std::uint8_t address, std::uint8_t value) {
       Time conversion = kOneShotTime;
       if (oscillatorError_ != 0)
         conversion = static_cast<Time>(std::llround(static_cast<double>(conversion) * (1.0 + oscillatorError_)));
-      oneShotAt_ = clock_.now() + conversion;
+      oneShotAt_ = clock_.now() + clock_.outside(conversion);
     }
     return;
   }

@@ -55,7 +55,7 @@ bool Mpu9150::bypassEnabled() const {
 
 void Mpu9150::update() {
   // Asleep, or not yet a sample since waking: the outputs keep their last values.
-  if (asleep() || clock_.now() < awakeSince_ + wakeUpTime_) return;
+  if (asleep() || clock_.now() < awakeSince_ + clock_.outside(wakeUpTime_)) return;
   std::array<std::int16_t, 3> a{}, g{};
   double accelPerG = 16384.0 / (1 << ((regs_[kRegAccelConfig] >> 3) & 3));
   double gyroPerDps = 131.0 / (1 << ((regs_[kRegGyroConfig] >> 3) & 3));
@@ -169,7 +169,7 @@ bool Mpu9150Magnetometer::write(std::uint8_t byte) {
     regs_[kMagCntl] = mode;
     if (mode == kModeSingle) {
       measurementDoneAt_ =
-          clock_.now() + measurementTimes_.draw(kMeasurementTime, kMeasurementTimeTypical, kMeasurementTime);
+          clock_.now() + clock_.outside(measurementTimes_.draw(kMeasurementTime, kMeasurementTimeTypical, kMeasurementTime));
     } else {
       measurementDoneAt_.reset();  // power-down (or a mode not modelled) ends a measurement
     }

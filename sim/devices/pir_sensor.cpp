@@ -23,7 +23,7 @@ void PirSensor::setMotion(bool motion) {
     if (holdEnd_ != 0) clock_.cancel(holdEnd_), holdEnd_ = 0;
     drive(Level::High);
   } else {
-    holdEnd_ = clock_.after(kHoldTime, [this] {
+    holdEnd_ = clock_.after(clock_.outside(kHoldTime), [this] {
       holdEnd_ = 0;
       drive(Level::Low);
     });

@@ -20,14 +20,14 @@ SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net
                                const TimingTolerances& timing, Deafness deafness)
     : name_(std::move(name)),
       clock_(clock),
-      bitTime_(drawnBitTime(name_, baud, timing)),
+      ownBitTime_(drawnBitTime(name_, baud, timing)),
       output_(toBoard, name_),
       receiver_(fromBoard, name_ + " receiver pull-up"),
       transmitter_(
           clock, [this](Level level) { output_.set(level == Level::High ? Drive::High : Drive::Low); },
           [this] { return &output_; }),
       sampler_(
-          clock, [this] { return UartFormat{bitTime_, 8}; },
+          clock, [this] { return UartFormat{bitTime(), 8}; },
           [this](std::uint16_t data, bool framingError) { this->fromBoard(data, framingError); }),
       gaps_(timing.stream(name_ + ".gap")),
       deafness_(std::move(deafness)) {
@@ -53,7 +53,7 @@ void SerialEndpoint::send(std::string_view bytes) { send(bytes, clock_.now(), tr
 
 void SerialEndpoint::send(std::string_view bytes, Time sentAt, bool counted) {
   for (char c : bytes) {
-    Time gap = bitTime_ * gaps_.draw(0, 0, kMaxGapSixteenths) / 16;
+    Time gap = ownBitTime_ * gaps_.draw(0, 0, kMaxGapSixteenths) / 16;
     outbox_.push_back({static_cast<std::uint8_t>(c), sentAt, gap, counted});
   }
   if (!transmitter_.busy() && startEvent_ == 0) sendNext();
@@ -73,7 +73,7 @@ std::vector<Time> SerialEndpoint::undelivered() const {
 void SerialEndpoint::sendNext() {
   if (outbox_.empty()) return;
   Time now = clock_.now();
-  Time start = std::max(now, lastEnd_ + outbox_.front().gap);
+  Time start = std::max(now, lastEnd_ + clock_.outside(outbox_.front().gap));
   if (start > now) {
     startEvent_ = clock_.at(start, [this] {
       startEvent_ = 0;
@@ -84,7 +84,8 @@ void SerialEndpoint::sendNext() {
   Outgoing head = outbox_.front();
   outbox_.pop_front();
   onLine_ = head;
-  transmitter_.send(head.byte, UartFormat{bitTime_, 8}, bitTime_, [this, head] {
+  Time bit = bitTime();
+  transmitter_.send(head.byte, UartFormat{bit, 8}, bit, [this, head] {
     lastEnd_ = clock_.now();
     onLine_.reset();
     // Whether the board heard it is settled by its stop bit.
@@ -98,7 +99,7 @@ void SerialEndpoint::sendNext() {
 Time SerialEndpoint::sendDoneAt() const {
   Time now = clock_.now();
   Time end = transmitter_.busy() ? transmitter_.endsAt() : lastEnd_;
-  for (const Outgoing& next : outbox_) end = std::max(now, end + next.gap) + frameTime();
+  for (const Outgoing& next : outbox_) end = std::max(now, end + clock_.outside(next.gap)) + frameTime();
   return std::max(end, now);
 }
 

@@ -13,7 +13,9 @@
 // is one draw for the run within kRateTolerancePpm ("NAME.rate") and each byte
 // sent waits an idle gap of 0 to kMaxGapSixteenths/16 bit times after the one
 // before it ("NAME.gap", a draw per byte); a byte sent to an idle line that has
-// been idle that long already starts at once.
+// been idle that long already starts at once. Both are kept by the end's own
+// clock; on the board's clock they are scaled by the board oscillator's error
+// in effect when each frame or gap begins (Clock::outside).
 #pragma once
 
 #include <cstdint>
@@ -99,17 +101,17 @@ class SerialEndpoint {
   bool sending() const { return !outbox_.empty() || transmitter_.busy(); }
   // Virtual time at which everything queued so far has arrived at the board.
   Time sendDoneAt() const;
-  // This end's bit time, for both directions.
-  Time bitTime() const { return bitTime_; }
+  // This end's bit time, for both directions, on the board's clock now.
+  Time bitTime() const { return clock_.outside(ownBitTime_); }
 
  private:
   void fromBoard(std::uint16_t data, bool framingError);
   void sendNext();
-  Time frameTime() const { return 10 * bitTime_; }
+  Time frameTime() const { return 10 * bitTime(); }
 
   std::string name_;
   Clock& clock_;
-  Time bitTime_;
+  Time ownBitTime_;  // by this end's own clock
   NetDriver output_;    // on the board's RX line
   NetDriver receiver_;  // the pull-up of this end's receiver, on the board's TX line
   UartTransmitter transmitter_;
@@ -119,7 +121,7 @@ class SerialEndpoint {
   struct Outgoing {
     std::uint8_t byte;
     Time sentAt;
-    Time gap;  // idle line before it, after the byte before it
+    Time gap;  // idle line before it, after the byte before it, by this end's clock
     bool counted;  // a byte the run must see delivered
   };
   std::deque<Outgoing> outbox_;

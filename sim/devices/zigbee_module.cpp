@@ -22,7 +22,7 @@ void ZigBeeModule::resetChanged(Level level) {
     return;
   }
   clock_.cancel(bootEvent_);
-  bootEvent_ = clock_.after(kBootTime, [this] {
+  bootEvent_ = clock_.after(clock_.outside(kBootTime), [this] {
     bootEvent_ = 0;
     if (startUpNotice_.empty()) return;  // transparent: nothing of its own
     ++noticesSent_;

@@ -328,6 +328,7 @@ void Rcc::applyClockSwitch() {
 }
 
 void Rcc::updateCoreClock() {
+  clock_.setOscillatorError(sourceErrorPpb(static_cast<Source>((cfgr_ & RCC_CFGR_SWS) >> RCC_CFGR_SWS_Pos)));
   std::uint32_t sys = sysclkHz(), h = hclkHz(), p1 = pclk1Hz(), p2 = pclk2Hz();
   if (sys == sysclk_ && h == hclk_ && p1 == pclk1_ && p2 == pclk2_) return;
   bool coreChanged = h != hclk_;
@@ -375,6 +376,20 @@ std::uint32_t Rcc::sourceHz(Source source) const {
       return kHseHz;
     case Source::PLL:
       return pllHz();
+  }
+  return 0;
+}
+
+std::int64_t Rcc::sourceErrorPpb(Source source) const {
+  switch (source) {
+    case Source::MSI:
+      return config_.msiErrorPpb;
+    case Source::HSI:
+      return config_.hsiErrorPpb;
+    case Source::HSE:
+      return config_.hseErrorPpb;
+    case Source::PLL:
+      return sourceErrorPpb(pllSource());
   }
   return 0;
 }

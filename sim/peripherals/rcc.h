@@ -20,6 +20,12 @@ struct RccConfig {
   Time pllLock = microseconds(200);          // PLLON to PLLRDY
   Time msiStartup = microseconds(10);
   Time hsiStartup = microseconds(4);
+  // Each oscillator's error from its nominal rate on this particular board,
+  // in parts per billion (0: exact). Whichever drives SYSCLK sets the board's
+  // clock against the outside world's (Clock::outside).
+  std::int64_t msiErrorPpb = 0;
+  std::int64_t hsiErrorPpb = 0;
+  std::int64_t hseErrorPpb = 0;
 };
 
 class Rcc : public Peripheral {
@@ -79,6 +85,8 @@ class Rcc : public Peripheral {
   std::uint32_t resetBits(Bus bus) const;
 
   std::uint32_t sourceHz(Source source) const;
+  // The oscillator behind `source` (the PLL's reference for the PLL) and its error.
+  std::int64_t sourceErrorPpb(Source source) const;
   std::uint32_t pllHz() const;
   bool sourceReady(Source source) const;
   // Whether `source` feeds the system clock now or is selected to feed it,

@@ -136,6 +136,70 @@ def case_image_same_seed(sim, image, tmp):
     same_seed_same_run(sim, tmp, ["--image", image])
 
 
+# The PIR sensor holds its output high for 2 s by its own clock after motion
+# ends; the board's clock counts that as 2 s scaled by the error of the
+# oscillator driving SYSCLK: the crystal through the PLL (50 ppm at most), or
+# MSI on a board without its crystal (3 % at most).
+PIR_HOLD = r"""wait console "x> quit\r\n\r\n" within 5s
+set pir.motion on
+run 1ms
+set pir.motion off
+run 2100ms
+"""
+
+
+def vcd_edges(path, name):
+    """(time in 10 ns units, level) of each change of the signal NAME."""
+    code, edges, now = None, [], 0
+    with open(path) as f:
+        for line in f:
+            fields = line.split()
+            if fields[:1] == ["$var"] and fields[4] == name:
+                code = fields[3]
+            elif line.startswith("#"):
+                now = int(line[1:])
+            elif code and line.strip() in ("0" + code, "1" + code):
+                edges.append((now, int(line[0])))
+    return edges
+
+
+def pir_hold_ns(sim, tmp, seed, extra):
+    script = write(os.path.join(tmp, "pir.tlscript"), PIR_HOLD)
+    vcd = os.path.join(tmp, "pir.vcd")
+    args = ["--script", script, "--vcd", vcd, "--vcd-signals", "pir", "--vcd-timescale", "10ns", *extra]
+    if seed is not None:
+        args += ["--timing-seed", str(seed)]
+    code, _, err = run(sim, *args)
+    if code != 0:
+        raise Failure("PIR hold, seed %s: exit status %d\n%s" % (seed, code, err.decode(errors="replace")[-2000:]))
+    header = read(vcd).split(b"$enddefinitions")[0]
+    names = re.findall(rb"\$var wire 1 \S+ (\S+) \$end", header)
+    if len(names) != 1:
+        raise Failure("PIR hold: expected the PIR line alone in the trace, got %r" % names)
+    edges = [e for e in vcd_edges(vcd, names[0].decode()) if e[0] > 0]
+    if [level for _, level in edges] != [1, 0]:
+        raise Failure("PIR hold, seed %s: edges %r" % (seed, edges))
+    # Motion lasted exactly 1 ms of the board's clock (the script's own time).
+    return (edges[1][0] - edges[0][0]) * 10 - 1_000_000
+
+
+def case_oscillator_accuracy(sim, image, tmp):
+    two_seconds = 2_000_000_000
+    if pir_hold_ns(sim, tmp, None, []) != two_seconds:
+        raise Failure("without a seed the PIR line's hold is not exactly 2 s")
+    for extra, limit_ns in (([], 100_000), (["--no-crystal"], 60_000_000)):
+        holds = [pir_hold_ns(sim, tmp, seed, extra) for seed in (1, 2, 3)]
+        if any(abs(hold - two_seconds) > limit_ns + 10 for hold in holds):
+            raise Failure("%s: PIR holds %r ns outside 2 s +- %d ns" % (extra or "crystal", holds, limit_ns))
+        if len(set(holds)) < 3:
+            raise Failure("%s: seeds 1, 2 and 3 gave PIR holds %r, not three" % (extra or "crystal", holds))
+        again = pir_hold_ns(sim, tmp, 2, extra)
+        if again != holds[1]:
+            raise Failure("%s: seed 2 twice gave PIR holds %d and %d ns" % (extra or "crystal", holds[1], again))
+        if extra and max(abs(hold - two_seconds) for hold in holds) <= 100_000:
+            raise Failure("on MSI every PIR hold %r is within a crystal's accuracy" % holds)
+
+
 def case_refused_seeds(sim, image, tmp):
     script = write(os.path.join(tmp, "s.tlscript"), "run 1ms\n")
     for seed in ("-1", "18446744073709551616", "0x10", "1e3", " 5", "", "seven", "+3"):

@@ -159,6 +159,22 @@ TEST(VirtualClock, EveryBoardClockCountsItsExactFrequencyInOneSecond) {
   }
 }
 
+// Time kept outside the board, counted on the board's clock: exact to the
+// quantum, unchanged when the board's oscillator is exact, never wrapping.
+TEST(VirtualClock, AnOutsideSpanIsScaledByTheBoardOscillatorsErrorToTheNearestQuantum) {
+  Clock clock;
+  EXPECT_EQ(clock.outside(sim::seconds(2)), sim::seconds(2));
+  clock.setOscillatorError(50'000);  // +50 ppm: the board counts more of its seconds
+  EXPECT_EQ(clock.outside(sim::seconds(2)), sim::seconds(2) + sim::microseconds(100));
+  clock.setOscillatorError(-30'000'000);  // -3 %
+  EXPECT_EQ(clock.outside(sim::milliseconds(100)), sim::milliseconds(97));
+  clock.setOscillatorError(1);  // 1 ppb of 3 quanta rounds to nothing, of 2 s to 6,291 quanta
+  EXPECT_EQ(clock.outside(3), 3u);
+  EXPECT_EQ(clock.outside(sim::seconds(2)), sim::seconds(2) + 6'291u);
+  clock.setOscillatorError(30'000'000);
+  EXPECT_EQ(clock.outside(sim::kMaxDuration), sim::kMaxDuration);
+}
+
 TEST(VirtualTime, DaysOfVirtualTimeFitAndFormat) {
   const sim::Time twoMonths = sim::seconds(60ull * 24 * 3600);
   EXPECT_EQ(twoMonths / sim::seconds(1), 60ull * 24 * 3600);

@@ -54,6 +54,28 @@ TEST_F(ClockTree, TheCrystalReportsReadyOnlyOnceItsStartUpTimeHasPassed) {
   EXPECT_NE(reg(CR) & HSERDY, 0u);
 }
 
+// The board's clock against the outside world's follows the oscillator that
+// drives SYSCLK: MSI after reset, the crystal once the PLL runs from it.
+TEST(ClockTreeOscillatorError, OutsideTimeFollowsTheErrorOfTheOscillatorDrivingTheSystemClock) {
+  sim::Clock clock;
+  sim::RccConfig config{.msiErrorPpb = -21'000'000, .hsiErrorPpb = 9'000'000, .hseErrorPpb = 37'000};
+  Rcc rcc{clock, config};
+  EXPECT_EQ(clock.outside(sim::seconds(1)), sim::milliseconds(979));
+  rcc.write(CR, 4, rcc.read(CR, 4) | HSEON);
+  clock.advanceTo(clock.now() + config.crystalStartup);
+  EXPECT_EQ(clock.oscillatorErrorPpb(), -21'000'000) << "the crystal runs, but MSI still drives SYSCLK";
+  rcc.write(CFGR, 4, PLL_HSE_X8_DIV3);
+  rcc.write(CR, 4, rcc.read(CR, 4) | PLLON);
+  clock.advanceTo(clock.now() + config.pllLock);
+  rcc.write(CFGR, 4, rcc.read(CFGR, 4) | SW_PLL);
+  clock.advanceTo(clock.now() + sim::microseconds(5));
+  ASSERT_EQ(rcc.read(CFGR, 4) & SWS, SW_PLL << 2);
+  EXPECT_EQ(clock.outside(sim::seconds(1)), sim::seconds(1) + sim::microseconds(37));
+  rcc.write(CFGR, 4, (rcc.read(CFGR, 4) & ~3u) | SW_MSI);
+  clock.advanceTo(clock.now() + sim::microseconds(5));
+  EXPECT_EQ(clock.oscillatorErrorPpb(), -21'000'000) << "back on MSI";
+}
+
 TEST(ClockTreeWithoutCrystal, TheHseNeverBecomesReadyAndThePllOnItNeverLocks) {
   sim::Clock clock;
   Rcc rcc{clock, sim::RccConfig{.crystal = false}};
