@@ -41,7 +41,7 @@ std::string CortexM3::hexWord(std::uint32_t v) { return hex(v); }
 std::string CortexM3::exceptionLabel(int exception) { return exceptionText(exception); }
 
 CortexM3::CortexM3(Board& board, const BoardImage& image)
-    : board_(board), image_(image), flash_(image.flash), ram_(BoardImage::kRamSize, 0) {
+    : board_(board), forward_(board.clock()), image_(image), flash_(image.flash), ram_(BoardImage::kRamSize, 0) {
   board_.interrupts().setExternalCore(true);
   check(uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_), "opening the core");
   // Must be the very first call after opening.
@@ -294,29 +294,10 @@ void CortexM3::instruction(std::uint32_t pc) {
 
 // ---------------------------------------------------------------- running
 
-std::uint64_t CortexM3::cyclesToNextEvent() const {
-  const Clock& clock = board_.clock();
-  if (!clock.hasEvents()) return std::uint64_t{1} << 40;
-  Time next = clock.nextEventTime();
-  Time now = clock.now();
-  if (next <= now) return 1;
-  Time perCycle = quantaPerCycle(clock.coreHz());
-  return static_cast<std::uint64_t>((next - now + perCycle - 1) / perCycle);
-}
-
-void CortexM3::spend(std::uint64_t cycles) {
-  Clock& clock = board_.clock();
-  while (cycles > 0) {
-    auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(cycles, 1u << 30));
-    clock.spendCycles(step);
-    cycles -= step;
-  }
-}
-
 void CortexM3::sync() {
   std::uint64_t due = executed_ - charged_;
   charged_ = executed_;
-  if (due != 0) spend(due);
+  if (due != 0) forward_.spend(due);
 }
 
 void CortexM3::syncPrimask() {
@@ -329,7 +310,7 @@ void CortexM3::syncPrimask() {
 void CortexM3::updateBudget() {
   if (exact_) return;
   sync();
-  budget_ = std::min(stretchEnd_, executed_ + cyclesToNextEvent());
+  budget_ = std::min(stretchEnd_, executed_ + forward_.cyclesToNextEvent());
 }
 
 bool CortexM3::execute(std::uint32_t count, bool exact) {

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "../board.h"
+#include "../core/fast_forward.h"
 #include "image_loader.h"
 
 struct uc_struct;
@@ -231,7 +232,6 @@ class CortexM3 {
   bool atLoopWatch(std::uint32_t pc);
   std::string whyNothingEndsWait();
   void atPollWatch(std::uint32_t pc);
-  static std::uint64_t passableIterations(std::uint32_t value);
   void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);
   void armLoopWatch(std::uint32_t pc);
   // The figures of the run at this instruction, the core's registers left out
@@ -242,7 +242,6 @@ class CortexM3 {
   void sync();
   void syncPrimask();
   void updateBudget();
-  void spend(std::uint64_t cycles);
   std::uint8_t markAt(std::uint32_t pc) const;
   void setMark(std::uint32_t pc, std::uint8_t mark, bool on);
   void markPrimaskWriters();
@@ -253,7 +252,6 @@ class CortexM3 {
   void returnFromException(std::uint32_t excReturn);
   void enterFault(Fault fault);
   void checkStack();
-  std::uint64_t cyclesToNextEvent() const;
   bool inItBlock();
   std::string describe(std::uint32_t pc) const;
   [[noreturn]] void halted(const std::string& why);
@@ -265,6 +263,7 @@ class CortexM3 {
   };
 
   Board& board_;
+  FastForward forward_;  // how far a loop may pass before the board's next event
   BoardImage image_;
   Window periphWindow_{this, 0};
   Window scsWindow_{this, 0};

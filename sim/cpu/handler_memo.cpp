@@ -24,14 +24,10 @@ bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
     return false;
   }
   std::uint64_t cycles = InterruptController::kEntryCycles + seen.instructions + InterruptController::kExitCycles;
-  const Clock& clock = board_.clock();
-  if (clock.hasEvents()) {
-    Time perCycle = quantaPerCycle(clock.coreHz());
-    if (clock.nextEventTime() <= clock.now() + static_cast<Time>(cycles) * perCycle) return false;
-  }
+  if (forward_.eventWithin(cycles)) return false;
   ic.enter(exception);
   ++entries_;
-  spend(seen.instructions);
+  forward_.spend(seen.instructions);
   skipped_ += seen.instructions;
   ic.leave();
   ++repeatedHandlers_;

@@ -79,7 +79,7 @@ void CortexM3::afterAccess() {
     recheck_ = true;
     return;
   }
-  budget_ = std::min(budget_, executed_ + cyclesToNextEvent());
+  budget_ = std::min(budget_, executed_ + forward_.cyclesToNextEvent());
 }
 
 }  // namespace sim

@@ -7,15 +7,6 @@
 
 namespace sim {
 
-// Of the iterations a poll loop's count `value` still allows, those that may
-// pass at once: the count's last iterations run; so do those whose flags
-// would differ (the count crossing the sign bit).
-std::uint64_t CortexM3::passableIterations(std::uint32_t value) {
-  std::uint64_t byCount = value > 1u ? value - 1u : 0u;
-  if (value >= 0x80000000u) byCount = value > 0x80000001u ? std::min<std::uint64_t>(byCount, value - 0x80000001u) : 0;
-  return byCount;
-}
-
 void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t value) {
   const bool sameRead = poll_.armed && poll_.pc == pc_ && poll_.address == address && poll_.width == width;
   if (!sameRead || poll_.value != value) {
@@ -65,7 +56,7 @@ void CortexM3::atPollWatch(std::uint32_t) {
   int counter = -1;
   bool alike = false;
   if (quiet && poll_.counter >= 0 && now.instructions - was.instructions == poll_.length &&
-      passableIterations(was.registers[static_cast<std::size_t>(poll_.counter)]) > 0) {
+      FastForward::passableByCount(was.registers[static_cast<std::size_t>(poll_.counter)]) > 0) {
     // The iteration just run could itself have passed at once (the count
     // neither at its end nor crossing the sign bit).
     now.registers = was.registers;
@@ -94,26 +85,18 @@ void CortexM3::atPollWatch(std::uint32_t) {
     poll_.counter = counter;
     poll_.length = length;
     std::uint32_t value = now.registers[static_cast<std::size_t>(counter)];
-    std::uint64_t byCount = passableIterations(value);
+    std::uint64_t byCount = FastForward::passableByCount(value);
     sync();
-    const Clock& clock = board_.clock();
     // An event run since the last poll (at a boundary just before this
     // one) may have changed the register: it is read again here (a steady
     // read twice has the effect of one), and a change lets this poll run.
     std::uint32_t offset = 0;
     Peripheral* model = board_.bus().steadyModel(poll_.address, offset);
     bool steady = model != nullptr && model->read(offset, poll_.width) == poll_.value;
-    Time perCycle = quantaPerCycle(clock.coreHz());
-    Time iteration = perCycle * static_cast<Time>(length + Board::kCyclesPerAccess);
-    std::uint64_t byEvent = byCount;
-    if (clock.hasEvents()) {
-      Time next = clock.nextEventTime();
-      Time t = clock.now();
-      byEvent = next > t ? static_cast<std::uint64_t>((next - t - 1) / iteration) : 0;
-    }
-    std::uint64_t k = steady ? std::min(byCount, byEvent) : 0;
+    const std::uint64_t cycles = length + Board::kCyclesPerAccess;
+    const std::uint64_t k = steady ? forward_.iterationsBeforeEvent(cycles, byCount) : 0;
     if (k > 0) {
-      spend(k * (length + Board::kCyclesPerAccess));
+      forward_.pass(k, cycles);
       skipped_ += k * length;
       skippedPolls_ += k;
       auto left = static_cast<std::uint32_t>(value - k);

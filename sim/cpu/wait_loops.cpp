@@ -20,16 +20,10 @@ void CortexM3::skipWaitingAt() {
       now < was.instructions || now - was.instructions >= loop_.length) {
     return;
   }
-  const Clock& clock = board_.clock();
-  if (!clock.hasEvents()) return;
-  Time perCycle = quantaPerCycle(clock.coreHz());
-  Time next = clock.nextEventTime();
-  Time t = clock.now();
-  if (next <= t) return;
-  std::uint64_t iterations = static_cast<std::uint64_t>((next - t - 1) / (perCycle * static_cast<Time>(loop_.length)));
+  if (!board_.clock().hasEvents() || forward_.eventDue()) return;
+  const std::uint64_t iterations = forward_.iterationsBeforeEvent(loop_.length);
   loop_.hit = true;  // the watch stays where it is
-  if (iterations == 0) return;
-  spend(iterations * loop_.length);
+  forward_.pass(iterations, loop_.length);
   skipped_ += iterations * loop_.length;
 }
 
@@ -99,22 +93,14 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
       throw Stop(StopKind::Fault, "the firmware is stuck for good: it loops at PC " + describe(pc) + " " + why);
     }
     sync();
-    Clock& clock = board_.clock();
-    if (!clock.hasEvents()) {
+    if (!board_.clock().hasEvents()) {
       throw Stop(StopKind::Fault,
                  "the firmware waits for something that can never happen: nothing is left to run (PC " +
                      describe(pc) + ")");
     }
-    Time perCycle = quantaPerCycle(clock.coreHz());
-    Time next = clock.nextEventTime();
-    Time t = clock.now();
-    if (next > t) {
-      std::uint64_t iterations = static_cast<std::uint64_t>((next - t - 1) / (perCycle * static_cast<Time>(length)));
-      if (iterations > 0) {
-        spend(iterations * length);
-        skipped_ += iterations * length;
-      }
-    }
+    const std::uint64_t iterations = forward_.iterationsBeforeEvent(length);
+    forward_.pass(iterations, length);
+    skipped_ += iterations * length;
     updateBudget();
   } else if (loop_.have && !(quiet && !was.registersKnown) && ++loop_.misses >= 3) {
     // Not a wait loop (or no longer one): stop looking here.
