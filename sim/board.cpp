@@ -257,8 +257,9 @@ std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {
   ++accesses_;
   std::uint32_t value = bus_.read(address, width);
   lastAccess_ = RegisterAccess{address, width, false, value, accesses_};
+  const std::uint64_t taken = interrupts_.taken();
   interrupts_.takePending();
-  polls_.read(address, width, value);
+  polls_.read(address, width, value, interrupts_.taken() != taken);
   return value;
 }
 

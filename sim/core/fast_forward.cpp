@@ -44,12 +44,13 @@ std::uint64_t FastForward::passableByCount(std::uint32_t count) {
   return byCount;
 }
 
-void PollLoops::read(std::uint32_t address, unsigned width, std::uint32_t value) {
+void PollLoops::read(std::uint32_t address, unsigned width, std::uint32_t value, bool handlerAfter) {
   lastReadAddress_ = address;
   lastReadWidth_ = width;
   lastReadValue_ = value;
   lastReadAt_ = accesses_;
   lastReadTaken_ = interrupts_.taken();
+  skippable_ = !handlerAfter;
 }
 
 bool PollLoops::isPoll(std::uint32_t address, unsigned width) const {
@@ -73,7 +74,7 @@ void PollLoops::checkNoneDue(const char* what) const {
 std::uint32_t PollLoops::skip(std::uint32_t more, std::uint32_t pollCycles, bool seeded,
                               const std::function<void(std::uint32_t, unsigned, std::uint32_t)>& polled) {
   // Only straight after the read: no access, no handler and no idle since.
-  if (more == 0 || lastReadAt_ != accesses_ || lastReadTaken_ != interrupts_.taken()) return 0;
+  if (more == 0 || !skippable_ || lastReadAt_ != accesses_ || lastReadTaken_ != interrupts_.taken()) return 0;
   // The register's model and its clock gate do not change while the firmware
   // only polls: clock enables and resets are the firmware's own writes.
   // A handler taken during the skipping makes reads of its own: the poll's
@@ -132,8 +133,8 @@ std::uint32_t PollLoops::skip(std::uint32_t more, std::uint32_t pollCycles, bool
     if (interrupts_.taken() != taken) {
       // A handler ran after this poll. As after the firmware's own read, the
       // poll is its last read, whatever the handler read: the loop's next
-      // read is a poll again (with a seed, of the poll's cost).
-      read(address, width, value);
+      // read is a poll again (with a seed, of the poll's cost), and is made.
+      read(address, width, value, true);
       break;
     }
     // The events and this read may have left the model in a state whose

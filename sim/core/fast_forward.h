@@ -62,7 +62,10 @@ class PollLoops {
       : clock_(clock), interrupts_(interrupts), bus_(bus), accesses_(accesses) {}
 
   // The firmware read `value` from a register, its last access so far.
-  void read(std::uint32_t address, unsigned width, std::uint32_t value);
+  // `handlerAfter`: a handler ran right after the read. Its next read of the
+  // register is a poll all the same, but the handler may have changed what
+  // it reads (its own writes end a transfer): that poll is made, not passed.
+  void read(std::uint32_t address, unsigned width, std::uint32_t value, bool handlerAfter);
   // The firmware went idle: its next read is no poll.
   void forget() { lastReadAt_ = ~std::uint64_t{0}; }
   // Whether a read of `address` now reads the register of the last read
@@ -100,6 +103,7 @@ class PollLoops {
   std::uint32_t lastReadValue_ = 0;
   std::uint64_t lastReadAt_ = ~std::uint64_t{0};
   std::uint64_t lastReadTaken_ = 0;
+  bool skippable_ = false;  // the register reads as it did at the last read
   // The skipping spent the cycles of the next poll and ran its slot's
   // events; the firmware's next access must be that poll.
   bool due_ = false;
