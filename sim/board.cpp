@@ -248,9 +248,7 @@ void Board::spendUpToAccess(std::uint32_t address, unsigned width, bool read) {
     clock_.spendCycles(kCyclesPerAccess);
     return;
   }
-  const bool poll = read && lastReadAt_ == accesses_ && lastReadTaken_ == interrupts_.taken() &&
-                    address == lastReadAddress_ && width == lastReadWidth_;
-  if (poll) {
+  if (read && polls_.isPoll(address, width)) {
     clock_.spendCycles(pollCycles_);
     return;
   }
@@ -274,33 +272,23 @@ void Board::takeBeforeAccess() {
 }
 
 std::uint32_t Board::firmwareRead(std::uint32_t address, unsigned width) {
-  if (pollDue_) {
-    // The poll skipping looked at this very slot and found the register
-    // changed (or, with a seed, an interrupt to take): the slot's cycles are
-    // spent and its events have run, so the firmware's read happens now, as
-    // it would have without the skipping.
-    pollDue_ = false;
-    if (address != lastReadAddress_ || width != lastReadWidth_) {
-      throw std::logic_error("a skipped poll loop went on with another access than its poll");
-    }
-  } else {
-    spendUpToAccess(address, width, true);
-  }
+  // When the poll skipping looked at this very slot and found the register
+  // changed (or, with a seed, an interrupt to take), the slot's cycles are
+  // spent and its events have run: the firmware's read happens now, as it
+  // would have without the skipping.
+  if (!polls_.takeDue(address, width)) spendUpToAccess(address, width, true);
   takeBeforeAccess();
   ++accesses_;
   std::uint32_t value = bus_.read(address, width);
   lastAccess_ = RegisterAccess{address, width, false, value, accesses_};
+  const std::uint64_t taken = interrupts_.taken();
   interrupts_.takePending();
-  lastReadAddress_ = address;
-  lastReadWidth_ = width;
-  lastReadValue_ = value;
-  lastReadAt_ = accesses_;
-  lastReadTaken_ = interrupts_.taken();
+  polls_.read(address, width, value, interrupts_.taken() != taken);
   return value;
 }
 
 void Board::firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t value) {
-  if (pollDue_) throw std::logic_error("a skipped poll loop went on with a write instead of its poll");
+  polls_.checkNoneDue("a skipped poll loop went on with a write instead of its poll");
   spendUpToAccess(address, width, false);
   takeBeforeAccess();
   ++accesses_;
@@ -310,85 +298,16 @@ void Board::firmwareWrite(std::uint32_t address, unsigned width, std::uint32_t v
 }
 
 std::uint32_t Board::firmwarePollsSkipped(std::uint32_t more) {
-  // Only straight after the read: no access, no handler and no idle since.
-  if (!pollSkipping_ || more == 0 || lastReadAt_ != accesses_ || lastReadTaken_ != interrupts_.taken()) return 0;
-  // The register's model and its clock gate do not change while the firmware
-  // only polls: clock enables and resets are the firmware's own writes.
-  // A handler taken during the skipping makes reads of its own: the poll's
-  // register, value and the exceptions taken so far are kept here.
-  const std::uint32_t address = lastReadAddress_;
-  const unsigned width = lastReadWidth_;
-  const std::uint32_t polled = lastReadValue_;
-  const std::uint64_t taken = interrupts_.taken();
-  std::uint32_t offset = 0;
-  Peripheral* model = bus_.steadyModel(address, offset);
-  if (model == nullptr) return 0;
-  std::uint32_t done = 0;
-  while (done < more) {
-    // Poll j (j = 1, 2, ...) comes j access slots from now and sees every
-    // event due by then; those before the next event's time all read what the
-    // last read did, and nothing pended may be taken meanwhile (it would have
-    // been taken after that read). An event may change the core clock: the
-    // slot is taken afresh each time.
-    const Time slot = clock_.quantaPerCoreCycle() * (hostSeeded() ? pollCycles_ : kCyclesPerAccess);
-    const Time now = clock_.now();
-    const Time next = clock_.nextEventTime();
-    std::uint64_t unchanged = next > now ? (next - now - 1) / slot : 0;
-    const bool lastPolls = unchanged >= more - done;  // the loop's polls end before the event
-    if (lastPolls) unchanged = more - done;
-    // Then the poll in whose slot the event falls, in the same stretch of time.
-    const Time span = static_cast<Time>(unchanged + (lastPolls ? 0 : 1)) * slot;
-    // The polls before the event are made whatever the event does (it may
-    // end the run); past the run's time limit only those before it count, as
-    // when each is made (the limit ends the run inside the next one).
-    std::uint64_t made = unchanged;
-    if (span > clock_.limit() - now) made = std::min<std::uint64_t>(made, (clock_.limit() - now) / slot);
-    skippedPolls_ += made;
-    clock_.spendTime(span);
-    // What a handler taken now interrupted last is the poll, as one by one.
-    if (unchanged > 0) lastAccess_ = RegisterAccess{address, width, false, polled, accesses_};
-    done += static_cast<std::uint32_t>(unchanged);
-    if (lastPolls) break;
-    // With a seed, an interrupt the events pended may be taken before the
-    // poll's read: the firmware's own read decides, as it would one by one.
-    if (hostSeeded() && interrupts_.nextToTake() >= 0) {
-      pollDue_ = true;
-      break;
-    }
-    // The events have run, and the board reads the register as the poll
-    // would. The same value means the poll failed as the last one did (a
-    // steady read twice has the effect of one); a change is left for the
-    // firmware to read at this very moment.
-    if (model->read(offset, width) != polled) {
-      pollDue_ = true;
-      break;
-    }
-    ++done;
-    ++skippedPolls_;  // counted as it is made: a run may end in the next event
-    lastAccess_ = RegisterAccess{address, width, false, polled, accesses_};
-    interrupts_.takePending();
-    if (interrupts_.taken() != taken) {
-      // A handler ran after this poll. As after the firmware's own read, the
-      // poll is its last read, whatever the handler read: the loop's next
-      // read is a poll again (with a seed, of the poll's cost).
-      lastReadAddress_ = address;
-      lastReadWidth_ = width;
-      lastReadValue_ = polled;
-      lastReadAt_ = accesses_;
-      lastReadTaken_ = interrupts_.taken();
-      break;
-    }
-    // The events and this read may have left the model in a state whose
-    // reads are no longer steady (a clearing sequence half done, a flag no
-    // event announces): the polls after it are made one by one.
-    if (!model->steadyRead(offset)) break;
-  }
-  return done;
+  if (!pollSkipping_) return 0;
+  return polls_.skip(more, hostSeeded() ? pollCycles_ : kCyclesPerAccess, hostSeeded(),
+                     [this](std::uint32_t address, unsigned width, std::uint32_t value) {
+                       lastAccess_ = RegisterAccess{address, width, false, value, accesses_};
+                     });
 }
 
 void Board::firmwareIdle() {
-  if (pollDue_) throw std::logic_error("a skipped poll loop went idle instead of making its poll");
-  lastReadAt_ = ~std::uint64_t{0};
+  polls_.checkNoneDue("a skipped poll loop went idle instead of making its poll");
+  polls_.forget();
   const bool deferred = deferredTake_;
   deferredTake_ = false;
   const std::uint64_t taken = interrupts_.taken();

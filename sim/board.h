@@ -15,6 +15,7 @@
 #include "board_pins.h"
 #include "core/bus.h"
 #include "core/clock.h"
+#include "core/fast_forward.h"
 #include "core/interrupt_controller.h"
 #include "core/listeners.h"
 #include "core/net.h"
@@ -166,7 +167,7 @@ class Board {
   // Register accesses the firmware made, polls that passed at once (not
   // counted among the accesses).
   std::uint64_t registerAccesses() const { return accesses_; }
-  std::uint64_t skippedPolls() const { return skippedPolls_; }
+  std::uint64_t skippedPolls() const { return polls_.skipped(); }
 
  private:
   void wire();
@@ -212,18 +213,7 @@ class Board {
 
   bool pollSkipping_ = true;
   std::uint64_t accesses_ = 0;
-  std::uint64_t skippedPolls_ = 0;
-  // The firmware's last action, when it was a read: the register and the
-  // access count and exceptions taken at that moment. A poll can be skipped
-  // only right after it, with nothing between.
-  std::uint32_t lastReadAddress_ = 0;
-  unsigned lastReadWidth_ = 4;
-  std::uint32_t lastReadValue_ = 0;
-  // The poll skipping spent the cycles of the next poll and ran its slot's
-  // events; the firmware's next access must be that poll.
-  bool pollDue_ = false;
-  std::uint64_t lastReadAt_ = ~std::uint64_t{0};
-  std::uint64_t lastReadTaken_ = 0;
+  PollLoops polls_{clock_, interrupts_, bus_, accesses_};
   RegisterAccess lastAccess_;
   // Draws of the host build's timing under a seed.
   TimingTolerances::Stream accessCycles_;

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "../board.h"
+#include "../core/fast_forward.h"
 #include "image_loader.h"
 
 struct uc_struct;
@@ -82,7 +83,9 @@ class CortexM3 {
   int exitStatus() const { return exitStatus_; }
   bool exited() const { return exited_; }
 
-  // Debugger access. Registers 0-15 are r0-r15, 16 is xPSR.
+  // The core's registers by number: 0-12 are r0-r12, then these.
+  enum Register : unsigned { kR12 = 12, kSp = 13, kLr = 14, kPc = 15, kXpsr = 16 };
+  // Debugger access, by register number.
   std::uint32_t reg(unsigned n);
   void setReg(unsigned n, std::uint32_t value);
   // False when part of the range is not memory (peripheral registers are not
@@ -113,8 +116,8 @@ class CortexM3 {
     std::uint32_t pc;
     std::optional<std::uint32_t> address;
   };
-  // r0-r12, sp, lr, pc, APSR.
-  using Registers = std::array<std::uint32_t, 17>;
+  // r0-r12, sp, lr, pc, APSR, indexed by register number.
+  using Registers = std::array<std::uint32_t, kXpsr + 1>;
   // The state of the core at a watched instruction, and what the board has
   // seen of it so far.
   struct Snapshot {
@@ -170,6 +173,10 @@ class CortexM3 {
     std::uint64_t instructions = 0;
     std::uint64_t epoch = 0;  // of the dead-stack boundary
   };
+  // Exceptions taken at one boundary by repeating a remembered handler, at
+  // most; handler runs remembered, at most (then forgotten all at once).
+  static constexpr int kRepeatsAtBoundary = 16;
+  static constexpr std::size_t kHandlersRemembered = 256;
   // Marks on instructions in flash (one byte per halfword).
   enum : std::uint8_t {
     kMarkBreakpoint = 1,
@@ -202,6 +209,12 @@ class CortexM3 {
   void countSkippedInItBlock(std::uint32_t pc);
   void countedInItBlock(std::uint32_t pc);
   void check(int err, const char* what) const;
+  void mapMemory();
+  // A bkpt instruction at `pc`: the semihosting exit, or a fault.
+  void breakpointInstruction(std::uint32_t pc);
+  // Texts for messages: a word in hex, an exception by name.
+  static std::string hexWord(std::uint32_t v);
+  static std::string exceptionLabel(int exception);
 
   // One stretch of execution of at most `count` instructions. With `exact`
   // it ends after `count` instructions; otherwise exceptions are taken inside
@@ -213,12 +226,12 @@ class CortexM3 {
   bool beforeInstruction(std::uint32_t pc, std::uint8_t mark);
   bool atBoundary(std::uint32_t pc);
   bool repeatHandler(int exception, std::uint32_t pc);
+  void rememberHandler(int exception, std::uint32_t returnAddress);
   void skipWaitingAt();
   static std::uint64_t handlerKey(const Registers& registers);
   bool atLoopWatch(std::uint32_t pc);
   std::string whyNothingEndsWait();
   void atPollWatch(std::uint32_t pc);
-  static std::uint64_t passableIterations(std::uint32_t value);
   void notePoll(std::uint32_t address, unsigned width, std::uint32_t value);
   void armLoopWatch(std::uint32_t pc);
   // The figures of the run at this instruction, the core's registers left out
@@ -229,7 +242,6 @@ class CortexM3 {
   void sync();
   void syncPrimask();
   void updateBudget();
-  void spend(std::uint64_t cycles);
   std::uint8_t markAt(std::uint32_t pc) const;
   void setMark(std::uint32_t pc, std::uint8_t mark, bool on);
   void markPrimaskWriters();
@@ -240,7 +252,6 @@ class CortexM3 {
   void returnFromException(std::uint32_t excReturn);
   void enterFault(Fault fault);
   void checkStack();
-  std::uint64_t cyclesToNextEvent() const;
   bool inItBlock();
   std::string describe(std::uint32_t pc) const;
   [[noreturn]] void halted(const std::string& why);
@@ -252,6 +263,7 @@ class CortexM3 {
   };
 
   Board& board_;
+  FastForward forward_;  // how far a loop may pass before the board's next event
   BoardImage image_;
   Window periphWindow_{this, 0};
   Window scsWindow_{this, 0};

@@ -5,6 +5,7 @@
 // time would have seen.
 #include <gtest/gtest.h>
 
+#include "platform.h"
 #include "sim/board.h"
 
 namespace {
@@ -68,6 +69,58 @@ TEST(PollSkipping, ALoopWhoseRegisterNeverChangesGivesUpAfterItsBudgetAtTheSameT
   Polled polling = pollOnce(false, sim::seconds(10));
   EXPECT_FALSE(skipping.seen);
   EXPECT_FALSE(polling.seen);
+  EXPECT_EQ(skipping.took, polling.took);
+}
+
+// A status register that only the firmware's own write sets: the handler of
+// an interrupt that comes right after a poll ends the loop's wait itself (as
+// the I2C event handler ends a transfer with its STOP while the main loop
+// waits for the bus to go idle).
+class SetByWrite : public sim::Peripheral {
+ public:
+  std::string name() const override { return "status set by a write"; }
+  std::uint32_t read(std::uint32_t, unsigned) override { return value; }
+  void write(std::uint32_t, unsigned, std::uint32_t v) override { value = v; }
+  bool steadyRead(std::uint32_t) const override { return true; }
+  std::uint32_t value = 0;
+};
+
+sim::Board* g_board = nullptr;
+void setStatusHandler() { g_board->firmwareWrite(kBase, 4, 1); }
+
+Polled pollPastHandler(bool pollSkipping) {
+  std::vector<sim::InterruptController::Vector> vectors(sim::InterruptController::kExceptions,
+                                                        sim::InterruptController::Vector{"reserved", nullptr});
+  vectors[sim::InterruptController::irq(EXTI0_IRQn)] = {"EXTI0", setStatusHandler};
+  sim::Board board{sim::BoardConfig{.crystal = true, .timing = {}, .vectors = std::move(vectors)}};
+  g_board = &board;
+  board.setPollSkipping(pollSkipping);
+  SetByWrite status;
+  board.bus().map(kBase, 0x400, status);
+  NVIC_InitTypeDef line{static_cast<std::uint8_t>(EXTI0_IRQn), 1, 0, ENABLE};
+  NVIC_Init(&line);
+  const sim::Time start = board.clock().now();
+  Polled result{false, kBudget, 0};
+  for (std::uint32_t polls = 0; polls < kBudget; ++polls) {
+    // The interrupt pends as the first poll is made: its handler runs right after it.
+    if (polls == 0) board.interrupts().setPending(sim::InterruptController::irq(EXTI0_IRQn));
+    if (board.firmwareRead(kBase, 4) != 0) {
+      result = {true, polls, board.clock().now() - start};
+      break;
+    }
+    polls += board.firmwarePollsSkipped(kBudget - polls - 1);
+  }
+  if (!result.seen) result.took = board.clock().now() - start;
+  g_board = nullptr;
+  return result;
+}
+
+TEST(PollSkipping, AHandlerRightAfterAPollThatChangesTheRegisterIsSeenByTheNextPoll) {
+  Polled skipping = pollPastHandler(true);
+  Polled polling = pollPastHandler(false);
+  EXPECT_TRUE(polling.seen);
+  EXPECT_TRUE(skipping.seen) << "polls passed at once on the value read before the handler";
+  EXPECT_EQ(skipping.polls, polling.polls);
   EXPECT_EQ(skipping.took, polling.took);
 }
 

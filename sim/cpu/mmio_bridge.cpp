@@ -1,0 +1,85 @@
+// The bridge between the core's peripheral accesses and the board's models:
+// each access happens at its instruction's virtual time, and what it pended
+// or scheduled moves the next boundary.
+#include <unicorn/unicorn.h>
+
+#include <string_view>
+
+#include "../core/stop.h"
+#include "cortex_m3.h"
+
+namespace sim {
+
+std::uint64_t CortexM3::onMmioRead(uc_struct*, std::uint64_t offset, unsigned size, void* user) {
+  auto* w = static_cast<Window*>(user);
+  return w->core->mmioRead(w->base + static_cast<std::uint32_t>(offset), size);
+}
+
+void CortexM3::onMmioWrite(uc_struct*, std::uint64_t offset, unsigned size, std::uint64_t value, void* user) {
+  auto* w = static_cast<Window*>(user);
+  w->core->mmioWrite(w->base + static_cast<std::uint32_t>(offset), size, static_cast<std::uint32_t>(value));
+}
+
+// Exceptions must not cross the library's C frames: whatever a model throws is
+// kept and thrown again once the stretch has ended.
+std::uint64_t CortexM3::mmioRead(std::uint32_t address, unsigned size) {
+  if (failed_) return 0;
+  ++mmioAccesses_;
+  try {
+    countStoppedInstruction();
+    sync();
+    std::uint32_t value = board_.firmwareRead(address, size);
+    if (!exact_) {
+      std::uint32_t offset = 0;
+      if (board_.pollSkipping() && board_.bus().steadyModel(address, offset) != nullptr) notePoll(address, size, value);
+      afterAccess();
+    }
+    return value;
+  } catch (const Stop& stop) {
+    if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
+      fault_ = Fault{stop.what(), pc_, address};
+    } else {
+      pending_ = std::current_exception();
+    }
+  } catch (...) {
+    pending_ = std::current_exception();
+  }
+  fail();
+  return 0;
+}
+
+void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value) {
+  if (failed_) return;
+  ++mmioAccesses_;
+  try {
+    countStoppedInstruction();
+    sync();
+    board_.firmwareWrite(address, size, value);
+    if (!exact_) afterAccess();
+    return;
+  } catch (const Stop& stop) {
+    if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
+      fault_ = Fault{stop.what(), pc_, address};
+    } else {
+      pending_ = std::current_exception();
+    }
+  } catch (...) {
+    pending_ = std::current_exception();
+  }
+  fail();
+}
+
+// An access may have pended an exception that may run now (a write to the
+// interrupt controller, an enable whose flag is set, an event run while the
+// clock caught up): it is taken before the next instruction. Or it scheduled
+// an event sooner than the boundary planned.
+void CortexM3::afterAccess() {
+  if (board_.interrupts().nextToTake() >= 0) {
+    budget_ = executed_;
+    recheck_ = true;
+    return;
+  }
+  budget_ = std::min(budget_, executed_ + forward_.cyclesToNextEvent());
+}
+
+}  // namespace sim
