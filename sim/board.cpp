@@ -104,9 +104,9 @@ Board::Board(BoardConfig config)
   auto pclk1 = [this] { return rcc_.pclk1Hz(); };
   i2cBus1_ = std::make_unique<I2cBus>("I2C1", clock_, net(*findPin("I2C1_SCL")), net(*findPin("I2C1_SDA")));
   i2cBus2_ = std::make_unique<I2cBus>("I2C2", clock_, net(*findPin("I2C2_SCL")), net(*findPin("I2C2_SDA")));
-  i2c1_ = std::make_unique<I2cPeripheral>("I2C1", clock_, interrupts_, I2cPeripheral::Lines{I2C1_EV_IRQn, I2C1_ER_IRQn},
+  i2c1_ = std::make_unique<I2cPeripheral>("I2C1", interrupts_, I2cPeripheral::Lines{I2C1_EV_IRQn, I2C1_ER_IRQn},
                                           pclk1, *i2cBus1_, warning);
-  i2c2_ = std::make_unique<I2cPeripheral>("I2C2", clock_, interrupts_, I2cPeripheral::Lines{I2C2_EV_IRQn, I2C2_ER_IRQn},
+  i2c2_ = std::make_unique<I2cPeripheral>("I2C2", interrupts_, I2cPeripheral::Lines{I2C2_EV_IRQn, I2C2_ER_IRQn},
                                           pclk1, *i2cBus2_, warning);
   // The PIR sensor's push-pull output stage drives PH2 from power-on, low
   // while it sees nothing. Driving PH2 from outside fights it (a short);

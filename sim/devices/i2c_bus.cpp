@@ -373,7 +373,7 @@ void I2cBus::afterAcknowledge(Slot* slot) {
   if (hold == 0) return;
   clock_.cancel(slot->stretchEnd);
   slot->scl->set(Drive::Low);
-  slot->stretchEnd = clock_.after(hold, [this, slot] {
+  slot->stretchEnd = clock_.after(hold, [slot] {
     slot->stretchEnd = 0;
     if (!slot->holdingScl) slot->scl->set(Drive::None);
   });

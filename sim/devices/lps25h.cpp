@@ -8,7 +8,6 @@
 namespace sim {
 
 namespace {
-constexpr std::uint8_t kPd = 0x80;
 constexpr std::uint8_t kCtrl2Boot = 0x80, kCtrl2SwReset = 0x04, kCtrl2OneShot = 0x01;
 constexpr std::uint8_t kStatusTDa = 0x01, kStatusPDa = 0x02, kStatusTOr = 0x10, kStatusPOr = 0x20;
 constexpr std::uint8_t kRegPressOutH = 0x2A, kRegTempOutH = 0x2C;

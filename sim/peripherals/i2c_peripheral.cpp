@@ -31,10 +31,9 @@ constexpr unsigned kMinFreqStandard = 2, kMinFreqFast = 4, kMaxFreq = 32;
 constexpr std::uint64_t kInputSyncCycles = 1;
 }  // namespace
 
-I2cPeripheral::I2cPeripheral(std::string name, Clock& clock, InterruptController& interrupts, Lines lines,
+I2cPeripheral::I2cPeripheral(std::string name, InterruptController& interrupts, Lines lines,
                              BusClock busHz, I2cBus& bus, Warning warn)
     : name_(std::move(name)),
-      clock_(clock),
       interrupts_(interrupts),
       lines_(lines),
       busHz_(std::move(busHz)),

@@ -42,7 +42,7 @@ class I2cPeripheral : public Peripheral {
     int error;
   };
 
-  I2cPeripheral(std::string name, Clock& clock, InterruptController& interrupts, Lines lines, BusClock busHz,
+  I2cPeripheral(std::string name, InterruptController& interrupts, Lines lines, BusClock busHz,
                 I2cBus& bus, Warning warn = {});
   ~I2cPeripheral() override;
 
@@ -106,7 +106,6 @@ class I2cPeripheral : public Peripheral {
   void updateLines();
 
   std::string name_;
-  Clock& clock_;
   InterruptController& interrupts_;
   Lines lines_;
   BusClock busHz_;

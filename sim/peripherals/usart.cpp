@@ -26,7 +26,6 @@ constexpr std::uint16_t kReceiverOn = USART_CR1_UE | USART_CR1_RE;
 
 Usart::Usart(std::string name, Clock& clock, InterruptController& interrupts, int irqLine, BusClock busHz)
     : name_(std::move(name)),
-      clock_(clock),
       interrupts_(interrupts),
       irqLine_(irqLine),
       busHz_(std::move(busHz)),

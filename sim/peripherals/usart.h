@@ -75,7 +75,6 @@ class Usart : public Peripheral {
   void received(std::uint16_t data, bool framingError);
 
   std::string name_;
-  Clock& clock_;
   InterruptController& interrupts_;
   int irqLine_;
   BusClock busHz_;
