@@ -199,6 +199,7 @@ class CortexM3 {
   [[gnu::noinline]] void instruction(std::uint32_t pc);
   std::uint64_t mmioRead(std::uint32_t address, unsigned size);
   void mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value);
+  void failAccess(std::uint32_t address);
   void afterAccess();
   void interrupt(std::uint32_t intno);
   void requestStop();

@@ -35,6 +35,17 @@ std::uint64_t CortexM3::mmioRead(std::uint32_t address, unsigned size) {
       afterAccess();
     }
     return value;
+  } catch (...) {
+    failAccess(address);
+  }
+  return 0;
+}
+
+// Called from a handler of what an access threw: a bus error is the image's
+// fault at this instruction; anything else ends the run once the core stops.
+void CortexM3::failAccess(std::uint32_t address) {
+  try {
+    throw;
   } catch (const Stop& stop) {
     if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
       fault_ = Fault{stop.what(), pc_, address};
@@ -45,7 +56,6 @@ std::uint64_t CortexM3::mmioRead(std::uint32_t address, unsigned size) {
     pending_ = std::current_exception();
   }
   fail();
-  return 0;
 }
 
 void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value) {
@@ -57,16 +67,9 @@ void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t val
     board_.firmwareWrite(address, size, value);
     if (!exact_) afterAccess();
     return;
-  } catch (const Stop& stop) {
-    if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
-      fault_ = Fault{stop.what(), pc_, address};
-    } else {
-      pending_ = std::current_exception();
-    }
   } catch (...) {
-    pending_ = std::current_exception();
+    failAccess(address);
   }
-  fail();
 }
 
 // An access may have pended an exception that may run now (a write to the
