@@ -333,16 +333,7 @@ std::uint8_t I2cPeripheral::readDr() {
 void I2cPeripheral::addressDone(I2cBus::Result result) {
   engineBusy_ = false;
   phase_ = Phase::AddressDone;
-  if (result == I2cBus::Result::ArbitrationLost) {
-    arbitrationLost();
-    return;
-  }
-  if (result == I2cBus::Result::NotAcknowledged) {
-    sr1_ |= I2C_SR1_AF;
-    serveStopOrStart();
-    updateLines();
-    return;
-  }
+  if (endedByBus(result)) return;
   sr1_ |= I2C_SR1_ADDR;
   if (tra_) sr1_ |= I2C_SR1_TXE;
   updateLines();
@@ -352,12 +343,7 @@ void I2cPeripheral::addressCleared() {
   phase_ = Phase::Data;
   if (tra_) {
     if (serveStopOrStart()) return;
-    if (txData_) {
-      std::uint8_t byte = *txData_;
-      txData_.reset();
-      sr1_ |= I2C_SR1_TXE;
-      sendByte(byte);
-    }
+    sendWaitingByte();
     updateLines();
     return;
   }
@@ -374,27 +360,34 @@ void I2cPeripheral::sendByte(std::uint8_t byte) {
 
 void I2cPeripheral::sent(I2cBus::Result result) {
   engineBusy_ = false;
+  if (endedByBus(result)) return;
+  if (!serveStopOrStart() && !sendWaitingByte()) {
+    sr1_ |= I2C_SR1_BTF;  // nothing to send: the clock is held low
+  }
+  updateLines();
+}
+
+bool I2cPeripheral::endedByBus(I2cBus::Result result) {
   if (result == I2cBus::Result::ArbitrationLost) {
     arbitrationLost();
-    return;
+    return true;
   }
   if (result == I2cBus::Result::NotAcknowledged) {
     sr1_ |= I2C_SR1_AF;
     serveStopOrStart();
     updateLines();
-    return;
+    return true;
   }
-  if (!serveStopOrStart()) {
-    if (txData_) {
-      std::uint8_t byte = *txData_;
-      txData_.reset();
-      sr1_ |= I2C_SR1_TXE;
-      sendByte(byte);
-    } else {
-      sr1_ |= I2C_SR1_BTF;  // nothing to send: the clock is held low
-    }
-  }
-  updateLines();
+  return false;
+}
+
+bool I2cPeripheral::sendWaitingByte() {
+  if (!txData_) return false;
+  std::uint8_t byte = *txData_;
+  txData_.reset();
+  sr1_ |= I2C_SR1_TXE;
+  sendByte(byte);
+  return true;
 }
 
 void I2cPeripheral::receiveByte() {

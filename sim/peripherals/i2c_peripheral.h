@@ -92,6 +92,12 @@ class I2cPeripheral : public Peripheral {
   void addressCleared();
   void sendByte(std::uint8_t byte);
   void sent(I2cBus::Result result);
+  // After an address or data byte: arbitration lost or no acknowledge ends
+  // the transfer there (true); the flags and lines are then up to date.
+  bool endedByBus(I2cBus::Result result);
+  // The byte software wrote to DR while the shift register was busy goes out
+  // now (DR empty again); false when there is none.
+  bool sendWaitingByte();
   void receiveByte();
   void received(std::uint8_t byte, I2cBus::Result result);
   // The byte engine is idle: STOP or repeated START if software asked.
