@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "exit_status.h"
 #include "run_files.h"
 #include "sim/board.h"

@@ -12,10 +12,9 @@ std::string g_path;
 const sim::CliOptionRegistration kExpectZigbee{{
     .declare =
         [](CLI::App& app) {
-          app.add_option("--expect-zigbee", g_path,
-                         "at the end, the bytes the board sent on USART3 (to the ZigBee module) must equal FILE "
-                         "byte for byte")
-              ->type_name("FILE");
+          sim::addFileOption(app, "--expect-zigbee", g_path,
+                             "at the end, the bytes the board sent on USART3 (to the ZigBee module) must equal FILE "
+                             "byte for byte");
         },
     .apply =
         [](sim::CliRun& run) {

@@ -9,10 +9,9 @@ std::string g_path;
 const sim::CliOptionRegistration kI2cLog{{
     .declare =
         [](CLI::App& app) {
-          app.add_option("--i2c-log", g_path,
-                         "write one line per I2C transaction to FILE: virtual time, bus, address, direction, bytes "
-                         "with their acknowledges, how it ended")
-              ->type_name("FILE");
+          sim::addFileOption(app, "--i2c-log", g_path,
+                             "write one line per I2C transaction to FILE: virtual time, bus, address, direction, bytes "
+                             "with their acknowledges, how it ended");
         },
     .apply =
         [](sim::CliRun& run) {

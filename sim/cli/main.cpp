@@ -18,6 +18,7 @@
 
 #include "board_run.h"
 #include "cli_extensions.h"
+#include "command_line.h"
 #include "exit_status.h"
 #include "run_files.h"
 #include "run_plan.h"
@@ -112,27 +113,20 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string_view(argv[1]) == "test") return sim::runScenarioTests(argc - 1, argv + 1);
   sim::CommandLine options;
   CLI::App app{kDescription, "tl500-sim"};
-  app.get_formatter()->column_width(30);
-  // An option given twice takes its last value, as scripts that add to a
-  // command line expect.
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.set_version_flag("--version", versionText(), "show the version and the firmware's build date, and exit");
-  app.set_help_flag("-h,--help", "show this help and exit");
+  sim::setUpCommand(app, versionText(), "show the version and the firmware's build date, and exit");
   // A second --script or --image would silently drop the first: refused.
-  auto* scriptOption = app.add_option("--script", options.script, "deterministic scripted run, as fast as the host allows")
-                           ->type_name("FILE")
-                           ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  auto* scriptOption =
+      sim::addFileOption(app, "--script", options.script, "deterministic scripted run, as fast as the host allows")
+          ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   app.add_option("--console", options.console,
                  "terminal (default), pty, or pty:PATH (a pseudo-terminal, with a symbolic link PATH to it)")
       ->type_name("MODE");
-  app.add_option("--console-log", options.consoleLog,
-                 "write every byte the board sent on USART1 to FILE, raw (CR LF as on the wire); - is standard "
-                 "output")
-      ->type_name("FILE");
-  app.add_option("--expect-console", options.expectConsole,
-                 "at the end, the console output must equal FILE byte for byte; @BUILD_DATE@ and @BUILD_TIME@ in it "
-                 "stand for the banner's build date and time")
-      ->type_name("FILE");
+  sim::addFileOption(app, "--console-log", options.consoleLog,
+                     "write every byte the board sent on USART1 to FILE, raw (CR LF as on the wire); - is standard "
+                     "output");
+  sim::addFileOption(app, "--expect-console", options.expectConsole,
+                     "at the end, the console output must equal FILE byte for byte; @BUILD_DATE@ and @BUILD_TIME@ in "
+                     "it stand for the banner's build date and time");
   app.add_option("--max-time", options.maxTime, "stop after DURATION of virtual time")->type_name("DURATION");
   app.add_option("--set", options.sets,
                  "at power-on, what the outside world does: a pin (--set DIP1=low) or a sensor value "
@@ -151,11 +145,10 @@ int main(int argc, char** argv) {
                  "run the script's console lines against a real board on serial port DEVICE, in wall-clock time")
       ->type_name("DEVICE");
   app.add_flag("--no-panel", options.noPanel, "no board panel at the bottom of the terminal in a live run");
-  auto* image = app.add_option("--image", options.image,
-                               "run the board image FILE (tl500.elf of the target build) instruction by instruction "
-                               "on an emulated Cortex-M3 against the same board, instead of the firmware built into "
-                               "tl500-sim; a file that is not such an image exits 2")
-                    ->type_name("FILE")
+  auto* image = sim::addFileOption(app, "--image", options.image,
+                                   "run the board image FILE (tl500.elf of the target build) instruction by "
+                                   "instruction on an emulated Cortex-M3 against the same board, instead of the "
+                                   "firmware built into tl500-sim; a file that is not such an image exits 2")
                     ->multi_option_policy(CLI::MultiOptionPolicy::Throw);
   app.add_option("--gdb", options.gdbPort,
                  "with --image: wait for gdb on 127.0.0.1:PORT before reset (gdb-multiarch tl500.elf -ex 'target "
@@ -188,15 +181,7 @@ int main(int argc, char** argv) {
     return footer;
   });
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    return sim::usageError(e.what());
-  }
+  if (auto status = sim::parseCommandLine(app, argc, argv, sim::usageError)) return *status;
   // An empty name is no file: without this check --script "" would start a
   // live run and --image "" would run the built-in firmware.
   if (scriptOption->count() != 0 && options.script.empty()) return sim::usageError("--script needs a file name");

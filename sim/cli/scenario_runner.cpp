@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "child_pool.h"
+#include "command_line.h"
 #include "scenario_file.h"
 #include "scenario_plan.h"
 #include "scenario_report.h"
@@ -90,9 +91,7 @@ int usageError(const std::string& message) {
 int runScenarioTests(int argc, char** argv) {
   Options options;
   CLI::App app{kDescription, "tl500-sim test"};
-  app.get_formatter()->column_width(30);
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.set_help_flag("-h,--help", "show this help and exit");
+  setUpCommand(app);
   app.add_option("paths", options.paths, "scenario files, and folders of *.tlscript files")->type_name("FILE|DIR");
   app.add_option("-j,--jobs", options.jobs, "runs at once (default: the number of cores)")->type_name("N");
   app.add_option("--seeds", options.seeds,
@@ -102,17 +101,14 @@ int runScenarioTests(int argc, char** argv) {
                  "run only the K-th of N disjoint slices of the scenarios and seeds (K from 1 to N); a scenario "
                  "and seed always fall in the same slice")
       ->type_name("K/N");
-  app.add_option("--junit", options.junit,
-                 "write the results as JUnit XML to FILE: one testcase per scenario and seed, a failure's message "
-                 "and the command that reproduces it inside")
-      ->type_name("FILE");
-  app.add_option("--image", options.image,
-                 "run the board image FILE on the emulated core (tl500-sim --image) instead of the built-in "
-                 "firmware, with the stack's high-water mark checked")
-      ->type_name("FILE");
-  app.add_option("--stack-report", options.stackReport,
-                 "with --image: the target build's stack report; the high-water mark must not beat its worst case")
-      ->type_name("FILE");
+  addFileOption(app, "--junit", options.junit,
+                "write the results as JUnit XML to FILE: one testcase per scenario and seed, a failure's message "
+                "and the command that reproduces it inside");
+  addFileOption(app, "--image", options.image,
+                "run the board image FILE on the emulated core (tl500-sim --image) instead of the built-in "
+                "firmware, with the stack's high-water mark checked");
+  addFileOption(app, "--stack-report", options.stackReport,
+                "with --image: the target build's stack report; the high-water mark must not beat its worst case");
   app.add_flag("--compare-poll-skipping", options.comparePollSkipping,
                "run each scenario with and without poll skipping (--no-poll-skip) and require the same exit "
                "status, virtual time, console, ZigBee and I2C logs, polls and pin trace, edge for edge, instead "
@@ -126,13 +122,7 @@ int runScenarioTests(int argc, char** argv) {
   app.add_flag("--keep-logs", options.keepLogs, "keep the files of passed runs as well");
   app.add_flag("-v,--verbose", options.verbose, "a line for every run that passed, too");
   app.footer(kFooter);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    return usageError(e.what());
-  }
+  if (auto status = parseCommandLine(app, argc, argv, usageError)) return *status;
 
   if (options.paths.empty()) return usageError("name the scenario files or folders to run");
   if (options.jobs == 0) {

@@ -43,10 +43,10 @@ const sim::CliOptionRegistration kTiming{{
                 return parseSeed(text, seed) ? std::string()
                                              : "N must be " + std::string(kSeedRange) + ", not " + text;
               });
-          app.add_option("--irq-log", g_irqLog,
-                         "write one line per exception entry and return to FILE: virtual time, exception, and for an "
-                         "entry the last register access the interrupted code made")
-              ->type_name("FILE");
+          sim::addFileOption(
+              app, "--irq-log", g_irqLog,
+              "write one line per exception entry and return to FILE: virtual time, exception, and for an "
+              "entry the last register access the interrupted code made");
         },
     .apply =
         [](sim::CliRun& run) {

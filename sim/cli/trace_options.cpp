@@ -12,12 +12,12 @@ std::string g_unit;
 const sim::CliOptionRegistration kTrace{{
     .declare =
         [](CLI::App& app) {
-          auto* vcd = app.add_option("--vcd", g_path,
-                                     "record the board's signals into FILE, a Value Change Dump for waveform viewers "
-                                     "and protocol decoders, which open it as it is (no import options): LEDs, "
-                                     "actuator outputs, inputs, DIP switches, ZigBee reset, PIR line, the serial "
-                                     "lines and I2C buses bit by bit")
-                          ->type_name("FILE");
+          auto* vcd =
+              sim::addFileOption(app, "--vcd", g_path,
+                                 "record the board's signals into FILE, a Value Change Dump for waveform viewers "
+                                 "and protocol decoders, which open it as it is (no import options): LEDs, "
+                                 "actuator outputs, inputs, DIP switches, ZigBee reset, PIR line, the serial "
+                                 "lines and I2C buses bit by bit");
           app.add_option("--vcd-signals", g_signals,
                          "trace only these (comma-separated): a name such as PC7_LED1, a pin (PC7), a board name "
                          "(LED1), a group (leds, actuators, inputs, dip, zigbee_reset, pir, console, zigbee, i2c) or "

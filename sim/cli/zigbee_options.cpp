@@ -68,8 +68,7 @@ const sim::CliOptionRegistration kZigbeeOptions{{
                 }
                 return std::string();
               });
-          app.add_option("--zigbee-log", g_log, "write every byte the board sent on USART3 to FILE, raw")
-              ->type_name("FILE");
+          sim::addFileOption(app, "--zigbee-log", g_log, "write every byte the board sent on USART3 to FILE, raw");
           app.add_option("--zigbee-notice", g_notice,
                          "the ZigBee module announces itself: it sends TEXT to the board half a millisecond after "
                          "each release of its reset (escapes \\r \\n \\t \\\\ \\\" \\xNN; at most 256 "
