@@ -3,9 +3,15 @@ checking its exit status and messages, and writing the files a case needs.
 
 A result is (exit status, standard output, standard error), as bytes, or as
 text when asked for with text=True.
+
+A test script's main is `sys.exit(run_cases(CASES))`: `SCRIPT TL500_SIM CASE
+[ARG...]` runs one case and says "ok CASE" or "FAIL CASE: why".
 """
 
+import os
 import subprocess
+import sys
+import tempfile
 
 # The main menu as a script waits for it.
 MENU = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
@@ -45,3 +51,36 @@ def write(path, data):
     with open(path, "wb") as f:
         f.write(data if isinstance(data, bytes) else data.encode())
     return path
+
+
+def cases_named(namespace):
+    """The case_* functions of a test script's namespace (its globals()), by
+    the name ctest gives them: case_pty_session is "pty-session"."""
+    return {name[len("case_"):].replace("_", "-"): fn for name, fn in namespace.items()
+            if name.startswith("case_") and callable(fn)}
+
+
+def run_cases(cases, argv=None, with_tmp=False):
+    """The main of a test script: argv is SCRIPT TL500_SIM CASE [ARG...].
+
+    Runs cases[CASE](sim, ARG...), with a fresh folder after sim when with_tmp
+    is set (removed afterwards). Returns the exit status: 0 passed, 1 a
+    Failure (named on standard error), 2 no such case. Anything other than a
+    Failure escapes with its traceback: a broken test must not look like a
+    failing board."""
+    argv = sys.argv if argv is None else argv
+    if len(argv) < 3 or argv[2] not in cases:
+        sys.stderr.write("usage: %s TL500_SIM {%s} [ARG...]\n" % (argv[0], "|".join(cases)))
+        return 2
+    sim, case, extra = os.path.abspath(argv[1]), argv[2], argv[3:]
+    try:
+        if with_tmp:
+            with tempfile.TemporaryDirectory(prefix="tl500-%s-" % case) as tmp:
+                cases[case](sim, tmp, *extra)
+        else:
+            cases[case](sim, *extra)
+    except Failure as failure:
+        sys.stderr.write("FAIL %s: %s\n" % (case, failure))
+        return 1
+    print("ok %s" % case)
+    return 0

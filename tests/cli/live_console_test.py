@@ -22,6 +22,7 @@ terminal (as in CI). Every read has a deadline and the child is killed on the
 way out; a failure names what was expected and shows what was seen.
 """
 
+import contextlib
 import fcntl
 import os
 import select
@@ -46,7 +47,7 @@ EXIT_TIMEOUT = 10.0
 LED_TEST_MIN_WALL = 2.0
 
 
-from cli_support import Failure  # noqa: E402
+from cli_support import Failure, run_cases  # noqa: E402
 
 
 def show(data):
@@ -253,16 +254,61 @@ def expect_settings_restored(before, slave, what):
         raise Failure("%s: expected the terminal's settings as before the run; changed: %s" % (what, "; ".join(diff)))
 
 
-def case_terminal_session(sim):
-    proc = master = slave = None
+class TerminalRun:
+    """tl500-sim started by start_on_terminal, with the terminal's output as
+    a Stream."""
+
+    def __init__(self, proc, master, slave, before, name):
+        self.proc, self.master, self.slave, self.before = proc, master, slave, before
+        self.term = Stream(master, name)
+
+    def type(self, keys):
+        os.write(self.master, keys)
+
+    def open_monitor(self, what):
+        """Ctrl-] and the monitor's prompt."""
+        self.type(QUIT_KEY)
+        self.term.expect(b"monitor> ", STEP_TIMEOUT, what)
+
+    def monitor(self, command, expect, what):
+        monitor_command(self.term, self.master, command, expect, what)
+
+    def quit_monitor(self, what):
+        """`quit` typed at the monitor's prompt ends the run with status 0."""
+        self.type(b"quit\r")
+        status, _ = wait_exit(self.proc, EXIT_TIMEOUT, [self.term], what)
+        check_status(status, what, [self.term])
+
+    def expect_settings_restored(self, what):
+        expect_settings_restored(self.before, self.slave, what)
+
+    def close(self):
+        stop(self.proc)
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
+
+
+@contextlib.contextmanager
+def on_terminal(sim, name="the terminal", **options):
+    """start_on_terminal(sim, **options) for a `with`: the run is killed and
+    the terminal closed on the way out, whatever happened."""
+    run = TerminalRun(*start_on_terminal(sim, **options), name)
     try:
-        proc, master, slave, before = start_on_terminal(sim)
-        term = Stream(master, "the terminal")
+        yield run
+    finally:
+        run.close()
+
+
+def case_terminal_session(sim):
+    with on_terminal(sim) as run:
+        term = run.term
         term.expect(b"Ctrl-] opens the monitor", START_TIMEOUT, "the hint on the monitor")
         term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
         menu_end = term.pos
         # The board's time follows the wall clock: the LED test takes its time.
-        os.write(master, b"1")
+        run.type(b"1")
         term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 (LED test)")
         took = term.expect(MENU_END, STEP_TIMEOUT + LED_TEST_MIN_WALL, "the menu after the LED test")
         if took < LED_TEST_MIN_WALL:
@@ -271,41 +317,25 @@ def case_terminal_session(sim):
         check_line_ends(term.data[menu_end:term.pos], "the board's output on the terminal")
         # Ctrl-] opens the monitor at once, even in the middle of the LED test,
         # and its quit ends the run there.
-        os.write(master, b"1")
+        run.type(b"1")
         term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 (LED test) again")
-        os.write(master, QUIT_KEY)
-        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt after Ctrl-]")
-        os.write(master, b"quit\r")
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit in the monitor")
-        check_status(status, "quit in the monitor ends the run", [term])
+        run.open_monitor("the monitor's prompt after Ctrl-]")
+        run.quit_monitor("quit in the monitor ends the run")
         if MENU_END in term.data[term.pos:]:
             raise Failure("Ctrl-] during the LED test: expected the run to stop at once; the LED test "
                           "finished and the menu came back first: %s" % show(term.data[term.pos:]))
         term.expect(b"ended from the monitor", 1.0, "the reason the run ended")
-        expect_settings_restored(before, slave, "Ctrl-] and quit")
-    finally:
-        stop(proc)
-        for fd in (master, slave):
-            if fd is not None:
-                os.close(fd)
+        run.expect_settings_restored("Ctrl-] and quit")
 
 
 def case_terminal_x(sim):
-    proc = master = slave = None
-    try:
-        proc, master, slave, before = start_on_terminal(sim)
-        term = Stream(master, "the terminal")
-        term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
-        os.write(master, b"x")
-        term.expect(b"x is selected\r\n\r\n", STEP_TIMEOUT, "key x")
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "key x ends main")
-        check_status(status, "key x ends main", [term])
-        expect_settings_restored(before, slave, "key x")
-    finally:
-        stop(proc)
-        for fd in (master, slave):
-            if fd is not None:
-                os.close(fd)
+    with on_terminal(sim) as run:
+        run.term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
+        run.type(b"x")
+        run.term.expect(b"x is selected\r\n\r\n", STEP_TIMEOUT, "key x")
+        status, _ = wait_exit(run.proc, EXIT_TIMEOUT, [run.term], "key x ends main")
+        check_status(status, "key x ends main", [run.term])
+        run.expect_settings_restored("key x")
 
 
 def case_terminal_hangup(sim):
@@ -314,23 +344,16 @@ def case_terminal_hangup(sim):
     # Either way no key can come any more and the run must end.
     for controlling in (True, False):
         what = "the terminal closed (%s)" % ("controlling terminal" if controlling else "not the controlling terminal")
-        proc = master = slave = None
-        try:
-            proc, master, slave, _ = start_on_terminal(sim, controlling)
-            os.close(slave)
-            slave = None
-            term = Stream(master, "the terminal")
-            term.expect(MENU_END, START_TIMEOUT, what + ": the menu after power-on")
-            os.close(master)
-            master = None
-            status, _ = wait_exit(proc, EXIT_TIMEOUT, [], what)
+        with on_terminal(sim, controlling=controlling) as run:
+            # Only the master side stays open here, as in a terminal window.
+            os.close(run.slave)
+            run.slave = None
+            run.term.expect(MENU_END, START_TIMEOUT, what + ": the menu after power-on")
+            os.close(run.master)
+            run.master = None
+            status, _ = wait_exit(run.proc, EXIT_TIMEOUT, [], what)
             # A hang-up, signalled or found by a read, ends the run as SIGHUP does.
-            check_status(status, what, [term], 128 + signal.SIGHUP)
-        finally:
-            stop(proc)
-            for fd in (master, slave):
-                if fd is not None:
-                    os.close(fd)
+            check_status(status, what, [run.term], 128 + signal.SIGHUP)
 
 
 # --- keys from a pipe --------------------------------------------------------------
@@ -375,14 +398,11 @@ def pin_row(term, name):
 def case_monitor(sim):
     """Ctrl-] opens the monitor: pins with level and driver, a DIP switch
     closed from outside, time standing still, and the firmware going on."""
-    proc = master = slave = None
-    try:
-        proc, master, slave, before = start_on_terminal(sim)
-        term = Stream(master, "the terminal")
+    with on_terminal(sim) as run:
+        term = run.term
         term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
-        os.write(master, QUIT_KEY)
-        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt")
-        monitor_command(term, master, b"pins", b"ZB_RESET", "pins")
+        run.open_monitor("the monitor's prompt")
+        run.monitor(b"pins", b"ZB_RESET", "pins")
         level, drivers = pin_row(term, "DIP1")
         if level != "high" or "pull" not in drivers:
             raise Failure("an open DIP switch reads high through the pull-up; pins shows %r %r" % (level, drivers))
@@ -391,65 +411,47 @@ def case_monitor(sim):
             raise Failure("LED1 is off, driven high by its port; pins shows %r %r" % (level, drivers))
         times = []
         for attempt in range(2):
-            monitor_command(term, master, b"time", b" s of virtual time", "time")
+            run.monitor(b"time", b" s of virtual time", "time")
             times.append(term.data[:term.pos].rsplit(b" s of virtual time", 1)[0].rsplit(b"\n", 1)[-1].strip())
             time.sleep(0.3)
         if times[0] != times[1]:
             raise Failure("virtual time moved while the monitor was open: %r then %r" % tuple(times))
-        monitor_command(term, master, b"set pin DIP1 low", b"ok", "closing DIP1")
-        monitor_command(term, master, b"pins", b"PIR", "pins after closing DIP1")
+        run.monitor(b"set pin DIP1 low", b"ok", "closing DIP1")
+        run.monitor(b"pins", b"PIR", "pins after closing DIP1")
         level, drivers = pin_row(term, "DIP1")
         if level != "low":
             raise Failure("DIP1 closed reads low; pins shows %r %r" % (level, drivers))
-        monitor_command(term, master, b"set pin NOPE low", b"is not a pin", "a wrong pin")
+        run.monitor(b"set pin NOPE low", b"is not a pin", "a wrong pin")
         # Sensor values and I2C faults act at once too.
-        monitor_command(term, master, b"set htu21.temperature 31.5", b"ok", "a sensor value")
-        monitor_command(term, master, b"set htu21.temperature 999", b"out of range", "a value out of range")
-        monitor_command(term, master, b"fault i2c 0x40 absent", b"ok", "an I2C fault")
-        monitor_command(term, master, b"fault clear", b"ok", "the faults cleared")
-        os.write(master, b"continue\r")
+        run.monitor(b"set htu21.temperature 31.5", b"ok", "a sensor value")
+        run.monitor(b"set htu21.temperature 999", b"out of range", "a value out of range")
+        run.monitor(b"fault i2c 0x40 absent", b"ok", "an I2C fault")
+        run.monitor(b"fault clear", b"ok", "the faults cleared")
+        run.type(b"continue\r")
         term.expect(b"[continuing at", STEP_TIMEOUT, "continue")
         # The firmware goes on: the LED test lights LED1, which the monitor then shows.
-        os.write(master, b"1")
+        run.type(b"1")
         term.expect(b"1 is selected\r\n\r\n", STEP_TIMEOUT, "key 1 after the monitor")
-        os.write(master, QUIT_KEY)
-        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor during the LED test")
-        monitor_command(term, master, b"pins", b"PIR", "pins during the LED test")
+        run.open_monitor("the monitor during the LED test")
+        run.monitor(b"pins", b"PIR", "pins during the LED test")
         # All lit first, then a running light: one LED at least is lit, its
         # port driving it low.
         rows = [pin_row(term, name) for name in ("LED1", "LED2", "LED3")]
         if not any(level == "low" and "GPIOC output: low" in drivers for level, drivers in rows):
             raise Failure("during the LED test an LED is lit (low, driven by GPIOC); pins shows %r" % rows)
-        os.write(master, b"quit\r")
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
-        check_status(status, "quit", [term])
-        expect_settings_restored(before, slave, "the monitor")
-    finally:
-        stop(proc)
-        for fd in (master, slave):
-            if fd is not None:
-                os.close(fd)
+        run.quit_monitor("quit")
+        run.expect_settings_restored("the monitor")
 
 
 def case_monitor_beside_pty(sim):
     """With --console pty the monitor is on tl500-sim's own terminal."""
-    proc = master = slave = None
-    try:
-        proc, master, slave, before = start_on_terminal(sim, args=["--console", "pty"])
-        term = Stream(master, "tl500-sim's terminal")
+    with on_terminal(sim, "tl500-sim's terminal", args=["--console", "pty"]) as run:
+        term = run.term
         term.expect(b"Ctrl-] here opens the monitor", START_TIMEOUT, "the hint on tl500-sim's own terminal")
-        os.write(master, QUIT_KEY)
-        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor on tl500-sim's own terminal")
-        monitor_command(term, master, b"pins", b"CONSOLE_RX", "pins")
-        os.write(master, b"quit\r")
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
-        check_status(status, "quit", [term])
-        expect_settings_restored(before, slave, "the monitor beside a pseudo-terminal console")
-    finally:
-        stop(proc)
-        for fd in (master, slave):
-            if fd is not None:
-                os.close(fd)
+        run.open_monitor("the monitor on tl500-sim's own terminal")
+        run.monitor(b"pins", b"CONSOLE_RX", "pins")
+        run.quit_monitor("quit")
+        run.expect_settings_restored("the monitor beside a pseudo-terminal console")
 
 
 # --- pseudo-terminal options ----------------------------------------------------------
@@ -600,19 +602,5 @@ CASES = {
 }
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.stderr.write("usage: %s TL500_SIM {%s}\n" % (sys.argv[0], "|".join(CASES)))
-        return 2
-    sim, case = sys.argv[1], sys.argv[2]
-    try:
-        CASES[case](sim)
-    except Failure as failure:
-        sys.stderr.write("FAIL %s: %s\n" % (case, failure))
-        return 1
-    print("ok %s" % case)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(CASES))

@@ -19,8 +19,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from live_console_test import (EXIT_TIMEOUT, MENU_END, QUIT_KEY, START_TIMEOUT, STEP_TIMEOUT, Failure,  # noqa: E402
-                               Stream, check_status, monitor_command, show, start_on_terminal, stop, wait_exit)
+from cli_support import cases_named, run_cases  # noqa: E402
+from live_console_test import MENU_END, STEP_TIMEOUT, START_TIMEOUT, Failure, on_terminal, show  # noqa: E402
 
 
 def case_max_pressure(sim):
@@ -45,17 +45,14 @@ def case_refused(sim):
 
 
 def case_monitor(sim):
-    proc = master = slave = None
-    try:
-        proc, master, slave, _ = start_on_terminal(sim, size=(30, 140))
-        term = Stream(master, "the terminal")
+    with on_terminal(sim, size=(30, 140)) as run:
+        term = run.term
         term.expect(MENU_END, START_TIMEOUT, "the menu after power-on")
         term.expect(b"| realtime x", STEP_TIMEOUT, "the panel showing the real-time pace")
-        os.write(master, QUIT_KEY)
-        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor's prompt")
-        monitor_command(term, master, b"speed 0", b"speed takes realtime, max or a factor", "a refused speed")
-        monitor_command(term, master, b"speed 100", b"ok", "speed 100")
-        os.write(master, b"continue\r")
+        run.open_monitor("the monitor's prompt")
+        run.monitor(b"speed 0", b"speed takes realtime, max or a factor", "a refused speed")
+        run.monitor(b"speed 100", b"ok", "speed 100")
+        run.type(b"continue\r")
         term.expect(b"[continuing at", STEP_TIMEOUT, "continue")
         # The ratio shows once measured; the board idles at a hundred times the wall clock.
         term.expect(b"| x100 x", STEP_TIMEOUT, "the panel showing the new pace")
@@ -67,28 +64,9 @@ def case_monitor(sim):
                 break
         if not any(r > 10 for r in ratios):
             raise Failure("at speed 100 the measured ratio should be well above real time: %r" % ratios)
-        os.write(master, QUIT_KEY)
-        term.expect(b"monitor> ", STEP_TIMEOUT, "the monitor again")
-        os.write(master, b"quit\r")
-        status, _ = wait_exit(proc, EXIT_TIMEOUT, [term], "quit")
-        check_status(status, "quit", [term])
-    finally:
-        stop(proc)
-        for fd in (master, slave):
-            if fd is not None:
-                os.close(fd)
-
-
-def main():
-    sim, case = sys.argv[1], sys.argv[2]
-    try:
-        globals()["case_" + case.replace("-", "_")](sim)
-    except Failure as failure:
-        sys.stderr.write("FAIL: %s\n" % failure)
-        return 1
-    print("ok: %s" % case)
-    return 0
+        run.open_monitor("the monitor again")
+        run.quit_monitor("quit")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(cases_named(globals())))

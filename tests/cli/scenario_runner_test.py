@@ -15,7 +15,6 @@ import re
 import shlex
 import subprocess
 import sys
-import tempfile
 import xml.etree.ElementTree as ElementTree
 
 import cli_support
@@ -344,23 +343,9 @@ CASES = {
     "shards": case_shards,
     "jobs": case_jobs,
     "compare-poll-skipping": case_compare_poll_skipping,
+    "image": case_image,  # the board image's path follows the case's name
 }
 
 
-def main():
-    sim, case = os.path.abspath(sys.argv[1]), sys.argv[2]
-    with tempfile.TemporaryDirectory(prefix="tl500-runner-") as tmp:
-        try:
-            if case == "image":
-                case_image(sim, tmp, sys.argv[3])
-            else:
-                CASES[case](sim, tmp)
-        except Failure as failure:
-            sys.stderr.write("FAIL: %s\n" % failure)
-            return 1
-    print("ok: %s" % case)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(cli_support.run_cases(CASES, with_tmp=True))

@@ -12,7 +12,6 @@ import os
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 import cli_support
@@ -369,20 +368,5 @@ CASES = {
 }
 
 
-def main():
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
-        sys.stderr.write("usage: %s TL500_SIM {%s}\n" % (sys.argv[0], "|".join(CASES)))
-        return 2
-    sim, case = os.path.abspath(sys.argv[1]), sys.argv[2]
-    try:
-        with tempfile.TemporaryDirectory() as tmp:
-            CASES[case](sim, tmp)
-    except Failure as failure:
-        sys.stderr.write("FAIL %s: %s\n" % (case, failure))
-        return 1
-    print("ok %s" % case)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(cli_support.run_cases(CASES, with_tmp=True))

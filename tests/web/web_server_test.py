@@ -31,12 +31,11 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "cli"))
+from cli_support import Failure, cases_named, run_cases  # noqa: E402
+
 START_TIMEOUT = 15.0
 STEP_TIMEOUT = 10.0
-
-
-class Failure(Exception):
-    pass
 
 
 class Run:
@@ -385,16 +384,5 @@ def case_options(sim):
                                                                                proc.stderr))
 
 
-def main():
-    sim, case = sys.argv[1], sys.argv[2]
-    try:
-        globals()["case_" + case.replace("-", "_")](sim)
-    except Failure as failure:
-        sys.stderr.write("FAIL: %s\n" % failure)
-        return 1
-    print("ok: %s" % case)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(cases_named(globals())))
