@@ -220,49 +220,45 @@ def elf_header(machine):
     return ident + struct.pack("<HHIIIIIHHHHHH", 2, machine, 1, 0, 0, 0, 0, 52, 32, 0, 40, 0, 0)
 
 
+FLASH = 0x08000000
+
+
+def with_segment(image, chosen, change, missing, room=False):
+    """The image with change(fields) applied to the first load segment whose
+    fields satisfy chosen(fields); fields are [offset, vaddr, paddr, filesz,
+    memsz]. With `room` the file grows to hold the segment's new size.
+    Fails with `missing` when no load segment is chosen."""
+    data = bytearray(open(image, "rb").read())
+    phoff, = struct.unpack_from("<I", data, 28)
+    phentsize, phnum = struct.unpack_from("<HH", data, 42)
+    for i in range(phnum):
+        at = phoff + i * phentsize
+        ptype, *fields = struct.unpack_from("<IIIIII", data, at)
+        if ptype == 1 and chosen(fields):
+            fields = change(list(fields))
+            struct.pack_into("<IIIII", data, at + 4, *fields)
+            if room:
+                data += bytes(max(0, fields[0] + fields[3] - len(data)))
+            return bytes(data)
+    fail(missing)
+
+
+def in_flash_segment(image, change, room=False):
+    """with_segment for the segment loaded at the start of flash (the code)."""
+    return with_segment(image, lambda f: f[2] == FLASH, change, "the image has no segment loaded at the start of flash",
+                        room)
+
+
 def oversized(image):
     """The image with its flash segment grown past the end of flash."""
-    data = bytearray(open(image, "rb").read())
-    phoff, = struct.unpack_from("<I", data, 28)
-    phentsize, phnum = struct.unpack_from("<HH", data, 42)
-    for i in range(phnum):
-        at = phoff + i * phentsize
-        ptype, offset, vaddr, paddr, filesz = struct.unpack_from("<IIIII", data, at)
-        if ptype == 1 and paddr == 0x08000000:
-            grown = 128 * 1024 + 4
-            struct.pack_into("<II", data, at + 16, grown, grown)
-            data += bytes(max(0, offset + grown - len(data)))
-            return bytes(data)
-    fail("the image has no segment loaded at the start of flash")
-
-
-def with_segment(image, change):
-    """The image with change(fields) applied to its first load segment at the
-    start of flash; fields are [offset, vaddr, paddr, filesz, memsz]."""
-    data = bytearray(open(image, "rb").read())
-    phoff, = struct.unpack_from("<I", data, 28)
-    phentsize, phnum = struct.unpack_from("<HH", data, 42)
-    for i in range(phnum):
-        at = phoff + i * phentsize
-        ptype, offset, vaddr, paddr, filesz, memsz = struct.unpack_from("<IIIIII", data, at)
-        if ptype == 1 and paddr == 0x08000000:
-            struct.pack_into("<IIIII", data, at + 4, *change([offset, vaddr, paddr, filesz, memsz]))
-            return bytes(data)
-    fail("the image has no segment loaded at the start of flash")
+    grown = 128 * 1024 + 4
+    return in_flash_segment(image, lambda f: f[:3] + [grown, grown], room=True)
 
 
 def overlapping(image):
     """The image with its .data segment's flash copy moved onto its code."""
-    data = bytearray(open(image, "rb").read())
-    phoff, = struct.unpack_from("<I", data, 28)
-    phentsize, phnum = struct.unpack_from("<HH", data, 42)
-    for i in range(phnum):
-        at = phoff + i * phentsize
-        ptype, offset, vaddr, paddr, filesz = struct.unpack_from("<IIIII", data, at)
-        if ptype == 1 and paddr != 0x08000000 and filesz > 0:
-            struct.pack_into("<I", data, at + 12, 0x08000100)
-            return bytes(data)
-    fail("the image has no second segment loaded into flash")
+    return with_segment(image, lambda f: f[2] != FLASH and f[3] > 0, lambda f: f[:2] + [FLASH + 0x100] + f[3:],
+                        "the image has no second segment loaded into flash")
 
 
 def bad_images(sim, image):
@@ -270,7 +266,7 @@ def bad_images(sim, image):
         ("not-an-elf.elf", b"#!/bin/sh\necho this is no image\n", r"not an ELF file"),
         ("x86.elf", elf_header(62) + bytes(64), r"another machine"),
         ("too-big.elf", oversized(image), r"larger than flash"),
-        ("nowhere.elf", with_segment(image, lambda f: [f[0], 0xF0000000, 0xF0000000, f[3], f[4]]),
+        ("nowhere.elf", in_flash_segment(image, lambda f: [f[0], 0xF0000000, 0xF0000000, f[3], f[4]]),
          r"at 0xF0000000, where the chip has no memory"),
         ("overlapping.elf", overlapping(image), r"load segments \d and \d overlap at 0x08000100"),
     ]

@@ -121,6 +121,23 @@ def first_difference(a, b):
     return min(len(a), len(b))
 
 
+def matches(decoder, decoded, logged, unit, place, context):
+    """Says how what `decoder` decoded compares with the log (a sequence of
+    `unit`); True when they are equal and not empty. A difference is shown
+    with `context` items either side of the first one."""
+    if not logged:
+        print("%s: the log is empty; the script exercises nothing" % decoder)
+        return False
+    if decoded != logged:
+        at = first_difference(decoded, logged)
+        print("%s: decoded %d %s, logged %d; first difference at %s%d:\n  decoded %r\n  logged  %r"
+              % (decoder, len(decoded), unit, len(logged), place, at, decoded[max(0, at - context):at + context],
+                 logged[max(0, at - context):at + context]))
+        return False
+    print("%s: %d %s decoded, equal to the log" % (decoder, len(decoded), unit))
+    return True
+
+
 def main():
     sim, bus, script, workdir = sys.argv[1:5]
     if shutil.which("sigrok-cli") is None:
@@ -155,34 +172,15 @@ def main():
             with open(log, "rb") as f:
                 expected = f.read()
         if decoder.startswith("i2c:"):
-            decoded_tokens = decode_i2c(vcd, decoder, annotation)
-            logged_tokens = i2c_log_tokens(expected)
-            if not logged_tokens:
-                print("%s: the log is empty; the script exercises nothing" % decoder)
+            decoded = decode_i2c(vcd, decoder, annotation)
+            if not matches(decoder, decoded, i2c_log_tokens(expected), "conditions and bytes", "", 12):
                 status = 1
-            elif decoded_tokens != logged_tokens:
-                at = first_difference(decoded_tokens, logged_tokens)
-                print("%s: decoded %d conditions and bytes, logged %d; first difference at %d:\n  decoded %r\n  logged  %r"
-                      % (decoder, len(decoded_tokens), len(logged_tokens), at, decoded_tokens[max(0, at - 12):at + 12],
-                         logged_tokens[max(0, at - 12):at + 12]))
-                status = 1
-            else:
-                print("%s: %d conditions and bytes decoded, equal to the log" % (decoder, len(decoded_tokens)))
             continue
         decoded = decode_uart(vcd, decoder, annotation)
         while decoder.startswith("uart:rx=PC11") and decoded.startswith(MODULE_NOTICE):
             decoded = decoded[len(MODULE_NOTICE):]
-        if not expected:
-            print("%s: the log is empty; the script exercises nothing" % decoder)
+        if not matches(decoder, decoded, expected, "bytes", "byte ", 40):
             status = 1
-        elif decoded != expected:
-            at = first_difference(decoded, expected)
-            print("%s: decoded %d bytes, logged %d; first difference at byte %d:\n  decoded %r\n  logged  %r"
-                  % (decoder, len(decoded), len(expected), at, decoded[max(0, at - 40):at + 40],
-                     expected[max(0, at - 40):at + 40]))
-            status = 1
-        else:
-            print("%s: %d bytes decoded, equal to the log" % (decoder, len(decoded)))
     return status
 
 
