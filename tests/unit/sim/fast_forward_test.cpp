@@ -94,6 +94,23 @@ class Flag : public sim::Peripheral {
 constexpr std::uint32_t kBase = 0x40007C00u;
 constexpr std::uint32_t kPollCycles = 6;
 
+// The flag on a bus at kBase, the core at 32 MHz, and the poll-loop detector
+// watching the accesses counted in `accesses`.
+struct FlagOnBus {
+  explicit FlagOnBus(std::uint64_t accessesBefore) : accesses(accessesBefore) {
+    clock.setCoreHz(kHz);
+    bus.map(kBase, 0x400, flag);
+  }
+  sim::Clock clock;
+  sim::InterruptController interrupts{clock, {}};
+  sim::Bus bus;
+  Flag flag;
+  std::uint64_t accesses;
+  sim::PollLoops polls{clock, interrupts, bus, accesses};
+};
+
+void ignoreRead(std::uint32_t, unsigned, std::uint32_t) {}
+
 struct PollRun {
   std::optional<std::uint32_t> foundAfter;  // polls, skipped ones included
   Time at = 0;
@@ -102,24 +119,17 @@ struct PollRun {
 // A poll loop of at most `budget` reads of the flag, each `kPollCycles` after
 // the one before, with the flag set by an event `setAt` from the start.
 PollRun pollFlag(bool skipping, Time setAt, std::uint32_t budget) {
-  sim::Clock clock;
-  clock.setCoreHz(kHz);
-  sim::InterruptController interrupts{clock, {}};
-  sim::Bus bus;
-  Flag flag;
-  bus.map(kBase, 0x400, flag);
-  std::uint64_t accesses = 0;
-  sim::PollLoops polls{clock, interrupts, bus, accesses};
-  clock.after(setAt, [&flag] { flag.value = 1; });
+  FlagOnBus on(0);
+  on.clock.after(setAt, [&on] { on.flag.value = 1; });
   for (std::uint32_t done = 0; done < budget; ++done) {
-    if (!polls.takeDue(kBase, 4)) clock.spendCycles(kPollCycles);
-    ++accesses;
-    const std::uint32_t value = bus.read(kBase, 4);
-    polls.read(kBase, 4, value, false);
-    if (value != 0) return {done, clock.now()};
-    if (skipping) done += polls.skip(budget - done - 1, kPollCycles, false, [](std::uint32_t, unsigned, std::uint32_t) {});
+    if (!on.polls.takeDue(kBase, 4)) on.clock.spendCycles(kPollCycles);
+    ++on.accesses;
+    const std::uint32_t value = on.bus.read(kBase, 4);
+    on.polls.read(kBase, 4, value, false);
+    if (value != 0) return {done, on.clock.now()};
+    if (skipping) done += on.polls.skip(budget - done - 1, kPollCycles, false, ignoreRead);
   }
-  return {std::nullopt, clock.now()};
+  return {std::nullopt, on.clock.now()};
 }
 
 TEST(HostPollLoops, SkippedPollsEndWhereAndWhenPollingOneByOneEnds) {
@@ -136,40 +146,29 @@ TEST(HostPollLoops, SkippedPollsEndWhereAndWhenPollingOneByOneEnds) {
 }
 
 TEST(HostPollLoops, APollIsOnlyTheSameReadAgainWithNothingBetween) {
-  sim::Clock clock;
-  sim::InterruptController interrupts{clock, {}};
-  sim::Bus bus;
-  Flag flag;
-  bus.map(kBase, 0x400, flag);
-  std::uint64_t accesses = 1;
-  sim::PollLoops polls{clock, interrupts, bus, accesses};
+  FlagOnBus on(1);
+  sim::PollLoops& polls = on.polls;
   polls.read(kBase, 4, 0, false);
   EXPECT_TRUE(polls.isPoll(kBase, 4));
   EXPECT_FALSE(polls.isPoll(kBase + 4, 4));
   EXPECT_FALSE(polls.isPoll(kBase, 2));
-  ++accesses;  // another access between
+  ++on.accesses;  // another access between
   EXPECT_FALSE(polls.isPoll(kBase, 4));
-  EXPECT_EQ(polls.skip(10, kPollCycles, false, [](std::uint32_t, unsigned, std::uint32_t) {}), 0u);
+  EXPECT_EQ(polls.skip(10, kPollCycles, false, ignoreRead), 0u);
   // A handler ran right after the read: the next read is a poll, but made.
   polls.read(kBase, 4, 0, true);
   EXPECT_TRUE(polls.isPoll(kBase, 4));
-  EXPECT_EQ(polls.skip(10, kPollCycles, false, [](std::uint32_t, unsigned, std::uint32_t) {}), 0u);
+  EXPECT_EQ(polls.skip(10, kPollCycles, false, ignoreRead), 0u);
   polls.read(kBase, 4, 0, false);
   polls.forget();  // the firmware idled
   EXPECT_FALSE(polls.isPoll(kBase, 4));
-  EXPECT_EQ(polls.skip(10, kPollCycles, false, [](std::uint32_t, unsigned, std::uint32_t) {}), 0u);
+  EXPECT_EQ(polls.skip(10, kPollCycles, false, ignoreRead), 0u);
 }
 
 TEST(HostPollLoops, AfterASkipThatFoundTheRegisterChangedOnlyThePollMayFollow) {
-  sim::Clock clock;
-  clock.setCoreHz(kHz);
-  sim::InterruptController interrupts{clock, {}};
-  sim::Bus bus;
-  Flag flag;
-  bus.map(kBase, 0x400, flag);
-  std::uint64_t accesses = 1;
-  sim::PollLoops polls{clock, interrupts, bus, accesses};
-  clock.after(100 * clock.quantaPerCoreCycle(), [&flag] { flag.value = 1; });
+  FlagOnBus on(1);
+  sim::PollLoops& polls = on.polls;
+  on.clock.after(100 * on.clock.quantaPerCoreCycle(), [&on] { on.flag.value = 1; });
   polls.read(kBase, 4, 0, false);
   std::uint32_t seen = 0;
   const std::uint32_t passed =

@@ -70,6 +70,25 @@ class InterruptControllerTest : public ::testing::Test {
 
   void pend(IRQn_Type line) { board.interrupts().setPending(InterruptController::irq(line)); }
 
+  struct Priority {
+    std::uint8_t preemption;
+    std::uint8_t sub;
+  };
+  // Line A's handler runs; halfway through it line B becomes pending. Returns
+  // the order in which the handlers entered and left.
+  std::vector<std::string> bArrivingWhileARuns(Priority a, Priority b) {
+    enable(kLineA, a.preemption, a.sub);
+    enable(kLineB, b.preemption, b.sub);
+    g_body[0] = [this] {
+      pend(kLineB);
+      registerAccess();
+      g_order.push_back("A goes on");
+    };
+    pend(kLineA);
+    registerAccess();
+    return g_order;
+  }
+
   sim::Board board;
 };
 
@@ -140,30 +159,16 @@ TEST_F(InterruptControllerTest, AChannelDisabledThroughInitWaitsUntilEnabledAgai
 }
 
 TEST_F(InterruptControllerTest, AHigherPreemptionLevelInterruptsARunningHandler) {
-  enable(kLineA, 2, 0);
-  enable(kLineB, 1, 0);
-  g_body[0] = [this] {
-    pend(kLineB);
-    registerAccess();
-    g_order.push_back("A goes on");
-  };
-  pend(kLineA);
-  registerAccess();
-  EXPECT_EQ(g_order, (Order{"enter A", "enter B", "leave B", "A goes on", "leave A"}));
+  EXPECT_EQ(bArrivingWhileARuns({2, 0}, {1, 0}), (Order{"enter A", "enter B", "leave B", "A goes on", "leave A"}));
 }
 
 TEST_F(InterruptControllerTest, AnEqualLevelWaitsUntilTheRunningHandlerReturns) {
   // B's lower sub-priority number does not let it pre-empt A.
-  enable(kLineA, 1, 3);
-  enable(kLineB, 1, 0);
-  g_body[0] = [this] {
-    pend(kLineB);
-    registerAccess();
-    g_order.push_back("A goes on");
-  };
-  pend(kLineA);
-  registerAccess();
-  EXPECT_EQ(g_order, (Order{"enter A", "A goes on", "leave A", "enter B", "leave B"}));
+  EXPECT_EQ(bArrivingWhileARuns({1, 3}, {1, 0}), (Order{"enter A", "A goes on", "leave A", "enter B", "leave B"}));
+}
+
+TEST_F(InterruptControllerTest, ALowerPreemptionLevelWaitsUntilTheRunningHandlerReturns) {
+  EXPECT_EQ(bArrivingWhileARuns({1, 0}, {2, 0}), (Order{"enter A", "A goes on", "leave A", "enter B", "leave B"}));
 }
 
 TEST_F(InterruptControllerTest, AmongEqualPreemptionTheLowerSubPriorityGoesFirst) {

@@ -32,6 +32,18 @@ struct ZigBeeModuleTest : ::testing::Test {
 
   ZigBeeModuleTest() { module.setPeer(&peer); }
   ~ZigBeeModuleTest() override { module.setPeer(nullptr); }
+  // Releases the module's reset (PA8 high) and returns what it sent the board
+  // within `ms`.
+  std::string releaseAndListen(std::uint32_t ms) {
+    GPIO_SetBits(GPIOA, GPIO_Pin_8);
+    run(ms);
+    return takeZigBeeQueue();
+  }
+  // PA8 low for a millisecond: the module is in reset again.
+  void holdInReset() {
+    GPIO_ResetBits(GPIOA, GPIO_Pin_8);
+    run(1);
+  }
   // Lets the firmware wait, so that its receive interrupt runs meanwhile.
   void run(std::uint32_t ms) { runFor(sim::milliseconds(ms)); }
   void runFor(sim::Time t) {
@@ -54,26 +66,17 @@ TEST_F(ZigBeeModuleTest, HeldInResetItSendsNothingAndDropsWhatItReceivesFromBoth
 }
 
 TEST_F(ZigBeeModuleTest, InTransparentModeLeavingResetSendsTheBoardNothing) {
-  GPIO_SetBits(GPIOA, GPIO_Pin_8);
-  run(5);
-  GPIO_ResetBits(GPIOA, GPIO_Pin_8);
-  run(1);
-  GPIO_SetBits(GPIOA, GPIO_Pin_8);
-  run(5);
-  EXPECT_EQ(takeZigBeeQueue(), "");
+  EXPECT_EQ(releaseAndListen(5), "");
+  holdInReset();
+  EXPECT_EQ(releaseAndListen(5), "");
   EXPECT_EQ(module.noticesSent(), 0u);
 }
 
 TEST_F(ZigBeeModuleTest, AModuleGivenANoticeAnnouncesItselfWithinTwoMillisecondsOfEachRelease) {
   module.setStartUpNotice("READY\r\n");
-  GPIO_SetBits(GPIOA, GPIO_Pin_8);
-  run(2);
-  EXPECT_EQ(takeZigBeeQueue(), "READY\r\n");
-  GPIO_ResetBits(GPIOA, GPIO_Pin_8);
-  run(1);
-  GPIO_SetBits(GPIOA, GPIO_Pin_8);
-  run(2);
-  EXPECT_EQ(takeZigBeeQueue(), "READY\r\n");
+  EXPECT_EQ(releaseAndListen(2), "READY\r\n");
+  holdInReset();
+  EXPECT_EQ(releaseAndListen(2), "READY\r\n");
   EXPECT_EQ(module.noticesSent(), 2u);
 }
 
@@ -90,9 +93,7 @@ TEST_F(ZigBeeModuleTest, ResetDuringTheNoticeCutsItShort) {
 }
 
 TEST_F(ZigBeeModuleTest, OutOfResetBytesPassBothWaysInOrder) {
-  GPIO_SetBits(GPIOA, GPIO_Pin_8);
-  run(3);
-  takeZigBeeQueue();
+  releaseAndListen(3);
   module.fromPeer(std::string("S\x00\xff", 3));
   UartComm_SendData_OneChar('1');
   UartComm_SendData_OneChar(0x00);
