@@ -23,7 +23,7 @@ COLUMNS, ROWS = 120, 30
 TIMEOUT = 15.0
 
 
-from cli_support import Failure  # noqa: E402
+from cli_support import Failure, Skipped, run_cases  # noqa: E402
 
 
 class Tmux:
@@ -131,19 +131,12 @@ def no_panel(sim):
         tmux.close()
 
 
-def main():
-    sim, case = sys.argv[1], sys.argv[2]
+def run_case(sim, case):
     if shutil.which("tmux") is None:
-        print("SKIPPED: tmux is not installed (tools/install-deps.sh installs it)")
-        return 77
-    try:
-        {"led-test": led_test, "no-panel": no_panel}[case](os.path.abspath(sim))
-    except Failure as failure:
-        print("FAILED: %s" % failure)
-        return 1
-    print("passed")
-    return 0
+        raise Skipped("tmux is not installed (tools/install-deps.sh installs it)")
+    case(sim)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases({"led-test": lambda sim: run_case(sim, led_test),
+                        "no-panel": lambda sim: run_case(sim, no_panel)}))

@@ -5,7 +5,9 @@ A result is (exit status, standard output, standard error), as bytes, or as
 text when asked for with text=True.
 
 A test script's main is `sys.exit(run_cases(CASES))`: `SCRIPT TL500_SIM CASE
-[ARG...]` runs one case and says "ok CASE" or "FAIL CASE: why".
+[ARG...]` runs one case and says "ok CASE", "FAIL CASE: why" or, for a case
+that cannot run here, "SKIPPED: why" (exit status 77, which ctest takes for a
+skip).
 """
 
 import os
@@ -13,12 +15,19 @@ import subprocess
 import sys
 import tempfile
 
+# The exit status ctest counts as a skipped test (SKIP_RETURN_CODE).
+SKIPPED = 77
+
 # The main menu as a script waits for it.
 MENU = 'wait console "x> quit\\r\\n\\r\\n" within 5s\n'
 
 
 class Failure(Exception):
     pass
+
+
+class Skipped(Exception):
+    """A case that cannot run on this machine (no board image, no tool)."""
 
 
 def run(sim, *args, stdout=subprocess.PIPE, cwd=None, timeout=120, text=False):
@@ -65,8 +74,8 @@ def run_cases(cases, argv=None, with_tmp=False):
 
     Runs cases[CASE](sim, ARG...), with a fresh folder after sim when with_tmp
     is set (removed afterwards). Returns the exit status: 0 passed, 1 a
-    Failure (named on standard error), 2 no such case. Anything other than a
-    Failure escapes with its traceback: a broken test must not look like a
+    Failure (named on standard error), 2 no such case, 77 Skipped. Anything
+    else escapes with its traceback: a broken test must not look like a
     failing board."""
     argv = sys.argv if argv is None else argv
     if len(argv) < 3 or argv[2] not in cases:
@@ -82,5 +91,8 @@ def run_cases(cases, argv=None, with_tmp=False):
     except Failure as failure:
         sys.stderr.write("FAIL %s: %s\n" % (case, failure))
         return 1
+    except Skipped as skipped:
+        print("SKIPPED: %s" % skipped)
+        return SKIPPED
     print("ok %s" % case)
     return 0

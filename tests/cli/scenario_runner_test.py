@@ -305,8 +305,7 @@ def case_image(sim, tmp, image):
     """The board image: the console against the image's own build date, the
     stack's high-water mark against the stack and the static estimate."""
     if not os.path.isfile(image):
-        print("SKIPPED: no board image at %s" % image)
-        sys.exit(77)
+        raise cli_support.Skipped("no board image at %s" % image)
     folder = scenarios(os.path.join(tmp, "set"), banner=MENU, differs=MENU)
     # The banner with the date placeholders, then the menu up to its prompt.
     proc = subprocess.run([sim, "--image", image, "--script", os.path.join(folder, "banner.tlscript"),

@@ -4,7 +4,7 @@ seed gives the same run byte for byte, other seeds other timings, the output
 the firmware prints regardless of timing stays the same, and refused seeds
 exit 2.
 
-    timing_seed_test.py TL500_SIM IMAGE CASE
+    timing_seed_test.py TL500_SIM CASE IMAGE
 
 IMAGE is the board image of the target build; the image cases are skipped
 when it is missing.
@@ -14,7 +14,6 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 
 TIMEOUT = 200
 
@@ -50,12 +49,7 @@ IRQ_LINE = re.compile(rb"^(\d+\.\d{9}) (enter|return) (\d+) (\w+)( tail-chained|
                       rb"( after (read|write) 0x[0-9A-F]{8} 0x[0-9A-F]+)?$")
 
 
-class Failure(Exception):
-    pass
-
-
-class Skipped(Exception):
-    pass
+from cli_support import Failure, Skipped, cases_named, run_cases  # noqa: E402
 
 
 def write(path, text):
@@ -126,13 +120,13 @@ def same_seed_same_run(sim, tmp, extra):
         raise Failure("the system information differs between seeds: %r" % texts)
 
 
-def case_host_same_seed(sim, image, tmp):
+def case_host_same_seed(sim, tmp, image):
     same_seed_same_run(sim, tmp, [])
 
 
-def case_image_same_seed(sim, image, tmp):
+def case_image_same_seed(sim, tmp, image):
     if not os.path.isfile(image):
-        raise Skipped()
+        raise Skipped("no board image at %s" % image)
     same_seed_same_run(sim, tmp, ["--image", image])
 
 
@@ -183,7 +177,7 @@ def pir_hold_ns(sim, tmp, seed, extra):
     return (edges[1][0] - edges[0][0]) * 10 - 1_000_000
 
 
-def case_oscillator_accuracy(sim, image, tmp):
+def case_oscillator_accuracy(sim, tmp, image):
     two_seconds = 2_000_000_000
     if pir_hold_ns(sim, tmp, None, []) != two_seconds:
         raise Failure("without a seed the PIR line's hold is not exactly 2 s")
@@ -200,7 +194,7 @@ def case_oscillator_accuracy(sim, image, tmp):
             raise Failure("on MSI every PIR hold %r is within a crystal's accuracy" % holds)
 
 
-def case_refused_seeds(sim, image, tmp):
+def case_refused_seeds(sim, tmp, image):
     script = write(os.path.join(tmp, "s.tlscript"), "run 1ms\n")
     for seed in ("-1", "18446744073709551616", "0x10", "1e3", " 5", "", "seven", "+3"):
         code, _, err = run(sim, "--script", script, "--timing-seed", seed)
@@ -212,7 +206,7 @@ def case_refused_seeds(sim, image, tmp):
             raise Failure("--timing-seed %r refused: %r" % (seed, err[-500:]))
 
 
-def case_irq_log(sim, image, tmp):
+def case_irq_log(sim, tmp, image):
     script = write(os.path.join(tmp, "info.tlscript"), SYSTEM_INFO)
     log = os.path.join(tmp, "irq.log")
     code, _, err = run(sim, "--script", script, "--irq-log", log)
@@ -249,24 +243,5 @@ def case_irq_log(sim, image, tmp):
         raise Failure("irq log over the script: exit %d %r" % (code, err[-500:]))
 
 
-def main():
-    sim, image, case = sys.argv[1:4]
-    fn = globals().get("case_" + case.replace("-", "_"))
-    if fn is None:
-        print("no case %s" % case)
-        return 2
-    with tempfile.TemporaryDirectory() as tmp:
-        try:
-            fn(sim, image, tmp)
-        except Skipped:
-            print("SKIPPED: no board image")
-            return 0
-        except Failure as e:
-            print("FAIL: %s" % e)
-            return 1
-    print("ok")
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_cases(cases_named(globals()), with_tmp=True))

@@ -14,13 +14,27 @@
 
 namespace {
 
-// PA9 and PA10 handed to USART1, as the firmware's pin set-up does.
-void routeConsolePins() {
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_GPIOA, ENABLE);
-  GPIO_PinAFConfig(GPIOA, 9, GPIO_AF_USART1);
-  GPIO_PinAFConfig(GPIOA, 10, GPIO_AF_USART1);
-  GPIO_InitTypeDef pins{GPIO_Pin_9 | GPIO_Pin_10, GPIO_Mode_AF, GPIO_Speed_40MHz, GPIO_OType_PP, GPIO_PuPd_UP};
-  GPIO_Init(GPIOA, &pins);
+// A USART's TX and RX pins (`tx` and `tx + 1` of `port`) handed to it, as
+// the firmware's pin set-up does.
+void routeUsartPins(GPIO_TypeDef* port, std::uint32_t portClock, std::uint16_t tx, std::uint8_t function) {
+  RCC_AHBPeriphClockCmd(portClock, ENABLE);
+  GPIO_PinAFConfig(port, tx, function);
+  GPIO_PinAFConfig(port, static_cast<std::uint16_t>(tx + 1), function);
+  GPIO_InitTypeDef pins{static_cast<std::uint32_t>(3u << tx), GPIO_Mode_AF, GPIO_Speed_40MHz, GPIO_OType_PP,
+                        GPIO_PuPd_UP};
+  GPIO_Init(port, &pins);
+}
+
+// PA9 and PA10 handed to USART1.
+void routeConsolePins() { routeUsartPins(GPIOA, RCC_AHBPeriph_GPIOA, 9, GPIO_AF_USART1); }
+
+// The USART at 115200 bit/s, 8 data bits, no parity, one stop bit, both
+// directions, enabled (its clock already on).
+void enableAt115200(USART_TypeDef* usart) {
+  USART_InitTypeDef init{115200,          USART_WordLength_8b,           USART_StopBits_1,
+                         USART_Parity_No, USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
+  USART_Init(usart, &init);
+  USART_Cmd(usart, ENABLE);
 }
 
 // USART1 enabled for reception at 115200 bit/s on the 32 MHz clock (on MSI,
@@ -30,10 +44,7 @@ struct ConsoleLine {
     SystemInit();
     routeConsolePins();
     RCC_APB2PeriphClockCmd(RCC_APB2Periph_USART1, ENABLE);
-    USART_InitTypeDef init{115200,          USART_WordLength_8b,           USART_StopBits_1,
-                           USART_Parity_No, USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
-    USART_Init(USART1, &init);
-    USART_Cmd(USART1, ENABLE);
+    enableAt115200(USART1);
   }
   sim::Board board;
 };
@@ -325,16 +336,9 @@ TEST(SerialEndpointTiming, OnMsiAtTheEdgeOfItsAccuracyTheTerminalAtTheOtherEdgeS
 
 // USART3 on PC10/PC11 at 115200 bit/s, listening to the ZigBee module.
 void openZigbeePort() {
-  RCC_AHBPeriphClockCmd(RCC_AHBPeriph_GPIOC, ENABLE);
-  GPIO_PinAFConfig(GPIOC, 10, GPIO_AF_USART3);
-  GPIO_PinAFConfig(GPIOC, 11, GPIO_AF_USART3);
-  GPIO_InitTypeDef pins{GPIO_Pin_10 | GPIO_Pin_11, GPIO_Mode_AF, GPIO_Speed_40MHz, GPIO_OType_PP, GPIO_PuPd_UP};
-  GPIO_Init(GPIOC, &pins);
+  routeUsartPins(GPIOC, RCC_AHBPeriph_GPIOC, 10, GPIO_AF_USART3);  // PC10, PC11
   RCC_APB1PeriphClockCmd(RCC_APB1Periph_USART3, ENABLE);
-  USART_InitTypeDef init{115200,          USART_WordLength_8b,           USART_StopBits_1,
-                         USART_Parity_No, USART_Mode_Rx | USART_Mode_Tx, USART_HardwareFlowControl_None};
-  USART_Init(USART3, &init);
-  USART_Cmd(USART3, ENABLE);
+  enableAt115200(USART3);
 }
 
 struct ZigbeeReceive {
