@@ -62,10 +62,17 @@ CortexM3::CortexM3(Board& board, const BoardImage& image)
         "hooking exceptions");
   check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&onInvalidAccess), this, 1, 0),
         "hooking invalid accesses");
+  // Any memory hook, whatever its range, sends every load and store of the
+  // core through the library's slow path (a lookup of the mapping per
+  // access): this one costs about as much on load-heavy code as the code hook.
   check(uc_hook_add(uc_, &hook, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&onRamWrite), this, BoardImage::kRamBase,
                     BoardImage::kRamBase + BoardImage::kRamSize - 1),
         "hooking RAM writes");
   // Every instruction is counted as it runs (and looked at where marked).
+  // The hook also has the library store each instruction's address as the PC
+  // before it runs: a register access and a refused access read the PC of
+  // their own instruction from there. Instructions of an IT block whose
+  // condition fails run without the hook being called (see beginItBlock).
   check(uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&onCode), this, 1, 0), "hooking instructions");
   marks_.assign(BoardImage::kFlashSize / 2, 0);
   markPrimaskWriters();
@@ -263,8 +270,15 @@ void CortexM3::onCode(uc_struct*, std::uint64_t address, std::uint32_t, void* us
 
 void CortexM3::instruction(std::uint32_t pc) {
   if (stopRequested_) {
-    // The library runs on to the end of its block after a stop: what it runs
-    // is counted, and what it did not run is taken back when it has stopped.
+    // A stop asked from this hook stops the library right before the hooked
+    // instruction, except inside an IT block: there the instruction runs all
+    // the same, and so do the rest of the block, and the library stops
+    // before the instruction after the block only once it has called this
+    // hook for it. What it runs is counted, and what it did not run is taken
+    // back when it has stopped. A stop asked from a register access is
+    // different: the library abandons the accessing instruction and stops
+    // with the PC on it, so it would run (and access) again; stops are only
+    // asked there when the run ends (fail()).
     if (stopAt_) {
       countStoppedInstruction();
       countSkippedInItBlock(pc);

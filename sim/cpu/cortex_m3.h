@@ -18,6 +18,20 @@
 // allowed: after the register write or the PRIMASK change that allowed it, or
 // at the first boundary at or past the event that pended it.
 //
+// Why instruction by instruction and not by the pieces of code the library
+// translates and runs in one go (a hook at the start of each piece with its
+// length in bytes): a boundary to look at (an event's, a recheck's, where
+// the wait-loop watch moves to) falls every couple of hundred instructions
+// of the image, most of them inside such a piece, and the library can only
+// stop inside a piece at instructions it was told to hook when it
+// translated the piece. A hook added later, or an exit address
+// given to uc_emu_start, only takes effect once the piece is translated anew,
+// which costs far more than hooking every instruction; so does every
+// uc_emu_start (some microseconds). Nor does the library tell which
+// instruction of a piece makes a register access: the PC it holds then is
+// the instruction's only because the code hook stores it before each hooked
+// instruction (without it, the PC is the start of the piece).
+//
 // Some code passes without being run instruction by instruction, with the
 // same outcome and at the same virtual times as when run:
 // - a wait loop, an iteration that touches no register, changes no memory and
