@@ -18,9 +18,15 @@ namespace {
 
 void* library() {
   static void* handle = [] {
+    void* h = nullptr;
+#ifdef TL500_EMULATOR_LIBRARY
+    // The build's own copy with only the entry points below exported: it
+    // opens in a fraction of the time (see CMakeLists.txt).
+    h = dlopen(TL500_EMULATOR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+#endif
     // The versioned name is what the runtime package installs; the plain one
     // is there with the development files.
-    void* h = dlopen("libunicorn.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (h == nullptr) h = dlopen("libunicorn.so.2", RTLD_NOW | RTLD_LOCAL);
     if (h == nullptr) h = dlopen("libunicorn.so", RTLD_NOW | RTLD_LOCAL);
     if (h == nullptr) {
       const char* why = dlerror();
