@@ -120,7 +120,7 @@ TEST_F(StraightCodeRuns, TheEmulatedCoreHandsBackTheHostsChecksumAndExitsCleanly
   EXPECT_EQ(core.failures, 0u);
   EXPECT_EQ(core.rounds, kShortRounds);
   EXPECT_EQ(core.checksum, host_.checksum);
-  // About 35,000 instructions a round.
+  // About 45,600 instructions a round.
   EXPECT_GT(core.instructions, kShortRounds * 20'000u);
   EXPECT_LT(core.instructions, kShortRounds * 60'000u);
 }
