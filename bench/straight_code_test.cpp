@@ -120,9 +120,9 @@ TEST_F(StraightCodeRuns, TheEmulatedCoreHandsBackTheHostsChecksumAndExitsCleanly
   EXPECT_EQ(core.failures, 0u);
   EXPECT_EQ(core.rounds, kShortRounds);
   EXPECT_EQ(core.checksum, host_.checksum);
-  // About 45,600 instructions a round.
-  EXPECT_GT(core.instructions, kShortRounds * 20'000u);
-  EXPECT_LT(core.instructions, kShortRounds * 60'000u);
+  // About 52,000 instructions a round.
+  EXPECT_GT(core.instructions, kShortRounds * 40'000u);
+  EXPECT_LT(core.instructions, kShortRounds * 70'000u);
 }
 
 TEST_F(StraightCodeRuns, QemuHandsBackTheHostsChecksumAndExitsCleanly) {
