@@ -117,7 +117,7 @@ void CompiledCodeBesideQemu(benchmark::State& state) {
     state.SetIterationTime(core.cpuSeconds);
     if (!reference || reference->rounds != core.rounds) reference = bench::runOnHost(core.rounds);
     if (core.exitStatus != 0 || core.failures != 0 || core.checksum != reference->checksum) {
-      char why[160];
+      char why[200];
       std::snprintf(why, sizeof why, "the emulated core's run is wrong: exit status %d, %u self-checks failed, "
                     "checksum 0x%08X where the host computes 0x%08X", core.exitStatus, core.failures, core.checksum,
                     reference->checksum);
@@ -138,11 +138,15 @@ void CompiledCodeBesideQemu(benchmark::State& state) {
     }
     if (other.exitStatus != 0 || other.failures != 0 || other.rounds != core.rounds ||
         other.checksum != core.checksum) {
-      char why[160];
+      char why[200];
       std::snprintf(why, sizeof why, "QEMU's run differs: exit status %d, %u rounds, %u self-checks failed, "
                     "checksum 0x%08X where the core gave 0x%08X", other.exitStatus, other.rounds, other.failures,
                     other.checksum, core.checksum);
       state.SkipWithError(why);
+      return;
+    }
+    if (start.exitStatus != 0 || start.failures != 0) {
+      state.SkipWithError("QEMU's run of the 8-round program (its start-up figure) failed");
       return;
     }
     qemuSeconds += other.cpuSeconds;
