@@ -1,14 +1,17 @@
 // How fast the emulated core runs: emulated instructions per second on
-// straight code, and virtual seconds per wall-clock second for the board
-// image idle in its main menu, in the console-heavy run and printing back to
-// back. Every figure is read from the run itself (the core's instruction
-// count, the board's clock).
+// straight code (a synthetic loop, and a compiled program beside QEMU running
+// the same), and virtual seconds per wall-clock second for the board image
+// idle in its main menu, in the console-heavy run and printing back to back.
+// Every figure is read from the run itself (the core's instruction count, the
+// board's clock, CPU times).
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "sim/board.h"
@@ -17,6 +20,8 @@
 #include "sim/cpu/image_loader.h"
 #include "sim/script/script.h"
 #include "sim/script/script_runner.h"
+#include "qemu_run.h"
+#include "straight_code_run.h"
 
 namespace {
 
@@ -73,6 +78,95 @@ void StraightCode(benchmark::State& state) {
   state.counters["instructions_per_s"] = benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
 }
 BENCHMARK(StraightCode)->Unit(benchmark::kMillisecond);
+
+// The straight-code program (bench/straight_code): CRC-32 bit by bit and by
+// table, word and byte copies, multiply, divide and shift chains, compiled
+// from C, about 1.1 G instructions. It runs on the emulated core in-process
+// and, where qemu-system-arm is on PATH, on QEMU's Cortex-M3 as a child
+// process; both must hand back the checksum the same C gives on the host.
+// The figures: the core's instruction count over the CPU time of its run,
+// the same count over QEMU's CPU time (the whole process, start-up included;
+// qemu_start_s is that of the 8-round program, nearly all start-up), and
+// QEMU's rate over the core's.
+void CompiledCodeBesideQemu(benchmark::State& state) {
+  bench::StraightCodeFiles full = bench::straightCodeFiles(TL500_STRAIGHT_CODE_DIR, "straight_code");
+  bench::StraightCodeFiles shortRun = bench::straightCodeFiles(TL500_STRAIGHT_CODE_DIR, "straight_code_short");
+  sim::BoardImage image, shortImage;
+  try {
+    image = sim::loadImage(full.board);
+    shortImage = sim::loadImage(shortRun.board);
+  } catch (const sim::ImageError& e) {
+    state.SkipWithError((std::string(e.what()) + " (built by the target preset)").c_str());
+    return;
+  }
+  std::optional<std::string> qemu = bench::findOnPath("qemu-system-arm");
+  if (!qemu) {
+    std::fprintf(stderr, "qemu-system-arm is not on PATH: CompiledCodeBesideQemu runs the emulated core only\n");
+  }
+  std::optional<bench::StraightCodeResult> reference;
+  double instructions = 0, coreSeconds = 0, qemuSeconds = 0, qemuStartSeconds = 0;
+  std::uint32_t checksum = 0;
+  for (auto _ : state) {
+    bench::StraightCodeResult core;
+    try {
+      core = bench::runOnCore(image);
+    } catch (const std::exception& e) {
+      state.SkipWithError((std::string("on the emulated core: ") + e.what()).c_str());
+      return;
+    }
+    state.SetIterationTime(core.cpuSeconds);
+    if (!reference || reference->rounds != core.rounds) reference = bench::runOnHost(core.rounds);
+    if (core.exitStatus != 0 || core.failures != 0 || core.checksum != reference->checksum) {
+      char why[200];
+      std::snprintf(why, sizeof why, "the emulated core's run is wrong: exit status %d, %u self-checks failed, "
+                    "checksum 0x%08X where the host computes 0x%08X", core.exitStatus, core.failures, core.checksum,
+                    reference->checksum);
+      state.SkipWithError(why);
+      return;
+    }
+    checksum = core.checksum;
+    instructions += static_cast<double>(core.instructions);
+    coreSeconds += core.cpuSeconds;
+    if (!qemu) continue;
+    bench::StraightCodeResult other, start;
+    try {
+      other = bench::runOnQemu(*qemu, full.qemu, image);
+      start = bench::runOnQemu(*qemu, shortRun.qemu, shortImage);
+    } catch (const std::exception& e) {
+      state.SkipWithError((std::string("on QEMU: ") + e.what()).c_str());
+      return;
+    }
+    if (other.exitStatus != 0 || other.failures != 0 || other.rounds != core.rounds ||
+        other.checksum != core.checksum) {
+      char why[200];
+      std::snprintf(why, sizeof why, "QEMU's run differs: exit status %d, %u rounds, %u self-checks failed, "
+                    "checksum 0x%08X where the core gave 0x%08X", other.exitStatus, other.rounds, other.failures,
+                    other.checksum, core.checksum);
+      state.SkipWithError(why);
+      return;
+    }
+    if (start.exitStatus != 0 || start.failures != 0) {
+      state.SkipWithError("QEMU's run of the 8-round program (its start-up figure) failed");
+      return;
+    }
+    qemuSeconds += other.cpuSeconds;
+    qemuStartSeconds += start.cpuSeconds;
+  }
+  double runs = static_cast<double>(state.iterations());
+  state.counters["instructions"] = instructions / runs;
+  state.counters["core_instructions_per_s"] = instructions / coreSeconds;
+  char label[96];
+  if (qemu) {
+    state.counters["qemu_instructions_per_s"] = instructions / qemuSeconds;
+    state.counters["qemu_over_core"] = coreSeconds / qemuSeconds;
+    state.counters["qemu_start_s"] = qemuStartSeconds / runs;
+    std::snprintf(label, sizeof label, "checksum 0x%08X on the core, QEMU and the host", checksum);
+  } else {
+    std::snprintf(label, sizeof label, "checksum 0x%08X on the core and the host; QEMU skipped, not on PATH", checksum);
+  }
+  state.SetLabel(label);
+}
+BENCHMARK(CompiledCodeBesideQemu)->Unit(benchmark::kSecond)->UseManualTime()->Iterations(1);
 
 // Runs `script` on the image after power-on to the menu; the figure is the
 // virtual time of the script per wall-clock second.
