@@ -8,6 +8,8 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -81,6 +83,7 @@ StuckWatchdog::StuckWatchdog(const Clock& clock, std::chrono::milliseconds limit
     : clock_(clock), limit_(limit), lastWords_(std::move(lastWords)), exitStatus_(exitStatus) {
   if (g_watching.exchange(true)) throw std::logic_error("a stuck-firmware watchdog runs already");
   g_firmwareThread = pthread_self();
+  if (pthread_getcpuclockid(g_firmwareThread, &firmwareCpuClock_) != 0) firmwareCpuClock_ = CLOCK_MONOTONIC;
   g_capture.captured.store(false);
   void* warmUp[1];
   (void)backtrace(warmUp, 1);  // loads the unwinder now, not in the signal handler
@@ -108,18 +111,31 @@ void StuckWatchdog::watch() {
       limit_ / kTicksPerLimit > std::chrono::milliseconds(1) ? limit_ / kTicksPerLimit : std::chrono::milliseconds(1);
   Time last = clock_.progress();
   std::uint64_t holdChanges = HeldTime::changes();
-  int stillTicks = 0;
+  // What counts is the firmware thread's own processor time while virtual
+  // time stands: a loop that is stuck spends it, while a thread the machine
+  // does not run (a loaded machine, a suspended process) spends none and is
+  // not taken for a stuck one.
+  std::chrono::nanoseconds cpu = firmwareCpuTime();
+  std::chrono::nanoseconds still{0};
   std::unique_lock<std::mutex> lock(mutex_);
   while (!wake_.wait_for(lock, tick, [this] { return quit_; })) {
     Time now = clock_.progress();
+    std::chrono::nanoseconds cpuNow = firmwareCpuTime();
     // A hold that came and went between two ticks still breaks the count.
     std::uint64_t changes = HeldTime::changes();
     bool held = HeldTime::active() != 0 || changes != holdChanges;
-    stillTicks = now == last && !held ? stillTicks + 1 : 0;
+    still = now == last && !held ? still + (cpuNow - cpu) : std::chrono::nanoseconds{0};
     last = now;
+    cpu = cpuNow;
     holdChanges = changes;
-    if (stillTicks >= kTicksPerLimit) endRun();
+    if (still >= limit_) endRun();
   }
+}
+
+std::chrono::nanoseconds StuckWatchdog::firmwareCpuTime() const {
+  timespec t{};
+  if (clock_gettime(firmwareCpuClock_, &t) != 0) return std::chrono::nanoseconds{0};
+  return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
 }
 
 void StuckWatchdog::endRun() {

@@ -3,19 +3,22 @@
 // Host-native firmware lets virtual time pass only at register accesses and
 // idle hints. A loop that re-reads memory and touches neither would hang the
 // host for ever, so a thread of its own watches the board's clock: when a
-// whole `limit` of host time passes without virtual time moving, it stops the
+// whole `limit` of the firmware thread's processor time passes without virtual time moving, it stops the
 // thread that created it (the firmware's) where it stands, names the function
 // it is in on standard error, and ends the program with `exitStatus`.
 //
 // It only ever ends a run: it reads the clock and nothing else, so a run it
-// does not end is exactly the run it would have been without it. Host time is
-// counted in ticks of limit / 50, so a process that was suspended (Ctrl-Z, a
-// debugger) is not taken for a stuck one.
+// does not end is exactly the run it would have been without it. The host
+// time counted is the processor time of the firmware's thread, looked at in
+// ticks of limit / 50, so neither a process that was suspended (Ctrl-Z, a
+// debugger) nor a thread a loaded machine did not run is taken for a stuck one.
 //
 // Time can also stand still on purpose (gdb, the monitor, a board waiting for
 // its terminal program or its linked board): such waits keep a HeldTime alive
 // (sim/core/held_time.h) and the count starts afresh when the last one ends.
 #pragma once
+
+#include <time.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -47,12 +50,14 @@ class StuckWatchdog {
 
  private:
   void watch();
+  std::chrono::nanoseconds firmwareCpuTime() const;
   [[noreturn]] void endRun();
 
   const Clock& clock_;
   std::chrono::milliseconds limit_;
   std::function<void()> lastWords_;
   int exitStatus_;
+  clockid_t firmwareCpuClock_ = CLOCK_MONOTONIC;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool quit_ = false;

@@ -77,4 +77,19 @@ TEST(StuckFirmwareDeathTest, AFirmwareThatLetsVirtualTimePassIsLeftAlone) {
   EXPECT_EXIT(RunMovingFirmwareThenExit(), ::testing::ExitedWithCode(0), "ran to the end");
 }
 
+// On a loaded machine the firmware's thread may not run at all for longer
+// than the limit, with no hold: what it did not spend processor time on is
+// no stuck loop. A thread asleep stands for one the machine does not run.
+void RunFirmwareNotRunByTheMachineThenExit() {
+  sim::Board board;
+  sim::StuckWatchdog watchdog{board.clock(), 20ms};
+  std::this_thread::sleep_for(300ms);
+  std::fputs("ran after the pause\n", stderr);
+  std::_Exit(0);
+}
+
+TEST(StuckFirmwareDeathTest, AFirmwareThreadTheMachineDoesNotRunIsNotTakenForStuck) {
+  EXPECT_EXIT(RunFirmwareNotRunByTheMachineThenExit(), ::testing::ExitedWithCode(0), "ran after the pause");
+}
+
 }  // namespace
