@@ -80,7 +80,7 @@ Exit status:
   3  the firmware stopped in a fault handler or an unused vector, took the
      chip outside its operating limits (clock against flash wait states,
      voltage range, PLL), or the virtual board found it stuck: waiting for
-     something that can never happen, or looping for 5 s of host time
+     something that can never happen, or looping for 5 s of its processor time
      without letting virtual time pass (the message names the function;
      time held by gdb, the monitor, --wait-attach or the linked board does
      not count); with --image also a halted fault handler (naming the fault,

@@ -5,10 +5,9 @@
 #include <execinfo.h>
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
-
-#include <time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -160,11 +159,12 @@ void StuckWatchdog::endRun() {
   }
   if (lastWords_) lastWords_();
   double limitSeconds = std::chrono::duration<double>(limit_).count();
-  std::fprintf(stderr,
-               "tl500-sim: the firmware is stuck: no virtual time has passed in %.1f s of host time (at %s); it loops "
-               "without a register access or an idle hint in %s%s\n",
-               limitSeconds, formatTime(clock_.progress()).c_str(),
-               where.empty() ? "a function without an exported name" : where.c_str(), callers.c_str());
+  std::fprintf(
+      stderr,
+      "tl500-sim: the firmware is stuck: no virtual time has passed in %.1f s of its processor time (at %s); it loops "
+      "without a register access or an idle hint in %s%s\n",
+      limitSeconds, formatTime(clock_.progress()).c_str(),
+      where.empty() ? "a function without an exported name" : where.c_str(), callers.c_str());
   std::fflush(stderr);
   _exit(exitStatus_);
 }

@@ -64,7 +64,7 @@ TEST(StuckFirmwareDeathTest, TimeHeldOnPurposeIsNotCountedButALoopAfterItStillIs
 void RunMovingFirmwareThenExit() {
   sim::Board board;
   sim::StuckWatchdog watchdog{board.clock(), 20ms};
-  // Register accesses move virtual time; many watchdog periods of host time
+  // Register accesses move virtual time; many watchdog periods of processor time
   // are likely to pass here, none of them still.
   const sim::Time end = board.clock().now() + sim::seconds(2);
   board.clock().at(end, [] {});
