@@ -9,12 +9,13 @@
 #include "sim/board.h"
 #include "sim/core/stop.h"
 #include "sim/cpu/cortex_m3.h"
+#include "test_program.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
-constexpr std::uint32_t kFlash = 0x08000000u;
+using cpu_test::kFlash;
 // Routines of the test program (offsets in flash):
 constexpr std::uint32_t kIdle = 0x100;         // b .
 constexpr std::uint32_t kMaskedPolls = 0x110;  // cpsid i; 50 reads of I2C1 SR1; cpsie i; b .
@@ -53,24 +54,18 @@ const std::vector<std::uint8_t> kProgram = {
 };
 
 sim::BoardImage testImage(std::uint32_t reset) {
-  sim::BoardImage image;
-  image.path = "test program";
-  std::memcpy(&image.flash[0x100], kProgram.data(), kProgram.size());
+  // The routines are named by their offset in flash; the program starts at kCode.
+  sim::BoardImage image = cpu_test::programImage(kProgram, reset - cpu_test::kCode);
   image.flash[kUndefined] = 0x00;
   image.flash[kUndefined + 1] = 0xDE;
   const std::uint8_t maskedForEver[] = {0x72, 0xB6, 0xFE, 0xE7};
   std::memcpy(&image.flash[kMaskedForEver], maskedForEver, sizeof maskedForEver);
-  auto vector = [&](unsigned slot, std::uint32_t value) { std::memcpy(&image.flash[slot * 4], &value, 4); };
-  vector(0, 0x20004000u);
-  vector(1, (kFlash + reset) | 1u);
-  vector(3, (kFlash + kHardFaultLoop) | 1u);
-  vector(16, (kFlash + kSlowHandler) | 1u);
-  vector(17, (kFlash + kQuickHandler) | 1u);
-  vector(18, (kFlash + kLateHandler) | 1u);
-  vector(19, (kFlash + kFaultingHandler) | 1u);
+  cpu_test::setVector(image, 3, kHardFaultLoop);
+  cpu_test::setVector(image, 16, kSlowHandler);
+  cpu_test::setVector(image, 17, kQuickHandler);
+  cpu_test::setVector(image, 18, kLateHandler);
+  cpu_test::setVector(image, 19, kFaultingHandler);
   image.flashUsed = 0x400;
-  image.stackBottom = 0x20003C00u;
-  image.stackTop = 0x20004000u;
   image.ramUsedEnd = 0x20000200u;
   return image;
 }

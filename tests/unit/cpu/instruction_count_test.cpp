@@ -10,11 +10,12 @@
 #include "sim/board.h"
 #include "sim/cpu/cortex_m3.h"
 #include "sim/cpu/image_loader.h"
+#include "test_program.h"
 
 namespace {
 
-constexpr std::uint32_t kFlash = 0x08000000u;
-constexpr std::uint32_t kCode = 0x100;
+using cpu_test::kCode;
+using cpu_test::kFlash;
 
 // Assembled with arm-none-eabi-as -mcpu=cortex-m3 -mthumb:
 //       movs r0, #0
@@ -42,19 +43,7 @@ constexpr std::uint64_t kPasses = 100;
 // counts, whether its condition holds or not.
 constexpr std::uint64_t kLength = 3 + kPasses * 11 + 3;
 
-sim::BoardImage program() {
-  sim::BoardImage image;
-  image.path = "test program";
-  std::memcpy(&image.flash[kCode], kProgram.data(), kProgram.size());
-  auto vector = [&](unsigned slot, std::uint32_t value) { std::memcpy(&image.flash[slot * 4], &value, 4); };
-  vector(0, 0x20004000u);
-  vector(1, (kFlash + kCode) | 1u);
-  image.flashUsed = kCode + static_cast<std::uint32_t>(kProgram.size());
-  image.stackBottom = 0x20003C00u;
-  image.stackTop = 0x20004000u;
-  image.ramUsedEnd = 0x20000100u;
-  return image;
-}
+sim::BoardImage program() { return cpu_test::programImage(kProgram); }
 
 TEST(InstructionCount, EveryInstructionOfConditionalBlocksCountsWhetherItsConditionHoldsOrNot) {
   sim::Board board;

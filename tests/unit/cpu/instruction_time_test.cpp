@@ -11,11 +11,12 @@
 #include "sim/board.h"
 #include "sim/cpu/cortex_m3.h"
 #include "sim/cpu/image_loader.h"
+#include "test_program.h"
 
 namespace {
 
-constexpr std::uint32_t kFlash = 0x08000000u;
-constexpr std::uint32_t kCode = 0x100;  // where the program lies in flash
+using cpu_test::kCode;
+using cpu_test::kFlash;
 
 // Routines (offsets from kCode):
 // Starts SysTick on the core clock (LOAD and VAL 0xFFFFFF, no interrupt),
@@ -41,9 +42,7 @@ const std::vector<std::uint8_t> kProgram = {
 };
 
 sim::BoardImage program(std::uint32_t entry) {
-  sim::BoardImage image;
-  image.path = "test program";
-  std::memcpy(&image.flash[kCode], kProgram.data(), kProgram.size());
+  sim::BoardImage image = cpu_test::programImage(kProgram, entry);
   std::uint32_t at = kCode + kRun;
   for (unsigned i = 0; i < kRunLength; ++i, at += 2) {
     image.flash[at] = 0x01;  // adds r3, #1
@@ -51,14 +50,8 @@ sim::BoardImage program(std::uint32_t entry) {
   }
   image.flash[at] = 0xFE;  // b .
   image.flash[at + 1] = 0xE7;
-  auto vector = [&](unsigned slot, std::uint32_t value) { std::memcpy(&image.flash[slot * 4], &value, 4); };
-  vector(0, 0x20004000u);
-  vector(1, (kFlash + kCode + entry) | 1u);
-  vector(15, (kFlash + kCode + kHandler) | 1u);  // SysTick
+  cpu_test::setVector(image, 15, kCode + kHandler);  // SysTick
   image.flashUsed = at + 2;
-  image.stackBottom = 0x20003C00u;
-  image.stackTop = 0x20004000u;
-  image.ramUsedEnd = 0x20000100u;
   return image;
 }
 

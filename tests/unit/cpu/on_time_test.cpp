@@ -13,11 +13,12 @@
 #include "sim/core/stop.h"
 #include "sim/cpu/cortex_m3.h"
 #include "sim/cpu/image_loader.h"
+#include "test_program.h"
 
 namespace {
 
-constexpr std::uint32_t kFlash = 0x08000000u;
-constexpr std::uint32_t kCode = 0x100;  // where the program lies in flash
+using cpu_test::kCode;
+using cpu_test::kFlash;
 // Routines (offsets from kCode):
 constexpr std::uint32_t kWritePend = 0x00;  // str to NVIC ISPR0 pends IRQ1; nop; b .
 constexpr std::uint32_t kAfterWrite = 0x06;
@@ -45,17 +46,8 @@ const std::vector<std::uint8_t> kProgram = {
 };
 
 sim::BoardImage program(std::uint32_t entry) {
-  sim::BoardImage image;
-  image.path = "test program";
-  std::memcpy(&image.flash[kCode], kProgram.data(), kProgram.size());
-  auto vector = [&](unsigned slot, std::uint32_t value) { std::memcpy(&image.flash[slot * 4], &value, 4); };
-  vector(0, 0x20004000u);
-  vector(1, (kFlash + kCode + entry) | 1u);
-  vector(17, (kFlash + kCode + kHandler) | 1u);
-  image.flashUsed = kCode + static_cast<std::uint32_t>(kProgram.size());
-  image.stackBottom = 0x20003C00u;
-  image.stackTop = 0x20004000u;
-  image.ramUsedEnd = 0x20000100u;
+  sim::BoardImage image = cpu_test::programImage(kProgram, entry);
+  cpu_test::setVector(image, 17, kCode + kHandler);
   return image;
 }
 
