@@ -162,8 +162,9 @@ int main(int argc, char** argv) {
                "--image also the instructions run and skipped, the polls the emulated core skipped and the "
                "stack's high-water mark");
   app.add_flag("--no-poll-skip", options.noPollSkip,
-               "model every poll of a status flag as an access of its own, also the board image's polls (by "
-               "default polls that cannot see a change pass at once; the run is the same, only slower)");
+               "model every poll of a status flag as an access of its own, also the board image's polls, and "
+               "run the board image's idle ticks one by one (by default polls that cannot see a change, and idle "
+               "periods that repeat, pass at once; the run is the same, only slower)");
   app.add_flag("--script-commands-markdown", options.markdown)->group("");
   for (const auto& entry : sim::CliOptionRegistration::entries()) {
     if (entry.declare != nullptr) entry.declare(app);

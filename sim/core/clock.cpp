@@ -97,6 +97,14 @@ Time Clock::timeOf(EventId id) const {
 
 Time Clock::nextEventTime() const { return nextWhen_; }
 
+Time Clock::nextEventTimeOtherThan(EventId id) const {
+  Time next = ~Time{0};
+  for (const Event& event : events_) {
+    if (event.id != id && event.when < next) next = event.when;
+  }
+  return next;
+}
+
 bool Clock::runToNextEvent() {
   if (events_.empty()) return false;
   moveTo(events_[earliest_].when);

@@ -71,6 +71,9 @@ class Clock {
   // Events scheduled so far (run, cancelled or pending).
   std::uint64_t eventsScheduled() const { return nextId_ - 1; }
   Time nextEventTime() const;
+  // When the earliest event other than `id` is due; never reached when there
+  // is none.
+  Time nextEventTimeOtherThan(EventId id) const;
   // Jumps to the next event and runs every event due then. False when none is left.
   bool runToNextEvent();
   // Runs every event due up to `t`, in time order, and stops at `t`.

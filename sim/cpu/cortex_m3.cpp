@@ -109,6 +109,8 @@ void CortexM3::reset() {
   poll_ = PollWatch{};
   handlersSeen_.clear();
   handlerRunning_ = HandlerRun{};
+  idleTicks_.clear();
+  idlePeriod_.clear();
   liveStackFrom_ = ~std::uint32_t{0};
   itLeft_ = 0;
   itBlock_ = ItBlock{};
@@ -430,11 +432,11 @@ bool CortexM3::atBoundary(std::uint32_t pc) {
   syncPrimask();
   InterruptController& ic = board_.interrupts();
   int exc = ic.nextToTake();
-  bool repeated = false;
-  for (int repeats = 0; exc >= 0 && itLeft_ == 0 && repeats < kRepeatsAtBoundary && repeatHandler(exc, pc); ++repeats) {
-    repeated = true;
+  int repeats = 0;
+  for (; exc >= 0 && itLeft_ == 0 && repeats < kRepeatsAtBoundary && repeatHandler(exc, pc); ++repeats) {
     exc = ic.nextToTake();
   }
+  const bool repeated = repeats > 0;
   if (exc >= 0) {
     if (itLeft_ != 0) {  // never inside an IT block
       budget_ = executed_ + 1;
@@ -448,6 +450,7 @@ bool CortexM3::atBoundary(std::uint32_t pc) {
     recheck_ = true;
     return false;
   }
+  if (repeats == 1) passIdlePeriods();
   if (repeated) skipWaitingAt();
   // Inside a poll loop (less than an iteration past its last poll) nothing
   // waits without reading a register: no wait loop to look for here.

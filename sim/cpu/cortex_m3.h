@@ -47,7 +47,14 @@
 //   changes no memory and leaves the core's registers as it found them: entered
 //   again at the same place in the same state, with memory unchanged since, its
 //   entry, instructions and return pass at once (when no event falls among
-//   them); a wait loop it interrupted then waits on at once.
+//   them); a wait loop it interrupted then waits on at once;
+// - idle periods: a wait loop interrupted tick after tick by the SysTick
+//   handler, each run passing at once as a repeat, comes back to the very
+//   state it was in some ticks before, as many ticks later as SysTick
+//   periods apart. From there it repeats those ticks to the letter until the
+//   board's next other event: whole such periods pass at once, each tick's
+//   entry and return at its own time (off with the board's poll skipping,
+//   so that the two can be compared).
 #pragma once
 
 #include <array>
@@ -187,6 +194,24 @@ class CortexM3 {
     std::uint64_t instructions = 0;
     std::uint64_t epoch = 0;  // of the dead-stack boundary
   };
+  // A handler run repeated at a boundary of its own: where it came in (the
+  // handler key of the interrupted state), when it was entered and when it
+  // returned, and the figures of the run then.
+  struct IdleTick {
+    std::uint64_t key = 0;
+    int exception = -1;
+    std::uint64_t instructions = 0;
+    Time entered = 0;
+    Time returned = 0;
+    std::uint64_t mmio = 0;
+    std::uint64_t ramChanges = 0;
+    std::uint64_t epoch = 0;
+    std::uint64_t realEntries = 0;
+    std::uint64_t entries = 0;
+    std::uint64_t wraps = 0;  // SysTick's
+  };
+  // Ticks remembered for finding a period, at most (then forgotten at once).
+  static constexpr std::size_t kIdleTicksKept = 512;
   // Exceptions taken at one boundary by repeating a remembered handler, at
   // most; handler runs remembered, at most (then forgotten all at once).
   static constexpr int kRepeatsAtBoundary = 16;
@@ -243,6 +268,12 @@ class CortexM3 {
   bool repeatHandler(int exception, std::uint32_t pc);
   void rememberHandler(int exception, std::uint32_t returnAddress);
   void skipWaitingAt();
+  // After a repeated handler run at a boundary of its own: remembers it, and
+  // passes the whole idle periods it completes before the next other event.
+  void passIdlePeriods();
+  // Rebuilds idleTicks_ as the kept idle period leading up to `now`, when
+  // `now` is one of its ticks in the same state; false otherwise.
+  bool resumeIdlePeriod(const IdleTick& now);
   static std::uint64_t handlerKey(const Registers& registers);
   bool atLoopWatch(std::uint32_t pc);
   std::string whyNothingEndsWait();
@@ -332,6 +363,14 @@ class CortexM3 {
   // Those that changed nothing (with their instructions), by the place they
   // returned to.
   std::map<std::uint64_t, HandlerRun> handlersSeen_;
+  std::uint64_t handlersRemembered_ = 0;  // runs put into handlersSeen_ so far
+  IdleTick lastRepeat_;                   // the handler run repeated last
+  std::vector<IdleTick> idleTicks_;       // in a row, each the entry after the one before
+  // The last idle period passed at once, its first tick repeated at its end,
+  // and handlersRemembered_ then: another event that changed nothing the
+  // loop sees leaves the loop at one of its ticks, from where it goes on.
+  std::vector<IdleTick> idlePeriod_;
+  std::uint64_t idlePeriodHandlers_ = 0;
   // Stack below the watched loop's SP is dead: writes there do not count as
   // changes. The epoch counts changes of that boundary.
   std::uint32_t deadStackTop_ = 0;

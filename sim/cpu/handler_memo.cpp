@@ -25,12 +25,17 @@ bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
   }
   std::uint64_t cycles = InterruptController::kEntryCycles + seen.instructions + InterruptController::kExitCycles;
   if (forward_.eventWithin(cycles)) return false;
+  lastRepeat_.key = found->first;
+  lastRepeat_.exception = exception;
+  lastRepeat_.instructions = seen.instructions;
+  lastRepeat_.entered = board_.clock().now();
   ic.enter(exception);
   ++entries_;
   forward_.spend(seen.instructions);
   skipped_ += seen.instructions;
   ic.leave();
   ++repeatedHandlers_;
+  lastRepeat_.returned = board_.clock().now();
   return true;
 }
 
@@ -44,6 +49,7 @@ void CortexM3::rememberHandler(int exception, std::uint32_t returnAddress) {
       run.ramChanges == ramChanges_ && run.epoch == deadStackEpoch_ && run.returnAddress == returnAddress &&
       registers() == run.registers) {
     if (handlersSeen_.size() >= kHandlersRemembered) handlersSeen_.clear();
+    ++handlersRemembered_;
     HandlerRun& seen = handlersSeen_[handlerKey(run.registers)];
     seen = run;
     seen.instructions = instructions_ + executed_ - run.instructions;

@@ -63,6 +63,7 @@ std::uint32_t SysTickTimer::currentValue() const {
 void SysTickTimer::schedule() {
   if (wrapEvent_ != 0) clock_.cancel(wrapEvent_);
   wrapEvent_ = 0;
+  wrapPeriod_ = 0;
   if (!enabled() || !counter_.running()) return;
   std::uint64_t edge = nextWrapEdge(counter_.edges());
   if (edge == 0) return;

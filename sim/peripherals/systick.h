@@ -23,6 +23,11 @@ class SysTickTimer : public Peripheral {
   std::uint32_t load() const { return load_; }
   std::uint32_t ctrl() const { return ctrl_; }
   std::uint64_t wraps() const { return wraps_; }
+  // While the clock brings the wraps back by itself (no register or clock
+  // change since the last wrap): the event of the next wrap and the time
+  // between wraps. A period of 0 otherwise.
+  Clock::EventId wrapEvent() const { return wrapEvent_; }
+  Time steadyPeriod() const { return wrapEvent_ != 0 ? wrapPeriod_ : 0; }
 
  private:
   std::uint32_t currentValue() const;
