@@ -8,6 +8,7 @@
 #include "I2CRoutines.h"
 #include "I2Cdev.h"
 #include "MPU6050.h"
+#include "console_menu.h"
 #include "debug.h"
 #include "hw_config.h"
 #include "menu_keys.h"
@@ -16,23 +17,46 @@
 
 namespace {
 
-bool g_print_menu_control_flag = true;
-
 constexpr std::uint8_t MAGNETOMETER_ADDRESS = 0x0C;
 constexpr std::uint8_t MAGNETOMETER_RA_WIA = 0x00;
 
-void print_menu_command() {
-  if (g_print_menu_control_flag) {
-    printf("\n---------------------\n");
-    printf("Press menu key\n");
-    printf("---------------------\n");
-    printf("1> Get Device ID\n");
-    printf("2> Get Device ID (MPU-9150 Magnetometer)\n");
-    printf("3> Init & Read 9 axis data\n");
-    printf("---------------------\n");
-    printf("x> quit\n\n");
+void print_menu_lines() {
+  printf("1> Get Device ID\n");
+  printf("2> Get Device ID (MPU-9150 Magnetometer)\n");
+  printf("3> Init & Read 9 axis data\n");
+}
+
+// What the test keeps from key to key.
+struct Readings {
+  // Shown as 0 if the very first magnetometer identity read fails.
+  std::uint8_t dataVal;
+  std::int16_t ax, ay, az, gx, gy, gz, mx, my, mz;
+};
+
+bool on_key(void* state, std::uint8_t ch) {
+  Readings& r = *static_cast<Readings*>(state);
+  switch (ch) {
+    case '1':
+      r.dataVal = g_MPU_9150.getDeviceID();
+      printf("Device ID: 0x%02X\n", r.dataVal);
+      break;
+    case '2':
+      I2Cdev::readByte(MAGNETOMETER_ADDRESS, MAGNETOMETER_RA_WIA, &r.dataVal, 1000);
+      printf("Device ID: 0x%02X\n", r.dataVal);
+      break;
+    case '3':
+      // Streams until x, which also leaves the test.
+      for (;;) {
+        if (!UartQueue_Serial_Is_Empty() && ConsoleMenu_Take_Key() == kQuitKey) return true;
+        g_MPU_9150.getMotion9(&r.ax, &r.ay, &r.az, &r.gx, &r.gy, &r.gz, &r.mx, &r.my, &r.mz);
+        printf("ax:%6d, ay:%6d, az:%6d, gx:%6d, gy:%6d, gz:%6d, mx:%6d, my:%6d, mz:%6d\n", r.ax, r.ay, r.az, r.gx, r.gy,
+               r.gz, r.mx, r.my, r.mz);
+        Delay(300);
+      }
+    default:
+      break;
   }
-  g_print_menu_control_flag = false;
+  return false;
 }
 
 }  // namespace
@@ -48,10 +72,7 @@ std::int8_t SENSOR_9AXIS_Write_Bytes(std::uint8_t devAddr, std::uint8_t regAddr,
 }
 
 void Test_Sensor_9Axis() {
-  std::uint8_t ch = 0;
-  // Shown as 0 if the very first magnetometer identity read fails.
-  std::uint8_t dataVal = 0;
-  std::int16_t ax = 0, ay = 0, az = 0, gx = 0, gy = 0, gz = 0, mx = 0, my = 0, mz = 0;
+  Readings readings = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
   DebugMsg_FunctionStart("Test_Sensor_9Axis");
 
@@ -61,48 +82,9 @@ void Test_Sensor_9Axis() {
 
   // The first read also switches the bypass on, which key 2 relies on.
   Delay(100);
-  g_MPU_9150.getMotion9(&ax, &ay, &az, &gx, &gy, &gz, &mx, &my, &mz);
+  g_MPU_9150.getMotion9(&readings.ax, &readings.ay, &readings.az, &readings.gx, &readings.gy, &readings.gz,
+                        &readings.mx, &readings.my, &readings.mz);
   printf("MPU9150 first read motion data done.\n");
 
-  for (;;) {
-    print_menu_command();
-
-    if (UartQueue_Serial_Is_Empty()) {
-      Platform_IdleHint();
-      continue;
-    }
-
-    ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
-    printf("%c is selected\n\n", ch);
-
-    switch (ch) {
-      case '1':
-        dataVal = g_MPU_9150.getDeviceID();
-        printf("Device ID: 0x%02X\n", dataVal);
-        break;
-      case '2':
-        I2Cdev::readByte(MAGNETOMETER_ADDRESS, MAGNETOMETER_RA_WIA, &dataVal, 1000);
-        printf("Device ID: 0x%02X\n", dataVal);
-        break;
-      case '3':
-        // Streams until x, which also leaves the test.
-        for (;;) {
-          if (!UartQueue_Serial_Is_Empty()) {
-            ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
-            printf("%c is selected\n\n", ch);
-            if (ch == kQuitKey) break;
-          }
-          g_MPU_9150.getMotion9(&ax, &ay, &az, &gx, &gy, &gz, &mx, &my, &mz);
-          printf("ax:%6d, ay:%6d, az:%6d, gx:%6d, gy:%6d, gz:%6d, mx:%6d, my:%6d, mz:%6d\n", ax, ay, az, gx, gy, gz, mx,
-                 my, mz);
-          Delay(300);
-        }
-        break;
-      default:
-        break;
-    }
-
-    g_print_menu_control_flag = true;
-    if (ch == kQuitKey) return;
-  }
+  ConsoleMenu_Run<print_menu_lines, on_key>(&readings);
 }

@@ -3,30 +3,31 @@
 #include <cstdio>
 
 #include "I2CRoutines.h"
+#include "console_menu.h"
 #include "debug.h"
 #include "hw_config.h"
-#include "menu_keys.h"
 #include "platform.h"
-#include "uart_queue.h"
 
 namespace {
-
-bool g_print_menu_control_flag = true;
 
 constexpr std::uint8_t BH17_ADDRESS = 0x23;
 // Continuous measurement at 1 lx resolution, a result about every 120 ms.
 constexpr std::uint8_t BH17_CONTINUOUS_H_RES_MODE = 0x10;
 
-void print_menu_command() {
-  if (g_print_menu_control_flag) {
-    printf("\n---------------------\n");
-    printf("Press menu key\n");
-    printf("---------------------\n");
-    printf("1> Get Data\n");
-    printf("---------------------\n");
-    printf("x> quit\n\n");
+void print_menu_lines() { printf("1> Get Data\n"); }
+
+// `state`: the test's two data bytes, kept from key to key.
+bool on_key(void* state, std::uint8_t ch) {
+  auto* dataVal = static_cast<std::uint8_t*>(state);
+  if (ch == '1') {
+    // The sensor measures continuously: the read returns its latest result.
+    SENSOR_AL_BH17_Read_Bytes(BH17_ADDRESS, 2, dataVal);
+    auto data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
+    printf("Data Val: 0x%04X\n", data16Val);
+    auto alData = static_cast<float>(static_cast<double>(static_cast<float>(data16Val)) / 1.2);
+    printf("Lux: 0x%f\n", static_cast<double>(alData));
   }
-  g_print_menu_control_flag = false;
+  return false;
 }
 
 }  // namespace
@@ -54,11 +55,8 @@ std::int8_t SENSOR_AL_BH17_Write_Bytes(std::uint8_t devAddr, std::uint8_t length
 }
 
 void Test_Sensor_AL_BH17() {
-  std::uint8_t ch = 0;
   // Byte 0 carries the command; byte 1 reads 0 if the first read fails.
   std::uint8_t dataVal[2] = {0, 0};
-  std::uint16_t data16Val = 0;
-  float alData = 0;
   GPIO_InitTypeDef GPIO_InitStructure;
 
   DebugMsg_FunctionStart("Test_Sensor_AL_BH17");
@@ -77,27 +75,5 @@ void Test_Sensor_AL_BH17() {
   SENSOR_AL_BH17_Write_Bytes(BH17_ADDRESS, 1, dataVal);
   Delay(100);
 
-  for (;;) {
-    print_menu_command();
-
-    if (UartQueue_Serial_Is_Empty()) {
-      Platform_IdleHint();
-      continue;
-    }
-
-    ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
-    printf("%c is selected\n\n", ch);
-
-    if (ch == '1') {
-      // The sensor measures continuously: the read returns its latest result.
-      SENSOR_AL_BH17_Read_Bytes(BH17_ADDRESS, 2, dataVal);
-      data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
-      printf("Data Val: 0x%04X\n", data16Val);
-      alData = static_cast<float>(static_cast<double>(static_cast<float>(data16Val)) / 1.2);
-      printf("Lux: 0x%f\n", static_cast<double>(alData));
-    }
-
-    g_print_menu_control_flag = true;
-    if (ch == kQuitKey) return;
-  }
+  ConsoleMenu_Run<print_menu_lines, on_key>(dataVal);
 }

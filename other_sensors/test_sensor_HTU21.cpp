@@ -3,32 +3,43 @@
 #include <cstdio>
 
 #include "I2CRoutines.h"
+#include "console_menu.h"
 #include "debug.h"
 #include "hw_config.h"
-#include "menu_keys.h"
 #include "platform.h"
-#include "uart_queue.h"
 
 namespace {
-
-bool g_print_menu_control_flag = true;
 
 constexpr std::uint8_t HTU21_ADDRESS = 0x40;
 constexpr std::uint8_t HTU21_TRIGGER_TEMP_MEASURE_HOLD = 0xE3;
 constexpr std::uint8_t HTU21_TRIGGER_HUMD_MEASURE_HOLD = 0xE5;
 constexpr std::uint8_t HTU21_SOFT_RESET = 0xFE;
 
-void print_menu_command() {
-  if (g_print_menu_control_flag) {
-    printf("\n---------------------\n");
-    printf("Press menu key\n");
-    printf("---------------------\n");
-    printf("1> Get Temperature Data\n");
-    printf("2> Get Humidity Data\n");
-    printf("---------------------\n");
-    printf("x> quit\n\n");
+void print_menu_lines() {
+  printf("1> Get Temperature Data\n");
+  printf("2> Get Humidity Data\n");
+}
+
+// `state`: the test's three data bytes, kept from key to key.
+bool on_key(void* state, std::uint8_t ch) {
+  auto* dataVal = static_cast<std::uint8_t*>(state);
+  std::uint16_t data16Val = 0;
+  float calcData = 0;
+  if (ch == '1') {
+    SENSOR_HTU21_Read_Bytes(HTU21_ADDRESS, HTU21_TRIGGER_TEMP_MEASURE_HOLD, 3, dataVal);
+    printf("data[0]: 0x%02X, data[1]: 0x%02X, data[2]: 0x%02X\n", dataVal[0], dataVal[1], dataVal[2]);
+    // The status bits in the low byte stay in the value, as the sensor sends them.
+    data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
+    calcData = static_cast<float>(-46.85 + 175.72 * static_cast<double>(static_cast<float>(data16Val) / 65536.0f));
+    printf("data16Val: 0x%04X, Temperature: %f\n", data16Val, static_cast<double>(calcData));
+  } else if (ch == '2') {
+    SENSOR_HTU21_Read_Bytes(HTU21_ADDRESS, HTU21_TRIGGER_HUMD_MEASURE_HOLD, 3, dataVal);
+    printf("data[0]: 0x%02X, data[1]: 0x%02X, data[2]: 0x%02X\n", dataVal[0], dataVal[1], dataVal[2]);
+    data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
+    calcData = (static_cast<float>(data16Val) / 65536.0f) * 125.0f - 6.0f;
+    printf("data16Val: 0x%04X, Humidity: %f\n", data16Val, static_cast<double>(calcData));
   }
-  g_print_menu_control_flag = false;
+  return false;
 }
 
 }  // namespace
@@ -47,44 +58,13 @@ std::int8_t SENSOR_HTU21_Write_Command(std::uint8_t devAddr, std::uint8_t data) 
 }
 
 void Test_Sensor_HTU21() {
-  std::uint8_t ch = 0;
   // Shown as zeros if the first read fails.
   std::uint8_t dataVal[3] = {0, 0, 0};
-  std::uint16_t data16Val = 0;
-  float calcData = 0;
 
   DebugMsg_FunctionStart("Test_Sensor_HTU21");
   Delay(300);
   SENSOR_HTU21_Write_Command(HTU21_ADDRESS, HTU21_SOFT_RESET);
   Delay(300);
 
-  for (;;) {
-    print_menu_command();
-
-    if (UartQueue_Serial_Is_Empty()) {
-      Platform_IdleHint();
-      continue;
-    }
-
-    ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
-    printf("%c is selected\n\n", ch);
-
-    if (ch == '1') {
-      SENSOR_HTU21_Read_Bytes(HTU21_ADDRESS, HTU21_TRIGGER_TEMP_MEASURE_HOLD, 3, dataVal);
-      printf("data[0]: 0x%02X, data[1]: 0x%02X, data[2]: 0x%02X\n", dataVal[0], dataVal[1], dataVal[2]);
-      // The status bits in the low byte stay in the value, as the sensor sends them.
-      data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
-      calcData = static_cast<float>(-46.85 + 175.72 * static_cast<double>(static_cast<float>(data16Val) / 65536.0f));
-      printf("data16Val: 0x%04X, Temperature: %f\n", data16Val, static_cast<double>(calcData));
-    } else if (ch == '2') {
-      SENSOR_HTU21_Read_Bytes(HTU21_ADDRESS, HTU21_TRIGGER_HUMD_MEASURE_HOLD, 3, dataVal);
-      printf("data[0]: 0x%02X, data[1]: 0x%02X, data[2]: 0x%02X\n", dataVal[0], dataVal[1], dataVal[2]);
-      data16Val = static_cast<std::uint16_t>(dataVal[0] * 256 + dataVal[1]);
-      calcData = (static_cast<float>(data16Val) / 65536.0f) * 125.0f - 6.0f;
-      printf("data16Val: 0x%04X, Humidity: %f\n", data16Val, static_cast<double>(calcData));
-    }
-
-    g_print_menu_control_flag = true;
-    if (ch == kQuitKey) return;
-  }
+  ConsoleMenu_Run<print_menu_lines, on_key>(dataVal);
 }

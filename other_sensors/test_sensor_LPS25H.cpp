@@ -3,17 +3,14 @@
 #include <cstdio>
 
 #include "I2CRoutines.h"
+#include "console_menu.h"
 #include "debug.h"
 #include "hw_config.h"
-#include "menu_keys.h"
 #include "platform.h"
-#include "uart_queue.h"
 
 std::uint8_t LPS25H_SLAVE_ADDRESS = 0x5D;
 
 namespace {
-
-bool g_print_menu_control_flag = true;
 
 constexpr std::uint8_t LPS25H_WHO_AM_I_ADDR = 0x0F;
 constexpr std::uint8_t LPS25H_RES_CONF_ADDR = 0x10;
@@ -36,18 +33,10 @@ constexpr std::uint8_t LPS25H_RES_CONF_AVGP_512 = 0x0C;
 constexpr std::uint32_t PRESSURE_AVERAGES = 1000;
 constexpr std::uint32_t SAMPLES_PER_AVERAGE = 1000;
 
-void print_menu_command() {
-  if (g_print_menu_control_flag) {
-    printf("\n---------------------\n");
-    printf("Press menu key\n");
-    printf("---------------------\n");
-    printf("0> Get Device ID\n");
-    printf("1> Get Pressure Data\n");
-    printf("2> Get Temperature Data\n");
-    printf("---------------------\n");
-    printf("x> quit\n\n");
-  }
-  g_print_menu_control_flag = false;
+void print_menu_lines() {
+  printf("0> Get Device ID\n");
+  printf("1> Get Pressure Data\n");
+  printf("2> Get Temperature Data\n");
 }
 
 // 1000 printed averages of 1000 samples each, 1 ms apart: over 16 minutes,
@@ -73,6 +62,38 @@ void Measure_Averaged_Pressure(std::uint8_t* buffer) {
     float calcData = static_cast<float>(static_cast<double>(static_cast<float>(data32Val_sum) / 1000.0f) / 4096.0);
     printf("Pressure: %5.2f hPa\n", static_cast<double>(calcData));
   }
+}
+
+// The test's bytes, kept from key to key.
+struct Readings {
+  // Shown as 0 if the identity read fails.
+  std::uint8_t dataVal[3];
+  std::uint8_t buffer[3];
+};
+
+bool on_key(void* state, std::uint8_t ch) {
+  auto* readings = static_cast<Readings*>(state);
+  std::uint8_t* buffer = readings->buffer;
+  if (ch == '0') {
+    SENSOR_LPS25H_Read_Bytes(LPS25H_SLAVE_ADDRESS, LPS25H_WHO_AM_I_ADDR, 1, readings->dataVal);
+    printf("Device id : 0x%02X\n", readings->dataVal[0]);
+  } else if (ch == '1') {
+    Measure_Averaged_Pressure(buffer);
+  } else if (ch == '2') {
+    SENSOR_LPS25H_Read_Bytes(LPS25H_SLAVE_ADDRESS, LPS25H_TEMP_OUT_L_ADDR | LPS25H_AUTO_INCREMENT, 2, buffer);
+    printf("buffer[0]: 0x%02X, buffer[1]: 0x%02X\n", buffer[0], buffer[1]);
+    auto data16Val = static_cast<std::int16_t>(buffer[0] + buffer[1] * 256);
+    auto calcData = static_cast<float>(42.5 + static_cast<double>(static_cast<float>(data16Val)) / 480.0);
+    auto unsigned_data16Val = static_cast<std::uint16_t>(data16Val);
+    // The degree sign goes out as the two bytes 0xA1 0xC6, as the board's
+    // terminals have always shown it.
+    printf(
+        "data16Val: 0x%4X, Temperature: %f"
+        "\xA1\xC6"
+        "C\n",
+        unsigned_data16Val, static_cast<double>(calcData));
+  }
+  return false;
 }
 
 }  // namespace
@@ -109,48 +130,12 @@ void LPS25H_Init() {
 }
 
 void Test_Sensor_LPS25H() {
-  std::uint8_t ch = 0;
-  // Shown as 0 if the identity read fails.
-  std::uint8_t dataVal[3] = {0, 0, 0};
-  std::uint8_t buffer[3] = {0, 0, 0};
+  Readings readings = {{0, 0, 0}, {0, 0, 0}};
 
   DebugMsg_FunctionStart("Test_Sensor_LPS25H");
   Delay(300);
   LPS25H_Init();
   Delay(300);
 
-  for (;;) {
-    print_menu_command();
-
-    if (UartQueue_Serial_Is_Empty()) {
-      Platform_IdleHint();
-      continue;
-    }
-
-    ch = static_cast<std::uint8_t>(UartQueue_Serial_DeQueue());
-    printf("%c is selected\n\n", ch);
-
-    if (ch == '0') {
-      SENSOR_LPS25H_Read_Bytes(LPS25H_SLAVE_ADDRESS, LPS25H_WHO_AM_I_ADDR, 1, dataVal);
-      printf("Device id : 0x%02X\n", dataVal[0]);
-    } else if (ch == '1') {
-      Measure_Averaged_Pressure(buffer);
-    } else if (ch == '2') {
-      SENSOR_LPS25H_Read_Bytes(LPS25H_SLAVE_ADDRESS, LPS25H_TEMP_OUT_L_ADDR | LPS25H_AUTO_INCREMENT, 2, buffer);
-      printf("buffer[0]: 0x%02X, buffer[1]: 0x%02X\n", buffer[0], buffer[1]);
-      auto data16Val = static_cast<std::int16_t>(buffer[0] + buffer[1] * 256);
-      auto calcData = static_cast<float>(42.5 + static_cast<double>(static_cast<float>(data16Val)) / 480.0);
-      auto unsigned_data16Val = static_cast<std::uint16_t>(data16Val);
-      // The degree sign goes out as the two bytes 0xA1 0xC6, as the board's
-      // terminals have always shown it.
-      printf(
-          "data16Val: 0x%4X, Temperature: %f"
-          "\xA1\xC6"
-          "C\n",
-          unsigned_data16Val, static_cast<double>(calcData));
-    }
-
-    g_print_menu_control_flag = true;
-    if (ch == kQuitKey) return;
-  }
+  ConsoleMenu_Run<print_menu_lines, on_key>(&readings);
 }

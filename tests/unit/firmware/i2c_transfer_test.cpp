@@ -25,6 +25,20 @@ TEST(I2cBusBringUp, BothBusesComeUpAt400kHzWithTheirOwnAddressesAndNoInterrupts)
   EXPECT_TRUE(b.board.gpio('B').openDrain(11));
 }
 
+TEST(I2cBusBringUp, EachBusGetsItsOwnTwoPinsAsOpenDrainAlternateFunctionPinsWithoutPull) {
+  I2cFirmwareBoard b;
+  sim::GpioPort& portB = b.board.gpio('B');
+  for (unsigned pin : {6u, 7u, 10u, 11u}) {
+    SCOPED_TRACE(pin);
+    EXPECT_EQ(portB.mode(pin), sim::GpioPort::Mode::Alternate);
+    EXPECT_EQ(portB.alternateFunction(pin), 4u);
+    EXPECT_TRUE(portB.openDrain(pin));
+    EXPECT_EQ(portB.pull(pin), sim::GpioPort::Pull::None);
+  }
+  // The pins between the two pairs are left alone.
+  for (unsigned pin : {8u, 9u}) EXPECT_NE(portB.mode(pin), sim::GpioPort::Mode::Alternate) << pin;
+}
+
 TEST(I2cBusBringUp, TheClockOnTheWireHasThePeriodCcrAndTriseGive) {
   I2cFirmwareBoard b;
   std::vector<sim::Time> rises;
