@@ -13,6 +13,10 @@
 
 namespace sim {
 
+namespace {
+constexpr Time kMostIdleTime = seconds(1);
+}  // namespace
+
 void CortexM3::passIdlePeriods() {
   Clock& clock = board_.clock();
   InterruptController& ic = board_.interrupts();
@@ -68,7 +72,10 @@ void CortexM3::passIdlePeriods() {
   // run's time limit.
   const Time end = std::min(clock.nextEventTimeOtherThan(tick.wrapEvent()), clock.limit());
   if (end <= now.returned) return;
-  const Time spans = (end - now.returned - 1) / span;
+  // At most about a second of board time in one go: with nothing else
+  // scheduled, the instructions run between goes still end the stretch in
+  // good time, and the run looks at its caller (a debugger's interrupt).
+  const Time spans = std::min((end - now.returned - 1) / span, std::max<Time>(1, kMostIdleTime / span));
   if (spans == 0) return;
 
   for (Time k = 1; k <= spans; ++k) {
