@@ -450,7 +450,12 @@ bool CortexM3::atBoundary(std::uint32_t pc) {
     recheck_ = true;
     return false;
   }
-  if (repeats == 1) passIdlePeriods();
+  if (repeats == 1 && passIdlePeriods()) {
+    // The loop goes on from the place its last tick passed found it.
+    budget_ = executed_;
+    recheck_ = true;
+    return false;
+  }
   if (repeated) skipWaitingAt();
   // Inside a poll loop (less than an iteration past its last poll) nothing
   // waits without reading a register: no wait loop to look for here.

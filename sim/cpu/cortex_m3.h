@@ -53,8 +53,9 @@
 //   state it was in some ticks before, as many ticks later as SysTick
 //   periods apart. From there it repeats those ticks to the letter until the
 //   board's next other event: whole such periods pass at once, each tick's
-//   entry and return at its own time (off with the board's poll skipping,
-//   so that the two can be compared).
+//   entry and return at its own time, then the ticks before the event where
+//   the loop is in its own frame (off with the board's poll skipping, so
+//   that the two can be compared).
 #pragma once
 
 #include <array>
@@ -269,11 +270,14 @@ class CortexM3 {
   void rememberHandler(int exception, std::uint32_t returnAddress);
   void skipWaitingAt();
   // After a repeated handler run at a boundary of its own: remembers it, and
-  // passes the whole idle periods it completes before the next other event.
-  void passIdlePeriods();
+  // passes the idle periods it completes before the next other event, whole
+  // and then tick by tick. True when the loop was left at another place of
+  // its period than this boundary (its registers set to that place's).
+  bool passIdlePeriods();
   // Rebuilds idleTicks_ as the kept idle period leading up to `now`, when
   // `now` is one of its ticks in the same state; false otherwise.
   bool resumeIdlePeriod(const IdleTick& now);
+  void idleRowAt(std::size_t at, Time shift);
   static std::uint64_t handlerKey(const Registers& registers);
   bool atLoopWatch(std::uint32_t pc);
   std::string whyNothingEndsWait();
