@@ -210,6 +210,7 @@ class CortexM3 {
     std::uint64_t realEntries = 0;
     std::uint64_t entries = 0;
     std::uint64_t wraps = 0;  // SysTick's
+    bool samePlace(const IdleTick& other) const { return key == other.key && exception == other.exception; }
   };
   // Ticks remembered for finding a period, at most (then forgotten at once).
   static constexpr std::size_t kIdleTicksKept = 512;
@@ -267,6 +268,9 @@ class CortexM3 {
   bool beforeInstruction(std::uint32_t pc, std::uint8_t mark);
   bool atBoundary(std::uint32_t pc);
   bool repeatHandler(int exception, std::uint32_t pc);
+  // Enters `exception`, spends a remembered run of `instructions` and
+  // returns, as the core would have run it.
+  void passRepeatedRun(int exception, std::uint64_t instructions);
   void rememberHandler(int exception, std::uint32_t returnAddress);
   void skipWaitingAt();
   // After a repeated handler run at a boundary of its own: remembers it, and
@@ -278,6 +282,9 @@ class CortexM3 {
   // `now` is one of its ticks in the same state; false otherwise.
   bool resumeIdlePeriod(const IdleTick& now);
   void idleRowAt(std::size_t at, Time shift);
+  // Sets the figures of `t` (register accesses, memory changes, entries,
+  // wraps) to the run's as they are now.
+  void takeIdleFigures(IdleTick& t);
   static std::uint64_t handlerKey(const Registers& registers);
   bool atLoopWatch(std::uint32_t pc);
   std::string whyNothingEndsWait();

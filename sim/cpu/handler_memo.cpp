@@ -29,14 +29,19 @@ bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
   lastRepeat_.exception = exception;
   lastRepeat_.instructions = seen.instructions;
   lastRepeat_.entered = board_.clock().now();
-  ic.enter(exception);
-  ++entries_;
-  forward_.spend(seen.instructions);
+  passRepeatedRun(exception, seen.instructions);
   skipped_ += seen.instructions;
-  ic.leave();
-  ++repeatedHandlers_;
   lastRepeat_.returned = board_.clock().now();
   return true;
+}
+
+void CortexM3::passRepeatedRun(int exception, std::uint64_t instructions) {
+  InterruptController& ic = board_.interrupts();
+  ic.enter(exception);
+  ++entries_;
+  forward_.spend(instructions);
+  ic.leave();
+  ++repeatedHandlers_;
 }
 
 // A handler run from thread mode has returned: when it read no register,

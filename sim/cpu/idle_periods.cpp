@@ -24,12 +24,7 @@ bool CortexM3::passIdlePeriods() {
   InterruptController& ic = board_.interrupts();
   const SysTickTimer& tick = board_.sysTick();
   IdleTick now = lastRepeat_;
-  now.mmio = mmioAccesses_;
-  now.ramChanges = ramChanges_;
-  now.epoch = deadStackEpoch_;
-  now.realEntries = entries_ - repeatedHandlers_;
-  now.entries = entries_;
-  now.wraps = tick.wraps();
+  takeIdleFigures(now);
   // Only ticks in a row count: each entered right after the one before, with
   // nothing read, changed or really entered between.
   if (!idleTicks_.empty()) {
@@ -44,10 +39,9 @@ bool CortexM3::passIdlePeriods() {
 
   // The same place as some ticks ago: the registers are those of the same
   // remembered run, memory and the board's registers are as they were then.
-  auto samePlace = [&now](const IdleTick& t) { return t.key == now.key && t.exception == now.exception; };
   std::size_t last = idleTicks_.size() - 1;
   std::size_t from = last;
-  while (from > 0 && !samePlace(idleTicks_[from - 1])) --from;
+  while (from > 0 && !idleTicks_[from - 1].samePlace(now)) --from;
   if (from == 0) {
     if (!resumeIdlePeriod(now)) return false;
     last = idleTicks_.size() - 1;
@@ -107,11 +101,7 @@ bool CortexM3::passIdlePeriods() {
     if (ic.nextToTake() != t.exception) {
       throw std::logic_error("an idle period passed at once went otherwise than the one it repeats");
     }
-    ic.enter(t.exception);
-    ++entries_;
-    forward_.spend(t.instructions);
-    ic.leave();
-    ++repeatedHandlers_;
+    passRepeatedRun(t.exception, t.instructions);
     ++passed;
   };
   for (Time k = 1; k <= spans; ++k) {
@@ -153,7 +143,7 @@ bool CortexM3::resumeIdlePeriod(const IdleTick& now) {
   const Time span = idlePeriod_.back().returned - first.returned;
   if (period == 0 || span != static_cast<Time>(ticks) * period) return false;
   std::size_t at = 1;
-  while (at <= ticks && !(idlePeriod_[at].key == now.key && idlePeriod_[at].exception == now.exception)) ++at;
+  while (at <= ticks && !idlePeriod_[at].samePlace(now)) ++at;
   if (at > ticks) return false;
   const IdleTick& seen = idlePeriod_[at];
   if (now.entered < seen.entered) return false;
@@ -168,7 +158,6 @@ bool CortexM3::resumeIdlePeriod(const IdleTick& now) {
 void CortexM3::idleRowAt(std::size_t at, Time shift) {
   const std::size_t ticks = idlePeriod_.size() - 1;
   const Time span = idlePeriod_.back().returned - idlePeriod_.front().returned;
-  const std::uint64_t wraps = board_.sysTick().wraps();
   std::vector<IdleTick> row;
   row.reserve(ticks + 1);
   for (std::size_t q = 0; q <= ticks; ++q) {
@@ -181,15 +170,21 @@ void CortexM3::idleRowAt(std::size_t at, Time shift) {
     IdleTick t = idlePeriod_[k];
     t.entered += moved;
     t.returned += moved;
-    t.mmio = mmioAccesses_;
-    t.ramChanges = ramChanges_;
-    t.epoch = deadStackEpoch_;
-    t.realEntries = entries_ - repeatedHandlers_;
-    t.entries = entries_ - (ticks - q);
-    t.wraps = wraps - (ticks - q);
+    takeIdleFigures(t);
+    t.entries -= ticks - q;
+    t.wraps -= ticks - q;
     row.push_back(t);
   }
   idleTicks_ = std::move(row);
+}
+
+void CortexM3::takeIdleFigures(IdleTick& t) {
+  t.mmio = mmioAccesses_;
+  t.ramChanges = ramChanges_;
+  t.epoch = deadStackEpoch_;
+  t.realEntries = entries_ - repeatedHandlers_;
+  t.entries = entries_;
+  t.wraps = board_.sysTick().wraps();
 }
 
 }  // namespace sim
