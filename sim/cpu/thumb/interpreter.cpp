@@ -1,0 +1,281 @@
+#include "interpreter.h"
+
+namespace sim::thumb {
+
+namespace {
+
+void undefinedInstruction(Interpreter& c, const Op&) { c.fault("usage fault: undefined instruction"); }
+
+}  // namespace
+
+Interpreter::Interpreter(const Memory& memory, Bus& bus)
+    : mem_(memory), bus_(bus), decoded_(new Op[memory.flashSize / 2]) {}
+
+Interpreter::~Interpreter() = default;
+
+void Interpreter::flashChanged() {
+  for (std::uint32_t i = 0; i < mem_.flashSize / 2; ++i) decoded_[i].run = nullptr;
+}
+
+void Interpreter::setR(unsigned n, std::uint32_t value) {
+  if (n == 15) {
+    setPc(value);
+  } else {
+    regs[n] = n == 13 ? value & ~3u : value;
+  }
+}
+
+std::uint32_t Interpreter::apsr() const {
+  return static_cast<std::uint32_t>(flagN) << 31 | static_cast<std::uint32_t>(flagZ) << 30 |
+         static_cast<std::uint32_t>(flagC) << 29 | static_cast<std::uint32_t>(flagV) << 28 | static_cast<std::uint32_t>(flagQ) << 27;
+}
+
+void Interpreter::setApsr(std::uint32_t value) {
+  flagN = static_cast<std::uint8_t>((value >> 31) & 1u);
+  flagZ = static_cast<std::uint8_t>((value >> 30) & 1u);
+  flagC = static_cast<std::uint8_t>((value >> 29) & 1u);
+  flagV = static_cast<std::uint8_t>((value >> 28) & 1u);
+  flagQ = static_cast<std::uint8_t>((value >> 27) & 1u);
+}
+
+bool Interpreter::conditionPassed(unsigned cond) const {
+  bool result;
+  switch (cond >> 1) {
+    case 0:
+      result = flagZ != 0;
+      break;
+    case 1:
+      result = flagC != 0;
+      break;
+    case 2:
+      result = flagN != 0;
+      break;
+    case 3:
+      result = flagV != 0;
+      break;
+    case 4:
+      result = flagC != 0 && flagZ == 0;
+      break;
+    case 5:
+      result = flagN == flagV;
+      break;
+    case 6:
+      result = flagZ == 0 && flagN == flagV;
+      break;
+    default:
+      return true;
+  }
+  return (cond & 1u) != 0 ? !result : result;
+}
+
+void Interpreter::fault(const std::string& what, bool hasAddress, std::uint32_t address) {
+  if (pending_ == Pending::Fault) return;  // the first fault of an instruction is the one reported
+  pending_ = Pending::Fault;
+  fault_ = FaultInfo{what, pc_, hasAddress, address};
+}
+
+void Interpreter::supervisorCall() { pending_ = Pending::SupervisorCall; }
+
+void Interpreter::breakpoint() { pending_ = Pending::Breakpoint; }
+
+void Interpreter::branchExchange(std::uint32_t target) {
+  if (target >= 0xF0000000u) {
+    // EXC_RETURN: the owner unstacks the frame and says where the code goes on.
+    pending_ = Pending::ExceptionReturn;
+    excReturn_ = target;
+    next = target & ~1u;
+    return;
+  }
+  if ((target & 1u) == 0) {
+    fault("usage fault: branch to an address without the Thumb bit (invalid state)", true, target);
+    return;
+  }
+  next = target & ~1u;
+}
+
+std::uint32_t Interpreter::loadSlow(std::uint32_t address, unsigned size) {
+  if (address < mem_.flashSize) return loadSlow(address + mem_.flashBase, size);  // the flash alias at 0
+  const std::uint32_t ram = address - mem_.ramBase;
+  const std::uint32_t flash = address - mem_.flashBase;
+  if (ram < mem_.ramSize && mem_.ramSize - ram >= size) return loadFrom(mem_.ram + ram, size);
+  if (flash < mem_.flashSize && mem_.flashSize - flash >= size) return loadFrom(mem_.flash + flash, size);
+  for (int w = 0; w < 2; ++w) {
+    if (address >= mem_.windowBegin[w] && address < mem_.windowEnd[w]) {
+      if ((address & (size - 1u)) != 0) {
+        fault("bus fault: misaligned access to a peripheral register", true, address);
+        return 0;
+      }
+      return bus_.read(address, size);
+    }
+  }
+  fault("bus fault: read where no memory answers", true, address);
+  return 0;
+}
+
+void Interpreter::storeSlow(std::uint32_t address, unsigned size, std::uint32_t value) {
+  const std::uint32_t ram = address - mem_.ramBase;
+  if (ram < mem_.ramSize && mem_.ramSize - ram >= size) {
+    storeRam(ram, size, value);
+    return;
+  }
+  if (address - mem_.flashBase < mem_.flashSize || address < mem_.flashSize) {
+    fault("bus fault: write to flash", true, address);
+    return;
+  }
+  for (int w = 0; w < 2; ++w) {
+    if (address >= mem_.windowBegin[w] && address < mem_.windowEnd[w]) {
+      if ((address & (size - 1u)) != 0) {
+        fault("bus fault: misaligned access to a peripheral register", true, address);
+        return;
+      }
+      bus_.write(address, size, value);
+      return;
+    }
+  }
+  fault("bus fault: write where no memory answers", true, address);
+}
+
+// The decoded form of the instruction at `pc`: flash's are kept, the rest is
+// decoded into `scratch`. A fetch where no code can run decodes to a fault.
+const Op& Interpreter::decodedAt(std::uint32_t pc, Op& scratch) {
+  std::uint32_t offset = pc - mem_.flashBase;
+  if (offset >= mem_.flashSize && pc < mem_.flashSize) offset = pc;
+  Op* slot = nullptr;
+  if (offset < mem_.flashSize) {
+    slot = &decoded_[offset >> 1];
+    if (slot->run != nullptr) return *slot;
+  } else {
+    slot = &scratch;
+  }
+  auto fetch = [&](std::uint32_t at, std::uint16_t& out) {
+    const std::uint32_t f0 = at < mem_.flashSize ? at : at - mem_.flashBase;
+    const std::uint32_t r = at - mem_.ramBase;
+    if (f0 < mem_.flashSize - 1) {
+      out = static_cast<std::uint16_t>(loadFrom(mem_.flash + f0, 2));
+    } else if (r < mem_.ramSize - 1) {
+      out = static_cast<std::uint16_t>(loadFrom(mem_.ram + r, 2));
+    } else {
+      return false;
+    }
+    return true;
+  };
+  std::uint16_t first = 0, second = 0;
+  *slot = Op{};
+  bool ok;
+  if (!fetch(pc, first)) {
+    scratch = Op{};
+    scratch.run = [](Interpreter& c, const Op&) {
+      c.fault("bus fault: instruction fetch where no code can run", true, c.pc());
+    };
+    return scratch;
+  }
+  if (isWide(first)) {
+    slot->size = 4;
+    ok = fetch(pc + 2, second) && decode32(static_cast<std::uint32_t>(first) << 16 | second, *slot);
+  } else {
+    slot->size = 2;
+    ok = decode16(first, *slot);
+  }
+  if (!ok) {
+    const std::uint8_t size = slot->size;
+    *slot = Op{};
+    slot->size = size;
+    slot->run = &undefinedInstruction;
+  }
+  return *slot;
+}
+
+bool decode16(std::uint16_t insn, Op& op) {
+  const unsigned top6 = insn >> 10u;
+  if (top6 < 0x10u || top6 == 0x10u) return decode16DataProcessing(insn, op);  // shifts, add, sub, mov, cmp; ALU
+  if (top6 == 0x11u) {
+    // ADD/CMP/MOV with high registers, or BX/BLX.
+    return ((insn >> 8) & 3u) == 3u ? decode16Control(insn, op) : decode16DataProcessing(insn, op);
+  }
+  if (top6 < 0x28u) return decode16Memory(insn, op);  // LDR literal, loads and stores
+  if (top6 < 0x2Cu) return decode16DataProcessing(insn, op);  // ADR, ADD Rd, SP, #imm
+  if (top6 < 0x30u) {
+    // Miscellaneous.
+    const unsigned op7 = (insn >> 5) & 0x7Fu;
+    if ((op7 & 0x7Cu) == 0x00u || (op7 & 0x7Cu) == 0x04u) return decode16DataProcessing(insn, op);  // ADD/SUB SP
+    if ((op7 & 0x78u) == 0x10u) return decode16Misc(insn, op);           // SXTH, SXTB, UXTH, UXTB
+    if ((op7 & 0x70u) == 0x20u || (op7 & 0x70u) == 0x60u) return decode16Memory(insn, op);  // PUSH, POP
+    if ((op7 & 0x78u) == 0x50u) return decode16Misc(insn, op);           // REV, REV16, REVSH
+    return decode16Control(insn, op);  // CBZ/CBNZ, CPS, BKPT, IT, hints
+  }
+  if (top6 < 0x34u) return decode16Memory(insn, op);  // STM, LDM
+  return decode16Control(insn, op);                   // B<cond>, UDF, SVC, B
+}
+
+bool decode32(std::uint32_t insn, Op& op) {
+  const unsigned op1 = (insn >> 27) & 3u;
+  const unsigned op2 = (insn >> 20) & 0x7Fu;
+  switch (op1) {
+    case 1:
+      if ((op2 & 0x40u) != 0) return false;  // coprocessor
+      if ((op2 & 0x20u) != 0) return decode32ShiftedRegister(insn, op);
+      return decode32Memory(insn, op);  // LDM/STM, LDRD/STRD, exclusives, TBB/TBH
+    case 2:
+      if ((insn & 0x8000u) != 0) return decode32Control(insn, op);
+      if ((insn & 0x02000000u) != 0) return decode32PlainImmediate(insn, op);
+      return decode32ModifiedImmediate(insn, op);
+    case 3:
+      if ((op2 & 0x40u) != 0) return false;  // coprocessor
+      if ((op2 & 0x60u) == 0) return decode32Memory(insn, op);  // single loads and stores, preloads
+      if ((op2 & 0x70u) == 0x20u) return decode32Register(insn, op);
+      return decode32Multiply(insn, op);  // 0110xxx multiply, 0111xxx long multiply and divide
+    default:
+      return false;
+  }
+}
+
+Interpreter::Exit Interpreter::run(bool passFirst) {
+  stopRequested_ = false;
+  Op scratch;
+  for (;;) {
+    const std::uint32_t pc = pc_;
+    if (!passFirst) {
+      if (count >= limit) return Exit::Limit;
+      if (marks_ != nullptr) {
+        std::uint32_t offset = pc - mem_.flashBase;
+        if (offset >= mem_.flashSize && pc < mem_.flashSize) offset = pc;
+        if (offset < mem_.flashSize && (marks_[offset >> 1] & lookMask_) != 0) return Exit::Marked;
+      }
+    }
+    passFirst = false;
+    const Op& op = decodedAt(pc, scratch);
+    ++count;
+    next = pc + op.size;
+    regs[15] = pc + 4;
+    if (it_ == 0) {
+      inIt = false;
+      op.run(*this, op);
+    } else {
+      inIt = true;
+      const bool pass = conditionPassed(it_ >> 4);
+      it_ = (it_ & 7u) == 0 ? 0 : static_cast<std::uint8_t>((it_ & 0xE0u) | ((it_ << 1) & 0x1Fu));
+      if (pass) op.run(*this, op);
+    }
+    if (pending_ != Pending::None) {
+      const Pending p = pending_;
+      pending_ = Pending::None;
+      switch (p) {
+        case Pending::ExceptionReturn:
+          pc_ = next;
+          return Exit::ExceptionReturn;
+        case Pending::SupervisorCall:
+          pc_ = next;
+          return Exit::SupervisorCall;
+        case Pending::Breakpoint:
+          return Exit::Breakpoint;
+        default:
+          it_ = 0;
+          return Exit::Fault;
+      }
+    }
+    pc_ = next;
+    if (stopRequested_) return Exit::Stopped;
+  }
+}
+
+}  // namespace sim::thumb
