@@ -172,6 +172,9 @@ class Interpreter {
   bool faultmask = false;
   std::uint32_t control = 0;
   std::uint32_t ipsr = 0;
+  // The process stack pointer, as MSR/MRS PSP see it. The board's code runs
+  // on the main stack only: SP is always the main one.
+  std::uint32_t psp = 0;
 
   std::uint32_t excReturn() const { return excReturn_; }
   const FaultInfo& faultInfo() const { return fault_; }
@@ -189,7 +192,10 @@ class Interpreter {
 
   // ---- for the handlers (sim/cpu/thumb/*.cpp) ----
   // r0-r14, and r15 reading as the instruction's address + 4 while it runs.
+  // Handlers write registers through put() (SP's two low bits are always
+  // zero) and the PC only through branch() and branchExchange().
   std::uint32_t regs[16] = {};
+  void put(unsigned d, std::uint32_t value) { regs[d] = d == 13 ? value & ~3u : value; }
   // Flags, one byte each (0 or 1).
   std::uint8_t flagN = 0, flagZ = 0, flagC = 0, flagV = 0, flagQ = 0;
   // The address after the running instruction; a branch sets it.
@@ -227,8 +233,10 @@ class Interpreter {
     flagZ = result == 0;
   }
   bool conditionPassed(unsigned cond) const;
-  // Ends the instruction with a fault on the core.
+  // Ends the instruction with a fault on the core: the handler returns at
+  // once (faulted() is true after a refused load or store).
   void fault(const std::string& what, bool hasAddress = false, std::uint32_t address = 0);
+  bool faulted() const { return pending_ == Pending::Fault; }
   // The instruction is a supervisor call or a breakpoint: the run ends after
   // (SVC) or at (BKPT) it.
   void supervisorCall();
