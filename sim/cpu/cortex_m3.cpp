@@ -207,7 +207,7 @@ void CortexM3::stopBefore(std::uint32_t pc) {
 // before its access, so that the access happens at its time.
 void CortexM3::countStoppedInstruction() {
   if (!stopAt_ || stoppedCounted_) return;
-  ++executed_;
+  ++cpu_->count;
   countedInItBlock(*stopAt_);
   stoppedCounted_ = true;
 }
@@ -242,7 +242,7 @@ void CortexM3::countSkippedInItBlock(std::uint32_t pc) {
     b.next = b.count;
     return;
   }
-  executed_ += at - b.next;
+  cpu_->count += at - b.next;
   b.next = at;
 }
 
@@ -262,8 +262,8 @@ void CortexM3::onCode(uc_struct*, std::uint64_t address, std::uint32_t, void* us
   const auto pc = static_cast<std::uint32_t>(address);
   const std::uint32_t offset = pc - BoardImage::kFlashBase;
   if (offset < BoardImage::kFlashSize && !self->stopRequested_ && !self->breakpointsOutsideFlash_ &&
-      (self->marks_[offset >> 1] | self->itLeft_) == 0 && self->executed_ < self->budget_) {
-    ++self->executed_;
+      (self->marks_[offset >> 1] | self->itLeft_) == 0 && self->cpu_->count < self->cpu_->limit) {
+    ++self->cpu_->count;
     self->pc_ = pc;
     return;
   }
@@ -284,7 +284,7 @@ void CortexM3::instruction(std::uint32_t pc) {
     if (stopAt_) {
       countStoppedInstruction();
       countSkippedInItBlock(pc);
-      ++executed_;
+      ++cpu_->count;
       countedInItBlock(pc);
       lastHooked_ = pc;
     }
@@ -292,7 +292,7 @@ void CortexM3::instruction(std::uint32_t pc) {
   }
   countSkippedInItBlock(pc);
   std::uint8_t mark = markAt(pc);
-  if (executed_ >= budget_ || (mark & kMarkLook) != 0 || breakpointsOutsideFlash_) {
+  if (cpu_->count >= cpu_->limit || (mark & kMarkLook) != 0 || breakpointsOutsideFlash_) {
     try {
       if (!beforeInstruction(pc, mark)) return;
     } catch (...) {
@@ -301,14 +301,14 @@ void CortexM3::instruction(std::uint32_t pc) {
       return;
     }
   }
-  ++executed_;
+  ++cpu_->count;
   countedInItBlock(pc);
   pc_ = pc;
   if (itLeft_ != 0) --itLeft_;
   if ((mark & (kMarkPrimask | kMarkIt)) != 0) {
     // A PRIMASK change is looked at right after the instruction.
     if ((mark & kMarkPrimask) != 0 && !exact_) {
-      budget_ = executed_;
+      cpu_->limit = cpu_->count;
       recheck_ = true;
     }
     if ((mark & kMarkIt) != 0) {
@@ -321,8 +321,8 @@ void CortexM3::instruction(std::uint32_t pc) {
 // ---------------------------------------------------------------- running
 
 void CortexM3::sync() {
-  std::uint64_t due = executed_ - charged_;
-  charged_ = executed_;
+  std::uint64_t due = cpu_->count - charged_;
+  charged_ = cpu_->count;
   if (due != 0) forward_.spend(due);
 }
 
@@ -336,7 +336,7 @@ void CortexM3::syncPrimask() {
 void CortexM3::updateBudget() {
   if (exact_) return;
   sync();
-  budget_ = std::min(stretchEnd_, executed_ + forward_.cyclesToNextEvent());
+  cpu_->limit = std::min(stretchEnd_, cpu_->count + forward_.cyclesToNextEvent());
 }
 
 bool CortexM3::execute(std::uint32_t count, bool exact) {
@@ -344,12 +344,12 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
   failed_ = false;
   breakpointHit_ = false;
   fault_.reset();
-  executed_ = 0;
+  cpu_->count = 0;
   charged_ = 0;
   exact_ = exact;
   recheck_ = false;
   stretchEnd_ = count;
-  budget_ = count;
+  cpu_->limit = count;
   std::uint32_t pc = reg(kPc);
   if (!exact) {
     if (!(loop_.armed && loop_.hit)) armLoopWatch(pc);
@@ -364,17 +364,17 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
     std::uint32_t at = reg(kPc);
     bool lastCounted = lastHooked_ != *stopAt_ || stoppedCounted_;
     if (at == lastHooked_ && lastCounted) {
-      --executed_;
+      --cpu_->count;
       if (itBlock_.next != 0 && itBlock_.pcs[itBlock_.next - 1] == at) --itBlock_.next;
     } else if (at != lastHooked_ && !lastCounted) {
-      ++executed_;
+      ++cpu_->count;
       countedInItBlock(lastHooked_);
     }
   }
-  instructions_ += executed_;
-  const std::uint64_t ran = executed_;
+  instructions_ += cpu_->count;
+  const std::uint64_t ran = cpu_->count;
   if (pending_) {
-    executed_ = charged_ = 0;
+    cpu_->count = charged_ = 0;
     std::exception_ptr e = pending_;
     pending_ = nullptr;
     std::rethrow_exception(e);
@@ -383,7 +383,7 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
   // From here on the stretch's instructions are in instructions_ alone: an
   // exception entered before the next stretch (a pending one as the run
   // resumes, a fault) counts from there.
-  executed_ = charged_ = 0;
+  cpu_->count = charged_ = 0;
   if (exited_) return false;
   if (err == UC_ERR_INSN_INVALID && !fault_) {
     fault_ = Fault{"usage fault: undefined instruction", reg(kPc), std::nullopt};
@@ -412,7 +412,7 @@ bool CortexM3::beforeInstruction(std::uint32_t pc, std::uint8_t mark) {
       return false;
     }
   }
-  if (executed_ >= budget_ && !atBoundary(pc)) return false;
+  if (cpu_->count >= cpu_->limit && !atBoundary(pc)) return false;
   if (exact_) return true;
   if ((mark & kMarkLoop) != 0 && loop_.pc == pc && !atLoopWatch(pc)) return false;
   if ((mark & kMarkPoll) != 0 && poll_.pc == pc) atPollWatch(pc);
@@ -423,7 +423,7 @@ bool CortexM3::beforeInstruction(std::uint32_t pc, std::uint8_t mark) {
 // pended an exception: what may run now is entered here, before `pc`.
 bool CortexM3::atBoundary(std::uint32_t pc) {
   sync();
-  if (exact_ || executed_ >= stretchEnd_) {
+  if (exact_ || cpu_->count >= stretchEnd_) {
     stopBefore(pc);
     return false;
   }
@@ -439,28 +439,28 @@ bool CortexM3::atBoundary(std::uint32_t pc) {
   const bool repeated = repeats > 0;
   if (exc >= 0) {
     if (itLeft_ != 0) {  // never inside an IT block
-      budget_ = executed_ + 1;
+      cpu_->limit = cpu_->count + 1;
       recheck_ = true;
       return true;
     }
     enterException(exc, pc);
     // The handler's first instruction is a boundary too: an exception of
     // higher priority pended during the entry preempts it there.
-    budget_ = executed_;
+    cpu_->limit = cpu_->count;
     recheck_ = true;
     return false;
   }
   if (repeats == 1 && passIdlePeriods()) {
     // The loop goes on from the place its last tick passed found it.
-    budget_ = executed_;
+    cpu_->limit = cpu_->count;
     recheck_ = true;
     return false;
   }
   if (repeated) skipWaitingAt();
   // Inside a poll loop (less than an iteration past its last poll) nothing
   // waits without reading a register: no wait loop to look for here.
-  const bool inPollLoop = poll_.have && poll_.counter >= 0 && instructions_ + executed_ >= poll_.last.instructions &&
-                          instructions_ + executed_ - poll_.last.instructions < poll_.length;
+  const bool inPollLoop = poll_.have && poll_.counter >= 0 && instructions_ + cpu_->count >= poll_.last.instructions &&
+                          instructions_ + cpu_->count - poll_.last.instructions < poll_.length;
   if (!recheck && !inPollLoop && !(loop_.armed && loop_.hit)) armLoopWatch(pc);
   loop_.hit = false;
   updateBudget();

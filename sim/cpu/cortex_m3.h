@@ -1,12 +1,12 @@
 // The board's Cortex-M3, emulated instruction by instruction, running a board
 // image (tl500.elf) against the very peripheral models of the virtual board.
 //
-// Instructions are executed by the Unicorn library; everything the library does
-// not do for an M-profile core is done here: the memory map (flash, its alias
-// at 0, RAM, and the peripheral and system-control ranges served by the board's
-// bus), exception entry and return with priorities from the board's interrupt
-// controller, the semihosting exit, faults, the stack watch and the skipping of
-// wait loops.
+// Instructions are run by the core's own Thumb interpreter (sim/cpu/thumb);
+// everything else an M-profile core does is done here: the memory map
+// (flash, its alias at 0, RAM, and the peripheral and system-control ranges
+// served by the board's bus), exception entry and return with priorities
+// from the board's interrupt controller, the semihosting exit, faults, the
+// stack watch and the skipping of wait loops.
 //
 // Time: every instruction costs one core cycle; each register access costs the
 // board's fixed access cost on top (Board::kCyclesPerAccess); taking an
@@ -16,21 +16,10 @@
 // read and written at the virtual time its instruction runs at. An exception
 // is taken at the first instruction boundary at which it is pending and
 // allowed: after the register write or the PRIMASK change that allowed it, or
-// at the first boundary at or past the event that pended it.
-//
-// Why instruction by instruction and not by the pieces of code the library
-// translates and runs in one go (a hook at the start of each piece with its
-// length in bytes): a boundary to look at (an event's, a recheck's, where
-// the wait-loop watch moves to) falls every couple of hundred instructions
-// of the image, most of them inside such a piece, and the library can only
-// stop inside a piece at instructions it was told to hook when it
-// translated the piece. A hook added later, or an exit address
-// given to uc_emu_start, only takes effect once the piece is translated anew,
-// which costs far more than hooking every instruction; so does every
-// uc_emu_start (some microseconds). Nor does the library tell which
-// instruction of a piece makes a register access: the PC it holds then is
-// the instruction's only because the code hook stores it before each hooked
-// instruction (without it, the PC is the start of the piece).
+// at the first boundary at or past the event that pended it, never inside an
+// IT block. The interpreter stops exactly at such a boundary (a count of
+// instructions) and before marked instructions (breakpoints, the watched
+// loops, PRIMASK writers), so between boundaries it runs at full speed.
 //
 // Some code passes without being run instruction by instruction, with the
 // same outcome and at the same virtual times as when run:
@@ -72,12 +61,11 @@
 #include "../board.h"
 #include "../core/fast_forward.h"
 #include "image_loader.h"
-
-struct uc_struct;
+#include "thumb/interpreter.h"
 
 namespace sim {
 
-class CortexM3 {
+class CortexM3 : private thumb::Interpreter::Bus {
  public:
   // Fills the stack area (and the free RAM below it) at reset, so that the
   // deepest use of the stack can be read from RAM afterwards.
@@ -224,34 +212,24 @@ class CortexM3 {
     kMarkPoll = 2,
     kMarkLoop = 4,
     kMarkPrimask = 8,  // cpsie, cpsid, msr PRIMASK: the next boundary is looked at
-    kMarkIt = 16,      // an IT instruction: the next 1-4 instructions take no exception
     kMarkLook = kMarkBreakpoint | kMarkPoll | kMarkLoop,
   };
 
-  static void onMmioWrite(uc_struct* uc, std::uint64_t offset, unsigned size, std::uint64_t value, void* user);
-  static std::uint64_t onMmioRead(uc_struct* uc, std::uint64_t offset, unsigned size, void* user);
-  static void onInterrupt(uc_struct* uc, std::uint32_t intno, void* user);
-  static bool onInvalidAccess(uc_struct* uc, int type, std::uint64_t address, int size, std::int64_t value,
-                              void* user);
-  static void onRamWrite(uc_struct* uc, int type, std::uint64_t address, int size, std::int64_t value, void* user);
-  static void onCode(uc_struct* uc, std::uint64_t address, std::uint32_t size, void* user);
-
-  // Counts and looks at the instruction at `pc` before it runs.
-  [[gnu::noinline]] void instruction(std::uint32_t pc);
+  // The interpreter's accesses to the peripheral and system-control windows.
+  std::uint32_t read(std::uint32_t address, unsigned size) override;
+  void write(std::uint32_t address, unsigned size, std::uint32_t value) override;
   std::uint64_t mmioRead(std::uint32_t address, unsigned size);
   void mmioWrite(std::uint32_t address, unsigned size, std::uint32_t value);
   void failAccess(std::uint32_t address);
   void afterAccess();
-  void interrupt(std::uint32_t intno);
+  // What ended the interpreter's run other than a boundary: an exception
+  // return, a supervisor call, a breakpoint instruction, a fault.
+  void interpreterExit(thumb::Interpreter::Exit exit);
   void requestStop();
   void fail();
-  void stopBefore(std::uint32_t pc);
-  void countStoppedInstruction();
-  void beginItBlock(std::uint32_t pc);
-  void countSkippedInItBlock(std::uint32_t pc);
-  void countedInItBlock(std::uint32_t pc);
-  void check(int err, const char* what) const;
-  void mapMemory();
+  thumb::Interpreter::Memory memoryMap();
+  // Writes below the watched loop's SP (dead stack) change nothing that counts.
+  void updateQuietStack();
   // A bkpt instruction at `pc`: the semihosting exit, or a fault.
   void breakpointInstruction(std::uint32_t pc);
   // Texts for messages: a word in hex, an exception by name.
@@ -263,6 +241,8 @@ class CortexM3 {
   // it as they come, and it ends after about `count`. False when it ended
   // early (a stop, a fault, a breakpoint, the exit).
   bool execute(std::uint32_t count, bool exact = true);
+  // Runs the interpreter until the stretch ends, handling its boundaries.
+  void runStretch();
   // Before the instruction at `pc`; false when it must not run now (the
   // stretch stops, or an exception was entered instead).
   bool beforeInstruction(std::uint32_t pc, std::uint8_t mark);
@@ -302,6 +282,9 @@ class CortexM3 {
   std::uint8_t markAt(std::uint32_t pc) const;
   void setMark(std::uint32_t pc, std::uint8_t mark, bool on);
   void markPrimaskWriters();
+  // The interpreter's IPSR and exclusive monitor after an exception entry or
+  // return.
+  void afterExceptionChange();
 
   bool takeExceptions();
   Registers registers();
@@ -314,20 +297,16 @@ class CortexM3 {
   [[noreturn]] void halted(const std::string& why);
   std::uint32_t* ramWord(std::uint32_t address);
 
-  struct Window {
-    CortexM3* core;
-    std::uint32_t base;
-  };
-
   Board& board_;
   FastForward forward_;  // how far a loop may pass before the board's next event
   BoardImage image_;
-  Window periphWindow_{this, 0};
-  Window scsWindow_{this, 0};
-  uc_struct* uc_ = nullptr;
   std::vector<std::uint8_t> flash_;
   std::vector<std::uint8_t> ram_;
   std::vector<std::uint8_t> marks_;
+  // Runs the instructions. Its `count` is the stretch's instructions so far,
+  // its `limit` the count at which the next boundary is looked at; its RAM
+  // figures are the run's: stores, and those that changed memory.
+  std::unique_ptr<thumb::Interpreter> cpu_;
 
   std::exception_ptr pending_;  // thrown inside a callback, rethrown after the stretch
   bool stopRequested_ = false;
@@ -337,36 +316,17 @@ class CortexM3 {
   std::optional<Fault> fault_;    // to be delivered at the end of the stretch
   std::optional<Fault> lastFault_;  // delivered to the image's handler
   std::uint64_t mmioAccesses_ = 0;
-  std::uint64_t ramChanges_ = 0;
-  std::uint64_t ramWrites_ = 0;
   std::uint64_t instructions_ = 0;
   std::uint64_t skipped_ = 0;
   std::uint64_t skippedPolls_ = 0;
   std::uint64_t entries_ = 0;  // exceptions entered
   std::uint64_t repeatedHandlers_ = 0;
 
-  // The stretch running: instructions run in it, the count at which the next
-  // boundary is looked at, those already spent on the clock, its end.
-  std::uint64_t executed_ = 0;
-  std::uint64_t budget_ = 0;
+  // The stretch running: the instructions already spent on the clock, its end.
   std::uint64_t charged_ = 0;
   std::uint64_t stretchEnd_ = 0;
   bool exact_ = true;
   bool recheck_ = false;  // the boundary is a second look, not an event's
-  std::uint32_t pc_ = 0;  // the instruction running
-  std::optional<std::uint32_t> stopAt_;  // the stretch was stopped before this instruction
-  bool stoppedCounted_ = false;          // ... which ran all the same, and is counted
-  std::uint32_t lastHooked_ = 0;         // the last instruction seen after the stop
-  unsigned itLeft_ = 0;   // instructions still to come in an IT block
-  // The instructions of the IT block in progress, by address, and the first
-  // of them not counted yet: the library runs one whose condition fails
-  // without calling the code hook, yet on the core it takes its cycle.
-  struct ItBlock {
-    std::array<std::uint32_t, 4> pcs{};
-    unsigned count = 0;
-    unsigned next = 0;
-    std::uint32_t end = 0;  // the instruction after the block
-  } itBlock_;
 
   LoopWatch loop_;
   PollWatch poll_;

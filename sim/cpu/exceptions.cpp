@@ -49,7 +49,7 @@ void CortexM3::interrupt(std::uint32_t intno) {
         returnFromException(pc | 1u);
         // What pended meanwhile is looked at before the next instruction.
         if (!exact_) {
-          budget_ = executed_;
+          cpu_->limit = cpu_->count;
           recheck_ = true;
         }
         return;
@@ -65,7 +65,7 @@ void CortexM3::interrupt(std::uint32_t intno) {
     case kSupervisorCall:
       enterException(kSvCall, pc);
       if (!exact_) {
-        budget_ = executed_;
+        cpu_->limit = cpu_->count;
         recheck_ = true;
       }
       return;
@@ -143,8 +143,8 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
     // The interrupted code's stack above its SP is live even below the
     // dead-stack boundary: a handler's write there is a change.
     liveStackFrom_ = sp;
-    handlerRunning_ = HandlerRun{exception, returnAddress & ~1u, registers(), ramChanges_, mmioAccesses_, entries_ - 1,
-                                 instructions_ + executed_, deadStackEpoch_};
+    handlerRunning_ = HandlerRun{exception, returnAddress & ~1u, registers(), cpu_->ramChanges, mmioAccesses_, entries_ - 1,
+                                 instructions_ + cpu_->count, deadStackEpoch_};
     handlerRunning_.registers[kPc] = returnAddress & ~1u;
   } else {
     handlerRunning_.exception = -1;  // nested: not a handler run of its own

@@ -19,7 +19,7 @@ bool CortexM3::repeatHandler(int exception, std::uint32_t pc) {
   auto found = handlersSeen_.find(handlerKey(now));
   if (found == handlersSeen_.end()) return false;
   const HandlerRun& seen = found->second;
-  if (seen.exception != exception || seen.ramChanges != ramChanges_ || seen.epoch != deadStackEpoch_ ||
+  if (seen.exception != exception || seen.ramChanges != cpu_->ramChanges || seen.epoch != deadStackEpoch_ ||
       now != seen.registers) {
     return false;
   }
@@ -51,13 +51,13 @@ void CortexM3::rememberHandler(int exception, std::uint32_t returnAddress) {
   InterruptController& ic = board_.interrupts();
   const HandlerRun& run = handlerRunning_;
   if (ic.depth() == 0 && run.exception == exception && run.entries + 1 == entries_ && run.mmio == mmioAccesses_ &&
-      run.ramChanges == ramChanges_ && run.epoch == deadStackEpoch_ && run.returnAddress == returnAddress &&
+      run.ramChanges == cpu_->ramChanges && run.epoch == deadStackEpoch_ && run.returnAddress == returnAddress &&
       registers() == run.registers) {
     if (handlersSeen_.size() >= kHandlersRemembered) handlersSeen_.clear();
     ++handlersRemembered_;
     HandlerRun& seen = handlersSeen_[handlerKey(run.registers)];
     seen = run;
-    seen.instructions = instructions_ + executed_ - run.instructions;
+    seen.instructions = instructions_ + cpu_->count - run.instructions;
   }
 }
 

@@ -180,7 +180,7 @@ void CortexM3::idleRowAt(std::size_t at, Time shift) {
 
 void CortexM3::takeIdleFigures(IdleTick& t) {
   t.mmio = mmioAccesses_;
-  t.ramChanges = ramChanges_;
+  t.ramChanges = cpu_->ramChanges;
   t.epoch = deadStackEpoch_;
   t.realEntries = entries_ - repeatedHandlers_;
   t.entries = entries_;

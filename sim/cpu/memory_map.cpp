@@ -101,15 +101,15 @@ bool CortexM3::onInvalidAccess(uc_struct*, int type, std::uint64_t address, int,
 
 void CortexM3::onRamWrite(uc_struct*, int, std::uint64_t address, int size, std::int64_t value, void* user) {
   auto* self = static_cast<CortexM3*>(user);
-  ++self->ramWrites_;
+  ++self->cpu_->ramWrites;
   std::uint32_t offset = static_cast<std::uint32_t>(address) - BoardImage::kRamBase;
   if (size <= 0 || size > 8 || offset + static_cast<std::uint32_t>(size) > BoardImage::kRamSize) {
-    ++self->ramChanges_;
+    ++self->cpu_->ramChanges;
     return;
   }
   if (address >= self->image_.stackBottom && address < self->deadStackTop_ && address < self->liveStackFrom_) return;
   auto v = static_cast<std::uint64_t>(value);
-  if (std::memcmp(&self->ram_[offset], &v, static_cast<std::size_t>(size)) != 0) ++self->ramChanges_;
+  if (std::memcmp(&self->ram_[offset], &v, static_cast<std::size_t>(size)) != 0) ++self->cpu_->ramChanges;
 }
 
 }  // namespace sim

@@ -78,11 +78,11 @@ void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t val
 // an event sooner than the boundary planned.
 void CortexM3::afterAccess() {
   if (board_.interrupts().nextToTake() >= 0) {
-    budget_ = executed_;
+    cpu_->limit = cpu_->count;
     recheck_ = true;
     return;
   }
-  budget_ = std::min(budget_, executed_ + forward_.cyclesToNextEvent());
+  cpu_->limit = std::min(cpu_->limit, cpu_->count + forward_.cyclesToNextEvent());
 }
 
 }  // namespace sim

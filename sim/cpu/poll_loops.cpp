@@ -14,7 +14,7 @@ void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t val
     // access between) starts the next iteration all the same: only the value
     // the iteration is compared on is new.
     const bool keep = sameRead && poll_.have && poll_.last.mmio + 1 == mmioAccesses_ &&
-                      poll_.last.instructions + 1 == instructions_ + executed_;
+                      poll_.last.instructions + 1 == instructions_ + cpu_->count;
     Snapshot last = poll_.last;
     if (poll_.armed) setMark(poll_.pc, kMarkPoll, false);
     poll_ = PollWatch{};

@@ -14,9 +14,9 @@ namespace sim {
 // event pass here.
 void CortexM3::skipWaitingAt() {
   const Snapshot& was = loop_.last;
-  std::uint64_t now = instructions_ + executed_;
+  std::uint64_t now = instructions_ + cpu_->count;
   if (!loop_.armed || !loop_.have || loop_.length == 0 || was.depth != 0 || mmioAccesses_ != was.mmio ||
-      ramChanges_ != was.ramChanges || deadStackEpoch_ != was.epoch || entries_ - repeatedHandlers_ != was.realEntries ||
+      cpu_->ramChanges != was.ramChanges || deadStackEpoch_ != was.epoch || entries_ - repeatedHandlers_ != was.realEntries ||
       now < was.instructions || now - was.instructions >= loop_.length) {
     return;
   }
@@ -29,10 +29,10 @@ void CortexM3::skipWaitingAt() {
 
 CortexM3::Snapshot CortexM3::snapshot() {
   Snapshot s;
-  s.instructions = instructions_ + executed_;
+  s.instructions = instructions_ + cpu_->count;
   s.mmio = mmioAccesses_;
-  s.ramChanges = ramChanges_;
-  s.ramWrites = ramWrites_;
+  s.ramChanges = cpu_->ramChanges;
+  s.ramWrites = cpu_->ramWrites;
   s.epoch = deadStackEpoch_;
   s.taken = entries_;
   s.realEntries = entries_ - repeatedHandlers_;

@@ -236,6 +236,7 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
     const std::uint32_t pc = pc_;
     if (!passFirst) {
       if (count >= limit) return Exit::Limit;
+      if (watchAll) return Exit::Marked;
       if (marks_ != nullptr) {
         std::uint32_t offset = pc - mem_.flashBase;
         if (offset >= mem_.flashSize && pc < mem_.flashSize) offset = pc;

@@ -146,6 +146,9 @@ class Interpreter {
   void requestStop() { stopRequested_ = true; }
   bool stopRequested() const { return stopRequested_; }
 
+  // Every instruction is looked at (run() returns Marked before each), as
+  // for a breakpoint outside flash.
+  bool watchAll = false;
   // Marks on flash halfwords, owned by the caller; null for none.
   void setMarks(const std::uint8_t* marks, std::uint8_t lookMask) {
     marks_ = marks;
