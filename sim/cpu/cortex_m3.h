@@ -65,7 +65,7 @@
 
 namespace sim {
 
-class CortexM3 : private thumb::Interpreter::Bus {
+class CortexM3 final : private thumb::Interpreter::Bus {
  public:
   // Fills the stack area (and the free RAM below it) at reset, so that the
   // deepest use of the stack can be read from RAM afterwards.

@@ -1,9 +1,7 @@
-// Exceptions on the emulated core: what the emulation library reports (an
+// Exceptions on the emulated core: what the interpreter stops on (an
 // exception return, a fault, a supervisor call, a breakpoint instruction),
 // entry with the frame stacked as the core does, return with the frame
 // unstacked and tail-chaining, faults and lockup.
-#include <unicorn/unicorn.h>
-
 #include <cstring>
 
 #include "../core/stop.h"
@@ -24,57 +22,37 @@ constexpr int kNmi = 2;
 constexpr int kHardFault = 3;
 constexpr int kSvCall = 11;
 
-// Unicorn's exception numbers as its interrupt hook reports them.
-enum : std::uint32_t { kUndefined = 1, kSupervisorCall = 2, kPrefetchAbort = 3, kDataAbort = 4, kBreakpoint = 7 };
-
 }  // namespace
 
-void CortexM3::onInterrupt(uc_struct*, std::uint32_t intno, void* user) {
-  auto* self = static_cast<CortexM3*>(user);
-  try {
-    self->interrupt(intno);
-  } catch (...) {
-    self->pending_ = std::current_exception();
-    self->requestStop();
-  }
-}
-
-void CortexM3::interrupt(std::uint32_t intno) {
-  std::uint32_t pc = reg(kPc);
+void CortexM3::interpreterExit(thumb::Interpreter::Exit exit) {
+  using Exit = thumb::Interpreter::Exit;
   sync();
-  switch (intno) {
-    case kPrefetchAbort:
-      // A branch to EXC_RETURN lands here, at the value without its Thumb bit.
-      if (pc >= kExcReturnRange) {
-        returnFromException(pc | 1u);
-        // What pended meanwhile is looked at before the next instruction.
-        if (!exact_) {
-          cpu_->limit = cpu_->count;
-          recheck_ = true;
-        }
-        return;
-      }
-      fault_ = Fault{"bus fault: instruction fetch where no code can run", pc, pc};
-      break;
-    case kUndefined:
-      fault_ = Fault{"usage fault: undefined instruction", pc, std::nullopt};
-      break;
-    case kDataAbort:
-      fault_ = Fault{"bus fault: data access refused", pc, std::nullopt};
-      break;
-    case kSupervisorCall:
-      enterException(kSvCall, pc);
+  switch (exit) {
+    case Exit::ExceptionReturn:
+      returnFromException(cpu_->excReturn());
+      // What pended meanwhile is looked at before the next instruction.
       if (!exact_) {
         cpu_->limit = cpu_->count;
         recheck_ = true;
       }
       return;
-    case kBreakpoint:
-      breakpointInstruction(pc);
+    case Exit::SupervisorCall:
+      enterException(kSvCall, cpu_->pc());
+      if (!exact_) {
+        cpu_->limit = cpu_->count;
+        recheck_ = true;
+      }
+      return;
+    case Exit::Breakpoint:
+      breakpointInstruction(cpu_->pc());
       break;
+    case Exit::Fault: {
+      const thumb::Interpreter::FaultInfo& f = cpu_->faultInfo();
+      fault_ = Fault{f.what, f.pc, f.hasAddress ? std::optional<std::uint32_t>(f.address) : std::nullopt};
+      break;
+    }
     default:
-      fault_ = Fault{"core exception " + std::to_string(intno) + " the board does not model", pc, std::nullopt};
-      break;
+      return;
   }
   if (fault_) {
     fail();
@@ -83,12 +61,9 @@ void CortexM3::interrupt(std::uint32_t intno) {
   }
 }
 
-
 bool CortexM3::takeExceptions() {
   InterruptController& ic = board_.interrupts();
-  std::uint32_t primask = 0;
-  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
-  ic.setPrimask((primask & 1u) != 0);
+  ic.setPrimask(cpu_->primask);
   for (int guard = 0; guard < 8; ++guard) {
     int exc = ic.nextToTake();
     if (exc < 0) return guard > 0;
@@ -96,7 +71,6 @@ bool CortexM3::takeExceptions() {
     for (int steps = 0; steps < 4 && inItBlock(); ++steps) {
       if (!execute(1) || exited_) return true;
     }
-    itLeft_ = 0;
     enterException(exc, reg(kPc));
   }
   return true;
@@ -108,9 +82,7 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
   for (unsigned i = 0; i < 4; ++i) r[i] = reg(i);
   r[4] = reg(kR12);
   std::uint32_t lr = reg(kLr), sp = reg(kSp);
-  std::uint32_t apsr = 0;
-  uc_reg_read(uc_, UC_ARM_REG_APSR, &apsr);
-  std::uint32_t psr = (apsr & kPsrFlags) | kPsrThumb | static_cast<std::uint32_t>(ic.running());
+  std::uint32_t psr = (cpu_->apsr() & kPsrFlags) | kPsrThumb | static_cast<std::uint32_t>(ic.running());
   // The frame is aligned to 8 bytes (CCR.STKALIGN is set on this core).
   std::uint32_t frame = sp - 32;
   if ((frame & 4u) != 0) {
@@ -143,6 +115,7 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
     // The interrupted code's stack above its SP is live even below the
     // dead-stack boundary: a handler's write there is a change.
     liveStackFrom_ = sp;
+    updateQuietStack();
     handlerRunning_ = HandlerRun{exception, returnAddress & ~1u, registers(), cpu_->ramChanges, mmioAccesses_, entries_ - 1,
                                  instructions_ + cpu_->count, deadStackEpoch_};
     handlerRunning_.registers[kPc] = returnAddress & ~1u;
@@ -152,6 +125,12 @@ void CortexM3::enterException(int exception, std::uint32_t returnAddress) {
   setReg(kSp, frame);
   setReg(kLr, excReturn);
   setReg(kPc, entry);
+  afterExceptionChange();
+}
+
+void CortexM3::afterExceptionChange() {
+  cpu_->ipsr = static_cast<std::uint32_t>(board_.interrupts().running());
+  cpu_->exclusiveOpen = false;  // entry and return clear the local monitor
 }
 
 void CortexM3::returnFromException(std::uint32_t excReturn) {
@@ -173,9 +152,13 @@ void CortexM3::returnFromException(std::uint32_t excReturn) {
   setReg(kSp, sp + 32 + ((w[7] & kPsrAlignPad) != 0 ? 4u : 0u));
   setReg(kXpsr, w[7]);
   setReg(kPc, w[6]);
+  afterExceptionChange();
   rememberHandler(left, w[6]);
   handlerRunning_.exception = -1;
-  if (ic.depth() == 0) liveStackFrom_ = ~std::uint32_t{0};
+  if (ic.depth() == 0) {
+    liveStackFrom_ = ~std::uint32_t{0};
+    updateQuietStack();
+  }
   // Tail-chaining: a pending exception that may run now is entered at once.
   int next = ic.nextToTake();
   if (next >= 0) enterException(next, w[6]);

@@ -1,8 +1,7 @@
 // The core's memory map: flash at its address and aliased at 0, RAM, and the
 // peripheral and system-control ranges that the board's bus serves; the
 // debugger's view of memory; what counts as a change of RAM.
-#include <unicorn/unicorn.h>
-
+#include <algorithm>
 #include <cstring>
 
 #include "../../platform/stm32l1_registers.h"
@@ -10,22 +9,27 @@
 
 namespace sim {
 
-void CortexM3::mapMemory() {
+thumb::Interpreter::Memory CortexM3::memoryMap() {
+  thumb::Interpreter::Memory m;
   // Flash at its address and, as after reset with BOOT0 low, aliased at 0.
-  check(uc_mem_map_ptr(uc_, BoardImage::kFlashBase, BoardImage::kFlashSize, UC_PROT_READ | UC_PROT_EXEC,
-                       flash_.data()),
-        "mapping flash");
-  check(uc_mem_map_ptr(uc_, 0, BoardImage::kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()),
-        "mapping the flash alias");
-  check(uc_mem_map_ptr(uc_, BoardImage::kRamBase, BoardImage::kRamSize, UC_PROT_ALL, ram_.data()), "mapping RAM");
-  periphWindow_.base = PERIPH_BASE;
-  scsWindow_.base = SCS_BASE;
-  check(uc_mmio_map(uc_, PERIPH_BASE, PERIPH_END - PERIPH_BASE, reinterpret_cast<uc_cb_mmio_read_t>(&onMmioRead),
-                    &periphWindow_, reinterpret_cast<uc_cb_mmio_write_t>(&onMmioWrite), &periphWindow_),
-        "mapping the peripheral registers");
-  check(uc_mmio_map(uc_, SCS_BASE, SCS_END - SCS_BASE, reinterpret_cast<uc_cb_mmio_read_t>(&onMmioRead), &scsWindow_,
-                    reinterpret_cast<uc_cb_mmio_write_t>(&onMmioWrite), &scsWindow_),
-        "mapping the system control space");
+  m.flash = flash_.data();
+  m.flashBase = BoardImage::kFlashBase;
+  m.flashSize = BoardImage::kFlashSize;
+  m.ram = ram_.data();
+  m.ramBase = BoardImage::kRamBase;
+  m.ramSize = BoardImage::kRamSize;
+  m.windowBegin[0] = PERIPH_BASE;
+  m.windowEnd[0] = PERIPH_END;
+  m.windowBegin[1] = SCS_BASE;
+  m.windowEnd[1] = SCS_END;
+  return m;
+}
+
+// A store below the watched loop's SP, in the stack and not in the frames of
+// code a handler interrupted, changes nothing that counts.
+void CortexM3::updateQuietStack() {
+  cpu_->quietFrom = image_.stackBottom;
+  cpu_->quietTo = std::max(image_.stackBottom, std::min(deadStackTop_, liveStackFrom_));
 }
 
 std::uint32_t* CortexM3::ramWord(std::uint32_t address) {
@@ -70,46 +74,6 @@ std::optional<std::uint32_t> CortexM3::readGlobal(const std::string& symbol) {
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
   }
   return std::nullopt;
-}
-
-bool CortexM3::onInvalidAccess(uc_struct*, int type, std::uint64_t address, int, std::int64_t, void* user) {
-  auto* self = static_cast<CortexM3*>(user);
-  const char* what = "bus fault: access where no memory answers";
-  switch (type) {
-    case UC_MEM_READ_UNMAPPED:
-      what = "bus fault: read where no memory answers";
-      break;
-    case UC_MEM_WRITE_UNMAPPED:
-      what = "bus fault: write where no memory answers";
-      break;
-    case UC_MEM_FETCH_UNMAPPED:
-    case UC_MEM_FETCH_PROT:
-      what = "bus fault: instruction fetch where no code can run";
-      break;
-    case UC_MEM_WRITE_PROT:
-      what = "bus fault: write to flash";
-      break;
-    default:
-      break;
-  }
-  std::uint32_t pc = self->reg(kPc);  // the library keeps the faulting instruction's address here
-  self->fault_ = Fault{what, pc, static_cast<std::uint32_t>(address)};
-  self->failed_ = true;
-  self->stopRequested_ = true;
-  return false;
-}
-
-void CortexM3::onRamWrite(uc_struct*, int, std::uint64_t address, int size, std::int64_t value, void* user) {
-  auto* self = static_cast<CortexM3*>(user);
-  ++self->cpu_->ramWrites;
-  std::uint32_t offset = static_cast<std::uint32_t>(address) - BoardImage::kRamBase;
-  if (size <= 0 || size > 8 || offset + static_cast<std::uint32_t>(size) > BoardImage::kRamSize) {
-    ++self->cpu_->ramChanges;
-    return;
-  }
-  if (address >= self->image_.stackBottom && address < self->deadStackTop_ && address < self->liveStackFrom_) return;
-  auto v = static_cast<std::uint64_t>(value);
-  if (std::memcmp(&self->ram_[offset], &v, static_cast<std::size_t>(size)) != 0) ++self->cpu_->ramChanges;
 }
 
 }  // namespace sim

@@ -1,8 +1,6 @@
 // The bridge between the core's peripheral accesses and the board's models:
 // each access happens at its instruction's virtual time, and what it pended
 // or scheduled moves the next boundary.
-#include <unicorn/unicorn.h>
-
 #include <string_view>
 
 #include "../core/stop.h"
@@ -10,23 +8,18 @@
 
 namespace sim {
 
-std::uint64_t CortexM3::onMmioRead(uc_struct*, std::uint64_t offset, unsigned size, void* user) {
-  auto* w = static_cast<Window*>(user);
-  return w->core->mmioRead(w->base + static_cast<std::uint32_t>(offset), size);
+std::uint32_t CortexM3::read(std::uint32_t address, unsigned size) {
+  return static_cast<std::uint32_t>(mmioRead(address, size));
 }
 
-void CortexM3::onMmioWrite(uc_struct*, std::uint64_t offset, unsigned size, std::uint64_t value, void* user) {
-  auto* w = static_cast<Window*>(user);
-  w->core->mmioWrite(w->base + static_cast<std::uint32_t>(offset), size, static_cast<std::uint32_t>(value));
-}
+void CortexM3::write(std::uint32_t address, unsigned size, std::uint32_t value) { mmioWrite(address, size, value); }
 
-// Exceptions must not cross the library's C frames: whatever a model throws is
-// kept and thrown again once the stretch has ended.
+// Whatever a model throws is kept and thrown again once the stretch has
+// ended, with the stretch's instructions counted.
 std::uint64_t CortexM3::mmioRead(std::uint32_t address, unsigned size) {
   if (failed_) return 0;
   ++mmioAccesses_;
   try {
-    countStoppedInstruction();
     sync();
     std::uint32_t value = board_.firmwareRead(address, size);
     if (!exact_) {
@@ -48,7 +41,7 @@ void CortexM3::failAccess(std::uint32_t address) {
     throw;
   } catch (const Stop& stop) {
     if (stop.kind() == StopKind::Fault && std::string_view(stop.what()).starts_with("bus error")) {
-      fault_ = Fault{stop.what(), pc_, address};
+      fault_ = Fault{stop.what(), cpu_->pc(), address};
     } else {
       pending_ = std::current_exception();
     }
@@ -62,7 +55,6 @@ void CortexM3::mmioWrite(std::uint32_t address, unsigned size, std::uint32_t val
   if (failed_) return;
   ++mmioAccesses_;
   try {
-    countStoppedInstruction();
     sync();
     board_.firmwareWrite(address, size, value);
     if (!exact_) afterAccess();

@@ -8,7 +8,7 @@
 namespace sim {
 
 void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t value) {
-  const bool sameRead = poll_.armed && poll_.pc == pc_ && poll_.address == address && poll_.width == width;
+  const bool sameRead = poll_.armed && poll_.pc == cpu_->pc() && poll_.address == address && poll_.width == width;
   if (!sameRead || poll_.value != value) {
     // The state seen right before this very read (no instruction and no
     // access between) starts the next iteration all the same: only the value
@@ -18,12 +18,12 @@ void CortexM3::notePoll(std::uint32_t address, unsigned width, std::uint32_t val
     Snapshot last = poll_.last;
     if (poll_.armed) setMark(poll_.pc, kMarkPoll, false);
     poll_ = PollWatch{};
-    poll_.pc = pc_;
+    poll_.pc = cpu_->pc();
     poll_.address = address;
     poll_.width = width;
     poll_.value = value;
     poll_.armed = true;
-    setMark(pc_, kMarkPoll, true);
+    setMark(cpu_->pc(), kMarkPoll, true);
     if (keep) {
       poll_.last = last;
       poll_.have = true;

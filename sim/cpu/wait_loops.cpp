@@ -1,8 +1,6 @@
 // Wait loops: an iteration that touches no register, changes no memory and
 // leaves the core's registers as they were can only be ended by an event; its
 // whole iterations before the board's next event pass at once.
-#include <unicorn/unicorn.h>
-
 #include "../core/stop.h"
 #include "cortex_m3.h"
 
@@ -65,6 +63,7 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
   if (sp != deadStackTop_) {
     deadStackTop_ = sp;
     ++deadStackEpoch_;
+    updateQuietStack();
   }
   loop_.hit = true;
   const Snapshot& was = loop_.last;
@@ -118,9 +117,7 @@ bool CortexM3::atLoopWatch(std::uint32_t pc) {
 // line is enabled and SysTick cannot pend its exception (the loop itself
 // changes neither). Why, for the message; empty when one still may.
 std::string CortexM3::whyNothingEndsWait() {
-  std::uint32_t primask = 0;
-  uc_reg_read(uc_, UC_ARM_REG_PRIMASK, &primask);
-  if ((primask & 1u) != 0) return "with interrupts masked (PRIMASK set): nothing can end the loop";
+  if (cpu_->primask) return "with interrupts masked (PRIMASK set): nothing can end the loop";
   InterruptController& ic = board_.interrupts();
   for (int line = 0; line < InterruptController::kIrqLines; ++line) {
     if (ic.isEnabled(InterruptController::irq(line))) return {};

@@ -1,8 +1,8 @@
 // The emulated core keeps time instruction by instruction, also inside a run
-// of straight code that the emulation library translates and runs as one
-// piece: a register is read at the virtual time of its own instruction, and
-// the exception an event pends is entered at the first instruction boundary
-// at or past the event, not where that piece of code ends.
+// of straight code that passes no boundary: a register is read at the
+// virtual time of its own instruction, and the exception an event pends is
+// entered at the first instruction boundary at or past the event, not some
+// instructions later.
 #include <gtest/gtest.h>
 
 #include <cstring>
