@@ -4,7 +4,7 @@ set -euo pipefail
 
 # --host: only what the host program tl500-sim needs (tools/run.sh).
 if [ "${1:-}" = "--host" ]; then
-  packages=(cmake ninja-build g++ libcli11-dev libunicorn-dev libre2-dev pkg-config libcpp-httplib-dev)
+  packages=(cmake ninja-build g++ libcli11-dev libre2-dev pkg-config libcpp-httplib-dev)
 else
   packages=(
     cmake ninja-build g++ python3
@@ -17,7 +17,8 @@ else
   )
   # clang and its runtime libraries build the script parser's fuzzer
   # (libFuzzer, the fuzz preset); the test command runs it for a bounded time.
-  # gcovr reports the coverage preset's figures.
+  # gcovr reports the coverage preset's figures. The Unicorn emulation
+  # library is what the emulated core's instruction tests compare against.
 fi
 # npm installs the web page's terminal (xterm.js) at build time; a Node.js
 # from elsewhere that brings its own npm is used as it is.
