@@ -1,5 +1,10 @@
 #include "interpreter.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
 namespace sim::thumb {
 
 namespace {
@@ -8,14 +13,19 @@ void undefinedInstruction(Interpreter& c, const Op&) { c.fault("usage fault: und
 
 }  // namespace
 
+static_assert(std::is_trivially_copyable_v<Op> && std::is_trivially_destructible_v<Op>,
+              "decoded forms live in zeroed memory");
+
+void Interpreter::FreeDecoded::operator()(Op* p) const { std::free(p); }
+
 Interpreter::Interpreter(const Memory& memory, Bus& bus)
-    : mem_(memory), bus_(bus), decoded_(new Op[memory.flashSize / 2]) {}
+    : mem_(memory), bus_(bus), decoded_(static_cast<Op*>(std::calloc(memory.flashSize / 2, sizeof(Op)))) {
+  if (!decoded_) throw std::bad_alloc();
+}
 
 Interpreter::~Interpreter() = default;
 
-void Interpreter::flashChanged() {
-  for (std::uint32_t i = 0; i < mem_.flashSize / 2; ++i) decoded_[i].run = nullptr;
-}
+void Interpreter::flashChanged() { std::memset(static_cast<void*>(decoded_.get()), 0, mem_.flashSize / 2 * sizeof(Op)); }
 
 void Interpreter::setR(unsigned n, std::uint32_t value) {
   if (n == 15) {

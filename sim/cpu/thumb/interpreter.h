@@ -269,7 +269,12 @@ class Interpreter {
 
   Memory mem_;
   Bus& bus_;
-  std::unique_ptr<Op[]> decoded_;  // one per flash halfword; run == nullptr: not decoded yet
+  struct FreeDecoded {
+    void operator()(Op* p) const;
+  };
+  // One per flash halfword, zeroed (run == nullptr: not decoded yet). Zeroed
+  // pages cost nothing until the code there first runs.
+  std::unique_ptr<Op[], FreeDecoded> decoded_;
   const std::uint8_t* marks_ = nullptr;
   std::uint8_t lookMask_ = 0;
   std::uint32_t pc_ = 0;
