@@ -186,18 +186,18 @@ TEST(ThumbLoadStore, MultiplesKeepRegisterOrderAndWriteBackUnlessTheBaseIsLoaded
   EXPECT_EQ(h.cpu->r(0), 0x22u);
   EXPECT_EQ(h.cpu->r(1), 0x33u);
 
-  // stmdb r0!,{r1,r2}; ldmdb r3,{r4,r5}; ldmia.w r6,{r6,r7}
+  // stmdb r0!,{r1,r2}; ldmdb r3!,{r4,r5}; ldmia.w r6,{r6,r7}
   h.cpu->setR(0, kData + 0x40);
   h.cpu->setR(1, 0xA1);
   h.cpu->setR(2, 0xA2);
   h.cpu->setR(3, kData + 0x40);
   h.cpu->setR(6, kData + 0x38);
-  h.code({0xE920, 0x0006, 0xE913, 0x0030, 0xE896, 0x00C0});
+  h.code({0xE920, 0x0006, 0xE933, 0x0030, 0xE896, 0x00C0});
   ASSERT_EQ(h.step(3), Interpreter::Exit::Limit);
   EXPECT_EQ(h.cpu->r(0), kData + 0x38);
   EXPECT_EQ(h.word(kData + 0x38), 0xA1u);
   EXPECT_EQ(h.word(kData + 0x3C), 0xA2u);
-  EXPECT_EQ(h.cpu->r(3), kData + 0x40);
+  EXPECT_EQ(h.cpu->r(3), kData + 0x38);
   EXPECT_EQ(h.cpu->r(4), 0xA1u);
   EXPECT_EQ(h.cpu->r(5), 0xA2u);
   EXPECT_EQ(h.cpu->r(6), 0xA1u);
