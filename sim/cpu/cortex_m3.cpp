@@ -110,6 +110,7 @@ void CortexM3::setMark(std::uint32_t pc, std::uint8_t mark, bool on) {
   }
   std::uint8_t& m = marks_[offset >> 1];
   m = static_cast<std::uint8_t>(on ? (m | mark) : (m & ~mark));
+  cpu_->markChanged(offset);
 }
 
 // The instructions that change PRIMASK, wherever a halfword of the image

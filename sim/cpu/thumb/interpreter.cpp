@@ -81,17 +81,25 @@ bool Interpreter::conditionPassed(unsigned cond) const {
 void Interpreter::fault(const std::string& what, bool hasAddress, std::uint32_t address) {
   if (pending_ == Pending::Fault) return;  // the first fault of an instruction is the one reported
   pending_ = Pending::Fault;
+  attention_ = true;
   fault_ = FaultInfo{what, pc_, hasAddress, address};
 }
 
-void Interpreter::supervisorCall() { pending_ = Pending::SupervisorCall; }
+void Interpreter::supervisorCall() {
+  pending_ = Pending::SupervisorCall;
+  attention_ = true;
+}
 
-void Interpreter::breakpoint() { pending_ = Pending::Breakpoint; }
+void Interpreter::breakpoint() {
+  pending_ = Pending::Breakpoint;
+  attention_ = true;
+}
 
 void Interpreter::branchExchange(std::uint32_t target) {
   if (target >= 0xF0000000u) {
     // EXC_RETURN: the owner unstacks the frame and says where the code goes on.
     pending_ = Pending::ExceptionReturn;
+    attention_ = true;
     excReturn_ = target;
     next = target & ~1u;
     return;
@@ -145,54 +153,43 @@ void Interpreter::storeSlow(std::uint32_t address, unsigned size, std::uint32_t 
   fault("bus fault: write where no memory answers", true, address);
 }
 
-// The decoded form of the instruction at `pc`: flash's are kept, the rest is
-// decoded into `scratch`. A fetch where no code can run decodes to a fault.
-const Op& Interpreter::decodedAt(std::uint32_t pc, Op& scratch) {
-  std::uint32_t offset = pc - mem_.flashBase;
-  if (offset >= mem_.flashSize && pc < mem_.flashSize) offset = pc;
-  Op* slot = nullptr;
-  if (offset < mem_.flashSize) {
-    slot = &decoded_[offset >> 1];
-    if (slot->run != nullptr) return *slot;
-  } else {
-    slot = &scratch;
-  }
+// Decodes the instruction at `pc` into `op`. A fetch where no code can run
+// decodes to a fault.
+void Interpreter::decode(std::uint32_t pc, Op& op) {
   auto fetch = [&](std::uint32_t at, std::uint16_t& out) {
-    const std::uint32_t f0 = at < mem_.flashSize ? at : at - mem_.flashBase;
-    const std::uint32_t r = at - mem_.ramBase;
-    if (f0 < mem_.flashSize - 1) {
-      out = static_cast<std::uint16_t>(loadFrom(mem_.flash + f0, 2));
-    } else if (r < mem_.ramSize - 1) {
-      out = static_cast<std::uint16_t>(loadFrom(mem_.ram + r, 2));
+    const std::uint32_t inFlash = at < mem_.flashSize ? at : at - mem_.flashBase;
+    const std::uint32_t inRam = at - mem_.ramBase;
+    if (inFlash < mem_.flashSize - 1) {
+      out = static_cast<std::uint16_t>(loadFrom(mem_.flash + inFlash, 2));
+    } else if (inRam < mem_.ramSize - 1) {
+      out = static_cast<std::uint16_t>(loadFrom(mem_.ram + inRam, 2));
     } else {
       return false;
     }
     return true;
   };
+  op = Op{};
   std::uint16_t first = 0, second = 0;
-  *slot = Op{};
-  bool ok;
   if (!fetch(pc, first)) {
-    scratch = Op{};
-    scratch.run = [](Interpreter& c, const Op&) {
+    op.run = [](Interpreter& c, const Op&) {
       c.fault("bus fault: instruction fetch where no code can run", true, c.pc());
     };
-    return scratch;
+    return;
   }
+  bool ok;
   if (isWide(first)) {
-    slot->size = 4;
-    ok = fetch(pc + 2, second) && decode32(static_cast<std::uint32_t>(first) << 16 | second, *slot);
+    op.size = 4;
+    ok = fetch(pc + 2, second) && decode32(static_cast<std::uint32_t>(first) << 16 | second, op);
   } else {
-    slot->size = 2;
-    ok = decode16(first, *slot);
+    op.size = 2;
+    ok = decode16(first, op);
   }
   if (!ok) {
-    const std::uint8_t size = slot->size;
-    *slot = Op{};
-    slot->size = size;
-    slot->run = &undefinedInstruction;
+    const std::uint8_t size = op.size;
+    op = Op{};
+    op.size = size;
+    op.run = &undefinedInstruction;
   }
-  return *slot;
 }
 
 bool decode16(std::uint16_t insn, Op& op) {
@@ -241,33 +238,45 @@ bool decode32(std::uint32_t insn, Op& op) {
 
 Interpreter::Exit Interpreter::run(bool passFirst) {
   stopRequested_ = false;
+  attention_ = pending_ != Pending::None;
   Op scratch;
   for (;;) {
     const std::uint32_t pc = pc_;
+    // Flash's decoded forms are kept (flash is also seen at 0); code
+    // elsewhere is decoded each time it runs.
+    std::uint32_t offset = pc - mem_.flashBase;
+    if (offset >= mem_.flashSize && pc < mem_.flashSize) offset = pc;
+    const Op* op;
+    if (offset < mem_.flashSize) [[likely]] {
+      Op& slot = decoded_[offset >> 1];
+      if (slot.run == nullptr) [[unlikely]] {
+        decode(pc, slot);
+        if (marks_ != nullptr) slot.marked = static_cast<std::uint8_t>(marks_[offset >> 1] & lookMask_);
+      }
+      op = &slot;
+    } else {
+      decode(pc, scratch);
+      op = &scratch;
+    }
     if (!passFirst) {
       if (count >= limit) return Exit::Limit;
-      if (watchAll) return Exit::Marked;
-      if (marks_ != nullptr) {
-        std::uint32_t offset = pc - mem_.flashBase;
-        if (offset >= mem_.flashSize && pc < mem_.flashSize) offset = pc;
-        if (offset < mem_.flashSize && (marks_[offset >> 1] & lookMask_) != 0) return Exit::Marked;
-      }
+      if ((op->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] return Exit::Marked;
     }
     passFirst = false;
-    const Op& op = decodedAt(pc, scratch);
     ++count;
-    next = pc + op.size;
+    next = pc + op->size;
     regs[15] = pc + 4;
-    if (it_ == 0) {
+    if (it_ == 0) [[likely]] {
       inIt = false;
-      op.run(*this, op);
+      op->run(*this, *op);
     } else {
       inIt = true;
       const bool pass = conditionPassed(it_ >> 4);
       it_ = (it_ & 7u) == 0 ? 0 : static_cast<std::uint8_t>((it_ & 0xE0u) | ((it_ << 1) & 0x1Fu));
-      if (pass) op.run(*this, op);
+      if (pass) op->run(*this, *op);
     }
-    if (pending_ != Pending::None) {
+    if (attention_) [[unlikely]] {
+      attention_ = false;
       const Pending p = pending_;
       pending_ = Pending::None;
       switch (p) {
@@ -279,13 +288,17 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
           return Exit::SupervisorCall;
         case Pending::Breakpoint:
           return Exit::Breakpoint;
-        default:
+        case Pending::Fault:
           it_ = 0;
           return Exit::Fault;
+        case Pending::None:
+          break;
       }
+      pc_ = next;
+      if (stopRequested_) return Exit::Stopped;
+      continue;
     }
     pc_ = next;
-    if (stopRequested_) return Exit::Stopped;
   }
 }
 

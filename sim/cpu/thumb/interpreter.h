@@ -35,6 +35,9 @@ struct Op {
   std::uint8_t a = 0, b = 0, c = 0, d = 0;
   std::uint8_t e = 0, f = 0;
   std::uint8_t flags = 0;  // the handler's own bits (set flags, add or subtract, ...)
+  // The run loop's: the instruction's mark has a bit of the look mask (kept
+  // up to date by markChanged), so run() returns before it.
+  std::uint8_t marked = 0;
   std::uint32_t imm = 0;
 };
 
@@ -143,16 +146,26 @@ class Interpreter {
   // during an access: run() stops after that instruction.
   std::uint64_t count = 0;
   std::uint64_t limit = 0;
-  void requestStop() { stopRequested_ = true; }
+  void requestStop() {
+    stopRequested_ = true;
+    attention_ = true;
+  }
   bool stopRequested() const { return stopRequested_; }
 
   // Every instruction is looked at (run() returns Marked before each), as
   // for a breakpoint outside flash.
   bool watchAll = false;
-  // Marks on flash halfwords, owned by the caller; null for none.
+  // Marks on flash halfwords (one byte each, from the start of flash),
+  // owned by the caller; null for none. The caller says when the mark of
+  // an instruction changed.
   void setMarks(const std::uint8_t* marks, std::uint8_t lookMask) {
     marks_ = marks;
     lookMask_ = lookMask;
+    flashChanged();
+  }
+  void markChanged(std::uint32_t flashOffset) {
+    Op& op = decoded_[flashOffset >> 1];
+    if (op.run != nullptr) op.marked = static_cast<std::uint8_t>(marks_[flashOffset >> 1] & lookMask_);
   }
 
   // The core's registers. r(15) is the address of the next instruction.
@@ -249,7 +262,8 @@ class Interpreter {
   std::uint32_t exclusiveAddress = 0;
 
  private:
-  const Op& decodedAt(std::uint32_t pc, Op& scratch);
+  // Decodes the instruction at `pc` into `op`.
+  void decode(std::uint32_t pc, Op& op);
   std::uint32_t loadSlow(std::uint32_t address, unsigned size);
   void storeSlow(std::uint32_t address, unsigned size, std::uint32_t value);
   static std::uint32_t loadFrom(const std::uint8_t* at, unsigned size) {
@@ -281,6 +295,8 @@ class Interpreter {
   std::uint8_t it_ = 0;
   bool stopRequested_ = false;
   enum class Pending : std::uint8_t { None, ExceptionReturn, SupervisorCall, Breakpoint, Fault };
+  // Set with pending_ or stopRequested_: the run loop looks at one byte.
+  bool attention_ = false;
   Pending pending_ = Pending::None;
   std::uint32_t excReturn_ = 0;
   FaultInfo fault_;

@@ -88,4 +88,39 @@ TEST(InstructionTime, AnEventsExceptionIsEnteredAtItsInstructionInsideAStraightR
   }
 }
 
+// The run as groups of an IT block and an add: ite ne; movne r0, #1;
+// moveq r0, #0; adds r3, #1. Coming from movs r3, #0 (Z set) the first
+// block runs its second instruction only; after every add (Z clear) its
+// first only, so the block's last instruction is one whose condition failed.
+sim::BoardImage itProgram() {
+  sim::BoardImage image = program(kTick);
+  std::uint32_t at = kCode + kRun;
+  const std::uint8_t group[8] = {0x14, 0xBF, 0x01, 0x20, 0x00, 0x20, 0x01, 0x33};
+  for (unsigned i = 0; i < kRunLength; ++i, at += 2) {
+    image.flash[at] = group[(i % 4) * 2];
+    image.flash[at + 1] = group[(i % 4) * 2 + 1];
+  }
+  return image;
+}
+
+// No exception is taken inside an IT block, and none later than right after
+// it, whether or not the conditions of its instructions passed.
+TEST(InstructionTime, AnEventFallingInsideAnItBlockIsTakenRightAfterTheBlock) {
+  for (std::uint32_t load : {7u, 20u, 100u, 101u, 102u, 173u, 174u, 255u}) {
+    SCOPED_TRACE(load);
+    sim::Board board;
+    sim::CortexM3 core(board, itProgram());
+    core.setReg(5, load);
+    ASSERT_EQ(core.run(), sim::CortexM3::Halt::Exited);
+    std::uint8_t b[4];
+    ASSERT_TRUE(core.readMemory(0x20000000u, b, 4));
+    std::uint32_t interrupted;
+    std::memcpy(&interrupted, b, 4);
+    // After the load-th instruction of the run, or after the block it is in.
+    const std::uint32_t inGroup = load % 4;
+    const std::uint32_t boundary = inGroup == 1 || inGroup == 2 ? load - inGroup + 3 : load;
+    EXPECT_EQ(interrupted, kFlash + kCode + kRun + 2 * boundary);
+  }
+}
+
 }  // namespace
