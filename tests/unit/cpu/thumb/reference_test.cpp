@@ -13,12 +13,18 @@
 // Left out because the library and the architecture disagree there:
 // - LDM, STM, PUSH, POP, LDRD, STRD and the exclusives on an address that is
 //   not word-aligned: the architecture faults (the core does), the library
-//   runs them.
+//   runs them. The generators keep those addresses aligned; where an earlier
+//   instruction of an IT block changed the base, our fault on a misaligned
+//   address counts as agreeing.
 // - A value with either of its two low bits set written to SP: the
 //   architecture keeps them zero, the library keeps the value. SP forms are
-//   only given word-aligned values.
+//   only given word-aligned values, and SP is compared without those bits.
 // - YIELD: a hint that does nothing on the core; the library stops on it as
 //   on an undefined instruction.
+// - Some of the DSP extension's encodings, which the Cortex-M3 does not
+//   have and the library's Cortex-M3 runs: SXTAB, SXTAH, UXTAB, UXTAH,
+//   SMLAD, SMLAWx, SMLSD, SMLALD, SMLSLD, USAD8, SSAT16, USAT16; and SETEND.
+//   The Undefined group has the others.
 // - STREX to another address than the LDREX before it (left to the
 //   implementation): each STREX here follows an LDREX of its own address.
 #include <gtest/gtest.h>
@@ -109,6 +115,7 @@ struct Case {
 // How a run ended.
 struct Outcome {
   bool faulted = false;
+  bool unaligned = false;  // faulted on a multi-word or exclusive access not word-aligned
   std::string why;  // the fault
   std::uint32_t regs[15] = {};
   std::uint32_t pc = 0;
@@ -190,6 +197,8 @@ class Machines : public Interpreter::Bus {
     uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_);
     if (err == UC_ERR_OK) err = uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M3);
     if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_);
+    // Flash is also seen at 0 (where a base register of 0 reads it).
+    if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, 0, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_);
     if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, libraryRam_);
     if (err != UC_ERR_OK) error_ = uc_strerror(err);
     return err == UC_ERR_OK;
@@ -207,8 +216,10 @@ class Machines : public Interpreter::Bus {
     const Interpreter::Exit exit = cpu.run();
     o = Outcome{};
     if (exit == Interpreter::Exit::Fault) {
+      const Interpreter::FaultInfo& f = cpu.faultInfo();
       o.faulted = true;
-      o.why = cpu.faultInfo().what;
+      o.why = f.what;
+      o.unaligned = f.what == "usage fault: unaligned access" && f.hasAddress && (f.address & 3u) != 0;
     } else if (exit != Interpreter::Exit::Limit) {
       o.faulted = true;
       o.why = "run ended otherwise than at its limit (exit " + std::to_string(static_cast<int>(exit)) + ")";
@@ -245,6 +256,9 @@ class Machines : public Interpreter::Bus {
       o.why = uc_strerror(err);
     }
     for (unsigned n = 0; n < 15; ++n) uc_reg_read(uc_, kIds[n], &o.regs[n]);
+    // SP's two low bits are zero on the core whatever is written there; the
+    // library keeps them.
+    o.regs[13] &= ~3u;
     uc_reg_read(uc_, UC_ARM_REG_PC, &o.pc);
     std::uint32_t apsr = 0;
     uc_reg_read(uc_, UC_ARM_REG_APSR, &apsr);
@@ -274,6 +288,8 @@ Machines& machines() {
 // What differs between two outcomes, empty where they agree.
 std::string differences(const Outcome& a, const Outcome& b) {
   if (a.faulted && b.faulted) return {};
+  // The architecture faults there, the library does not (see the top).
+  if (a.unaligned && !b.faulted) return {};
   if (a.faulted != b.faulted) return a.faulted ? "only ours faulted" : "only the library faulted";
   std::string d;
   for (unsigned n = 0; n < 15; ++n) {
@@ -667,11 +683,11 @@ void loadStore16(Gen& g) {
 }
 
 // --- 32-bit loads and stores, exclusives, table branches, preloads.
-void loadStore32(Gen& g) {
+void loadStore32Kind(Gen& g, unsigned which) {
   Rng& r = g.r;
   // Sizes by the size field: byte, halfword, word.
   static constexpr unsigned kBytes[] = {1, 2, 4};
-  switch (r.below(9)) {
+  switch (which) {
     case 0:
     case 1: {  // #imm12, #+/-imm8 with index and writeback, register offset
       const bool load = r.bit();
@@ -816,6 +832,20 @@ void loadStore32(Gen& g) {
       }
       break;
     }
+    case 8: {  // LDR PC, [Rn, #imm12] and LDR PC, [SP], #4: a branch
+      const std::uint32_t address = g.ram(4, 4);
+      g.patch(address, 4, r.chance(90) ? g.flashTarget() : g.flashTarget() & ~1u);
+      if (r.bit()) {
+        const unsigned n = g.reg();
+        const std::uint32_t imm12 = r.below(4096);
+        g.set(n, address - imm12);
+        g.w(0xF8D0u | n, 0xF000u | imm12);
+      } else {
+        g.set(13, address);
+        g.w(0xF85Du, 0xFB04u);
+      }
+      break;
+    }
     default: {  // PUSH/POP of one register (STR/LDR with SP and writeback)
       const unsigned t = g.reg();
       g.set(13, g.ram(4, 8) + 4u);
@@ -827,6 +857,14 @@ void loadStore32(Gen& g) {
       break;
     }
   }
+}
+
+void loadStore32(Gen& g) { loadStore32Kind(g, g.r.below(10)); }
+
+// The single loads and stores, LDRD/STRD and preloads, for IT blocks.
+void loadStore32Single(Gen& g) {
+  static constexpr unsigned kKinds[] = {0, 1, 2, 3, 7, 9};
+  loadStore32Kind(g, kKinds[g.r.below(6)]);
 }
 
 // A register list of `count`-ish registers out of `allowed`, never empty.
@@ -995,7 +1033,8 @@ void branches(Gen& g) {
 void itBlock(Gen& g) {
   Rng& r = g.r;
   static void (*const kInside[])(Gen&) = {dataProcessing16, dataProcessing16, dataProcessing16, dataProcessing32Imm,
-                                          dataProcessing32Reg, bitOperations, multiply, loadStore16, multiple};
+                                          dataProcessing32Reg, bitOperations, multiply, loadStore16, loadStore32Single,
+                                          multiple};
   const unsigned firstcond = r.below(15);
   const unsigned length = 1 + r.below(4);
   unsigned mask = 1u << (4 - length);
@@ -1034,6 +1073,42 @@ void itBlock(Gen& g) {
   g.c.stopAtEnd = true;
 }
 
+// --- encodings the Cortex-M3 does not have (the DSP extension, floating
+// point and other coprocessors, later architectures' additions) and the
+// permanently undefined ones, with random fields: both must fault.
+void undefined(Gen& g) {
+  struct Template {
+    std::uint32_t base, random;
+  };
+  static constexpr Template kTemplates[] = {
+      {0xFA80F000u, 0x007F0F7Fu},  // parallel add and subtract
+      {0xFA80F080u, 0x000F0F3Fu},  // QADD, QDADD, QSUB, QDSUB
+      {0xFAA0F080u, 0x000F0F0Fu},  // SEL
+      {0xFA2FF080u, 0x00000F3Fu},  // SXTB16
+      {0xFA3FF080u, 0x00000F3Fu},  // UXTB16
+      {0xFA30F080u, 0x00000F3Fu},  // UXTAB16
+      {0xFB100000u, 0x000FFF3Fu},  // SMLA<x><y>, SMUL<x><y>
+      {0xFB500000u, 0x000FFF1Fu},  // SMMLA, SMMUL
+      {0xFB600000u, 0x000FFF1Fu},  // SMMLS
+      {0xFB000020u, 0x000FFF0Fu},  // the multiply group's unallocated ops
+      {0xFB90F0E0u, 0x000F0F00u},  // SDIV's unallocated neighbour
+      {0xFBC00080u, 0x000FFF3Fu},  // SMLAL<x><y>
+      {0xFBE00060u, 0x000FFF0Fu},  // UMAAL
+      {0xEAC00000u, 0x001F7F3Fu},  // PKHBT, PKHTB
+      {0xEE000A00u, 0x01FFF1FFu},  // coprocessor and floating point
+      {0xE8D00FA0u, 0x000FF00Fu},  // load-acquire
+      {0xF7F0A000u, 0x000F0FFFu},  // UDF.W
+  };
+  Rng& r = g.r;
+  if (r.chance(10)) {
+    g.h(0xBA80u | r.below(64));  // the byte-reversal group's unallocated op
+    return;
+  }
+  const Template& t = kTemplates[r.below(sizeof kTemplates / sizeof kTemplates[0])];
+  const std::uint32_t insn = t.base | (r.next() & t.random);
+  g.w(insn >> 16, insn & 0xFFFFu);
+}
+
 // ------------------------------------------------------------------ the test
 
 struct Group {
@@ -1053,6 +1128,7 @@ const Group kGroups[] = {
     {"Multiple", multiple, 2000},
     {"Branches", branches, 2000},
     {"It", itBlock, 3000},
+    {"Undefined", undefined, 1000},
 };
 
 void PrintTo(const Group& group, std::ostream* os) { *os << group.name; }
@@ -1064,7 +1140,7 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
   ASSERT_TRUE(m.ok()) << "the library did not open: " << m.error();
   const Group& group = GetParam();
   Rng r(0xC0DE0000u + static_cast<std::uint64_t>(&group - kGroups));
-  unsigned mismatches = 0;
+  unsigned mismatches = 0, bothFaulted = 0;
   for (unsigned i = 0; i < group.cases && mismatches < 10; ++i) {
     Case c;
     for (unsigned n = 0; n < 15; ++n) c.regs[n] = r.value();
@@ -1075,7 +1151,9 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
     ASSERT_LE(c.code.size() * 2, kSlotSize);
     Outcome ours, library;
     m.run(c, ours, library);
-    const std::string d = differences(ours, library);
+    if (ours.faulted && library.faulted) ++bothFaulted;
+    std::string d = differences(ours, library);
+    if (d.empty() && group.generate == undefined && !ours.faulted) d = " ours ran it";
     if (d.empty()) continue;
     ++mismatches;
     std::string code;
@@ -1085,6 +1163,12 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
     ADD_FAILURE() << group.name << " case " << i << ": code" << code << " at " << hex(g.base) << "\n  differ:" << d
                   << "\n  in:     " << in << " nzcvq=" << hex(c.apsr >> 27).substr(6) << "\n  ours:   " << describe(ours)
                   << "\n  library:" << describe(library);
+  }
+  // A few cases fault on purpose (branches to an address without the Thumb
+  // bit; in IT blocks, a base register changed before its load); more would
+  // mean a generator gone wrong and the group no longer checked.
+  if (group.generate != undefined && mismatches == 0) {
+    EXPECT_LE(bothFaulted, group.cases / 20) << group.name << ": cases that fault on both sides";
   }
 }
 
