@@ -236,7 +236,7 @@ class Machines : public Interpreter::Bus {
                                      UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
                                      UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
     const std::uint32_t end = at + 2 * static_cast<std::uint32_t>(c.code.size()) - 2u;
-    uc_ctl_remove_cache(uc_, at, at + kSlotSize);
+    uc_ctl_remove_cache(uc_, std::uint64_t{at}, std::uint64_t{at} + kSlotSize);
     std::uint32_t zero = 0;
     uc_reg_write(uc_, UC_ARM_REG_ITSTATE, &zero);
     for (unsigned n = 0; n < 15; ++n) uc_reg_write(uc_, kIds[n], &c.regs[n]);
