@@ -1,14 +1,15 @@
 // The interpreter checked against a reference: random instances of every
 // Cortex-M3 Thumb encoding run from one state on the interpreter and on the
-// Unicorn library (the emulation library the core ran on before), and both
+// Unicorn emulation library (which the emulated core has run on), and both
 // must end alike: r0-r14, the PC, N Z C V Q, the IT state and all of RAM, or
 // both must fault.
 //
 // Each group's generator fills the encodings' fields at random within what
 // the architecture defines: no UNPREDICTABLE forms (no SP or PC where they are
 // forbidden, no writeback to a loaded register), base registers pointing into
-// RAM, branch targets in flash, no SVC, BKPT, MSR, MRS, CPS, WFI, WFE, SEV or YIELD,
-// no writes to the PC but by branches. The run is deterministic (fixed seeds).
+// RAM, branch targets in flash, no SVC, BKPT, MSR, MRS, CPS, WFI, WFE, SEV or
+// YIELD, no writes to the PC but by branches. The run is deterministic (fixed
+// seeds).
 //
 // Left out because the library and the architecture disagree there:
 // - LDM, STM, PUSH, POP, LDRD, STRD and the exclusives on an address that is
@@ -34,6 +35,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -103,7 +106,7 @@ struct Patch {
 // One case: code at a slot, the state it starts from, and how far it runs.
 struct Case {
   std::vector<std::uint16_t> code;
-  unsigned count = 1;     // instructions the case is (an IT block: with its IT)
+  unsigned count = 1;  // instructions the case is (an IT block: with its IT)
   // The code ends on an undefined instruction, which stops the library
   // there (IT blocks: see runLibrary()); the case does not run it.
   bool stopAtEnd = false;
@@ -116,7 +119,7 @@ struct Case {
 struct Outcome {
   bool faulted = false;
   bool unaligned = false;  // faulted on a multi-word or exclusive access not word-aligned
-  std::string why;  // the fault
+  std::string why;         // the fault
   std::uint32_t regs[15] = {};
   std::uint32_t pc = 0;
   std::uint32_t flags = 0;  // N Z C V Q in bits 31-27
@@ -134,7 +137,8 @@ std::string hex(std::uint32_t v) {
 
 class Machines : public Interpreter::Bus {
  public:
-  Machines() : flash_(allocate(kFlashSize)), ram_(allocate(kRamSize)), libraryRam_(allocate(kRamSize)), pristine_(kRamSize) {
+  Machines()
+      : flash_(allocate(kFlashSize)), ram_(allocate(kRamSize)), libraryRam_(allocate(kRamSize)), pristine_(kRamSize) {
     Rng fill(0x5EED);
     for (std::uint32_t i = 0; i < kFlashSize; ++i) flash_[i] = static_cast<std::uint8_t>(fill.next());
     for (auto& b : pristine_) b = static_cast<std::uint8_t>(fill.next());
@@ -232,8 +236,8 @@ class Machines : public Interpreter::Bus {
   }
 
   void runLibrary(const Case& c, std::uint32_t at, Outcome& o) {
-    static constexpr int kIds[15] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
-                                     UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
+    static constexpr int kIds[15] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3, UC_ARM_REG_R4,
+                                     UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8, UC_ARM_REG_R9,
                                      UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
     const std::uint32_t end = at + 2 * static_cast<std::uint32_t>(c.code.size()) - 2u;
     uc_ctl_remove_cache(uc_, std::uint64_t{at}, std::uint64_t{at} + kSlotSize);
@@ -484,7 +488,7 @@ void dataProcessing32Imm(Gen& g) {
     case 3:  // ORN, MVN
       if (r.chance(40)) n = 15;
       break;
-    case 8:  // ADD, CMN, ADD SP
+    case 8:   // ADD, CMN, ADD SP
     case 13:  // SUB, CMP, SUB SP
       if (r.chance(25)) n = 13;
       if (r.chance(25)) {
@@ -608,7 +612,8 @@ void bitOperations(Gen& g) {
     }
     default: {  // ADR.W forward and back
       const std::uint32_t imm12 = r.below(4096);
-      g.w((r.bit() ? 0xF2AFu : 0xF20Fu) | (imm12 >> 11) << 10, ((imm12 >> 8) & 7u) << 12 | g.reg() << 8 | (imm12 & 0xFFu));
+      g.w((r.bit() ? 0xF2AFu : 0xF20Fu) | (imm12 >> 11) << 10,
+          ((imm12 >> 8) & 7u) << 12 | g.reg() << 8 | (imm12 & 0xFFu));
       break;
     }
   }
@@ -761,7 +766,7 @@ void loadStore32Kind(Gen& g, unsigned which) {
       break;
     }
     case 4:
-    case 5: {  // LDREX then STREX (and a second STREX, which fails), by size
+    case 5: {                            // LDREX then STREX (and a second STREX, which fails), by size
       const unsigned kind = r.below(3);  // word, byte, halfword
       const unsigned n = g.reg();
       const unsigned t = g.regOtherThan(n);
@@ -937,7 +942,8 @@ void multiple(Gen& g) {
       const std::uint32_t address = g.ram(4, 64) + (before ? 60u : 0u);
       g.set(n, address);
       if ((list & 0x8000u) != 0) {
-        const std::uint32_t last = before ? address - 4u : address + 4u * (static_cast<unsigned>(__builtin_popcount(list)) - 1u);
+        const std::uint32_t last =
+            before ? address - 4u : address + 4u * (static_cast<unsigned>(__builtin_popcount(list)) - 1u);
         g.patch(last, 4, r.chance(90) ? g.flashTarget() : g.flashTarget() & ~1u);
       }
       g.w((before ? 0xE910u : 0xE890u) | wb << 5 | n, list);
@@ -1032,9 +1038,9 @@ void branches(Gen& g) {
 // --- IT and 1-4 instructions of the other groups (not branches) in its block.
 void itBlock(Gen& g) {
   Rng& r = g.r;
-  static void (*const kInside[])(Gen&) = {dataProcessing16, dataProcessing16, dataProcessing16, dataProcessing32Imm,
-                                          dataProcessing32Reg, bitOperations, multiply, loadStore16, loadStore32Single,
-                                          multiple};
+  static void (*const kInside[])(Gen&) = {dataProcessing16,    dataProcessing16, dataProcessing16, dataProcessing32Imm,
+                                          dataProcessing32Reg, bitOperations,    multiply,         loadStore16,
+                                          loadStore32Single,   multiple};
   const unsigned firstcond = r.below(15);
   const unsigned length = 1 + r.below(4);
   unsigned mask = 1u << (4 - length);
@@ -1062,7 +1068,8 @@ void itBlock(Gen& g) {
       kInside[r.below(sizeof kInside / sizeof kInside[0])](g);
       // No load to the PC inside a block.
       const std::uint16_t first = g.c.code[before];
-      const bool pcLoad = ((first & 0xFF00u) == 0xBD00u) || ((first & 0xFE50u) == 0xE810u && (g.c.code[before + 1] & 0x8000u) != 0);
+      const bool pcLoad =
+          ((first & 0xFF00u) == 0xBD00u) || ((first & 0xFE50u) == 0xE810u && (g.c.code[before + 1] & 0x8000u) != 0);
       if (!pcLoad) break;
       g.c.code.resize(before);
       g.c.patches.clear();
@@ -1161,8 +1168,8 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
     std::string in;
     for (unsigned n = 0; n < 15; ++n) in += " r" + std::to_string(n) + "=" + hex(c.regs[n]);
     ADD_FAILURE() << group.name << " case " << i << ": code" << code << " at " << hex(g.base) << "\n  differ:" << d
-                  << "\n  in:     " << in << " nzcvq=" << hex(c.apsr >> 27).substr(6) << "\n  ours:   " << describe(ours)
-                  << "\n  library:" << describe(library);
+                  << "\n  in:     " << in << " nzcvq=" << hex(c.apsr >> 27).substr(6)
+                  << "\n  ours:   " << describe(ours) << "\n  library:" << describe(library);
   }
   // A few cases fault on purpose (branches to an address without the Thumb
   // bit; in IT blocks, a base register changed before its load); more would
