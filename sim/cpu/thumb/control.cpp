@@ -128,8 +128,9 @@ void readStatus(Interpreter& c, const Op& op) {
   c.put(op.a, value);
 }
 
-void readMainStack(Interpreter& c, const Op& op) { c.put(op.a, c.regs[13]); }
-void readProcessStack(Interpreter& c, const Op& op) { c.put(op.a, c.psp); }
+// The stack pointers read as zero to unprivileged code.
+void readMainStack(Interpreter& c, const Op& op) { c.put(op.a, privileged(c) ? c.regs[13] : 0u); }
+void readProcessStack(Interpreter& c, const Op& op) { c.put(op.a, privileged(c) ? c.psp : 0u); }
 void readPrimask(Interpreter& c, const Op& op) { c.put(op.a, c.primask ? 1u : 0u); }
 void readBasepri(Interpreter& c, const Op& op) { c.put(op.a, c.basepri); }
 void readFaultmask(Interpreter& c, const Op& op) { c.put(op.a, c.faultmask ? 1u : 0u); }

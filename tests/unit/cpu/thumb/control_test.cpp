@@ -394,17 +394,19 @@ TEST(ThumbSpecialRegisters, ControlKeepsPrivilegeAndRefusesTheProcessStack) {
   EXPECT_EQ(h.cpu->control, 0u);
 
   // Unprivileged Thread mode: masks and stack pointers ignore writes, the
-  // flags and reads still work.
+  // stack pointers read as zero, the flags and CONTROL still work.
   h.cpu->ipsr = 0;
-  h.code({0xF384, 0x8814, 0xF3EF, 0x8614, 0xF380, 0x8810, 0xB672, 0xF389, 0x8808, 0xF381, 0x8800});
+  h.code({0xF384, 0x8814, 0xF3EF, 0x8614, 0xF380, 0x8810, 0xB672, 0xF389, 0x8808, 0xF381, 0x8800, 0xF3EF, 0x8708});
   h.cpu->regs[4] = 1;
   h.cpu->regs[0] = 1;
   h.cpu->regs[9] = kRam;
   h.cpu->regs[1] = 0x80000000u;
+  h.cpu->regs[7] = 0xAAAAAAAAu;
   const std::uint32_t sp = h.cpu->regs[13];
-  h.step(6);
+  h.step(7);
   EXPECT_EQ(h.cpu->control, 1u);
   EXPECT_EQ(h.cpu->regs[6], 1u);
+  EXPECT_EQ(h.cpu->regs[7], 0u);
   EXPECT_FALSE(h.cpu->primask);
   EXPECT_EQ(h.cpu->regs[13], sp);
   EXPECT_EQ(h.cpu->apsr(), 0x80000000u);

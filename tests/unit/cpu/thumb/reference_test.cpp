@@ -1,22 +1,31 @@
 // The interpreter checked against a reference: random instances of every
 // Cortex-M3 Thumb encoding run from one state on the interpreter and on the
-// Unicorn library (the emulation library the core ran on before), and both
+// Unicorn emulation library (which the emulated core has run on), and both
 // must end alike: r0-r14, the PC, N Z C V Q, the IT state and all of RAM, or
 // both must fault.
 //
 // Each group's generator fills the encodings' fields at random within what
 // the architecture defines: no UNPREDICTABLE forms (no SP or PC where they are
 // forbidden, no writeback to a loaded register), base registers pointing into
-// RAM, branch targets in flash, no SVC, BKPT, MSR, MRS, CPS, WFI, WFE or SEV,
-// no writes to the PC but by branches. The run is deterministic (fixed seeds).
+// RAM, branch targets in flash, no SVC, BKPT, MSR, MRS, CPS, WFI, WFE, SEV or
+// YIELD, no writes to the PC but by branches. The run is deterministic (fixed
+// seeds).
 //
 // Left out because the library and the architecture disagree there:
 // - LDM, STM, PUSH, POP, LDRD, STRD and the exclusives on an address that is
 //   not word-aligned: the architecture faults (the core does), the library
-//   runs them.
+//   runs them. The generators keep those addresses aligned; where an earlier
+//   instruction of an IT block changed the base, our fault on a misaligned
+//   address counts as agreeing.
 // - A value with either of its two low bits set written to SP: the
 //   architecture keeps them zero, the library keeps the value. SP forms are
-//   only given word-aligned values.
+//   only given word-aligned values, and SP is compared without those bits.
+// - YIELD: a hint that does nothing on the core; the library stops on it as
+//   on an undefined instruction.
+// - Some of the DSP extension's encodings, which the Cortex-M3 does not
+//   have and the library's Cortex-M3 runs: SXTAB, SXTAH, UXTAB, UXTAH,
+//   SMLAD, SMLAWx, SMLSD, SMLALD, SMLSLD, USAD8, SSAT16, USAT16; and SETEND.
+//   The Undefined group has the others.
 // - STREX to another address than the LDREX before it (left to the
 //   implementation): each STREX here follows an LDREX of its own address.
 #include <gtest/gtest.h>
@@ -26,6 +35,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -95,8 +106,10 @@ struct Patch {
 // One case: code at a slot, the state it starts from, and how far it runs.
 struct Case {
   std::vector<std::uint16_t> code;
-  unsigned count = 1;     // instructions the case is (an IT block: with its IT)
-  bool wholeCode = false;  // the library runs to the end of the code (IT blocks: see run())
+  unsigned count = 1;  // instructions the case is (an IT block: with its IT)
+  // The code ends on an undefined instruction, which stops the library
+  // there (IT blocks: see runLibrary()); the case does not run it.
+  bool stopAtEnd = false;
   std::uint32_t regs[15] = {};
   std::uint32_t apsr = 0;
   std::vector<Patch> patches;  // RAM set before the run
@@ -105,7 +118,8 @@ struct Case {
 // How a run ended.
 struct Outcome {
   bool faulted = false;
-  std::string why;  // the fault
+  bool unaligned = false;  // faulted on a multi-word or exclusive access not word-aligned
+  std::string why;         // the fault
   std::uint32_t regs[15] = {};
   std::uint32_t pc = 0;
   std::uint32_t flags = 0;  // N Z C V Q in bits 31-27
@@ -123,7 +137,8 @@ std::string hex(std::uint32_t v) {
 
 class Machines : public Interpreter::Bus {
  public:
-  Machines() : flash_(allocate(kFlashSize)), ram_(allocate(kRamSize)), libraryRam_(allocate(kRamSize)), pristine_(kRamSize) {
+  Machines()
+      : flash_(allocate(kFlashSize)), ram_(allocate(kRamSize)), libraryRam_(allocate(kRamSize)), pristine_(kRamSize) {
     Rng fill(0x5EED);
     for (std::uint32_t i = 0; i < kFlashSize; ++i) flash_[i] = static_cast<std::uint8_t>(fill.next());
     for (auto& b : pristine_) b = static_cast<std::uint8_t>(fill.next());
@@ -186,6 +201,8 @@ class Machines : public Interpreter::Bus {
     uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc_);
     if (err == UC_ERR_OK) err = uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M3);
     if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_);
+    // Flash is also seen at 0 (where a base register of 0 reads it).
+    if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, 0, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_);
     if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, libraryRam_);
     if (err != UC_ERR_OK) error_ = uc_strerror(err);
     return err == UC_ERR_OK;
@@ -203,8 +220,10 @@ class Machines : public Interpreter::Bus {
     const Interpreter::Exit exit = cpu.run();
     o = Outcome{};
     if (exit == Interpreter::Exit::Fault) {
+      const Interpreter::FaultInfo& f = cpu.faultInfo();
       o.faulted = true;
-      o.why = cpu.faultInfo().what;
+      o.why = f.what;
+      o.unaligned = f.what == "usage fault: unaligned access" && f.hasAddress && (f.address & 3u) != 0;
     } else if (exit != Interpreter::Exit::Limit) {
       o.faulted = true;
       o.why = "run ended otherwise than at its limit (exit " + std::to_string(static_cast<int>(exit)) + ")";
@@ -217,25 +236,33 @@ class Machines : public Interpreter::Bus {
   }
 
   void runLibrary(const Case& c, std::uint32_t at, Outcome& o) {
-    static constexpr int kIds[15] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2,  UC_ARM_REG_R3,  UC_ARM_REG_R4,
-                                     UC_ARM_REG_R5, UC_ARM_REG_R6, UC_ARM_REG_R7,  UC_ARM_REG_R8,  UC_ARM_REG_R9,
+    static constexpr int kIds[15] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3, UC_ARM_REG_R4,
+                                     UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8, UC_ARM_REG_R9,
                                      UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_SP, UC_ARM_REG_LR};
-    const std::uint32_t end = at + 2 * static_cast<std::uint32_t>(c.code.size());
-    uc_ctl_remove_cache(uc_, at, at + kSlotSize);
+    const std::uint32_t end = at + 2 * static_cast<std::uint32_t>(c.code.size()) - 2u;
+    uc_ctl_remove_cache(uc_, std::uint64_t{at}, std::uint64_t{at} + kSlotSize);
     std::uint32_t zero = 0;
     uc_reg_write(uc_, UC_ARM_REG_ITSTATE, &zero);
     for (unsigned n = 0; n < 15; ++n) uc_reg_write(uc_, kIds[n], &c.regs[n]);
     uc_reg_write(uc_, UC_ARM_REG_APSR, &c.apsr);
     // The library does not count the instructions of an IT block whose
-    // condition fails: a block runs to the end of its code instead.
-    const uc_err err = c.wholeCode ? uc_emu_start(uc_, at | 1u, end, 0, 0)
-                                   : uc_emu_start(uc_, at | 1u, 0xFFFFFFFFu, 0, c.count);
+    // condition fails, so it may go on past the block: the undefined
+    // instruction there stops it, and stopping there is the case's end.
+    // (An address to run until would also do, but costs the library a
+    // flush of all its translations on each run.)
+    uc_err err = uc_emu_start(uc_, at | 1u, 0xFFFFFFFFu, 0, c.count);
+    std::uint32_t pc = 0;
+    uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
+    if (c.stopAtEnd && err == UC_ERR_INSN_INVALID && pc == end) err = UC_ERR_OK;
     o = Outcome{};
     if (err != UC_ERR_OK) {
       o.faulted = true;
       o.why = uc_strerror(err);
     }
     for (unsigned n = 0; n < 15; ++n) uc_reg_read(uc_, kIds[n], &o.regs[n]);
+    // SP's two low bits are zero on the core whatever is written there; the
+    // library keeps them.
+    o.regs[13] &= ~3u;
     uc_reg_read(uc_, UC_ARM_REG_PC, &o.pc);
     std::uint32_t apsr = 0;
     uc_reg_read(uc_, UC_ARM_REG_APSR, &apsr);
@@ -265,6 +292,8 @@ Machines& machines() {
 // What differs between two outcomes, empty where they agree.
 std::string differences(const Outcome& a, const Outcome& b) {
   if (a.faulted && b.faulted) return {};
+  // The architecture faults there, the library does not (see the top).
+  if (a.unaligned && !b.faulted) return {};
   if (a.faulted != b.faulted) return a.faulted ? "only ours faulted" : "only the library faulted";
   std::string d;
   for (unsigned n = 0; n < 15; ++n) {
@@ -459,7 +488,7 @@ void dataProcessing32Imm(Gen& g) {
     case 3:  // ORN, MVN
       if (r.chance(40)) n = 15;
       break;
-    case 8:  // ADD, CMN, ADD SP
+    case 8:   // ADD, CMN, ADD SP
     case 13:  // SUB, CMP, SUB SP
       if (r.chance(25)) n = 13;
       if (r.chance(25)) {
@@ -583,7 +612,8 @@ void bitOperations(Gen& g) {
     }
     default: {  // ADR.W forward and back
       const std::uint32_t imm12 = r.below(4096);
-      g.w((r.bit() ? 0xF2AFu : 0xF20Fu) | (imm12 >> 11) << 10, ((imm12 >> 8) & 7u) << 12 | g.reg() << 8 | (imm12 & 0xFFu));
+      g.w((r.bit() ? 0xF2AFu : 0xF20Fu) | (imm12 >> 11) << 10,
+          ((imm12 >> 8) & 7u) << 12 | g.reg() << 8 | (imm12 & 0xFFu));
       break;
     }
   }
@@ -658,11 +688,11 @@ void loadStore16(Gen& g) {
 }
 
 // --- 32-bit loads and stores, exclusives, table branches, preloads.
-void loadStore32(Gen& g) {
+void loadStore32Kind(Gen& g, unsigned which) {
   Rng& r = g.r;
   // Sizes by the size field: byte, halfword, word.
   static constexpr unsigned kBytes[] = {1, 2, 4};
-  switch (r.below(9)) {
+  switch (which) {
     case 0:
     case 1: {  // #imm12, #+/-imm8 with index and writeback, register offset
       const bool load = r.bit();
@@ -736,7 +766,7 @@ void loadStore32(Gen& g) {
       break;
     }
     case 4:
-    case 5: {  // LDREX then STREX (and a second STREX, which fails), by size
+    case 5: {                            // LDREX then STREX (and a second STREX, which fails), by size
       const unsigned kind = r.below(3);  // word, byte, halfword
       const unsigned n = g.reg();
       const unsigned t = g.regOtherThan(n);
@@ -807,6 +837,20 @@ void loadStore32(Gen& g) {
       }
       break;
     }
+    case 8: {  // LDR PC, [Rn, #imm12] and LDR PC, [SP], #4: a branch
+      const std::uint32_t address = g.ram(4, 4);
+      g.patch(address, 4, r.chance(90) ? g.flashTarget() : g.flashTarget() & ~1u);
+      if (r.bit()) {
+        const unsigned n = g.reg();
+        const std::uint32_t imm12 = r.below(4096);
+        g.set(n, address - imm12);
+        g.w(0xF8D0u | n, 0xF000u | imm12);
+      } else {
+        g.set(13, address);
+        g.w(0xF85Du, 0xFB04u);
+      }
+      break;
+    }
     default: {  // PUSH/POP of one register (STR/LDR with SP and writeback)
       const unsigned t = g.reg();
       g.set(13, g.ram(4, 8) + 4u);
@@ -818,6 +862,14 @@ void loadStore32(Gen& g) {
       break;
     }
   }
+}
+
+void loadStore32(Gen& g) { loadStore32Kind(g, g.r.below(10)); }
+
+// The single loads and stores, LDRD/STRD and preloads, for IT blocks.
+void loadStore32Single(Gen& g) {
+  static constexpr unsigned kKinds[] = {0, 1, 2, 3, 7, 9};
+  loadStore32Kind(g, kKinds[g.r.below(6)]);
 }
 
 // A register list of `count`-ish registers out of `allowed`, never empty.
@@ -890,7 +942,8 @@ void multiple(Gen& g) {
       const std::uint32_t address = g.ram(4, 64) + (before ? 60u : 0u);
       g.set(n, address);
       if ((list & 0x8000u) != 0) {
-        const std::uint32_t last = before ? address - 4u : address + 4u * (static_cast<unsigned>(__builtin_popcount(list)) - 1u);
+        const std::uint32_t last =
+            before ? address - 4u : address + 4u * (static_cast<unsigned>(__builtin_popcount(list)) - 1u);
         g.patch(last, 4, r.chance(90) ? g.flashTarget() : g.flashTarget() & ~1u);
       }
       g.w((before ? 0xE910u : 0xE890u) | wb << 5 | n, list);
@@ -968,11 +1021,9 @@ void branches(Gen& g) {
       g.h((add ? 0x4487u : 0x4687u) | m << 3);
       break;
     }
-    case 8: {  // NOP, YIELD
-      static constexpr std::uint16_t kHints[] = {0xBF00u, 0xBF10u};
-      g.h(kHints[r.below(2)]);
+    case 8:  // NOP
+      g.h(0xBF00u);
       break;
-    }
     default: {  // NOP.W, DSB, DMB, ISB, CLREX
       static constexpr std::uint16_t kSeconds[] = {0x8000u, 0x8F4Fu, 0x8F5Fu, 0x8F6Fu, 0x8F2Fu};
       const unsigned k = r.below(5);
@@ -987,8 +1038,9 @@ void branches(Gen& g) {
 // --- IT and 1-4 instructions of the other groups (not branches) in its block.
 void itBlock(Gen& g) {
   Rng& r = g.r;
-  static void (*const kInside[])(Gen&) = {dataProcessing16, dataProcessing16, dataProcessing16, dataProcessing32Imm,
-                                          dataProcessing32Reg, bitOperations, multiply, loadStore16, multiple};
+  static void (*const kInside[])(Gen&) = {dataProcessing16,    dataProcessing16, dataProcessing16, dataProcessing32Imm,
+                                          dataProcessing32Reg, bitOperations,    multiply,         loadStore16,
+                                          loadStore32Single,   multiple};
   const unsigned firstcond = r.below(15);
   const unsigned length = 1 + r.below(4);
   unsigned mask = 1u << (4 - length);
@@ -997,20 +1049,71 @@ void itBlock(Gen& g) {
     mask |= x << (4 - k);
   }
   g.h(0xBF00u | firstcond << 4 | mask);
+  // Now and then the last one is a branch (B or BL) to right after the
+  // block, where the run ends whether it is taken or not.
+  const bool branchLast = r.chance(25);
   for (unsigned k = 0; k < length; ++k) {
+    if (branchLast && k == length - 1) {
+      if (r.bit()) {
+        g.h(0xE7FFu);  // B to the next halfword: offset -2 from PC
+      } else {
+        std::uint32_t first = 0xF000u, second = 0xD000u;  // BL to the next instruction: offset 0
+        branchFields(0, false, first, second);
+        g.w(first, second);
+      }
+      break;
+    }
     for (;;) {
       const std::size_t before = g.c.code.size();
       kInside[r.below(sizeof kInside / sizeof kInside[0])](g);
       // No load to the PC inside a block.
       const std::uint16_t first = g.c.code[before];
-      const bool pcLoad = ((first & 0xFF00u) == 0xBD00u) || ((first & 0xFE50u) == 0xE810u && (g.c.code[before + 1] & 0x8000u) != 0);
+      const bool pcLoad =
+          ((first & 0xFF00u) == 0xBD00u) || ((first & 0xFE50u) == 0xE810u && (g.c.code[before + 1] & 0x8000u) != 0);
       if (!pcLoad) break;
       g.c.code.resize(before);
       g.c.patches.clear();
     }
   }
+  g.h(0xDE00u);  // UDF: where the library stops
   g.c.count = length + 1;
-  g.c.wholeCode = true;
+  g.c.stopAtEnd = true;
+}
+
+// --- encodings the Cortex-M3 does not have (the DSP extension, floating
+// point and other coprocessors, later architectures' additions) and the
+// permanently undefined ones, with random fields: both must fault.
+void undefined(Gen& g) {
+  struct Template {
+    std::uint32_t base, random;
+  };
+  static constexpr Template kTemplates[] = {
+      {0xFA80F000u, 0x007F0F7Fu},  // parallel add and subtract
+      {0xFA80F080u, 0x000F0F3Fu},  // QADD, QDADD, QSUB, QDSUB
+      {0xFAA0F080u, 0x000F0F0Fu},  // SEL
+      {0xFA2FF080u, 0x00000F3Fu},  // SXTB16
+      {0xFA3FF080u, 0x00000F3Fu},  // UXTB16
+      {0xFA30F080u, 0x00000F3Fu},  // UXTAB16
+      {0xFB100000u, 0x000FFF3Fu},  // SMLA<x><y>, SMUL<x><y>
+      {0xFB500000u, 0x000FFF1Fu},  // SMMLA, SMMUL
+      {0xFB600000u, 0x000FFF1Fu},  // SMMLS
+      {0xFB000020u, 0x000FFF0Fu},  // the multiply group's unallocated ops
+      {0xFB90F0E0u, 0x000F0F00u},  // SDIV's unallocated neighbour
+      {0xFBC00080u, 0x000FFF3Fu},  // SMLAL<x><y>
+      {0xFBE00060u, 0x000FFF0Fu},  // UMAAL
+      {0xEAC00000u, 0x001F7F3Fu},  // PKHBT, PKHTB
+      {0xEE000A00u, 0x01FFF1FFu},  // coprocessor and floating point
+      {0xE8D00FA0u, 0x000FF00Fu},  // load-acquire
+      {0xF7F0A000u, 0x000F0FFFu},  // UDF.W
+  };
+  Rng& r = g.r;
+  if (r.chance(10)) {
+    g.h(0xBA80u | r.below(64));  // the byte-reversal group's unallocated op
+    return;
+  }
+  const Template& t = kTemplates[r.below(sizeof kTemplates / sizeof kTemplates[0])];
+  const std::uint32_t insn = t.base | (r.next() & t.random);
+  g.w(insn >> 16, insn & 0xFFFFu);
 }
 
 // ------------------------------------------------------------------ the test
@@ -1032,6 +1135,7 @@ const Group kGroups[] = {
     {"Multiple", multiple, 2000},
     {"Branches", branches, 2000},
     {"It", itBlock, 3000},
+    {"Undefined", undefined, 1000},
 };
 
 void PrintTo(const Group& group, std::ostream* os) { *os << group.name; }
@@ -1043,7 +1147,7 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
   ASSERT_TRUE(m.ok()) << "the library did not open: " << m.error();
   const Group& group = GetParam();
   Rng r(0xC0DE0000u + static_cast<std::uint64_t>(&group - kGroups));
-  unsigned mismatches = 0;
+  unsigned mismatches = 0, bothFaulted = 0;
   for (unsigned i = 0; i < group.cases && mismatches < 10; ++i) {
     Case c;
     for (unsigned n = 0; n < 15; ++n) c.regs[n] = r.value();
@@ -1054,7 +1158,9 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
     ASSERT_LE(c.code.size() * 2, kSlotSize);
     Outcome ours, library;
     m.run(c, ours, library);
-    const std::string d = differences(ours, library);
+    if (ours.faulted && library.faulted) ++bothFaulted;
+    std::string d = differences(ours, library);
+    if (d.empty() && group.generate == undefined && !ours.faulted) d = " ours ran it";
     if (d.empty()) continue;
     ++mismatches;
     std::string code;
@@ -1062,8 +1168,14 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
     std::string in;
     for (unsigned n = 0; n < 15; ++n) in += " r" + std::to_string(n) + "=" + hex(c.regs[n]);
     ADD_FAILURE() << group.name << " case " << i << ": code" << code << " at " << hex(g.base) << "\n  differ:" << d
-                  << "\n  in:     " << in << " nzcvq=" << hex(c.apsr >> 27).substr(6) << "\n  ours:   " << describe(ours)
-                  << "\n  library:" << describe(library);
+                  << "\n  in:     " << in << " nzcvq=" << hex(c.apsr >> 27).substr(6)
+                  << "\n  ours:   " << describe(ours) << "\n  library:" << describe(library);
+  }
+  // A few cases fault on purpose (branches to an address without the Thumb
+  // bit; in IT blocks, a base register changed before its load); more would
+  // mean a generator gone wrong and the group no longer checked.
+  if (group.generate != undefined && mismatches == 0) {
+    EXPECT_LE(bothFaulted, group.cases / 20) << group.name << ": cases that fault on both sides";
   }
 }
 
