@@ -236,69 +236,119 @@ bool decode32(std::uint32_t insn, Op& op) {
   }
 }
 
+// The decoded form of the instruction at `pc` in flash (flash is also seen
+// at 0), decoded now if it was not yet; null outside flash.
+inline Op* Interpreter::slotAt(std::uint32_t pc) {
+  std::uint32_t offset = pc - mem_.flashBase;
+  if (offset >= mem_.flashSize) {
+    if (pc >= mem_.flashSize) return nullptr;
+    offset = pc;
+  }
+  Op* slot = &decoded_[offset >> 1];
+  if (slot->run == nullptr) [[unlikely]] {
+    decode(pc, *slot);
+    if (marks_ != nullptr) slot->marked = static_cast<std::uint8_t>(marks_[offset >> 1] & lookMask_);
+  }
+  return slot;
+}
+
+// What the last instruction left for the owner, if anything: the exit, with
+// the PC where it belongs.
+inline bool Interpreter::settle(Exit& exit) {
+  attention_ = false;
+  const Pending p = pending_;
+  pending_ = Pending::None;
+  switch (p) {
+    case Pending::ExceptionReturn:
+      pc_ = next;
+      exit = Exit::ExceptionReturn;
+      return true;
+    case Pending::SupervisorCall:
+      pc_ = next;
+      exit = Exit::SupervisorCall;
+      return true;
+    case Pending::Breakpoint:
+      exit = Exit::Breakpoint;
+      return true;
+    case Pending::Fault:
+      it_ = 0;
+      exit = Exit::Fault;
+      return true;
+    case Pending::None:
+      break;
+  }
+  pc_ = next;
+  exit = Exit::Stopped;
+  return stopRequested_;
+}
+
+// One instruction whatever it is: in an IT block, outside flash, looked at
+// one by one. False when the run ends (with `exit`).
+bool Interpreter::stepOne(const Op& op, Exit& exit) {
+  const std::uint32_t pc = pc_;
+  ++count;
+  next = pc + op.size;
+  regs[15] = pc + 4;
+  if (it_ == 0) {
+    inIt = false;
+    op.run(*this, op);
+  } else {
+    inIt = true;
+    const bool pass = conditionPassed(it_ >> 4);
+    it_ = (it_ & 7u) == 0 ? 0 : static_cast<std::uint8_t>((it_ & 0xE0u) | ((it_ << 1) & 0x1Fu));
+    if (pass) op.run(*this, op);
+  }
+  if (attention_ && settle(exit)) return false;
+  pc_ = next;
+  return true;
+}
+
 Interpreter::Exit Interpreter::run(bool passFirst) {
   stopRequested_ = false;
   attention_ = pending_ != Pending::None;
+  Exit exit = Exit::Stopped;
   Op scratch;
   for (;;) {
-    const std::uint32_t pc = pc_;
-    // Flash's decoded forms are kept (flash is also seen at 0); code
-    // elsewhere is decoded each time it runs.
-    std::uint32_t offset = pc - mem_.flashBase;
-    if (offset >= mem_.flashSize && pc < mem_.flashSize) offset = pc;
-    const Op* op;
-    if (offset < mem_.flashSize) [[likely]] {
-      Op& slot = decoded_[offset >> 1];
-      if (slot.run == nullptr) [[unlikely]] {
-        decode(pc, slot);
-        if (marks_ != nullptr) slot.marked = static_cast<std::uint8_t>(marks_[offset >> 1] & lookMask_);
-      }
-      op = &slot;
-    } else {
-      decode(pc, scratch);
-      op = &scratch;
+    // The instruction at the PC, one by one where something needs a look.
+    Op* slot = slotAt(pc_);
+    if (slot == nullptr) {
+      decode(pc_, scratch);
+      slot = &scratch;
     }
     if (!passFirst) {
       if (count >= limit) return Exit::Limit;
-      if ((op->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] return Exit::Marked;
+      if ((slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] return Exit::Marked;
     }
     passFirst = false;
-    ++count;
-    next = pc + op->size;
-    regs[15] = pc + 4;
-    if (it_ == 0) [[likely]] {
-      inIt = false;
-      op->run(*this, *op);
-    } else {
-      inIt = true;
-      const bool pass = conditionPassed(it_ >> 4);
-      it_ = (it_ & 7u) == 0 ? 0 : static_cast<std::uint8_t>((it_ & 0xE0u) | ((it_ << 1) & 0x1Fu));
-      if (pass) op->run(*this, *op);
-    }
-    if (attention_) [[unlikely]] {
-      attention_ = false;
-      const Pending p = pending_;
-      pending_ = Pending::None;
-      switch (p) {
-        case Pending::ExceptionReturn:
-          pc_ = next;
-          return Exit::ExceptionReturn;
-        case Pending::SupervisorCall:
-          pc_ = next;
-          return Exit::SupervisorCall;
-        case Pending::Breakpoint:
-          return Exit::Breakpoint;
-        case Pending::Fault:
-          it_ = 0;
-          return Exit::Fault;
-        case Pending::None:
-          break;
-      }
-      pc_ = next;
-      if (stopRequested_) return Exit::Stopped;
+    if (slot == &scratch || it_ != 0 || watchAll) {
+      if (!stepOne(*slot, exit)) return exit;
       continue;
     }
-    pc_ = next;
+    // Straight through flash outside IT blocks: the next instruction's
+    // decoded form is the one after when nothing branched.
+    std::uint32_t pc = pc_;
+    inIt = false;
+    Op* const lastSlot = decoded_.get() + (mem_.flashSize / 2 - 2);
+    for (;;) {
+      ++count;
+      const std::uint32_t after = pc + slot->size;
+      next = after;
+      regs[15] = pc + 4;
+      slot->run(*this, *slot);
+      if (attention_) [[unlikely]] {
+        if (settle(exit)) return exit;
+        break;  // pc_ is at the next instruction
+      }
+      if (next == after && slot < lastSlot) [[likely]] {
+        slot += slot->size >> 1;
+        if (slot->run == nullptr) [[unlikely]] slot = slotAt(after);
+      } else {
+        slot = slotAt(next);
+      }
+      pc = next;
+      pc_ = pc;
+      if (slot == nullptr || count >= limit || (slot->marked | it_) != 0) break;
+    }
   }
 }
 

@@ -264,6 +264,9 @@ class Interpreter {
  private:
   // Decodes the instruction at `pc` into `op`.
   void decode(std::uint32_t pc, Op& op);
+  Op* slotAt(std::uint32_t pc);
+  bool settle(Exit& exit);
+  bool stepOne(const Op& op, Exit& exit);
   std::uint32_t loadSlow(std::uint32_t address, unsigned size);
   void storeSlow(std::uint32_t address, unsigned size, std::uint32_t value);
   static std::uint32_t loadFrom(const std::uint8_t* at, unsigned size) {
