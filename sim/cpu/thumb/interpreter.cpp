@@ -310,15 +310,14 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
   Op scratch;
   for (;;) {
     // The instruction at the PC, one by one where something needs a look.
+    // An instruction is decoded only when it is about to run.
+    if (!passFirst && count >= limit) return Exit::Limit;
     Op* slot = slotAt(pc_);
     if (slot == nullptr) {
       decode(pc_, scratch);
       slot = &scratch;
     }
-    if (!passFirst) {
-      if (count >= limit) return Exit::Limit;
-      if ((slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] return Exit::Marked;
-    }
+    if (!passFirst && (slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] return Exit::Marked;
     passFirst = false;
     if (slot == &scratch || it_ != 0 || watchAll) {
       if (!stepOne(*slot, exit)) return exit;
@@ -339,15 +338,16 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
         if (settle(exit)) return exit;
         break;  // pc_ is at the next instruction
       }
-      if (next == after && slot < lastSlot) [[likely]] {
-        slot += slot->size >> 1;
-        if (slot->run == nullptr) [[unlikely]] slot = slotAt(after);
-      } else {
-        slot = slotAt(next);
-      }
       pc = next;
       pc_ = pc;
-      if (slot == nullptr || count >= limit || (slot->marked | it_) != 0) break;
+      if (count >= limit) break;
+      if (pc == after && slot < lastSlot) [[likely]] {
+        slot += slot->size >> 1;
+        if (slot->run == nullptr) [[unlikely]] slot = slotAt(pc);
+      } else {
+        slot = slotAt(pc);
+      }
+      if (slot == nullptr || (slot->marked | it_) != 0) break;
     }
   }
 }
