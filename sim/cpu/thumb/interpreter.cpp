@@ -1,6 +1,7 @@
 #include "interpreter.h"
 
 #include <cstdlib>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -10,6 +11,36 @@ namespace sim::thumb {
 namespace {
 
 void undefinedInstruction(Interpreter& c, const Op&) { c.fault("usage fault: undefined instruction"); }
+
+// Whether an instruction can write the PC (a branch, an exception return,
+// a load or an ALU result to the PC, a supervisor call, a breakpoint, a
+// PRIMASK change the owner looks at) or starts an IT block: anything else
+// hands on to the instruction after it, or faults.
+bool mayLeaveTheRow16(std::uint16_t hw) {
+  if (hw >= 0xD000u && hw < 0xE800u) return true;  // B<cond>, UDF, SVC, B
+  if ((hw & 0xFF00u) == 0x4700u) return true;       // BX, BLX
+  if ((hw & 0xFC00u) == 0x4400u && (hw & 0x0300u) != 0x0100u && ((hw >> 4) & 8u) + (hw & 7u) == 15u) {
+    return true;  // ADD or MOV to the PC
+  }
+  if ((hw & 0xF500u) == 0xB100u) return true;  // CBZ, CBNZ
+  if ((hw & 0xFF00u) == 0xBD00u) return true;  // POP with the PC
+  if ((hw & 0xFF00u) == 0xBE00u) return true;  // BKPT
+  if ((hw & 0xFFE0u) == 0xB660u) return true;  // CPS
+  if ((hw & 0xFF00u) == 0xBF00u && (hw & 0x000Fu) != 0) return true;  // IT
+  return false;
+}
+
+bool mayLeaveTheRow32(std::uint32_t insn) {
+  const unsigned op1 = (insn >> 27) & 3u;
+  const unsigned op2 = (insn >> 20) & 0x7Fu;
+  if (op1 == 2 && (insn & 0x8000u) != 0) return true;  // branches, MSR, hints, barriers
+  if (op1 == 1 && (op2 & 0x64u) == 0x00u && (op2 & 1u) != 0 && (insn & 0x8000u) != 0) {
+    return true;  // LDM/POP with the PC
+  }
+  if (op1 == 1 && (op2 & 0x64u) == 0x04u) return true;                        // dual, exclusive, TBB/TBH
+  if (op1 == 3 && (op2 & 0x67u) == 0x05u && ((insn >> 12) & 0xFu) == 15u) return true;  // LDR to the PC
+  return false;
+}
 
 }  // namespace
 
@@ -24,6 +55,17 @@ Interpreter::Interpreter(const Memory& memory, Bus& bus)
 }
 
 Interpreter::~Interpreter() = default;
+
+// The longest row of plain instructions remembered: a changed mark forgets
+// the rows of the instructions up to this far before it.
+constexpr unsigned kLongestRow = 255;
+
+void Interpreter::markChanged(std::uint32_t flashOffset) {
+  const std::uint32_t at = flashOffset >> 1;
+  Op& op = decoded_[at];
+  if (op.run != nullptr) op.marked = static_cast<std::uint8_t>(marks_[at] & lookMask_);
+  for (std::uint32_t i = at >= kLongestRow ? at - kLongestRow : 0; i <= at; ++i) decoded_[i].straight = 0;
+}
 
 void Interpreter::flashChanged() { std::memset(static_cast<void*>(decoded_.get()), 0, mem_.flashSize / 2 * sizeof(Op)); }
 
@@ -123,6 +165,7 @@ std::uint32_t Interpreter::loadSlow(std::uint32_t address, unsigned size) {
         fault("bus fault: misaligned access to a peripheral register", true, address);
         return 0;
       }
+      attention_ = true;  // the access may have lowered the limit
       return bus_.read(address, size);
     }
   }
@@ -146,6 +189,7 @@ void Interpreter::storeSlow(std::uint32_t address, unsigned size, std::uint32_t 
         fault("bus fault: misaligned access to a peripheral register", true, address);
         return;
       }
+      attention_ = true;
       bus_.write(address, size, value);
       return;
     }
@@ -190,6 +234,28 @@ void Interpreter::decode(std::uint32_t pc, Op& op) {
     op.size = size;
     op.run = &undefinedInstruction;
   }
+  const bool leaves = op.size == 4 ? mayLeaveTheRow32(static_cast<std::uint32_t>(first) << 16 | second)
+                                   : mayLeaveTheRow16(first);
+  op.plain = leaves ? 0 : 1;
+}
+
+// The plain unmarked instructions that start at `slot`, in a row. Remembered
+// once the row is known to its end.
+unsigned Interpreter::straightFrom(Op* slot) {
+  Op* const end = decoded_.get() + mem_.flashSize / 2;
+  unsigned n = 0;
+  Op* at = slot;
+  // The row spans at most kLongestRow halfwords, so that a changed mark can
+  // forget every row it falls in.
+  while (at - slot < static_cast<std::ptrdiff_t>(kLongestRow) && at < end && at->run != nullptr && at->plain != 0 &&
+         at->marked == 0) {
+    ++n;
+    at += at->size >> 1;
+  }
+  if (at - slot >= static_cast<std::ptrdiff_t>(kLongestRow) || at >= end || at->run != nullptr) {
+    slot->straight = static_cast<std::uint8_t>(n);
+  }
+  return n;
 }
 
 bool decode16(std::uint16_t insn, Op& op) {
@@ -329,6 +395,33 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
     inIt = false;
     Op* const lastSlot = decoded_.get() + (mem_.flashSize / 2 - 2);
     for (;;) {
+      if (slot->plain != 0 && slot->marked == 0) {  // a marked one is being passed: it runs below
+        // A row of plain instructions, as far as the limit allows: no look
+        // between them. A register access raises attention_ (it may have
+        // lowered the limit), and so does a fault or a stop.
+        std::uint64_t n = slot->straight != 0 ? slot->straight : straightFrom(slot);
+        if (n > limit - count) n = limit - count;
+        bool stopped = false;
+        for (; n != 0; --n) {
+          ++count;
+          regs[15] = pc + 4;
+          slot->run(*this, *slot);
+          const std::uint32_t size = slot->size;
+          if (attention_) [[unlikely]] {
+            next = pc + size;
+            if (settle(exit)) return exit;
+            stopped = true;
+            break;
+          }
+          pc += size;
+          pc_ = pc;
+          slot += size >> 1;
+        }
+        if (stopped || count >= limit || pc - mem_.flashBase >= mem_.flashSize) break;
+        if (slot->run == nullptr) slot = slotAt(pc);
+        if ((slot->marked | it_) != 0) break;
+        if (slot->plain != 0) continue;  // the row ended at the limit of what is remembered
+      }
       ++count;
       const std::uint32_t after = pc + slot->size;
       next = after;

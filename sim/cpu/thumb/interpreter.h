@@ -35,9 +35,16 @@ struct Op {
   std::uint8_t a = 0, b = 0, c = 0, d = 0;
   std::uint8_t e = 0, f = 0;
   std::uint8_t flags = 0;  // the handler's own bits (set flags, add or subtract, ...)
-  // The run loop's: the instruction's mark has a bit of the look mask (kept
-  // up to date by markChanged), so run() returns before it.
+  // The run loop's own:
+  // - the instruction's mark has a bit of the look mask (kept up to date by
+  //   markChanged), so run() returns before it;
+  // - the instruction never writes the PC and starts no IT block (decided
+  //   from its encoding), so the one after it runs next;
+  // - how many such instructions start here in a row, unmarked (0: not
+  //   known yet): they run without a look between them.
   std::uint8_t marked = 0;
+  std::uint8_t plain = 0;
+  std::uint8_t straight = 0;
   std::uint32_t imm = 0;
 };
 
@@ -163,10 +170,7 @@ class Interpreter {
     lookMask_ = lookMask;
     flashChanged();
   }
-  void markChanged(std::uint32_t flashOffset) {
-    Op& op = decoded_[flashOffset >> 1];
-    if (op.run != nullptr) op.marked = static_cast<std::uint8_t>(marks_[flashOffset >> 1] & lookMask_);
-  }
+  void markChanged(std::uint32_t flashOffset);
 
   // The core's registers. r(15) is the address of the next instruction.
   std::uint32_t r(unsigned n) const { return n == 15 ? pc_ : regs[n]; }
@@ -265,6 +269,7 @@ class Interpreter {
   // Decodes the instruction at `pc` into `op`.
   void decode(std::uint32_t pc, Op& op);
   Op* slotAt(std::uint32_t pc);
+  unsigned straightFrom(Op* slot);
   bool settle(Exit& exit);
   bool stepOne(const Op& op, Exit& exit);
   std::uint32_t loadSlow(std::uint32_t address, unsigned size);
