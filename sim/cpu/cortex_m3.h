@@ -308,7 +308,7 @@ class CortexM3 final : private thumb::Interpreter::Bus {
   // figures are the run's: stores, and those that changed memory.
   std::unique_ptr<thumb::Interpreter> cpu_;
 
-  std::exception_ptr pending_;  // thrown inside a callback, rethrown after the stretch
+  std::exception_ptr pending_;  // thrown by a model or at a boundary, rethrown after the stretch
   bool stopRequested_ = false;
   bool failed_ = false;  // a fault or an error: further accesses of the instruction are dropped
   bool exited_ = false;

@@ -121,11 +121,7 @@ bool CortexM3::passIdlePeriods() {
   // period again.
   idleRowAt(at, shift);
   if (stoppedAt == nullptr) return false;
-  // The PC last: the library goes on from there once this hook returns.
-  for (unsigned r = 0; r <= kXpsr; ++r) {
-    if (r != kPc) setReg(r, stoppedAt->registers[r]);
-  }
-  setReg(kPc, stoppedAt->registers[kPc]);
+  for (unsigned r = 0; r <= kXpsr; ++r) setReg(r, stoppedAt->registers[r]);
   return true;
 }
 
