@@ -124,7 +124,7 @@ void Interpreter::fault(const std::string& what, bool hasAddress, std::uint32_t 
   if (pending_ == Pending::Fault) return;  // the first fault of an instruction is the one reported
   pending_ = Pending::Fault;
   attention_ = true;
-  fault_ = FaultInfo{what, pc_, hasAddress, address};
+  fault_ = FaultInfo{what, pc(), hasAddress, address};
 }
 
 void Interpreter::supervisorCall() {
@@ -326,11 +326,11 @@ inline bool Interpreter::settle(Exit& exit) {
   pending_ = Pending::None;
   switch (p) {
     case Pending::ExceptionReturn:
-      pc_ = next;
+      regs[15] = next + 4;
       exit = Exit::ExceptionReturn;
       return true;
     case Pending::SupervisorCall:
-      pc_ = next;
+      regs[15] = next + 4;
       exit = Exit::SupervisorCall;
       return true;
     case Pending::Breakpoint:
@@ -343,7 +343,7 @@ inline bool Interpreter::settle(Exit& exit) {
     case Pending::None:
       break;
   }
-  pc_ = next;
+  regs[15] = next + 4;
   exit = Exit::Stopped;
   return stopRequested_;
 }
@@ -351,10 +351,9 @@ inline bool Interpreter::settle(Exit& exit) {
 // One instruction whatever it is: in an IT block, outside flash, looked at
 // one by one. False when the run ends (with `exit`).
 bool Interpreter::stepOne(const Op& op, Exit& exit) {
-  const std::uint32_t pc = pc_;
+  const std::uint32_t pc = this->pc();
   ++count;
   next = pc + op.size;
-  regs[15] = pc + 4;
   if (it_ == 0) {
     inIt = false;
     op.run(*this, op);
@@ -364,8 +363,11 @@ bool Interpreter::stepOne(const Op& op, Exit& exit) {
     it_ = (it_ & 7u) == 0 ? 0 : static_cast<std::uint8_t>((it_ & 0xE0u) | ((it_ << 1) & 0x1Fu));
     if (pass) op.run(*this, op);
   }
-  if (attention_ && settle(exit)) return false;
-  pc_ = next;
+  if (attention_) {
+    if (settle(exit)) return false;
+    return true;
+  }
+  regs[15] = next + 4;
   return true;
 }
 
@@ -378,9 +380,9 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
     // The instruction at the PC, one by one where something needs a look.
     // An instruction is decoded only when it is about to run.
     if (!passFirst && count >= limit) return Exit::Limit;
-    Op* slot = slotAt(pc_);
+    Op* slot = slotAt(pc());
     if (slot == nullptr) {
-      decode(pc_, scratch);
+      decode(pc(), scratch);
       slot = &scratch;
     }
     if (!passFirst && (slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] return Exit::Marked;
@@ -391,7 +393,7 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
     }
     // Straight through flash outside IT blocks: the next instruction's
     // decoded form is the one after when nothing branched.
-    std::uint32_t pc = pc_;
+    std::uint32_t pc = this->pc();
     inIt = false;
     Op* const lastSlot = decoded_.get() + (mem_.flashSize / 2 - 2);
     for (;;) {
@@ -414,10 +416,11 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
             break;
           }
           pc += size;
-          pc_ = pc;
           slot += size >> 1;
         }
-        if (stopped || count >= limit || pc - mem_.flashBase >= mem_.flashSize) break;
+        if (stopped) break;
+        regs[15] = pc + 4;
+        if (count >= limit || pc - mem_.flashBase >= mem_.flashSize) break;
         if (slot->run == nullptr) slot = slotAt(pc);
         if ((slot->marked | it_) != 0) break;
         if (slot->plain != 0) continue;  // the row ended at the limit of what is remembered
@@ -425,14 +428,13 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       ++count;
       const std::uint32_t after = pc + slot->size;
       next = after;
-      regs[15] = pc + 4;
       slot->run(*this, *slot);
       if (attention_) [[unlikely]] {
         if (settle(exit)) return exit;
-        break;  // pc_ is at the next instruction
+        break;  // r15 is at the next instruction
       }
       pc = next;
-      pc_ = pc;
+      regs[15] = pc + 4;
       if (count >= limit) break;
       if (pc == after && slot < lastSlot) [[likely]] {
         slot += slot->size >> 1;

@@ -173,10 +173,12 @@ class Interpreter {
   void markChanged(std::uint32_t flashOffset);
 
   // The core's registers. r(15) is the address of the next instruction.
-  std::uint32_t r(unsigned n) const { return n == 15 ? pc_ : regs[n]; }
+  std::uint32_t r(unsigned n) const { return n == 15 ? pc() : regs[n]; }
   void setR(unsigned n, std::uint32_t value);
-  std::uint32_t pc() const { return pc_; }
-  void setPc(std::uint32_t address) { pc_ = address & ~1u; }
+  // r15 holds the PC + 4 at all times: the running instruction's while it
+  // runs, the next one's between runs.
+  std::uint32_t pc() const { return regs[15] - 4; }
+  void setPc(std::uint32_t address) { regs[15] = (address & ~1u) + 4; }
   // N Z C V Q in bits 31-27, as the APSR.
   std::uint32_t apsr() const;
   void setApsr(std::uint32_t value);
@@ -214,7 +216,7 @@ class Interpreter {
   // r0-r14, and r15 reading as the instruction's address + 4 while it runs.
   // Handlers write registers through put() (SP's two low bits are always
   // zero) and the PC only through branch() and branchExchange().
-  std::uint32_t regs[16] = {};
+  std::uint32_t regs[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4};
   void put(unsigned d, std::uint32_t value) { regs[d] = d == 13 ? value & ~3u : value; }
   // Flags, one byte each (0 or 1).
   std::uint8_t flagN = 0, flagZ = 0, flagC = 0, flagV = 0, flagQ = 0;
@@ -299,7 +301,6 @@ class Interpreter {
   std::unique_ptr<Op[], FreeDecoded> decoded_;
   const std::uint8_t* marks_ = nullptr;
   std::uint8_t lookMask_ = 0;
-  std::uint32_t pc_ = 0;
   std::uint8_t it_ = 0;
   bool stopRequested_ = false;
   enum class Pending : std::uint8_t { None, ExceptionReturn, SupervisorCall, Breakpoint, Fault };
