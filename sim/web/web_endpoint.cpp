@@ -69,7 +69,8 @@ std::string webBoardJson() {
 }
 
 WebEndpoint::WebEndpoint(Board& board, const std::string& address, int port)
-    : board_(board), source_(board),
+    : board_(board),
+      source_(board),
       server_(openWebServer({.address = address,
                              .port = port,
                              .boardJson = webBoardJson(),

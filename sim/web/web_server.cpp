@@ -5,14 +5,12 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-
 
 namespace sim {
 
@@ -115,7 +113,8 @@ HttpWebServer::HttpWebServer(const WebServerSetup& setup)
     }
     port_ = setup.port;
   }
-  hostPort_ = (setup.address.find(':') != std::string::npos ? "[" + setup.address + "]" : setup.address) + ":" + std::to_string(port_);
+  hostPort_ = (setup.address.find(':') != std::string::npos ? "[" + setup.address + "]" : setup.address) + ":" +
+              std::to_string(port_);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
 }
 

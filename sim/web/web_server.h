@@ -70,9 +70,9 @@ class WebServer {
 
 // What the server is started with.
 struct WebServerSetup {
-  std::string address;  // ADDRESS of ADDRESS:PORT
-  int port = 0;         // 0 picks a free one
-  std::string boardJson;  // what GET /board answers: the board's fixed description
+  std::string address;               // ADDRESS of ADDRESS:PORT
+  int port = 0;                      // 0 picks a free one
+  std::string boardJson;             // what GET /board answers: the board's fixed description
   const WebAsset* assets = nullptr;  // the page's files
   std::size_t assetCount = 0;
 };
