@@ -1,11 +1,14 @@
-# The board's web page in tl500-sim (--web): the server on cpp-httplib, and the
-# page's files compiled into the program. The terminal in the page is xterm.js,
+# The board's web page in tl500-sim (--web): the server on cpp-httplib in a
+# module of its own (tl500-sim-web.so, opened only by runs with --web, so other
+# runs do not load the HTTP library, TLS and compression), and the page's files
+# compiled into the program. The terminal in the page is xterm.js,
 # pinned by sim/web/package-lock.json and installed with `npm ci` into the build
 # tree; without npm the program still builds and the page says the terminal is
 # missing.
 pkg_check_modules(HTTPLIB REQUIRED cpp-httplib)
-file(GLOB TL500_WEB_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/web/*.cpp)
 set(TL500_WEB_DIR ${CMAKE_SOURCE_DIR}/sim/web)
+file(GLOB TL500_WEB_SOURCES CONFIGURE_DEPENDS ${TL500_WEB_DIR}/*.cpp)
+list(REMOVE_ITEM TL500_WEB_SOURCES ${TL500_WEB_DIR}/web_server.cpp)
 set(TL500_WEB_PAGE /index.html=${TL500_WEB_DIR}/index.html /page.js=${TL500_WEB_DIR}/page.js
   /page.css=${TL500_WEB_DIR}/page.css)
 set(TL500_WEB_DEPENDS ${TL500_WEB_DIR}/index.html ${TL500_WEB_DIR}/page.js ${TL500_WEB_DIR}/page.css)
@@ -36,6 +39,17 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/web_assets.cpp
   DEPENDS ${TL500_WEB_DEPENDS} ${TL500_WEB_DIR}/embed_assets.cmake
   COMMENT "Compiling the web page's files into tl500-sim")
 target_sources(tl500-sim PRIVATE ${TL500_WEB_SOURCES} ${CMAKE_BINARY_DIR}/web_assets.cpp)
-target_include_directories(tl500-sim SYSTEM PRIVATE ${HTTPLIB_INCLUDE_DIRS})
-target_compile_options(tl500-sim PRIVATE ${HTTPLIB_CFLAGS_OTHER})
-target_link_libraries(tl500-sim PRIVATE ${HTTPLIB_LINK_LIBRARIES})
+
+add_library(tl500_web MODULE ${TL500_WEB_DIR}/web_server.cpp ${TL500_WEB_DIR}/json_string.cpp)
+# Next to the program, where it looks first.
+set_target_properties(tl500_web PROPERTIES PREFIX "" OUTPUT_NAME tl500-sim-web)
+target_include_directories(tl500_web PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(tl500_web SYSTEM PRIVATE ${HTTPLIB_INCLUDE_DIRS})
+target_compile_options(tl500_web PRIVATE ${TL500_WARNINGS} ${HTTPLIB_CFLAGS_OTHER})
+target_link_libraries(tl500_web PRIVATE ${HTTPLIB_LINK_LIBRARIES} Threads::Threads)
+# A copy of the program outside the build tree still finds the build tree's.
+target_compile_definitions(tl500-sim PRIVATE "TL500_WEB_MODULE_NAME=\"$<TARGET_FILE_NAME:tl500_web>\""
+  "TL500_WEB_MODULE_BUILT=\"$<TARGET_FILE:tl500_web>\"")
+target_link_libraries(tl500-sim PRIVATE ${CMAKE_DL_LIBS})
+# Building the program builds its module.
+add_dependencies(tl500-sim tl500_web)

@@ -69,18 +69,24 @@ std::string webBoardJson() {
 }
 
 WebEndpoint::WebEndpoint(Board& board, const std::string& address, int port)
-    : board_(board), source_(board), server_(address, port, webBoardJson()) {
+    : board_(board),
+      source_(board),
+      server_(openWebServer({.address = address,
+                             .port = port,
+                             .boardJson = webBoardJson(),
+                             .assets = kWebAssets,
+                             .assetCount = kWebAssetCount})) {
   consoleBytes_ = board_.console().onByte([this](std::uint8_t byte) { console_ += static_cast<char>(byte); });
   zigbeeBytes_ = board_.zigbee().uart().onByte([this](std::uint8_t byte) { zigbee_ += static_cast<char>(byte); });
 }
 
 WebEndpoint::~WebEndpoint() {
   livePace().idle = nullptr;
-  server_.close();
+  server_->close();
 }
 
 void WebEndpoint::idle() {
-  std::vector<WebServer::Request> requests = server_.takeRequests();
+  std::vector<WebServer::Request> requests = server_->takeRequests();
   for (std::size_t i = 0; i < requests.size(); ++i) {
     try {
       requests[i].answer->set_value(carryOut(requests[i]));
@@ -97,7 +103,7 @@ void WebEndpoint::idle() {
 
 void WebEndpoint::finish() {
   publish(true);
-  server_.close();
+  server_->close();
 }
 
 WebServer::Answer WebEndpoint::carryOut(const WebServer::Request& request) {
@@ -168,7 +174,7 @@ void WebEndpoint::publish(bool force) {
   if (!force && state == published_ && console_.empty() && zigbee_.empty()) return;
   publishedAt_ = now;
   published_ = state;
-  server_.publish(std::move(state), console_, zigbee_);
+  server_->publish(std::move(state), console_, zigbee_);
   console_.clear();
   zigbee_.clear();
 }

@@ -25,7 +25,7 @@ class WebEndpoint {
   WebEndpoint(const WebEndpoint&) = delete;
   WebEndpoint& operator=(const WebEndpoint&) = delete;
 
-  const WebServer& server() const { return server_; }
+  const WebServer& server() const { return *server_; }
 
   // On the board's thread, between steps: take the pages' requests, publish.
   void idle();
@@ -39,7 +39,7 @@ class WebEndpoint {
 
   Board& board_;
   PanelSource source_;
-  WebServer server_;
+  std::unique_ptr<WebServer> server_;
   std::string console_, zigbee_;  // not yet published
   std::string published_;
   std::chrono::steady_clock::time_point publishedAt_{};

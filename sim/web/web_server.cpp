@@ -1,13 +1,16 @@
+// The web server on the HTTP library: built as the module tl500-sim opens for
+// --web, whose one entry point is tl500_web_server_open at the end.
 #include "web_server.h"
 
 #include <httplib.h>
 
 #include <chrono>
-#include <cstdio>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
-
-#include "web_assets.h"
+#include <thread>
 
 namespace sim {
 
@@ -30,14 +33,6 @@ const char* contentType(const std::string& path) {
   return "application/octet-stream";
 }
 
-const WebAsset* findAsset(const std::string& path) {
-  std::string wanted = path == "/" ? "/index.html" : path;
-  for (std::size_t i = 0; i < kWebAssetCount; ++i) {
-    if (wanted == kWebAssets[i].path) return &kWebAssets[i];
-  }
-  return nullptr;
-}
-
 bool printable(const std::string& text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) return false;
@@ -45,27 +40,53 @@ bool printable(const std::string& text) {
   return true;
 }
 
+class HttpWebServer final : public WebServer {
+ public:
+  // Binds ADDRESS:PORT (port 0 picks a free one) and starts serving; throws
+  // std::runtime_error when the address cannot be bound.
+  explicit HttpWebServer(const WebServerSetup& setup);
+  ~HttpWebServer() override;
+
+  int port() const override { return port_; }
+  std::string url() const override;
+  unsigned refused() const override;
+  void publish(std::string stateJson, const std::string& console, const std::string& zigbee) override;
+  std::vector<Request> takeRequests() override;
+  void close() override;
+
+ private:
+  struct History {
+    std::string bytes;
+    std::uint64_t base = 0;  // absolute offset of bytes[0]
+    void append(const std::string& more);
+  };
+  const WebAsset* findAsset(const std::string& path) const;
+  bool allowed(const std::string& host, const std::string& origin) const;
+  void routes();
+  Answer ask(Kind kind, std::string text);
+
+  std::string address_;
+  std::string hostPort_;
+  int port_ = 0;
+  std::string boardJson_;
+  const WebAsset* assets_;
+  std::size_t assetCount_;
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool closed_ = false;
+  std::uint64_t version_ = 0;
+  std::string state_;
+  History console_, zigbee_;
+  std::vector<Request> requests_;
+  unsigned refused_ = 0;
+};
+
 }  // namespace
 
-std::string jsonString(const std::string& bytes) {
-  std::string out = "\"";
-  for (char c : bytes) {
-    auto b = static_cast<unsigned char>(c);
-    if (b == '"' || b == '\\') {
-      out += '\\';
-      out += c;
-    } else if (b >= 0x20 && b < 0x7F) {
-      out += c;
-    } else {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", b);
-      out += escape;
-    }
-  }
-  return out + "\"";
-}
-
-void WebServer::History::append(const std::string& more) {
+void HttpWebServer::History::append(const std::string& more) {
   bytes += more;
   if (bytes.size() > kHistory) {
     std::size_t drop = bytes.size() - kHistory;
@@ -74,43 +95,48 @@ void WebServer::History::append(const std::string& more) {
   }
 }
 
-WebServer::WebServer(const std::string& address, int port, std::string boardJson)
-    : address_(address), boardJson_(std::move(boardJson)), server_(std::make_unique<httplib::Server>()) {
+HttpWebServer::HttpWebServer(const WebServerSetup& setup)
+    : address_(setup.address),
+      boardJson_(setup.boardJson),
+      assets_(setup.assets),
+      assetCount_(setup.assetCount),
+      server_(std::make_unique<httplib::Server>()) {
   server_->set_payload_max_length(4096);
   routes();
-  if (port == 0) {
-    port_ = server_->bind_to_any_port(address);
-    if (port_ < 0) throw std::runtime_error("--web: cannot listen on " + address);
+  if (setup.port == 0) {
+    port_ = server_->bind_to_any_port(setup.address);
+    if (port_ < 0) throw std::runtime_error("--web: cannot listen on " + setup.address);
   } else {
-    if (!server_->bind_to_port(address, port)) {
-      throw std::runtime_error("--web: cannot listen on " + address + ":" + std::to_string(port) +
+    if (!server_->bind_to_port(setup.address, setup.port)) {
+      throw std::runtime_error("--web: cannot listen on " + setup.address + ":" + std::to_string(setup.port) +
                                " (in use, or not an address of this host)");
     }
-    port_ = port;
+    port_ = setup.port;
   }
-  hostPort_ = (address.find(':') != std::string::npos ? "[" + address + "]" : address) + ":" + std::to_string(port_);
+  hostPort_ = (setup.address.find(':') != std::string::npos ? "[" + setup.address + "]" : setup.address) + ":" +
+              std::to_string(port_);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
 }
 
-WebServer::~WebServer() {
+HttpWebServer::~HttpWebServer() {
   close();
   server_->stop();
   if (thread_.joinable()) thread_.join();
 }
 
-std::string WebServer::url() const { return "http://" + hostPort_ + "/"; }
+std::string HttpWebServer::url() const { return "http://" + hostPort_ + "/"; }
 
-unsigned WebServer::refused() const {
+unsigned HttpWebServer::refused() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return refused_;
 }
 
-bool WebServer::allowed(const std::string& host, const std::string& origin) const {
+bool HttpWebServer::allowed(const std::string& host, const std::string& origin) const {
   if (host != hostPort_) return false;
   return origin.empty() || origin == "http://" + hostPort_;
 }
 
-void WebServer::routes() {
+void HttpWebServer::routes() {
   server_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     if (allowed(req.get_header_value("Host"), req.get_header_value("Origin"))) {
       return httplib::Server::HandlerResponse::Unhandled;
@@ -199,7 +225,7 @@ void WebServer::routes() {
   post("/continue", Kind::Continue, false);
 
   // Everything else read is one of the embedded files, or nothing.
-  server_->Get(".*", [](const httplib::Request& req, httplib::Response& res) {
+  server_->Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
     const WebAsset* asset = findAsset(req.path);
     if (asset == nullptr) {
       res.status = 404;
@@ -210,7 +236,15 @@ void WebServer::routes() {
   });
 }
 
-WebServer::Answer WebServer::ask(Kind kind, std::string text) {
+const WebAsset* HttpWebServer::findAsset(const std::string& path) const {
+  std::string wanted = path == "/" ? "/index.html" : path;
+  for (std::size_t i = 0; i < assetCount_; ++i) {
+    if (wanted == assets_[i].path) return &assets_[i];
+  }
+  return nullptr;
+}
+
+WebServer::Answer HttpWebServer::ask(Kind kind, std::string text) {
   auto promise = std::make_shared<std::promise<Answer>>();
   std::future<Answer> future = promise->get_future();
   {
@@ -222,7 +256,7 @@ WebServer::Answer WebServer::ask(Kind kind, std::string text) {
   return future.get();
 }
 
-void WebServer::publish(std::string stateJson, const std::string& console, const std::string& zigbee) {
+void HttpWebServer::publish(std::string stateJson, const std::string& console, const std::string& zigbee) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     state_ = std::move(stateJson);
@@ -233,14 +267,14 @@ void WebServer::publish(std::string stateJson, const std::string& console, const
   changed_.notify_all();
 }
 
-std::vector<WebServer::Request> WebServer::takeRequests() {
+std::vector<WebServer::Request> HttpWebServer::takeRequests() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Request> taken;
   taken.swap(requests_);
   return taken;
 }
 
-void WebServer::close() {
+void HttpWebServer::close() {
   std::vector<Request> waiting;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -250,6 +284,15 @@ void WebServer::close() {
   }
   for (Request& request : waiting) request.answer->set_value({false, "the run has ended"});
   changed_.notify_all();
+}
+
+extern "C" WebServer* tl500_web_server_open(const WebServerSetup& setup, std::string& error) {
+  try {
+    return new HttpWebServer(setup);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  return nullptr;
 }
 
 }  // namespace sim

@@ -9,20 +9,20 @@
 // request whose Host is not the address served or whose Origin, when present,
 // is not that address, so a page from elsewhere cannot drive the board through
 // the user's browser.
+//
+// The server and the HTTP library under it live in a module of their own
+// (tl500-sim-web.so) that the program opens only for --web: the library and
+// what it pulls in (TLS, compression) would otherwise be loaded, and their
+// symbols resolved, at every start of the program.
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
+#include <cstddef>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+#include "web_assets.h"
 
 namespace sim {
 
@@ -45,54 +45,48 @@ class WebServer {
   // What a page just opened is shown of each serial line's past.
   static constexpr std::size_t kHistory = 256 * 1024;
 
-  // Binds ADDRESS:PORT (port 0 picks a free one) and starts serving; throws
-  // std::runtime_error when the address cannot be bound. `boardJson` is what
-  // GET /board answers: the board's fixed description for the page.
-  WebServer(const std::string& address, int port, std::string boardJson);
-  ~WebServer();
-  WebServer(const WebServer&) = delete;
-  WebServer& operator=(const WebServer&) = delete;
+  // Stops serving: waiting requests and open pages end, the threads are joined.
+  virtual ~WebServer() = default;
 
-  int port() const { return port_; }
+  virtual int port() const = 0;
   // "http://127.0.0.1:PORT/"
-  std::string url() const;
+  virtual std::string url() const = 0;
   // Requests refused so far (wrong Host or Origin, malformed, unknown path).
-  unsigned refused() const;
+  virtual unsigned refused() const = 0;
 
   // Board thread: the state as JSON and the bytes each serial line carried
   // since the last call.
-  void publish(std::string stateJson, const std::string& console, const std::string& zigbee);
+  virtual void publish(std::string stateJson, const std::string& console, const std::string& zigbee) = 0;
   // Board thread: what the pages asked for since the last call.
-  std::vector<Request> takeRequests();
+  virtual std::vector<Request> takeRequests() = 0;
   // Board thread: the run is over; waiting requests and open pages end.
-  void close();
+  virtual void close() = 0;
 
- private:
-  struct History {
-    std::string bytes;
-    std::uint64_t base = 0;  // absolute offset of bytes[0]
-    void append(const std::string& more);
-  };
-  bool allowed(const std::string& host, const std::string& origin) const;
-  void routes();
-  Answer ask(Kind kind, std::string text);
-
-  std::string address_;
-  std::string hostPort_;
-  int port_ = 0;
-  std::string boardJson_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool closed_ = false;
-  std::uint64_t version_ = 0;
-  std::string state_;
-  History console_, zigbee_;
-  std::vector<Request> requests_;
-  unsigned refused_ = 0;
+ protected:
+  WebServer() = default;
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
 };
+
+// What the server is started with.
+struct WebServerSetup {
+  std::string address;               // ADDRESS of ADDRESS:PORT
+  int port = 0;                      // 0 picks a free one
+  std::string boardJson;             // what GET /board answers: the board's fixed description
+  const WebAsset* assets = nullptr;  // the page's files
+  std::size_t assetCount = 0;
+};
+
+// Opens the module and starts serving on ADDRESS:PORT; throws
+// std::runtime_error when the module cannot be loaded or the address cannot
+// be bound. The module is looked for in $TL500_SIM_WEB_MODULE when that is
+// set, else next to the program, else in the build tree it was built in.
+std::unique_ptr<WebServer> openWebServer(const WebServerSetup& setup);
+
+// The module's one entry point, looked up by this name: the server, or null
+// with `error` saying why (an exception does not cross the module's edge).
+extern "C" WebServer* tl500_web_server_open(const WebServerSetup& setup, std::string& error);
+inline constexpr const char* kWebServerOpenSymbol = "tl500_web_server_open";
 
 // `bytes` as a JSON string literal; bytes 0x80-0xFF stand for U+0080-U+00FF.
 std::string jsonString(const std::string& bytes);

@@ -17,6 +17,10 @@ CASE is one of:
              signal still ends it cleanly
   short      driving an LED's line from the page is a short: exit status 4
   options    --web with --script, and --web-address without --web, are usage errors
+  module-missing
+             the server's module missing or not the server: --web is refused
+             (status 2) naming the file and why, before the board starts;
+             runs without --web do not need the module
 
 Every wait has a deadline; the child is killed on the way out.
 """
@@ -29,6 +33,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "cli"))
@@ -382,6 +387,27 @@ def case_options(sim):
         if proc.returncode != 2 or needle not in proc.stderr:
             raise Failure("%r: expected a usage error naming %r, got %d %r" % (args, needle, proc.returncode,
                                                                                proc.stderr))
+
+
+def case_module_missing(sim):
+    here = os.path.dirname(os.path.abspath(__file__))
+    for module, why in ((os.path.join(here, "no-such-module.so"), b"cannot open shared object file"),
+                        (os.path.abspath(__file__), b"")):
+        env = {**os.environ, "TL500_SIM_WEB_MODULE": module}
+        proc = subprocess.run([sim, "--web", "0"], stdin=subprocess.DEVNULL, capture_output=True, env=env,
+                              timeout=30)
+        if (proc.returncode != 2 or b"tl500-sim: --web: " not in proc.stderr or module.encode() not in proc.stderr
+                or why not in proc.stderr or b"the board's page" in proc.stderr or proc.stdout):
+            raise Failure("--web with %s as the module: expected status 2 naming it before the board starts, "
+                          "got %d %r %r" % (module, proc.returncode, proc.stderr, proc.stdout[:200]))
+        # The module is opened for --web only: a scripted run goes on without it.
+        with tempfile.NamedTemporaryFile(suffix=".tlscript") as script:
+            script.write(b'wait console "x> quit" within 5s\n')
+            script.flush()
+            proc = subprocess.run([sim, "--script", script.name], stdin=subprocess.DEVNULL, capture_output=True,
+                                  env=env, timeout=30)
+        if proc.returncode != 0:
+            raise Failure("a run without --web needs no module: %d %r" % (proc.returncode, proc.stderr))
 
 
 if __name__ == "__main__":
