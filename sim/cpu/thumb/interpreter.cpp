@@ -120,7 +120,18 @@ bool Interpreter::conditionPassed(unsigned cond) const {
   return (cond & 1u) != 0 ? !result : result;
 }
 
+void Interpreter::rowCount() {
+  if (rowFrom_ == nullptr) return;
+  const std::uint32_t pc = this->pc();
+  const Op* running = decoded_.get() + ((pc < mem_.flashSize ? pc : pc - mem_.flashBase) >> 1);
+  std::uint64_t n = 1;
+  for (const Op* at = rowFrom_; at < running; at += at->size >> 1) ++n;
+  count = rowStart_ + n;
+  rowFrom_ = nullptr;
+}
+
 void Interpreter::fault(const std::string& what, bool hasAddress, std::uint32_t address) {
+  rowCount();
   if (pending_ == Pending::Fault) return;  // the first fault of an instruction is the one reported
   pending_ = Pending::Fault;
   attention_ = true;
@@ -166,6 +177,7 @@ std::uint32_t Interpreter::loadSlow(std::uint32_t address, unsigned size) {
         return 0;
       }
       attention_ = true;  // the access may have lowered the limit
+      rowCount();
       return bus_.read(address, size);
     }
   }
@@ -190,6 +202,7 @@ void Interpreter::storeSlow(std::uint32_t address, unsigned size, std::uint32_t 
         return;
       }
       attention_ = true;
+      rowCount();
       bus_.write(address, size, value);
       return;
     }
@@ -403,13 +416,20 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
         // lowered the limit), and so does a fault or a stop.
         std::uint64_t n = slot->straight != 0 ? slot->straight : straightFrom(slot);
         if (n > limit - count) n = limit - count;
+        // The count is the row's end while it runs; whoever looks at it
+        // meanwhile (a register access, a fault) has it set to the running
+        // instruction's first (rowCount).
+        rowFrom_ = slot;
+        rowStart_ = count;
+        count += n;
         bool stopped = false;
-        for (; n != 0; --n) {
-          ++count;
+        for (std::uint64_t i = 1; i <= n; ++i) {
           regs[15] = pc + 4;
           slot->run(*this, *slot);
           const std::uint32_t size = slot->size;
           if (attention_) [[unlikely]] {
+            count = rowStart_ + i;
+            rowFrom_ = nullptr;
             next = pc + size;
             if (settle(exit)) return exit;
             stopped = true;
@@ -418,6 +438,7 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
           pc += size;
           slot += size >> 1;
         }
+        rowFrom_ = nullptr;
         if (stopped) break;
         regs[15] = pc + 4;
         if (count >= limit || pc - mem_.flashBase >= mem_.flashSize) break;

@@ -272,6 +272,11 @@ class Interpreter {
   void decode(std::uint32_t pc, Op& op);
   Op* slotAt(std::uint32_t pc);
   unsigned straightFrom(Op* slot);
+  // Sets `count` to the running instruction's inside a row of plain
+  // instructions (where it stands at the row's end).
+  void rowCount();
+  const Op* rowFrom_ = nullptr;
+  std::uint64_t rowStart_ = 0;
   bool settle(Exit& exit);
   bool stepOne(const Op& op, Exit& exit);
   std::uint32_t loadSlow(std::uint32_t address, unsigned size);

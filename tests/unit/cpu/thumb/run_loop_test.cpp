@@ -62,19 +62,30 @@ TEST(ThumbRunLoop, RowsOfPlainInstructionsStopAtMarksAndAtTheLimit) {
   EXPECT_EQ(h.cpu->count, 6u + 9u);
 }
 
-// A register access may lower the limit: the row stops right after it.
-TEST(ThumbRunLoop, ARegisterAccessLetsTheOwnerEndTheRowAfterIt) {
+// A register access sees the count of its own instruction, and may lower
+// the limit: the row stops right after it.
+TEST(ThumbRunLoop, ARegisterAccessSeesItsInstructionsCountAndMayEndTheRowAfterIt) {
   struct LoweringBus : thumb_test::Harness {
     std::uint32_t read(std::uint32_t address, unsigned size) override {
+      seen = cpu->count;
       cpu->limit = cpu->count;
       return Harness::read(address, size);
     }
+    std::uint64_t seen = 0;
   } h;
   h.cpu->regs[1] = thumb_test::kPeripherals;
-  h.code({0x3001, 0x680A, 0x3001, 0x3001});  // adds r0, #1; ldr r2, [r1]; adds; adds
-  EXPECT_EQ(h.step(4), Interpreter::Exit::Limit);
-  EXPECT_EQ(h.cpu->count, 2u);
-  EXPECT_EQ(h.cpu->regs[0], 1u);
+  // adds r0, #1 three times; ldr r2, [r1]; adds r0, #1 twice
+  h.code({0x3001, 0x3001, 0x3001, 0x680A, 0x3001, 0x3001});
+  EXPECT_EQ(h.step(6), Interpreter::Exit::Limit);
+  EXPECT_EQ(h.seen, 4u);
+  EXPECT_EQ(h.cpu->count, 4u);
+  EXPECT_EQ(h.cpu->regs[0], 3u);
+  // A fault inside a row counts up to its own instruction too.
+  h.cpu->regs[1] = 0x30000000u;  // nothing answers there
+  h.code({0x3001, 0x3001, 0x680A, 0x3001});
+  h.cpu->count = 0;
+  EXPECT_EQ(h.step(4), Interpreter::Exit::Fault);
+  EXPECT_EQ(h.cpu->count, 3u);
 }
 
 }  // namespace
