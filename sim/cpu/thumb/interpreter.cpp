@@ -56,15 +56,23 @@ Interpreter::Interpreter(const Memory& memory, Bus& bus)
 
 Interpreter::~Interpreter() = default;
 
-// The longest row of plain instructions remembered: a changed mark forgets
-// the rows of the instructions up to this far before it.
+// The longest row of plain instructions remembered, in halfwords: a changed
+// mark forgets the rows up to this far before it.
 constexpr unsigned kLongestRow = 255;
 
+// A row never runs through an instruction that is not plain: the rows that
+// may hold the one marked start after the last such instruction before it.
 void Interpreter::markChanged(std::uint32_t flashOffset) {
   const std::uint32_t at = flashOffset >> 1;
   Op& op = decoded_[at];
   if (op.run != nullptr) op.marked = static_cast<std::uint8_t>(marks_[at] & lookMask_);
-  for (std::uint32_t i = at >= kLongestRow ? at - kLongestRow : 0; i <= at; ++i) decoded_[i].straight = 0;
+  op.straight = 0;
+  const std::uint32_t lowest = at >= kLongestRow ? at - kLongestRow : 0;
+  for (std::uint32_t i = at; i-- > lowest;) {
+    Op& before = decoded_[i];
+    if (before.run != nullptr && before.plain == 0) break;
+    before.straight = 0;
+  }
 }
 
 void Interpreter::flashChanged() { std::memset(static_cast<void*>(decoded_.get()), 0, mem_.flashSize / 2 * sizeof(Op)); }
@@ -252,14 +260,12 @@ void Interpreter::decode(std::uint32_t pc, Op& op) {
   op.plain = leaves ? 0 : 1;
 }
 
-// The plain unmarked instructions that start at `slot`, in a row. Remembered
-// once the row is known to its end.
+// The plain unmarked instructions that start at `slot`, in a row.
+// Remembered once the row is known to its end.
 unsigned Interpreter::straightFrom(Op* slot) {
   Op* const end = decoded_.get() + mem_.flashSize / 2;
   unsigned n = 0;
   Op* at = slot;
-  // The row spans at most kLongestRow halfwords, so that a changed mark can
-  // forget every row it falls in.
   while (at - slot < static_cast<std::ptrdiff_t>(kLongestRow) && at < end && at->run != nullptr && at->plain != 0 &&
          at->marked == 0) {
     ++n;
