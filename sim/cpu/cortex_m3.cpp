@@ -65,15 +65,7 @@ void CortexM3::reset() {
   std::fill(ram_.begin(), ram_.end(), 0);
   std::uint32_t from = std::min((image_.ramUsedEnd + 3u) & ~3u, image_.stackBottom);
   for (std::uint32_t a = from; a + 4 <= image_.stackTop; a += 4) *ramWord(a) = kStackFill;
-  for (unsigned r = 0; r <= kPc; ++r) setReg(r, 0);
-  cpu_->setApsr(0);
-  cpu_->setItState(0);
-  cpu_->primask = false;
-  cpu_->basepri = 0;
-  cpu_->faultmask = false;
-  cpu_->control = 0;
-  cpu_->ipsr = 0;
-  cpu_->exclusiveOpen = false;
+  cpu_->reset();
   setReg(kSp, image_.word(0));
   setReg(kPc, image_.word(4));
   exited_ = false;
@@ -224,7 +216,6 @@ bool CortexM3::execute(std::uint32_t count, bool exact) {
 
 void CortexM3::runStretch() {
   using Exit = thumb::Interpreter::Exit;
-  cpu_->watchAll = breakpointsOutsideFlash_;
   bool pass = false;  // the instruction at the PC was looked at: it runs
   for (;;) {
     const Exit exit = cpu_->run(pass);
@@ -363,6 +354,7 @@ void CortexM3::addBreakpoint(std::uint32_t address) {
     setMark(address, kMarkBreakpoint, true);
   } else {
     breakpointsOutsideFlash_ = true;
+    cpu_->watchAll = true;
   }
 }
 
@@ -372,6 +364,7 @@ void CortexM3::removeBreakpoint(std::uint32_t address) {
   breakpointsOutsideFlash_ = std::any_of(breakpoints_.begin(), breakpoints_.end(), [](std::uint32_t a) {
     return !(a - BoardImage::kFlashBase < BoardImage::kFlashSize || a < BoardImage::kFlashSize);
   });
+  cpu_->watchAll = breakpointsOutsideFlash_;
 }
 
 std::string CortexM3::describe(std::uint32_t pc) const {

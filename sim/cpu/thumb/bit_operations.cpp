@@ -18,8 +18,6 @@ namespace sim::thumb {
 namespace {
 
 // SP or PC, where most of these encodings forbid them.
-bool badReg(unsigned r) { return r == 13u || r == 15u; }
-
 std::uint32_t signExtend16(std::uint32_t x) { return static_cast<std::uint32_t>(static_cast<std::int16_t>(x)); }
 std::uint32_t signExtend8(std::uint32_t x) { return static_cast<std::uint32_t>(static_cast<std::int8_t>(x)); }
 
@@ -57,8 +55,8 @@ void clz(Interpreter& c, const Op& op) { c.put(op.a, static_cast<std::uint32_t>(
 
 void addImm12(Interpreter& c, const Op& op) { c.put(op.a, c.regs[op.b] + op.imm); }
 void subImm12(Interpreter& c, const Op& op) { c.put(op.a, c.regs[op.b] - op.imm); }
-// ADR: from the instruction's address + 4 rounded down to a word.
-void adrAdd(Interpreter& c, const Op& op) { c.put(op.a, (c.regs[15] & ~3u) + op.imm); }
+// ADR: from the instruction's address + 4 rounded down to a word
+// (addressFromPc below, shared with the 16-bit form).
 void adrSub(Interpreter& c, const Op& op) { c.put(op.a, (c.regs[15] & ~3u) - op.imm); }
 void movw(Interpreter& c, const Op& op) { c.put(op.a, op.imm); }
 // imm is already in the top halfword.
@@ -221,7 +219,7 @@ bool decode32PlainImmediate(std::uint32_t insn, Op& op) {
       op.imm = imm12;
       if (n == 15u) {
         if (badReg(d)) return false;
-        op.run = subtract ? &adrSub : &adrAdd;
+        op.run = subtract ? &adrSub : &addressFromPc;
       } else {
         // From SP, the result may go to SP; from any other register, not.
         if (n == 13u ? d == 15u : badReg(d)) return false;
@@ -412,5 +410,7 @@ bool decode32Multiply(std::uint32_t insn, Op& op) {
       return false;
   }
 }
+
+void addressFromPc(Interpreter& c, const Op& op) { c.put(op.a, (c.regs[15] & ~3u) + op.imm); }
 
 }  // namespace sim::thumb

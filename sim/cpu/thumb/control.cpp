@@ -196,7 +196,7 @@ bool decodeMoveToSpecial(std::uint16_t hw1, std::uint16_t hw2, Op& op) {
   const unsigned sysm = hw2 & 0xFFu;
   // mask 10 writes N Z C V Q; the GE bits (mask bit 0) do not exist on this core.
   if (mask != 2u) return false;
-  if (n == 13 || n == 15 || !isSpecialRegister(sysm)) return false;
+  if (badReg(n) || !isSpecialRegister(sysm)) return false;
   op.a = static_cast<std::uint8_t>(n);
   switch (sysm) {
     case 0:
@@ -239,7 +239,7 @@ bool decodeMoveFromSpecial(std::uint16_t hw1, std::uint16_t hw2, Op& op) {
   if (hw1 != 0xF3EFu || (hw2 & 0x2000u) != 0) return false;  // bits that must be one or zero
   const unsigned d = (hw2 >> 8) & 0xFu;
   const unsigned sysm = hw2 & 0xFFu;
-  if (d == 13 || d == 15 || !isSpecialRegister(sysm)) return false;
+  if (badReg(d) || !isSpecialRegister(sysm)) return false;
   op.a = static_cast<std::uint8_t>(d);
   if (sysm <= 7) {
     op.run = &readStatus;

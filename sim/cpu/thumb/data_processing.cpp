@@ -150,9 +150,6 @@ void multiply(Interpreter& c, const Op& op) {
 void addToPc(Interpreter& c, const Op& op) { c.branch(c.regs[op.b] + c.regs[op.c]); }
 void moveToPc(Interpreter& c, const Op& op) { c.branch(c.regs[op.c]); }
 
-// ADR Rd, label: from the instruction's word-aligned address + 4.
-void addressOf(Interpreter& c, const Op& op) { c.put(op.a, (c.regs[15] & ~3u) + op.imm); }
-
 // ---- handler selection ----
 
 template <Alu kOp, Fl kFl, bool kWrite>
@@ -298,8 +295,6 @@ bool immediateOp(Op& op, Alu alu, Fl fl, bool write, unsigned d, unsigned n, std
 }
 
 // SP or PC, where most 32-bit forms cannot take them.
-constexpr bool badReg(unsigned r) { return r == 13 || r == 15; }
-
 bool handlerOp(Op& op, Handler run, unsigned a, unsigned b, unsigned c, bool outsideIt) {
   op.run = run;
   op.a = static_cast<std::uint8_t>(a);
@@ -415,7 +410,7 @@ bool decode16DataProcessing(std::uint16_t insn, Op& op) {
     const unsigned d = (insn >> 8) & 7u;
     const std::uint32_t imm = (insn & 0xFFu) << 2;
     if ((insn & 0x800u) != 0) return immediateOp(op, Alu::Add, Fl::Never, true, d, 13, imm);
-    op.run = &addressOf;
+    op.run = &addressFromPc;  // ADR Rd, label
     op.a = static_cast<std::uint8_t>(d);
     op.imm = imm;
     return true;

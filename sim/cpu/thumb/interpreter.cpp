@@ -13,9 +13,9 @@ namespace {
 void undefinedInstruction(Interpreter& c, const Op&) { c.fault("usage fault: undefined instruction"); }
 
 // Whether an instruction can write the PC (a branch, an exception return,
-// a load or an ALU result to the PC, a supervisor call, a breakpoint, a
-// PRIMASK change the owner looks at) or starts an IT block: anything else
-// hands on to the instruction after it, or faults.
+// a load or an ALU result to the PC, a supervisor call, a breakpoint) or
+// starts an IT block: anything else hands on to the instruction after it,
+// or faults. (A PRIMASK change ends a row by its mark.)
 bool mayLeaveTheRow16(std::uint16_t hw) {
   if (hw >= 0xD000u && hw < 0xE800u) return true;  // B<cond>, UDF, SVC, B
   if ((hw & 0xFF00u) == 0x4700u) return true;       // BX, BLX
@@ -25,7 +25,6 @@ bool mayLeaveTheRow16(std::uint16_t hw) {
   if ((hw & 0xF500u) == 0xB100u) return true;  // CBZ, CBNZ
   if ((hw & 0xFF00u) == 0xBD00u) return true;  // POP with the PC
   if ((hw & 0xFF00u) == 0xBE00u) return true;  // BKPT
-  if ((hw & 0xFFE0u) == 0xB660u) return true;  // CPS
   if ((hw & 0xFF00u) == 0xBF00u && (hw & 0x000Fu) != 0) return true;  // IT
   return false;
 }
@@ -56,6 +55,21 @@ Interpreter::Interpreter(const Memory& memory, Bus& bus)
 
 Interpreter::~Interpreter() = default;
 
+void Interpreter::reset() {
+  for (std::uint32_t& r : regs) r = 0;
+  setPc(0);
+  setApsr(0);
+  it_ = 0;
+  primask = false;
+  basepri = 0;
+  faultmask = false;
+  control = 0;
+  ipsr = 0;
+  psp = 0;
+  exclusiveOpen = false;
+  pending_ = Pending::None;
+}
+
 // The longest row of plain instructions remembered, in halfwords: a changed
 // mark forgets the rows up to this far before it.
 constexpr unsigned kLongestRow = 255;
@@ -81,7 +95,7 @@ void Interpreter::setR(unsigned n, std::uint32_t value) {
   if (n == 15) {
     setPc(value);
   } else {
-    regs[n] = n == 13 ? value & ~3u : value;
+    put(n, value);
   }
 }
 
@@ -130,8 +144,7 @@ bool Interpreter::conditionPassed(unsigned cond) const {
 
 void Interpreter::rowCount() {
   if (rowFrom_ == nullptr) return;
-  const std::uint32_t pc = this->pc();
-  const Op* running = decoded_.get() + ((pc < mem_.flashSize ? pc : pc - mem_.flashBase) >> 1);
+  const Op* running = decoded_.get() + (flashOffset(pc()) >> 1);
   std::uint64_t n = 1;
   for (const Op* at = rowFrom_; at < running; at += at->size >> 1) ++n;
   count = rowStart_ + n;
@@ -173,9 +186,8 @@ void Interpreter::branchExchange(std::uint32_t target) {
 }
 
 std::uint32_t Interpreter::loadSlow(std::uint32_t address, unsigned size) {
-  if (address < mem_.flashSize) return loadSlow(address + mem_.flashBase, size);  // the flash alias at 0
   const std::uint32_t ram = address - mem_.ramBase;
-  const std::uint32_t flash = address - mem_.flashBase;
+  const std::uint32_t flash = flashOffset(address);
   if (ram < mem_.ramSize && mem_.ramSize - ram >= size) return loadFrom(mem_.ram + ram, size);
   if (flash < mem_.flashSize && mem_.flashSize - flash >= size) return loadFrom(mem_.flash + flash, size);
   for (int w = 0; w < 2; ++w) {
@@ -199,7 +211,7 @@ void Interpreter::storeSlow(std::uint32_t address, unsigned size, std::uint32_t 
     storeRam(ram, size, value);
     return;
   }
-  if (address - mem_.flashBase < mem_.flashSize || address < mem_.flashSize) {
+  if (flashOffset(address) < mem_.flashSize) {
     fault("bus fault: write to flash", true, address);
     return;
   }
@@ -222,7 +234,7 @@ void Interpreter::storeSlow(std::uint32_t address, unsigned size, std::uint32_t 
 // decodes to a fault.
 void Interpreter::decode(std::uint32_t pc, Op& op) {
   auto fetch = [&](std::uint32_t at, std::uint16_t& out) {
-    const std::uint32_t inFlash = at < mem_.flashSize ? at : at - mem_.flashBase;
+    const std::uint32_t inFlash = flashOffset(at);
     const std::uint32_t inRam = at - mem_.ramBase;
     if (inFlash < mem_.flashSize - 1) {
       out = static_cast<std::uint16_t>(loadFrom(mem_.flash + inFlash, 2));
@@ -324,11 +336,8 @@ bool decode32(std::uint32_t insn, Op& op) {
 // The decoded form of the instruction at `pc` in flash (flash is also seen
 // at 0), decoded now if it was not yet; null outside flash.
 inline Op* Interpreter::slotAt(std::uint32_t pc) {
-  std::uint32_t offset = pc - mem_.flashBase;
-  if (offset >= mem_.flashSize) {
-    if (pc >= mem_.flashSize) return nullptr;
-    offset = pc;
-  }
+  const std::uint32_t offset = flashOffset(pc);
+  if (offset >= mem_.flashSize) return nullptr;
   Op* slot = &decoded_[offset >> 1];
   if (slot->run == nullptr) [[unlikely]] {
     decode(pc, *slot);
@@ -382,10 +391,7 @@ bool Interpreter::stepOne(const Op& op, Exit& exit) {
     it_ = (it_ & 7u) == 0 ? 0 : static_cast<std::uint8_t>((it_ & 0xE0u) | ((it_ << 1) & 0x1Fu));
     if (pass) op.run(*this, op);
   }
-  if (attention_) {
-    if (settle(exit)) return false;
-    return true;
-  }
+  if (attention_) return !settle(exit);
   regs[15] = next + 4;
   return true;
 }

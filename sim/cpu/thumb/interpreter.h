@@ -91,6 +91,14 @@ bool decode32Control(std::uint32_t insn, Op& op);
 // True for the first halfword of a 32-bit instruction.
 inline bool isWide(std::uint16_t first) { return (first >> 11) >= 0x1Du; }
 
+// SP or PC, where the architecture forbids them (its BadReg): for the
+// decoders of every group.
+inline bool badReg(unsigned r) { return r == 13u || r == 15u; }
+
+class Interpreter;
+// ADR (16- and 32-bit forms): Rd = Align(PC, 4) + imm (bit_operations.cpp).
+void addressFromPc(Interpreter& c, const Op& op);
+
 class Interpreter {
  public:
   // The peripheral and system-control register windows: every access there
@@ -137,6 +145,9 @@ class Interpreter {
   };
 
   Interpreter(const Memory& memory, Bus& bus);
+  // Power-on state: every register, flag and special register zero, no IT
+  // block, the exclusive monitor closed (the owner then sets SP and PC).
+  void reset();
   ~Interpreter();
   Interpreter(const Interpreter&) = delete;
   Interpreter& operator=(const Interpreter&) = delete;
@@ -157,7 +168,6 @@ class Interpreter {
     stopRequested_ = true;
     attention_ = true;
   }
-  bool stopRequested() const { return stopRequested_; }
 
   // Every instruction is looked at (run() returns Marked before each), as
   // for a breakpoint outside flash.
@@ -270,6 +280,12 @@ class Interpreter {
  private:
   // Decodes the instruction at `pc` into `op`.
   void decode(std::uint32_t pc, Op& op);
+  // `address` as an offset into flash (flash is also seen at 0); flashSize
+  // when it is not in flash.
+  std::uint32_t flashOffset(std::uint32_t address) const {
+    if (address - mem_.flashBase < mem_.flashSize) return address - mem_.flashBase;
+    return address < mem_.flashSize ? address : mem_.flashSize;
+  }
   Op* slotAt(std::uint32_t pc);
   unsigned straightFrom(Op* slot);
   // Sets `count` to the running instruction's inside a row of plain

@@ -321,8 +321,6 @@ void tableBranch(Interpreter& c, const Op& op) {
   c.branch(c.regs[15] + 2 * entry);
 }
 
-bool badReg(unsigned r) { return r == 13 || r == 15; }
-
 // LDRD/STRD (immediate and literal), LDREX/STREX and their byte and
 // halfword forms, TBB/TBH.
 bool decodeDualExclusive(std::uint32_t insn, Op& op) {
