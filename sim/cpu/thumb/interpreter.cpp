@@ -36,7 +36,7 @@ bool mayLeaveTheRow32(std::uint32_t insn) {
   if (op1 == 1 && (op2 & 0x64u) == 0x00u && (op2 & 1u) != 0 && (insn & 0x8000u) != 0) {
     return true;  // LDM/POP with the PC
   }
-  if (op1 == 1 && (op2 & 0x64u) == 0x04u) return true;                        // dual, exclusive, TBB/TBH
+  if (op1 == 1 && (op2 & 0x64u) == 0x04u && (insn & 0x01B000E0u) == 0x00900000u) return true;  // TBB, TBH
   if (op1 == 3 && (op2 & 0x67u) == 0x05u && ((insn >> 12) & 0xFu) == 15u) return true;  // LDR to the PC
   return false;
 }
@@ -416,11 +416,12 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       if (!stepOne(*slot, exit)) return exit;
       continue;
     }
-    // Straight through flash outside IT blocks: the next instruction's
-    // decoded form is the one after when nothing branched.
+    // Straight through flash outside IT blocks. `base` is where the flash
+    // the code runs in starts (flashBase, or 0 for the alias): the decoded
+    // form of the instruction at `pc` is the one at pc - base.
     std::uint32_t pc = this->pc();
+    std::uint32_t base = pc - static_cast<std::uint32_t>(slot - decoded_.get()) * 2;
     inIt = false;
-    Op* const lastSlot = decoded_.get() + (mem_.flashSize / 2 - 2);
     for (;;) {
       if (slot->plain != 0 && slot->marked == 0) {  // a marked one is being passed: it runs below
         // A row of plain instructions, as far as the limit allows: no look
@@ -444,7 +445,7 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
             rowFrom_ = nullptr;
             next = pc + size;
             if (settle(exit)) return exit;
-            stopped = true;
+            stopped = true;  // r15 is at the next instruction
             break;
           }
           pc += size;
@@ -453,14 +454,14 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
         rowFrom_ = nullptr;
         if (stopped) break;
         regs[15] = pc + 4;
-        if (count >= limit || pc - mem_.flashBase >= mem_.flashSize) break;
+        if (count >= limit || pc - base >= mem_.flashSize) break;
         if (slot->run == nullptr) slot = slotAt(pc);
         if ((slot->marked | it_) != 0) break;
         if (slot->plain != 0) continue;  // the row ended at the limit of what is remembered
       }
+      // An instruction that may branch, or a marked one being passed.
       ++count;
-      const std::uint32_t after = pc + slot->size;
-      next = after;
+      next = pc + slot->size;
       slot->run(*this, *slot);
       if (attention_) [[unlikely]] {
         if (settle(exit)) return exit;
@@ -469,13 +470,17 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       pc = next;
       regs[15] = pc + 4;
       if (count >= limit) break;
-      if (pc == after && slot < lastSlot) [[likely]] {
-        slot += slot->size >> 1;
+      // Where the code goes on: in the same flash, whether it branched or
+      // not, the decoded form is found from `base`.
+      if (pc - base < mem_.flashSize) [[likely]] {
+        slot = decoded_.get() + ((pc - base) >> 1);
         if (slot->run == nullptr) [[unlikely]] slot = slotAt(pc);
       } else {
         slot = slotAt(pc);
+        if (slot == nullptr) break;
+        base = pc - static_cast<std::uint32_t>(slot - decoded_.get()) * 2;
       }
-      if (slot == nullptr || (slot->marked | it_) != 0) break;
+      if ((slot->marked | it_) != 0) break;
     }
   }
 }
