@@ -41,6 +41,32 @@ bool mayLeaveTheRow32(std::uint32_t insn) {
   return false;
 }
 
+// Where an instruction may stand in an IT block. Only those that may
+// leave a row of plain instructions (mayLeaveTheRow16/32) are limited.
+ItPlace itPlace16(std::uint16_t hw) {
+  if (!mayLeaveTheRow16(hw)) return (hw & 0xFFE0u) == 0xB660u ? kItNever : kItAnywhere;  // CPS
+  if (hw >= 0xD000u && hw < 0xDE00u) return kItNever;                                     // B<cond>
+  if (hw >= 0xDE00u && hw < 0xE000u) return kItAnywhere;                                  // UDF, SVC
+  if ((hw & 0xF500u) == 0xB100u) return kItNever;                                         // CBZ, CBNZ
+  if ((hw & 0xFF00u) == 0xBE00u) return kItRegardless;                                    // BKPT
+  if ((hw & 0xFF00u) == 0xBF00u) return kItNever;                                         // IT
+  return kItLastOnly;
+}
+
+ItPlace itPlace32(std::uint32_t insn) {
+  if (!mayLeaveTheRow32(insn)) return kItAnywhere;
+  const unsigned op1 = (insn >> 27) & 3u;
+  if (op1 == 2) {
+    const unsigned branchOp = (insn >> 12) & 5u;
+    if (branchOp == 0) {
+      // B<cond>; with a condition of 111x, MSR, MRS, hints and barriers.
+      return ((insn >> 23) & 7u) != 7u ? kItNever : kItAnywhere;
+    }
+    return kItLastOnly;  // B, BL (and the BLX the core refuses)
+  }
+  return kItLastOnly;  // LDM/POP, LDR to the PC, TBB/TBH
+}
+
 }  // namespace
 
 static_assert(std::is_trivially_copyable_v<Op> && std::is_trivially_destructible_v<Op>,
@@ -270,6 +296,7 @@ void Interpreter::decode(std::uint32_t pc, Op& op) {
   const bool leaves = op.size == 4 ? mayLeaveTheRow32(static_cast<std::uint32_t>(first) << 16 | second)
                                    : mayLeaveTheRow16(first);
   op.plain = leaves ? 0 : 1;
+  op.itPlace = op.size == 4 ? itPlace32(static_cast<std::uint32_t>(first) << 16 | second) : itPlace16(first);
 }
 
 // The plain unmarked instructions that start at `slot`, in a row.
@@ -387,9 +414,16 @@ bool Interpreter::stepOne(const Op& op, Exit& exit) {
     op.run(*this, op);
   } else {
     inIt = true;
-    const bool pass = conditionPassed(it_ >> 4);
+    const bool last = (it_ & 0xFu) == 0x8u;
+    const bool pass = op.itPlace == kItRegardless || conditionPassed(it_ >> 4);
     it_ = (it_ & 7u) == 0 ? 0 : static_cast<std::uint8_t>((it_ & 0xE0u) | ((it_ << 1) & 0x1Fu));
-    if (pass) op.run(*this, op);
+    if (op.itPlace == kItNever) {
+      fault("usage fault: instruction not allowed in an IT block");
+    } else if (op.itPlace == kItLastOnly && !last) {
+      fault("usage fault: branch in an IT block before its last instruction");
+    } else if (pass) {
+      op.run(*this, op);
+    }
   }
   if (attention_) return !settle(exit);
   regs[15] = next + 4;

@@ -45,7 +45,19 @@ struct Op {
   std::uint8_t marked = 0;
   std::uint8_t plain = 0;
   std::uint8_t straight = 0;
+  // Where the instruction may stand in an IT block (ItPlace), decided from
+  // its encoding.
+  std::uint8_t itPlace = 0;
   std::uint32_t imm = 0;
+};
+
+// Where an instruction may stand in an IT block. Elsewhere than allowed it
+// is unpredictable, a usage fault on this core.
+enum ItPlace : std::uint8_t {
+  kItAnywhere = 0,
+  kItLastOnly,   // it writes the PC: B, BL, BX, BLX, TBB/TBH, loads and ADD/MOV to the PC
+  kItNever,      // IT, CBZ/CBNZ, B<cond>, CPS
+  kItRegardless, // BKPT: runs whatever the block's condition
 };
 
 // Flag bits of Op::flags that the run loop itself looks at; handlers may

@@ -241,6 +241,65 @@ TEST(ThumbItBlock, ABlockEndsAfterItsLengthAndItsStateIsNotVisibleToMrs) {
   EXPECT_EQ(h.cpu->pc(), kAt + 6);
 }
 
+TEST(ThumbItBlock, BranchesOnlyLastAndSomeInstructionsNeverWhateverTheCondition) {
+  struct Case {
+    const char* what;
+    std::uint16_t it;
+    Insn insn;  // the block's first instruction
+    const char* fault;  // null: it runs (or is skipped) as the block says
+  };
+  constexpr const char* kNever = "usage fault: instruction not allowed in an IT block";
+  constexpr const char* kNotLast = "usage fault: branch in an IT block before its last instruction";
+  const Case cases[] = {
+      {"b.n last in its block", 0xBF08, {0xE002}, nullptr},
+      {"b.n before the last", 0xBF04, {0xE002}, kNotLast},
+      {"bl before the last", 0xBF04, {0xF000, 0xF802}, kNotLast},
+      {"bx lr before the last", 0xBF04, {0x4770}, kNotLast},
+      {"pop {pc} before the last", 0xBF04, {0xBD00}, kNotLast},
+      {"ldr pc, [sp] before the last", 0xBF04, {0xF8DD, 0xF000}, kNotLast},
+      {"mov pc, r0 before the last", 0xBF04, {0x4687}, kNotLast},
+      {"tbb before the last", 0xBF04, {0xE8D0, 0xF001}, kNotLast},
+      {"cbz", 0xBF08, {0xB100}, kNever},
+      {"b<cond>", 0xBF08, {0xD000}, kNever},
+      {"b<cond>.w", 0xBF08, {0xF000, 0x8000}, kNever},
+      {"it", 0xBF08, {0xBF08}, kNever},
+      {"cpsid i", 0xBF08, {0xB672}, kNever},
+      {"svc before the last", 0xBF04, {0xDF00}, nullptr},
+      {"msr primask before the last", 0xBF04, {0xF380, 0x8810}, nullptr},
+      {"ldr r0, [sp] before the last", 0xBF04, {0x9800}, nullptr},
+  };
+  for (const Case& c : cases) {
+    for (std::uint32_t flags : {0x40000000u, 0u}) {  // the block's condition passes and fails
+      SCOPED_TRACE(testing::Message() << c.what << (flags != 0 ? ", condition passing" : ", condition failing"));
+      Harness h;
+      // The block, its first instruction, and a NOP after a 16-bit one.
+      h.code({c.it, c.insn.first, sim::thumb::isWide(c.insn.first) ? c.insn.second : std::uint16_t{0xBF00}});
+      h.cpu->regs[13] = kRam + 0x100u;
+      h.cpu->regs[0] = kAt + 1;
+      h.setWord(kRam + 0x100u, kAt + 1);
+      h.cpu->setApsr(flags);
+      h.step();
+      const Interpreter::Exit exit = h.step();
+      if (c.fault != nullptr) {
+        EXPECT_EQ(exit, Interpreter::Exit::Fault);
+        EXPECT_EQ(h.cpu->faultInfo().what, c.fault);
+        EXPECT_EQ(h.cpu->faultInfo().pc, kAt + 2);
+        EXPECT_EQ(h.cpu->itState(), 0u);
+      } else {
+        EXPECT_NE(exit, Interpreter::Exit::Fault) << h.cpu->faultInfo().what;
+      }
+    }
+  }
+
+  // bkpt runs in a block whose condition fails: it eq; bkpt with Z clear.
+  Harness h;
+  h.code({0xBF08, 0xBE01});
+  h.cpu->setApsr(0);
+  h.step();
+  EXPECT_EQ(h.step(), Interpreter::Exit::Breakpoint);
+  EXPECT_EQ(h.cpu->pc(), kAt + 2);
+}
+
 TEST(ThumbItBlock, HintsLookLikeItWithoutAMaskAndDoNothing) {
   const Insn hints[] = {
       {0xBF00}, {0xBF10}, {0xBF20}, {0xBF30}, {0xBF40}, {0xBF70},  // nop yield wfe wfi sev, an unallocated hint
