@@ -8,6 +8,8 @@ CASE is one of:
   max-pressure   the pressure test's thousand averages, piped keys, at
                  --speed max: the run reaches 1010 s of virtual time with every
                  average printed (the test's timeout bounds the wall time)
+  max-pressure-bounded
+                 the same for its first hundred averages, 110 s of virtual time
   refused        --speed with a word or a factor out of range is a usage error
   monitor        `speed 100` in the monitor, a refused `speed 0`, and the panel
                  showing the new pace
@@ -23,17 +25,28 @@ from cli_support import cases_named, run_cases  # noqa: E402
 from live_console_test import MENU_END, STEP_TIMEOUT, START_TIMEOUT, Failure, on_terminal, show  # noqa: E402
 
 
-def case_max_pressure(sim):
-    proc = subprocess.run([sim, "--speed", "max", "--max-time", "1010s", "--stats"], input=b"91",
+def max_pressure(sim, seconds, expected):
+    """The pressure test at --speed max for `seconds` of virtual time: at
+    least `expected` averages printed, and the run reaching its end."""
+    proc = subprocess.run([sim, "--speed", "max", "--max-time", "%ds" % seconds, "--stats"], input=b"91",
                           capture_output=True, timeout=600)
     if proc.returncode != 0:
         raise Failure("exit status %d: %s" % (proc.returncode, proc.stderr.decode(errors="replace")))
     averages = proc.stdout.count(b"Pressure: 1013.25 hPa\r\n")
-    if averages < 1000:
-        raise Failure("expected the thousand averages of the pressure test, saw %d: %s"
-                      % (averages, show(proc.stdout)))
-    if b"virtual time 1010.000000000 s" not in proc.stderr:
-        raise Failure("expected the run to reach 1010 s of virtual time: %s" % proc.stderr.decode(errors="replace"))
+    if averages < expected:
+        raise Failure("expected %d averages of the pressure test, saw %d: %s"
+                      % (expected, averages, show(proc.stdout)))
+    if b"virtual time %d.000000000 s" % seconds not in proc.stderr:
+        raise Failure("expected the run to reach %d s of virtual time: %s"
+                      % (seconds, proc.stderr.decode(errors="replace")))
+
+
+def case_max_pressure(sim):
+    max_pressure(sim, 1010, 1000)
+
+
+def case_max_pressure_bounded(sim):
+    max_pressure(sim, 110, 100)
 
 
 def case_refused(sim):
