@@ -86,6 +86,19 @@ TEST(ThumbRunLoop, ARegisterAccessSeesItsInstructionsCountAndMayEndTheRowAfterIt
   h.cpu->count = 0;
   EXPECT_EQ(h.step(4), Interpreter::Exit::Fault);
   EXPECT_EQ(h.cpu->count, 3u);
+  // LDRD, STRD and the exclusives run in rows too: a misaligned LDRD faults
+  // at its own count. adds; strd r0, r1, [r3]; ldrex r2, [r3]; adds;
+  // ldrd r4, r5, [r6]; adds
+  h.cpu->regs[3] = thumb_test::kRam + 0x40u;
+  h.cpu->regs[6] = thumb_test::kRam + 0x42u;
+  h.code({0x3001, 0xE9C3, 0x0100, 0xE853, 0x2F00, 0x3001, 0xE9D6, 0x4500, 0x3001});
+  h.cpu->count = 0;
+  h.cpu->regs[0] = 0;
+  EXPECT_EQ(h.step(6), Interpreter::Exit::Fault);
+  EXPECT_EQ(h.cpu->count, 5u);
+  EXPECT_EQ(h.cpu->regs[0], 2u);
+  EXPECT_EQ(h.cpu->regs[2], 1u);  // strd stored r0 (then 1), ldrex read it back
+  EXPECT_EQ(h.cpu->faultInfo().pc, thumb_test::kFlash + 0x10Cu);
 }
 
 }  // namespace
