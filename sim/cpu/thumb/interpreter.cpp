@@ -295,6 +295,15 @@ void Interpreter::decode(std::uint32_t pc, Op& op) {
   }
   const bool leaves = op.size == 4 ? mayLeaveTheRow32(static_cast<std::uint32_t>(first) << 16 | second)
                                    : mayLeaveTheRow16(first);
+  if (op.run == kWordLiteralLoad) {
+    // A word of flash relative to the PC: read now, once. The alias at 0
+    // sees the same word at the same distance.
+    const std::uint32_t literal = flashOffset(((pc + 4) & ~3u) + op.imm);
+    if (literal < mem_.flashSize && mem_.flashSize - literal >= 4) {
+      op.imm = loadFrom(mem_.flash + literal, 4);
+      op.run = &loadConstant;
+    }
+  }
   op.plain = leaves ? 0 : 1;
   op.itPlace = op.size == 4 ? itPlace32(static_cast<std::uint32_t>(first) << 16 | second) : itPlace16(first);
 }

@@ -110,6 +110,11 @@ inline bool badReg(unsigned r) { return r == 13u || r == 15u; }
 class Interpreter;
 // ADR (16- and 32-bit forms): Rd = Align(PC, 4) + imm (bit_operations.cpp).
 void addressFromPc(Interpreter& c, const Op& op);
+// LDR Rt, [PC, #imm] of a word (load_store.cpp), and the same once the word
+// is known: Rt = imm. A word of the literal pool in flash is a constant
+// (flash changes only with a new image, which drops every decoded form).
+extern const Handler kWordLiteralLoad;
+void loadConstant(Interpreter& c, const Op& op);
 
 class Interpreter {
  public:

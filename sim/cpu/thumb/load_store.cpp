@@ -111,6 +111,14 @@ void loadPc(Interpreter& c, const Op& op) {
 // PLD, PLI and the unallocated hints: nothing to do on this core.
 void hint(Interpreter&, const Op&) {}
 
+}  // namespace
+
+const Handler kWordLiteralLoad = &loadSingle<Width::Word, kLiteral>;
+
+void loadConstant(Interpreter& c, const Op& op) { c.put(op.a, op.imm); }
+
+namespace {
+
 template <Mode M>
 Handler loadHandler(Width w) {
   switch (w) {

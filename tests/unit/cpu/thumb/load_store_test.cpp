@@ -103,6 +103,29 @@ TEST(ThumbLoadStore, WordsAtAnyAlignmentSpRelativeAndLiterals) {
   EXPECT_EQ(h.cpu->r(2), 0xFFFFFFF9u);
 }
 
+// A word of the literal pool in flash is read when its load is first
+// decoded: the same seen through the alias at 0, read anew once flash
+// changes (a new image), and a literal past the end of flash still faults.
+TEST(ThumbLoadStore, LiteralWordsInFlashFollowTheImage) {
+  Harness h;
+  h.code({0x4D00, 0xBF00, 0x5678, 0x1234});  // ldr r5,[pc,#0]; nop; the word
+  ASSERT_EQ(h.step(), Interpreter::Exit::Limit);
+  EXPECT_EQ(h.cpu->r(5), 0x12345678u);
+  h.cpu->setR(5, 0);
+  h.cpu->setPc(kCode - thumb_test::kFlash);
+  ASSERT_EQ(h.step(), Interpreter::Exit::Limit);
+  EXPECT_EQ(h.cpu->r(5), 0x12345678u);
+  h.code({0x4D00, 0xBF00, 0x0001, 0x0002});
+  ASSERT_EQ(h.step(), Interpreter::Exit::Limit);
+  EXPECT_EQ(h.cpu->r(5), 0x00020001u);
+
+  const std::uint32_t last = thumb_test::kFlash + static_cast<std::uint32_t>(h.flash.size()) - 4;
+  h.code({0xF8DF, 0x1FFF}, last);  // ldr.w r1,[pc,#4095]
+  h.cpu->setPc(last);
+  EXPECT_EQ(h.step(), Interpreter::Exit::Fault);
+  EXPECT_EQ(h.cpu->faultInfo().what, "bus fault: read where no memory answers");
+}
+
 TEST(ThumbLoadStore, WideOffsetsIndexingAndWritebackMoveTheBaseAsTheFormSays) {
   Harness h;
   fillWithAddresses(h);
