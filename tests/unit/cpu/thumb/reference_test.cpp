@@ -19,7 +19,9 @@
 //   address counts as agreeing.
 // - A value with either of its two low bits set written to SP: the
 //   architecture keeps them zero, the library keeps the value. SP forms are
-//   only given word-aligned values, and SP is compared without those bits.
+//   only given word-aligned values; where an IT block's random instructions
+//   write SP all the same, the library's SP loses those bits before each
+//   instruction (a code hook), and SP is compared without them.
 // - YIELD: a hint that does nothing on the core; the library stops on it as
 //   on an undefined instruction.
 // - Some of the DSP extension's encodings, which the Cortex-M3 does not
@@ -203,8 +205,19 @@ class Machines : public Interpreter::Bus {
     // Flash is also seen at 0 (where a base register of 0 reads it).
     if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, 0, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_);
     if (err == UC_ERR_OK) err = uc_mem_map_ptr(uc_, kRamBase, kRamSize, UC_PROT_ALL, libraryRam_);
+    if (err == UC_ERR_OK) err = uc_hook_add(uc_, &spHook_, UC_HOOK_CODE, reinterpret_cast<void*>(&alignSp), nullptr, 1, 0);
     if (err != UC_ERR_OK) error_ = uc_strerror(err);
     return err == UC_ERR_OK;
+  }
+
+  // SP's two low bits read as zero on the core.
+  static void alignSp(uc_engine* uc, std::uint64_t, std::uint32_t, void*) {
+    std::uint32_t sp = 0;
+    uc_reg_read(uc, UC_ARM_REG_SP, &sp);
+    if ((sp & 3u) != 0) {
+      sp &= ~3u;
+      uc_reg_write(uc, UC_ARM_REG_SP, &sp);
+    }
   }
 
   void runOurs(const Case& c, std::uint32_t at, Outcome& o) {
@@ -278,6 +291,7 @@ class Machines : public Interpreter::Bus {
   std::vector<std::uint8_t> pristine_;
   std::unique_ptr<Interpreter> ours_;
   uc_engine* uc_ = nullptr;
+  uc_hook spHook_ = 0;
   bool ok_ = false;
   std::string error_;
   std::uint32_t slot_ = 0;
@@ -1146,7 +1160,11 @@ TEST_P(ThumbReference, AgreesOnRandomInstances) {
   Machines& m = machines();
   ASSERT_TRUE(m.ok()) << "the library did not open: " << m.error();
   const Group& group = GetParam();
-  Rng r(0xC0DE0000u + static_cast<std::uint64_t>(&group - kGroups));
+  // Each group's own seed: its place in the list (the parameter is a copy,
+  // not the list's element).
+  std::uint64_t place = 0;
+  while (std::strcmp(kGroups[place].name, group.name) != 0) ++place;
+  Rng r(0xC0DE0000u + place);
   unsigned mismatches = 0, bothFaulted = 0;
   for (unsigned i = 0; i < group.cases && mismatches < 10; ++i) {
     Case c;
