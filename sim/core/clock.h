@@ -41,7 +41,16 @@ class Clock {
   void setOscillatorError(std::int64_t ppb) { oscillatorErrorPpb_ = ppb; }
   std::int64_t oscillatorErrorPpb() const { return oscillatorErrorPpb_; }
   // `span` of an outside clock as the board's clock counts it now.
-  Time outside(Time span) const { return oscillatorErrorPpb_ == 0 ? span : scaledOutside(span); }
+  Time outside(Time span) const {
+    if (oscillatorErrorPpb_ == 0) return span;
+    // The same few spans (a bit time, a gap) come back for every byte.
+    if (span != outsideSpan_ || oscillatorErrorPpb_ != outsidePpb_) {
+      outsideSpan_ = span;
+      outsidePpb_ = oscillatorErrorPpb_;
+      outsideScaled_ = scaledOutside(span);
+    }
+    return outsideScaled_;
+  }
 
   // Core cycles elapsed since power-on, across frequency changes.
   std::uint64_t cycles() const { return cyclesAtHz_ + (now_ - hzSince_) / quantaPerCycle_; }
@@ -118,6 +127,9 @@ class Clock {
   std::uint64_t cyclesAtHz_ = 0;
   Time hzSince_ = 0;
   std::int64_t oscillatorErrorPpb_ = 0;
+  // The last span outside() scaled, at which error, and the result.
+  mutable Time outsideSpan_ = 0, outsideScaled_ = 0;
+  mutable std::int64_t outsidePpb_ = 0;
   Time limit_ = ~Time{0};
   std::atomic<bool> stopRequested_{false};
   Listener stopHandler_;
