@@ -27,25 +27,6 @@ void Clock::spendTime(Time span) {
   moveTo(target);
 }
 
-Clock::EventId Clock::at(Time when, std::function<void()> action) {
-  if (when < now_) when = now_;
-  if (events_.capacity() == 0) events_.reserve(64);
-  EventId id = nextId_++;
-  // Built in place and the action swapped in: one exchange of the callable
-  // instead of two moves and a destruction, on the path of every tick.
-  Event& event = events_.emplace_back();
-  event.when = when;
-  event.id = id;
-  event.action.swap(action);
-  event.period = 0;
-  // A new event has the highest id: it comes first only when strictly earlier.
-  if (events_.size() == 1 || when < events_[earliest_].when) {
-    earliest_ = events_.size() - 1;
-    nextWhen_ = when;
-  }
-  return id;
-}
-
 Clock::EventId Clock::every(Time when, Time period, std::function<void()> action) {
   EventId id = at(when, std::move(action));
   events_.back().period = period;

@@ -41,7 +41,16 @@ class Clock {
   void setOscillatorError(std::int64_t ppb) { oscillatorErrorPpb_ = ppb; }
   std::int64_t oscillatorErrorPpb() const { return oscillatorErrorPpb_; }
   // `span` of an outside clock as the board's clock counts it now.
-  Time outside(Time span) const { return oscillatorErrorPpb_ == 0 ? span : scaledOutside(span); }
+  Time outside(Time span) const {
+    if (oscillatorErrorPpb_ == 0) return span;
+    // The same few spans (a bit time, a gap) come back for every byte.
+    if (span != outsideSpan_ || oscillatorErrorPpb_ != outsidePpb_) {
+      outsideSpan_ = span;
+      outsidePpb_ = oscillatorErrorPpb_;
+      outsideScaled_ = scaledOutside(span);
+    }
+    return outsideScaled_;
+  }
 
   // Core cycles elapsed since power-on, across frequency changes.
   std::uint64_t cycles() const { return cyclesAtHz_ + (now_ - hzSince_) / quantaPerCycle_; }
@@ -53,8 +62,14 @@ class Clock {
   // Quanta of one core cycle at the current SYSCLK.
   Time quantaPerCoreCycle() const { return quantaPerCycle_; }
 
-  EventId at(Time when, std::function<void()> action);
-  EventId after(Time delay, std::function<void()> action) { return at(now_ + delay, std::move(action)); }
+  // `action`: anything callable as void(); it is stored as the event's
+  // std::function, built in place from what the caller gives.
+  template <typename Action>
+  EventId at(Time when, Action&& action);
+  template <typename Action>
+  EventId after(Time delay, Action&& action) {
+    return at(now_ + delay, std::forward<Action>(action));
+  }
   // An event that comes back every `period` (> 0) from `when` on, until
   // cancelled: before each run it is put back at its next time under a new id,
   // exactly as if its action re-scheduled itself first thing, but without
@@ -94,10 +109,14 @@ class Clock {
   // cheaper than any ordered structure, and the list's storage is reused
   // without allocating.
   struct Event {
+    // The action is built straight in the list's storage from the caller's
+    // callable: no std::function made by the caller and moved in.
+    template <typename Action>
+    Event(Time w, EventId i, Action&& a) : when(w), id(i), action(std::forward<Action>(a)) {}
     Time when;
     EventId id;
     std::function<void()> action;
-    Time period;  // 0: runs once
+    Time period = 0;  // 0: runs once
   };
   static bool earlier(const Event& a, const Event& b) { return a.when < b.when || (a.when == b.when && a.id < b.id); }
   std::size_t find(EventId id) const;
@@ -118,6 +137,9 @@ class Clock {
   std::uint64_t cyclesAtHz_ = 0;
   Time hzSince_ = 0;
   std::int64_t oscillatorErrorPpb_ = 0;
+  // The last span outside() scaled, at which error, and the result.
+  mutable Time outsideSpan_ = 0, outsideScaled_ = 0;
+  mutable std::int64_t outsidePpb_ = 0;
   Time limit_ = ~Time{0};
   std::atomic<bool> stopRequested_{false};
   Listener stopHandler_;
@@ -128,5 +150,19 @@ class Clock {
   Time nextWhen_ = ~Time{0};  // its time; never reached when there is none
   std::vector<Listener> clockListeners_;
 };
+
+template <typename Action>
+Clock::EventId Clock::at(Time when, Action&& action) {
+  if (when < now_) when = now_;
+  if (events_.capacity() == 0) events_.reserve(64);
+  const EventId id = nextId_++;
+  events_.emplace_back(when, id, std::forward<Action>(action));
+  // A new event has the highest id: it comes first only when strictly earlier.
+  if (events_.size() == 1 || when < events_[earliest_].when) {
+    earliest_ = events_.size() - 1;
+    nextWhen_ = when;
+  }
+  return id;
+}
 
 }  // namespace sim

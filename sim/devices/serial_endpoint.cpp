@@ -6,6 +6,12 @@
 namespace sim {
 
 namespace {
+// What the end has received is kept for the whole run. A scripted run's
+// console output is some tens of kilobytes: room for that much is set aside
+// at once, so that the text is not copied into ever larger buffers as it
+// grows, each copy writing memory the process has not touched before.
+constexpr std::size_t kReceivedRoom = 64 * 1024;
+
 // The end's bit time: `baud` exactly when nominal, else off by the run's draw.
 Time drawnBitTime(const std::string& name, std::uint32_t baud, const TimingTolerances& timing) {
   Time nominal = fraction(1, baud);
@@ -34,6 +40,7 @@ SerialEndpoint::SerialEndpoint(std::string name, Clock& clock, Net& toBoard, Net
   output_.set(Drive::High);
   receiver_.set(Drive::PullUp);
   sampler_.watch(fromBoard);
+  received_.reserve(kReceivedRoom);
 }
 
 SerialEndpoint::~SerialEndpoint() { clock_.cancel(startEvent_); }

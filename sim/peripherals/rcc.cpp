@@ -404,12 +404,18 @@ std::uint32_t Rcc::pllVcoHz() const {
   return pllInputHz() * kPllMul[mulCode];
 }
 
+// The PLL's reference is HSI or HSE, both of a fixed rate: its output
+// follows from CFGR alone.
 std::uint32_t Rcc::pllHz() const {
+  if (pllKnown_ && pllCfgr_ == cfgr_) return pllHz_;
   std::uint32_t mulCode = (cfgr_ & RCC_CFGR_PLLMUL) >> RCC_CFGR_PLLMUL_Pos;
   std::uint32_t div = ((cfgr_ & RCC_CFGR_PLLDIV) >> RCC_CFGR_PLLDIV_Pos) + 1;
-  if (mulCode >= kPllMul.size()) return 0;  // cannot run: refused when the PLL is switched on
-  std::uint64_t hz = std::uint64_t{sourceHz(pllSource())} * kPllMul[mulCode] / div;
-  return static_cast<std::uint32_t>(hz);
+  std::uint32_t hz = 0;  // a multiplier that cannot run: refused when the PLL is switched on
+  if (mulCode < kPllMul.size()) hz = static_cast<std::uint32_t>(std::uint64_t{sourceHz(pllSource())} * kPllMul[mulCode] / div);
+  pllKnown_ = true;
+  pllCfgr_ = cfgr_;
+  pllHz_ = hz;
+  return hz;
 }
 
 // ---------------------------------------------------------------- frequencies

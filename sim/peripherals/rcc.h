@@ -115,6 +115,10 @@ class Rcc : public Peripheral {
   Clock::EventId msiEvent_ = 0, hsiEvent_ = 0, switchEvent_ = 0;
   // Frequencies last announced to the clock (to notify only on a change).
   std::uint32_t sysclk_ = 0, hclk_ = 0, pclk1_ = 0, pclk2_ = 0;
+  // The PLL's output for the CFGR it was last worked out from (a division,
+  // asked for by every frame a USART sends).
+  mutable std::uint32_t pllCfgr_ = 0, pllHz_ = 0;
+  mutable bool pllKnown_ = false;
 };
 
 }  // namespace sim

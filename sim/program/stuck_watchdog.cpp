@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "../core/held_time.h"
 
@@ -84,14 +85,25 @@ StuckWatchdog::StuckWatchdog(const Clock& clock, std::chrono::milliseconds limit
   g_firmwareThread = pthread_self();
   if (pthread_getcpuclockid(g_firmwareThread, &firmwareCpuClock_) != 0) firmwareCpuClock_ = CLOCK_MONOTONIC;
   g_capture.captured.store(false);
-  void* warmUp[1];
-  (void)backtrace(warmUp, 1);  // loads the unwinder now, not in the signal handler
   struct sigaction action {};
   action.sa_sigaction = onStopSignal;
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   sigaction(kStopSignal, &action, nullptr);
-  thread_ = std::thread([this] { watch(); });
+  // A thread of the C library's own, not std::thread: std::thread hands the
+  // new thread a block to free, and a thread's first free sets up a heap of
+  // its own (a large mapping and its unmapping) in every run, for a watchdog
+  // that normally never allocates. Its stack is small for the same reason.
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, kStackBytes);
+  const int failed = pthread_create(&thread_, &attributes, &StuckWatchdog::threadMain, this);
+  pthread_attr_destroy(&attributes);
+  if (failed != 0) {
+    signal(kStopSignal, SIG_DFL);
+    g_watching.store(false);
+    throw std::system_error(failed, std::generic_category(), "cannot start the stuck-firmware watchdog");
+  }
 }
 
 StuckWatchdog::~StuckWatchdog() {
@@ -100,9 +112,14 @@ StuckWatchdog::~StuckWatchdog() {
     quit_ = true;
   }
   wake_.notify_all();
-  thread_.join();
+  pthread_join(thread_, nullptr);
   signal(kStopSignal, SIG_DFL);
   g_watching.store(false);
+}
+
+void* StuckWatchdog::threadMain(void* self) {
+  static_cast<StuckWatchdog*>(self)->watch();
+  return nullptr;
 }
 
 void StuckWatchdog::watch() {
@@ -138,6 +155,10 @@ std::chrono::nanoseconds StuckWatchdog::firmwareCpuTime() const {
 }
 
 void StuckWatchdog::endRun() {
+  // The unwinder is loaded here, on this thread, not in the signal handler
+  // (loading a library there is not safe) and not in runs that never stop.
+  void* warmUp[1];
+  (void)backtrace(warmUp, 1);
   pthread_kill(g_firmwareThread, kStopSignal);
   for (int i = 0; i < 1000 && !g_capture.captured.load(); ++i) usleep(1000);
 

@@ -18,13 +18,14 @@
 // (sim/core/held_time.h) and the count starts afresh when the last one ends.
 #pragma once
 
+#include <pthread.h>
 #include <time.h>
 
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include "../core/clock.h"
 
@@ -49,6 +50,9 @@ class StuckWatchdog {
   StuckWatchdog& operator=(const StuckWatchdog&) = delete;
 
  private:
+  // Ample for the watch and for the last words and naming at the end.
+  static constexpr std::size_t kStackBytes = 1024 * 1024;
+  static void* threadMain(void* self);
   void watch();
   std::chrono::nanoseconds firmwareCpuTime() const;
   [[noreturn]] void endRun();
@@ -61,7 +65,7 @@ class StuckWatchdog {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool quit_ = false;
-  std::thread thread_;
+  pthread_t thread_{};
 };
 
 }  // namespace sim

@@ -54,15 +54,36 @@ ScriptCommandRegistration::ScriptCommandRegistration(ScriptCommandEntry entry) {
 
 const std::vector<ScriptCommandEntry>& scriptCommands() { return commandTable(); }
 
+namespace {
+
+// How many words `keywords` has when they are the first words of
+// `leadingWords`, one by one; 0 when they are not. Compared in place: every
+// line of every script looks through the whole table.
+std::size_t leadingKeywords(std::string_view keywords, const std::vector<std::string>& leadingWords) {
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  while (pos < keywords.size()) {
+    std::size_t end = keywords.find(' ', pos);
+    if (end == std::string_view::npos) end = keywords.size();
+    if (end > pos) {
+      if (count >= leadingWords.size() || leadingWords[count] != keywords.substr(pos, end - pos)) return 0;
+      ++count;
+    }
+    pos = end + 1;
+  }
+  return count;
+}
+
+}  // namespace
+
 const ScriptCommandEntry* findScriptCommand(const std::vector<std::string>& leadingWords) {
   const ScriptCommandEntry* best = nullptr;
   std::size_t bestLength = 0;
   for (const auto& entry : commandTable()) {
-    auto keys = splitWords(entry.keywords);
-    if (keys.size() > leadingWords.size() || keys.size() <= bestLength) continue;
-    if (std::equal(keys.begin(), keys.end(), leadingWords.begin())) {
+    const std::size_t keys = leadingKeywords(entry.keywords, leadingWords);
+    if (keys > bestLength) {
       best = &entry;
-      bestLength = keys.size();
+      bestLength = keys;
     }
   }
   return best;

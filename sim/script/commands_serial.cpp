@@ -63,9 +63,11 @@ class WaitTextStep : public ScriptStep {
   bool onByte(ScriptContext& context, std::string_view line) override {
     if (line != line_) return false;
     if (regex_) return followed(context);
-    std::size_t from = context.matchEnd(line_);
-    // Only a match ending in the new byte is new: look at the tail only.
+    // Only a match ending in the new byte is new: look at the tail only, and
+    // only when the new byte is the text's last.
     const std::string& out = context.received(line_);
+    if (!text_.empty() && (out.empty() || out.back() != text_.back())) return false;
+    std::size_t from = context.matchEnd(line_);
     if (out.size() > text_.size() && out.size() - text_.size() > from) from = out.size() - text_.size();
     return found(context, from);
   }

@@ -173,6 +173,13 @@ TEST(VirtualClock, AnOutsideSpanIsScaledByTheBoardOscillatorsErrorToTheNearestQu
   EXPECT_EQ(clock.outside(sim::seconds(2)), sim::seconds(2) + 6'291u);
   clock.setOscillatorError(30'000'000);
   EXPECT_EQ(clock.outside(sim::kMaxDuration), sim::kMaxDuration);
+  // The same span at another error, and back: each scaled by the error now.
+  for (int round = 0; round < 2; ++round) {
+    clock.setOscillatorError(50'000);
+    EXPECT_EQ(clock.outside(sim::seconds(2)), sim::seconds(2) + sim::microseconds(100));
+    clock.setOscillatorError(-50'000);
+    EXPECT_EQ(clock.outside(sim::seconds(2)), sim::seconds(2) - sim::microseconds(100));
+  }
 }
 
 TEST(VirtualTime, DaysOfVirtualTimeFitAndFormat) {

@@ -120,6 +120,22 @@ TEST_F(ClockTree, ThePllAndItsCrystalStayOnWhileThePllIsTheSystemClock) {
   EXPECT_EQ(clock.coreHz(), kMsiHz);
 }
 
+TEST_F(ClockTree, ThePllSetUpAgainAtAnotherRateRunsTheCoreAndBusesAtTheNewRate) {
+  runOnPll();
+  rcc.write(CFGR, 4, (reg(CFGR) & ~3u) | SW_MSI);
+  runFor(sim::microseconds(5));
+  clear(CR, PLLON);
+  constexpr std::uint32_t kPllHseX4Div2 = (1u << 16) | (1u << 18) | (1u << 22);
+  rcc.write(CFGR, 4, kPllHseX4Div2);
+  set(CR, PLLON);
+  runFor(config.pllLock);
+  set(CFGR, SW_PLL);
+  runFor(sim::microseconds(5));
+  ASSERT_EQ(reg(CFGR) & SWS, SW_PLL << 2);
+  EXPECT_EQ(clock.coreHz(), 24'000'000u);
+  EXPECT_EQ(rcc.pclk2Hz(), 24'000'000u);
+}
+
 TEST_F(ClockTree, ThePllSettingsCannotChangeWhileThePllRuns) {
   runOnPll();
   rcc.write(CFGR, 4, (reg(CFGR) & ~PLL_HSE_X8_DIV3) | SW_PLL);  // PLL source HSI, x3, divider code 0
