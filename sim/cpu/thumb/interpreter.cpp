@@ -41,10 +41,11 @@ bool mayLeaveTheRow32(std::uint32_t insn) {
   return false;
 }
 
-// Where an instruction may stand in an IT block. Only those that may
-// leave a row of plain instructions (mayLeaveTheRow16/32) are limited.
-ItPlace itPlace16(std::uint16_t hw) {
-  if (!mayLeaveTheRow16(hw)) return (hw & 0xFFE0u) == 0xB660u ? kItNever : kItAnywhere;  // CPS
+// Where an instruction may stand in an IT block, given whether it may
+// leave a row of plain instructions (mayLeaveTheRow16/32): of those that
+// do not, only CPS is limited.
+ItPlace itPlace16(std::uint16_t hw, bool leaves) {
+  if (!leaves) return (hw & 0xFFE0u) == 0xB660u ? kItNever : kItAnywhere;                  // CPS
   if (hw >= 0xD000u && hw < 0xDE00u) return kItNever;                                     // B<cond>
   if (hw >= 0xDE00u && hw < 0xE000u) return kItAnywhere;                                  // UDF, SVC
   if ((hw & 0xF500u) == 0xB100u) return kItNever;                                         // CBZ, CBNZ
@@ -53,8 +54,8 @@ ItPlace itPlace16(std::uint16_t hw) {
   return kItLastOnly;
 }
 
-ItPlace itPlace32(std::uint32_t insn) {
-  if (!mayLeaveTheRow32(insn)) return kItAnywhere;
+ItPlace itPlace32(std::uint32_t insn, bool leaves) {
+  if (!leaves) return kItAnywhere;
   const unsigned op1 = (insn >> 27) & 3u;
   if (op1 == 2) {
     const unsigned branchOp = (insn >> 12) & 5u;
@@ -293,8 +294,6 @@ void Interpreter::decode(std::uint32_t pc, Op& op) {
     op.size = size;
     op.run = &undefinedInstruction;
   }
-  const bool leaves = op.size == 4 ? mayLeaveTheRow32(static_cast<std::uint32_t>(first) << 16 | second)
-                                   : mayLeaveTheRow16(first);
   if (op.run == kWordLiteralLoad) {
     // A word of flash relative to the PC: read now, once. The alias at 0
     // sees the same word at the same distance.
@@ -304,8 +303,10 @@ void Interpreter::decode(std::uint32_t pc, Op& op) {
       op.run = &loadConstant;
     }
   }
+  const std::uint32_t wide = static_cast<std::uint32_t>(first) << 16 | second;
+  const bool leaves = op.size == 4 ? mayLeaveTheRow32(wide) : mayLeaveTheRow16(first);
   op.plain = leaves ? 0 : 1;
-  op.itPlace = op.size == 4 ? itPlace32(static_cast<std::uint32_t>(first) << 16 | second) : itPlace16(first);
+  op.itPlace = op.size == 4 ? itPlace32(wide, leaves) : itPlace16(first, leaves);
 }
 
 // The plain unmarked instructions that start at `slot`, in a row.
@@ -463,7 +464,7 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
     // the code runs in starts (flashBase, or 0 for the alias): the decoded
     // form of the instruction at `pc` is the one at pc - base.
     std::uint32_t pc = this->pc();
-    std::uint32_t base = pc - static_cast<std::uint32_t>(slot - decoded_.get()) * 2;
+    std::uint32_t base = flashStartFor(pc, slot);
     inIt = false;
     for (;;) {
       if (slot->plain != 0 && slot->marked == 0) {  // a marked one is being passed: it runs below
@@ -521,7 +522,7 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       } else {
         slot = slotAt(pc);
         if (slot == nullptr) break;
-        base = pc - static_cast<std::uint32_t>(slot - decoded_.get()) * 2;
+        base = flashStartFor(pc, slot);
       }
       if ((slot->marked | it_) != 0) break;
     }

@@ -304,6 +304,11 @@ class Interpreter {
     return address < mem_.flashSize ? address : mem_.flashSize;
   }
   Op* slotAt(std::uint32_t pc);
+  // Where the flash the instruction at `pc` (decoded in `slot`) is seen
+  // from starts: flashBase, or 0 for the alias.
+  std::uint32_t flashStartFor(std::uint32_t pc, const Op* slot) const {
+    return pc - static_cast<std::uint32_t>(slot - decoded_.get()) * 2;
+  }
   unsigned straightFrom(Op* slot);
   // Sets `count` to the running instruction's inside a row of plain
   // instructions (where it stands at the row's end).
