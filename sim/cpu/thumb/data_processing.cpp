@@ -9,19 +9,15 @@
 // register operand, the shift applied to it. Op fields: a = Rd, b = Rn,
 // c = Rm, d = the shift amount, e = the carry a rotated immediate gives,
 // imm = the immediate.
+#include <algorithm>
+#include <vector>
+
 #include "alu.h"
-#include "interpreter.h"
+#include "handler_shapes.h"
 
 namespace sim::thumb {
 
 namespace {
-
-enum class Alu : std::uint8_t { And, Bic, Orr, Orn, Eor, Mov, Mvn, Add, Adc, Sub, Sbc, Rsb };
-enum class Fl : std::uint8_t { Never, Always, OutsideIt };
-enum class Sh : std::uint8_t { None, Lsl, Lsr, Asr, Ror, Rrx };
-
-constexpr bool isLogical(Alu op) { return op <= Alu::Mvn; }
-constexpr bool readsRn(Alu op) { return op != Alu::Mov && op != Alu::Mvn; }
 
 // The register operand after its immediate shift; `carry` holds the carry
 // in and receives the shifter's carry out. Amounts: LSL and ROR 1-31, LSR
@@ -220,33 +216,33 @@ Handler immediateHandlerOf(Fl fl, bool write, bool immCarry) {
   return nullptr;
 }
 
-#define TL500_EACH_ALU(F, ...)                     \
-  switch (alu) {                                   \
-    case Alu::And:                                 \
-      return F<Alu::And>(__VA_ARGS__);             \
-    case Alu::Bic:                                 \
-      return F<Alu::Bic>(__VA_ARGS__);             \
-    case Alu::Orr:                                 \
-      return F<Alu::Orr>(__VA_ARGS__);             \
-    case Alu::Orn:                                 \
-      return F<Alu::Orn>(__VA_ARGS__);             \
-    case Alu::Eor:                                 \
-      return F<Alu::Eor>(__VA_ARGS__);             \
-    case Alu::Mov:                                 \
-      return F<Alu::Mov>(__VA_ARGS__);             \
-    case Alu::Mvn:                                 \
-      return F<Alu::Mvn>(__VA_ARGS__);             \
-    case Alu::Add:                                 \
-      return F<Alu::Add>(__VA_ARGS__);             \
-    case Alu::Adc:                                 \
-      return F<Alu::Adc>(__VA_ARGS__);             \
-    case Alu::Sub:                                 \
-      return F<Alu::Sub>(__VA_ARGS__);             \
-    case Alu::Sbc:                                 \
-      return F<Alu::Sbc>(__VA_ARGS__);             \
-    case Alu::Rsb:                                 \
-      return F<Alu::Rsb>(__VA_ARGS__);             \
-  }                                                \
+#define TL500_EACH_ALU(F, ...)         \
+  switch (alu) {                       \
+    case Alu::And:                     \
+      return F<Alu::And>(__VA_ARGS__); \
+    case Alu::Bic:                     \
+      return F<Alu::Bic>(__VA_ARGS__); \
+    case Alu::Orr:                     \
+      return F<Alu::Orr>(__VA_ARGS__); \
+    case Alu::Orn:                     \
+      return F<Alu::Orn>(__VA_ARGS__); \
+    case Alu::Eor:                     \
+      return F<Alu::Eor>(__VA_ARGS__); \
+    case Alu::Mov:                     \
+      return F<Alu::Mov>(__VA_ARGS__); \
+    case Alu::Mvn:                     \
+      return F<Alu::Mvn>(__VA_ARGS__); \
+    case Alu::Add:                     \
+      return F<Alu::Add>(__VA_ARGS__); \
+    case Alu::Adc:                     \
+      return F<Alu::Adc>(__VA_ARGS__); \
+    case Alu::Sub:                     \
+      return F<Alu::Sub>(__VA_ARGS__); \
+    case Alu::Sbc:                     \
+      return F<Alu::Sbc>(__VA_ARGS__); \
+    case Alu::Rsb:                     \
+      return F<Alu::Rsb>(__VA_ARGS__); \
+  }                                    \
   return nullptr
 
 Handler registerHandler(Alu alu, Sh sh, Fl fl, bool write) { TL500_EACH_ALU(registerHandlerOf, sh, fl, write); }
@@ -315,7 +311,8 @@ bool decodeShiftAddSubtract(std::uint16_t insn, Op& op) {
     case 0:  // LSL (LSL #0 is MOVS Rd, Rm)
     case 1:  // LSR
     case 2:  // ASR
-      return registerOp(op, Alu::Mov, Fl::OutsideIt, true, low0, 0, low3, decodeImmShift(opcode >> 2, (insn >> 6) & 0x1Fu));
+      return registerOp(op, Alu::Mov, Fl::OutsideIt, true, low0, 0, low3,
+                        decodeImmShift(opcode >> 2, (insn >> 6) & 0x1Fu));
     case 3:
       switch (opcode & 3u) {
         case 0:
@@ -525,6 +522,55 @@ bool decode32ShiftedRegister(std::uint32_t insn, Op& op) {
     default:  // 0110 (PKH) is not in this core, the rest is undefined
       return false;
   }
+}
+
+namespace {
+
+// Every handler of the two families with its shape, sorted by handler.
+struct KnownAlu {
+  Handler handler;
+  AluShape shape;
+};
+
+std::vector<KnownAlu> everyAluHandler() {
+  std::vector<KnownAlu> known;
+  for (unsigned o = 0; o <= static_cast<unsigned>(Alu::Rsb); ++o) {
+    const auto alu = static_cast<Alu>(o);
+    for (unsigned f = 0; f <= static_cast<unsigned>(Fl::OutsideIt); ++f) {
+      const auto fl = static_cast<Fl>(f);
+      for (const bool write : {false, true}) {
+        for (unsigned h = 0; h <= static_cast<unsigned>(Sh::Rrx); ++h) {
+          const auto sh = static_cast<Sh>(h);
+          if (Handler run = registerHandler(alu, sh, fl, write))
+            known.push_back({run, {alu, false, sh, write ? fl : Fl::Always, write, false}});
+        }
+        for (const bool carry : {false, true}) {
+          if (Handler run = immediateHandler(alu, fl, write, carry)) {
+            known.push_back(
+                {run, {alu, true, Sh::None, write ? fl : Fl::Always, write, carry && (fl == Fl::Always || !write)}});
+          }
+        }
+      }
+    }
+  }
+  // A selector may hand out one instance for several requests (a compare
+  // sets the flags whatever is asked): the first shape found is its own.
+  std::stable_sort(known.begin(), known.end(), [](const KnownAlu& x, const KnownAlu& y) {
+    return reinterpret_cast<std::uintptr_t>(x.handler) < reinterpret_cast<std::uintptr_t>(y.handler);
+  });
+  return known;
+}
+
+}  // namespace
+
+bool aluShapeOf(Handler handler, AluShape& shape) {
+  static const std::vector<KnownAlu> known = everyAluHandler();
+  const auto at = std::lower_bound(known.begin(), known.end(), handler, [](const KnownAlu& k, Handler h) {
+    return reinterpret_cast<std::uintptr_t>(k.handler) < reinterpret_cast<std::uintptr_t>(h);
+  });
+  if (at == known.end() || at->handler != handler) return false;
+  shape = at->shape;
+  return true;
 }
 
 }  // namespace sim::thumb

@@ -1,7 +1,7 @@
 #include "interpreter.h"
 
-#include <cstdlib>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -18,13 +18,13 @@ void undefinedInstruction(Interpreter& c, const Op&) { c.fault("usage fault: und
 // or faults. (A PRIMASK change ends a row by its mark.)
 bool mayLeaveTheRow16(std::uint16_t hw) {
   if (hw >= 0xD000u && hw < 0xE800u) return true;  // B<cond>, UDF, SVC, B
-  if ((hw & 0xFF00u) == 0x4700u) return true;       // BX, BLX
+  if ((hw & 0xFF00u) == 0x4700u) return true;      // BX, BLX
   if ((hw & 0xFC00u) == 0x4400u && (hw & 0x0300u) != 0x0100u && ((hw >> 4) & 8u) + (hw & 7u) == 15u) {
     return true;  // ADD or MOV to the PC
   }
-  if ((hw & 0xF500u) == 0xB100u) return true;  // CBZ, CBNZ
-  if ((hw & 0xFF00u) == 0xBD00u) return true;  // POP with the PC
-  if ((hw & 0xFF00u) == 0xBE00u) return true;  // BKPT
+  if ((hw & 0xF500u) == 0xB100u) return true;                         // CBZ, CBNZ
+  if ((hw & 0xFF00u) == 0xBD00u) return true;                         // POP with the PC
+  if ((hw & 0xFF00u) == 0xBE00u) return true;                         // BKPT
   if ((hw & 0xFF00u) == 0xBF00u && (hw & 0x000Fu) != 0) return true;  // IT
   return false;
 }
@@ -37,7 +37,7 @@ bool mayLeaveTheRow32(std::uint32_t insn) {
     return true;  // LDM/POP with the PC
   }
   if (op1 == 1 && (op2 & 0x64u) == 0x04u && (insn & 0x01B000E0u) == 0x00900000u) return true;  // TBB, TBH
-  if (op1 == 3 && (op2 & 0x67u) == 0x05u && ((insn >> 12) & 0xFu) == 15u) return true;  // LDR to the PC
+  if (op1 == 3 && (op2 & 0x67u) == 0x05u && ((insn >> 12) & 0xFu) == 15u) return true;         // LDR to the PC
   return false;
 }
 
@@ -45,12 +45,12 @@ bool mayLeaveTheRow32(std::uint32_t insn) {
 // leave a row of plain instructions (mayLeaveTheRow16/32): of those that
 // do not, only CPS is limited.
 ItPlace itPlace16(std::uint16_t hw, bool leaves) {
-  if (!leaves) return (hw & 0xFFE0u) == 0xB660u ? kItNever : kItAnywhere;                  // CPS
-  if (hw >= 0xD000u && hw < 0xDE00u) return kItNever;                                     // B<cond>
-  if (hw >= 0xDE00u && hw < 0xE000u) return kItAnywhere;                                  // UDF, SVC
-  if ((hw & 0xF500u) == 0xB100u) return kItNever;                                         // CBZ, CBNZ
-  if ((hw & 0xFF00u) == 0xBE00u) return kItRegardless;                                    // BKPT
-  if ((hw & 0xFF00u) == 0xBF00u) return kItNever;                                         // IT
+  if (!leaves) return (hw & 0xFFE0u) == 0xB660u ? kItNever : kItAnywhere;  // CPS
+  if (hw >= 0xD000u && hw < 0xDE00u) return kItNever;                      // B<cond>
+  if (hw >= 0xDE00u && hw < 0xE000u) return kItAnywhere;                   // UDF, SVC
+  if ((hw & 0xF500u) == 0xB100u) return kItNever;                          // CBZ, CBNZ
+  if ((hw & 0xFF00u) == 0xBE00u) return kItRegardless;                     // BKPT
+  if ((hw & 0xFF00u) == 0xBF00u) return kItNever;                          // IT
   return kItLastOnly;
 }
 
@@ -73,11 +73,49 @@ ItPlace itPlace32(std::uint32_t insn, bool leaves) {
 static_assert(std::is_trivially_copyable_v<Op> && std::is_trivially_destructible_v<Op>,
               "decoded forms live in zeroed memory");
 
-void Interpreter::FreeDecoded::operator()(Op* p) const { std::free(p); }
+void Interpreter::FreeZeroed::operator()(void* p) const { std::free(p); }
 
 Interpreter::Interpreter(const Memory& memory, Bus& bus)
     : mem_(memory), bus_(bus), decoded_(static_cast<Op*>(std::calloc(memory.flashSize / 2, sizeof(Op)))) {
   if (!decoded_) throw std::bad_alloc();
+  if (RowTranslator::available()) translator_ = std::make_unique<RowTranslator>(*this);
+  if (translator_ && translator_->hasSpace()) {
+    rows_.reset(static_cast<TranslatedRow*>(std::calloc(memory.flashSize / 2, sizeof(TranslatedRow))));
+    if (!rows_) throw std::bad_alloc();
+  } else {
+    translator_.reset();
+    translateAfter = 0;
+  }
+}
+
+void Interpreter::runGuarded(Interpreter& c, const Op& op) {
+  try {
+    op.run(c, op);
+  } catch (...) {
+    c.thrown_ = std::current_exception();
+    c.attention_ = true;
+  }
+}
+
+void Interpreter::forgetRows() {
+  if (!anyTranslated_) return;
+  std::memset(static_cast<void*>(rows_.get()), 0, mem_.flashSize / 2 * sizeof(TranslatedRow));
+  translator_->reset();
+  anyTranslated_ = false;
+}
+
+// The row at decoded form `at`, translated; when the code space is full,
+// every row is forgotten first. Null if it cannot be translated: it is
+// interpreted, and tried again once it has grown hot again.
+RowTranslator::Row Interpreter::translateRow(const Op* slot, std::uint32_t at) {
+  RowTranslator::Row row = translator_->translate(slot, slot->straight);
+  if (row == nullptr) {
+    forgetRows();
+    row = translator_->translate(slot, slot->straight);
+  }
+  anyTranslated_ = anyTranslated_ || row != nullptr;
+  rows_[at] = TranslatedRow{row, slot->straight, 0};
+  return row;
 }
 
 Interpreter::~Interpreter() = default;
@@ -96,6 +134,10 @@ void Interpreter::reset() {
   exclusiveOpen = false;
   pending_ = Pending::None;
 }
+
+// Rows shorter than this are always interpreted: calling host code for
+// them costs as much as the run loop does.
+constexpr unsigned kShortestTranslatedRow = 3;
 
 // The longest row of plain instructions remembered, in halfwords: a changed
 // mark forgets the rows up to this far before it.
@@ -116,7 +158,10 @@ void Interpreter::markChanged(std::uint32_t flashOffset) {
   }
 }
 
-void Interpreter::flashChanged() { std::memset(static_cast<void*>(decoded_.get()), 0, mem_.flashSize / 2 * sizeof(Op)); }
+void Interpreter::flashChanged() {
+  std::memset(static_cast<void*>(decoded_.get()), 0, mem_.flashSize / 2 * sizeof(Op));
+  forgetRows();
+}
 
 void Interpreter::setR(unsigned n, std::uint32_t value) {
   if (n == 15) {
@@ -128,7 +173,8 @@ void Interpreter::setR(unsigned n, std::uint32_t value) {
 
 std::uint32_t Interpreter::apsr() const {
   return static_cast<std::uint32_t>(flagN) << 31 | static_cast<std::uint32_t>(flagZ) << 30 |
-         static_cast<std::uint32_t>(flagC) << 29 | static_cast<std::uint32_t>(flagV) << 28 | static_cast<std::uint32_t>(flagQ) << 27;
+         static_cast<std::uint32_t>(flagC) << 29 | static_cast<std::uint32_t>(flagV) << 28 |
+         static_cast<std::uint32_t>(flagQ) << 27;
 }
 
 void Interpreter::setApsr(std::uint32_t value) {
@@ -333,15 +379,15 @@ bool decode16(std::uint16_t insn, Op& op) {
     // ADD/CMP/MOV with high registers, or BX/BLX.
     return ((insn >> 8) & 3u) == 3u ? decode16Control(insn, op) : decode16DataProcessing(insn, op);
   }
-  if (top6 < 0x28u) return decode16Memory(insn, op);  // LDR literal, loads and stores
+  if (top6 < 0x28u) return decode16Memory(insn, op);          // LDR literal, loads and stores
   if (top6 < 0x2Cu) return decode16DataProcessing(insn, op);  // ADR, ADD Rd, SP, #imm
   if (top6 < 0x30u) {
     // Miscellaneous.
     const unsigned op7 = (insn >> 5) & 0x7Fu;
     if ((op7 & 0x7Cu) == 0x00u || (op7 & 0x7Cu) == 0x04u) return decode16DataProcessing(insn, op);  // ADD/SUB SP
-    if ((op7 & 0x78u) == 0x10u) return decode16Misc(insn, op);           // SXTH, SXTB, UXTH, UXTB
+    if ((op7 & 0x78u) == 0x10u) return decode16Misc(insn, op);                              // SXTH, SXTB, UXTH, UXTB
     if ((op7 & 0x70u) == 0x20u || (op7 & 0x70u) == 0x60u) return decode16Memory(insn, op);  // PUSH, POP
-    if ((op7 & 0x78u) == 0x50u) return decode16Misc(insn, op);           // REV, REV16, REVSH
+    if ((op7 & 0x78u) == 0x50u) return decode16Misc(insn, op);                              // REV, REV16, REVSH
     return decode16Control(insn, op);  // CBZ/CBNZ, CPS, BKPT, IT, hints
   }
   if (top6 < 0x34u) return decode16Memory(insn, op);  // STM, LDM
@@ -361,7 +407,7 @@ bool decode32(std::uint32_t insn, Op& op) {
       if ((insn & 0x02000000u) != 0) return decode32PlainImmediate(insn, op);
       return decode32ModifiedImmediate(insn, op);
     case 3:
-      if ((op2 & 0x40u) != 0) return false;  // coprocessor
+      if ((op2 & 0x40u) != 0) return false;                     // coprocessor
       if ((op2 & 0x60u) == 0) return decode32Memory(insn, op);  // single loads and stores, preloads
       if ((op2 & 0x70u) == 0x20u) return decode32Register(insn, op);
       return decode32Multiply(insn, op);  // 0110xxx multiply, 0111xxx long multiply and divide
@@ -454,7 +500,8 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       decode(pc(), scratch);
       slot = &scratch;
     }
-    if (!passFirst && (slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] return Exit::Marked;
+    if (!passFirst && (slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]]
+      return Exit::Marked;
     passFirst = false;
     if (slot == &scratch || it_ != 0 || watchAll) {
       if (!stepOne(*slot, exit)) return exit;
@@ -480,6 +527,34 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
         rowStart_ = count;
         count += n;
         bool stopped = false;
+        RowTranslator::Row row = nullptr;
+        if (n >= kShortestTranslatedRow && n == slot->straight && translateAfter != 0) {
+          // The whole row runs: its host code, once it has grown hot.
+          const auto at = static_cast<std::uint32_t>(slot - decoded_.get());
+          TranslatedRow& translated = rows_[at];
+          if (translated.length == n) {
+            row = translated.row;
+          } else if (++translated.heat >= translateAfter) {
+            row = translateRow(slot, at);
+          }
+        }
+        if (row != nullptr) {
+          const unsigned stoppedAt = row(this, pc);
+          if (stoppedAt != 0) [[unlikely]] {
+            count = rowStart_ + stoppedAt;
+            rowFrom_ = nullptr;
+            if (thrown_) {
+              std::exception_ptr thrown = std::move(thrown_);
+              thrown_ = nullptr;
+              std::rethrow_exception(thrown);
+            }
+            if (settle(exit)) return exit;
+            break;  // r15 is at the next instruction
+          }
+          slot += (next - pc) >> 1;
+          pc = next;
+          n = 0;  // the loop below has nothing left to run
+        }
         for (std::uint64_t i = 1; i <= n; ++i) {
           regs[15] = pc + 4;
           slot->run(*this, *slot);
@@ -518,7 +593,8 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       // not, the decoded form is found from `base`.
       if (pc - base < mem_.flashSize) [[likely]] {
         slot = decoded_.get() + ((pc - base) >> 1);
-        if (slot->run == nullptr) [[unlikely]] slot = slotAt(pc);
+        if (slot->run == nullptr) [[unlikely]]
+          slot = slotAt(pc);
       } else {
         slot = slotAt(pc);
         if (slot == nullptr) break;

@@ -12,12 +12,17 @@
 //
 // Speed: each halfword of flash has a decoded form, filled the first time
 // an instruction starts there; running an instruction is one call through
-// its decoded form. Code outside flash is decoded each time it runs.
+// its decoded form. Code outside flash is decoded each time it runs. A row
+// of plain instructions that has run often is translated into host code
+// (RowTranslator) where the host allows it, and runs as one call.
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
+
+#include "row_translator.h"
 
 namespace sim::thumb {
 
@@ -55,9 +60,9 @@ struct Op {
 // is unpredictable, a usage fault on this core.
 enum ItPlace : std::uint8_t {
   kItAnywhere = 0,
-  kItLastOnly,   // it writes the PC: B, BL, BX, BLX, TBB/TBH, loads and ADD/MOV to the PC
-  kItNever,      // IT, CBZ/CBNZ, B<cond>, CPS
-  kItRegardless, // BKPT: runs whatever the block's condition
+  kItLastOnly,    // it writes the PC: B, BL, BX, BLX, TBB/TBH, loads and ADD/MOV to the PC
+  kItNever,       // IT, CBZ/CBNZ, B<cond>, CPS
+  kItRegardless,  // BKPT: runs whatever the block's condition
 };
 
 // Flag bits of Op::flags that the run loop itself looks at; handlers may
@@ -239,6 +244,13 @@ class Interpreter {
   // dropped.
   void flashChanged();
 
+  // A row of plain instructions is translated into host code the
+  // `translateAfter`-th time it starts (at most 255); 0: never, every row
+  // is interpreted. Both run alike, to the count and the fault.
+  unsigned translateAfter = 16;
+  // The translator, null where the host has none.
+  const RowTranslator* translator() const { return translator_.get(); }
+
   // ---- for the handlers (sim/cpu/thumb/*.cpp) ----
   // r0-r14, and r15 reading as the instruction's address + 4 while it runs.
   // Handlers write registers through put() (SP's two low bits are always
@@ -295,6 +307,31 @@ class Interpreter {
   std::uint32_t exclusiveAddress = 0;
 
  private:
+  friend class RowTranslator;
+  // Tables taken zeroed from calloc: their pages cost nothing until used.
+  struct FreeZeroed {
+    void operator()(void* p) const;
+  };
+  // Runs a handler for a translated row: what it throws is kept (the row's
+  // host code has no unwind information) and thrown again once the row has
+  // returned.
+  static void runGuarded(Interpreter& c, const Op& op);
+  std::exception_ptr thrown_;
+  std::unique_ptr<RowTranslator> translator_;
+  // Per flash halfword: the translated row that starts there and how many
+  // instructions it holds, and how many times a row has started there
+  // untranslated. A changed mark changes a row's length, not its code: the
+  // translation serves whenever the row is as long as it was.
+  struct TranslatedRow {
+    RowTranslator::Row row;
+    std::uint8_t length;
+    std::uint8_t heat;
+  };
+  std::unique_ptr<TranslatedRow[], FreeZeroed> rows_;
+  bool anyTranslated_ = false;
+  RowTranslator::Row translateRow(const Op* slot, std::uint32_t at);
+  void forgetRows();
+
   // Decodes the instruction at `pc` into `op`.
   void decode(std::uint32_t pc, Op& op);
   // `address` as an offset into flash (flash is also seen at 0); flashSize
@@ -336,12 +373,9 @@ class Interpreter {
 
   Memory mem_;
   Bus& bus_;
-  struct FreeDecoded {
-    void operator()(Op* p) const;
-  };
   // One per flash halfword, zeroed (run == nullptr: not decoded yet). Zeroed
   // pages cost nothing until the code there first runs.
-  std::unique_ptr<Op[], FreeDecoded> decoded_;
+  std::unique_ptr<Op[], FreeZeroed> decoded_;
   const std::uint8_t* marks_ = nullptr;
   std::uint8_t lookMask_ = 0;
   std::uint8_t it_ = 0;

@@ -9,16 +9,19 @@
 //   offset's left shift, imm = the offset, a negative one as its two's
 //   complement (the address is the base plus imm, wrapping);
 // - multiples: b = Rn, d = the number of registers, imm = the register list.
-#include "interpreter.h"
+#include <algorithm>
+#include <vector>
+
+#include "handler_shapes.h"
 
 namespace sim::thumb {
 
 namespace {
 
-enum class Width : std::uint8_t { Byte, SignedByte, Half, SignedHalf, Word };
-
 template <Width W>
-constexpr unsigned kBytes = W == Width::Word ? 4u : (W == Width::Half || W == Width::SignedHalf) ? 2u : 1u;
+constexpr unsigned kBytes = W == Width::Word                               ? 4u
+                            : (W == Width::Half || W == Width::SignedHalf) ? 2u
+                                                                           : 1u;
 
 template <Width W>
 std::uint32_t extend(std::uint32_t v) {
@@ -40,15 +43,6 @@ std::uint32_t narrow(std::uint32_t v) {
     return v & ((1u << (8 * Size)) - 1u);
   }
 }
-
-// Where a single or dual access goes, and what happens to the base.
-enum Mode : std::uint8_t {
-  kOffset,       // [Rn, #imm]
-  kLiteral,      // [PC, #imm], from the word-aligned PC
-  kRegister,     // [Rn, Rm, LSL #d]
-  kPreIndexed,   // [Rn, #imm]!
-  kPostIndexed,  // [Rn], #imm
-};
 
 template <Mode M>
 std::uint32_t addressOf(const Interpreter& c, const Op& op) {
@@ -407,7 +401,7 @@ bool decodeDualExclusive(std::uint32_t insn, Op& op) {
 
 // LDM/LDMDB/STM/STMDB, with PUSH.W and POP.W as the SP forms.
 bool decodeMultiple(std::uint32_t insn, Op& op) {
-  const unsigned kind = (insn >> 23) & 3u;  // 1: increment after, 2: decrement before
+  const unsigned kind = (insn >> 23) & 3u;   // 1: increment after, 2: decrement before
   if (kind != 1 && kind != 2) return false;  // the A-profile return forms
   const bool wback = (insn >> 21) & 1u;
   const bool load = (insn >> 20) & 1u;
@@ -430,7 +424,7 @@ bool decodeSingle(std::uint32_t insn, Op& op) {
   const unsigned n = (insn >> 16) & 15u;
   const unsigned t = (insn >> 12) & 15u;
   if (size == 3 || (sign && (!load || size == 2))) return false;
-  const Width w = size == 2 ? Width::Word
+  const Width w = size == 2   ? Width::Word
                   : size == 1 ? (sign ? Width::SignedHalf : Width::Half)
                               : (sign ? Width::SignedByte : Width::Byte);
   const bool word = size == 2;
@@ -502,8 +496,8 @@ bool decode16Memory(std::uint16_t insn, Op& op) {
       static constexpr struct {
         bool load;
         Width w;
-      } kForms[8] = {{false, Width::Word}, {false, Width::Half},      {false, Width::Byte}, {true, Width::SignedByte},
-                     {true, Width::Word},  {true, Width::Half},       {true, Width::Byte},  {true, Width::SignedHalf}};
+      } kForms[8] = {{false, Width::Word}, {false, Width::Half}, {false, Width::Byte}, {true, Width::SignedByte},
+                     {true, Width::Word},  {true, Width::Half},  {true, Width::Byte},  {true, Width::SignedHalf}};
       const auto& f = kForms[(insn >> 9) & 7u];
       return single(op, f.load, f.w, kRegister, t, n, 0, (insn >> 6) & 7u, 0);
     }
@@ -539,6 +533,41 @@ bool decode32Memory(std::uint32_t insn, Op& op) {
     return ((insn >> 22) & 1u) != 0 ? decodeDualExclusive(insn, op) : decodeMultiple(insn, op);
   }
   return decodeSingle(insn, op);
+}
+
+namespace {
+
+struct KnownAccess {
+  Handler handler;
+  AccessShape shape;
+};
+
+std::vector<KnownAccess> everyAccessHandler() {
+  std::vector<KnownAccess> known;
+  for (const Mode m : {kOffset, kLiteral, kRegister, kPreIndexed, kPostIndexed}) {
+    for (const Width w : {Width::Byte, Width::SignedByte, Width::Half, Width::SignedHalf, Width::Word}) {
+      known.push_back({singleHandler(true, w, m, 0), {true, w, m}});
+      if (m != kLiteral && (w == Width::Byte || w == Width::Half || w == Width::Word)) {
+        known.push_back({singleHandler(false, w, m, 0), {false, w, m}});
+      }
+    }
+  }
+  std::sort(known.begin(), known.end(), [](const KnownAccess& x, const KnownAccess& y) {
+    return reinterpret_cast<std::uintptr_t>(x.handler) < reinterpret_cast<std::uintptr_t>(y.handler);
+  });
+  return known;
+}
+
+}  // namespace
+
+bool accessShapeOf(Handler handler, AccessShape& shape) {
+  static const std::vector<KnownAccess> known = everyAccessHandler();
+  const auto at = std::lower_bound(known.begin(), known.end(), handler, [](const KnownAccess& k, Handler h) {
+    return reinterpret_cast<std::uintptr_t>(k.handler) < reinterpret_cast<std::uintptr_t>(h);
+  });
+  if (at == known.end() || at->handler != handler) return false;
+  shape = at->shape;
+  return true;
 }
 
 }  // namespace sim::thumb
