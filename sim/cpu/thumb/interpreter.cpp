@@ -88,36 +88,6 @@ Interpreter::Interpreter(const Memory& memory, Bus& bus)
   }
 }
 
-void Interpreter::runGuarded(Interpreter& c, const Op& op) {
-  try {
-    op.run(c, op);
-  } catch (...) {
-    c.thrown_ = std::current_exception();
-    c.attention_ = true;
-  }
-}
-
-void Interpreter::forgetRows() {
-  if (!anyTranslated_) return;
-  std::memset(static_cast<void*>(rows_.get()), 0, mem_.flashSize / 2 * sizeof(TranslatedRow));
-  translator_->reset();
-  anyTranslated_ = false;
-}
-
-// The row at decoded form `at`, translated; when the code space is full,
-// every row is forgotten first. Null if it cannot be translated: it is
-// interpreted, and tried again once it has grown hot again.
-RowTranslator::Row Interpreter::translateRow(const Op* slot, std::uint32_t at) {
-  RowTranslator::Row row = translator_->translate(slot, slot->straight);
-  if (row == nullptr) {
-    forgetRows();
-    row = translator_->translate(slot, slot->straight);
-  }
-  anyTranslated_ = anyTranslated_ || row != nullptr;
-  rows_[at] = TranslatedRow{row, slot->straight, 0};
-  return row;
-}
-
 Interpreter::~Interpreter() = default;
 
 void Interpreter::reset() {
@@ -500,8 +470,9 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       decode(pc(), scratch);
       slot = &scratch;
     }
-    if (!passFirst && (slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]]
+    if (!passFirst && (slot->marked | static_cast<std::uint8_t>(watchAll)) != 0) [[unlikely]] {
       return Exit::Marked;
+    }
     passFirst = false;
     if (slot == &scratch || it_ != 0 || watchAll) {
       if (!stepOne(*slot, exit)) return exit;
@@ -593,8 +564,9 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
       // not, the decoded form is found from `base`.
       if (pc - base < mem_.flashSize) [[likely]] {
         slot = decoded_.get() + ((pc - base) >> 1);
-        if (slot->run == nullptr) [[unlikely]]
+        if (slot->run == nullptr) [[unlikely]] {
           slot = slotAt(pc);
+        }
       } else {
         slot = slotAt(pc);
         if (slot == nullptr) break;

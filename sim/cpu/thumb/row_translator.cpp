@@ -16,7 +16,8 @@
 #include "interpreter.h"
 #include "x86_64_assembler.h"
 
-#if defined(__x86_64__) && defined(__linux__)
+// TL500_NO_ROW_TRANSLATION builds the interpreter alone, as on other hosts.
+#if defined(__x86_64__) && defined(__linux__) && !defined(TL500_NO_ROW_TRANSLATION)
 #include <sys/mman.h>
 #define TL500_ROW_TRANSLATION 1
 #else
@@ -24,6 +25,8 @@
 #endif
 
 namespace sim::thumb {
+
+#if TL500_ROW_TRANSLATION
 
 namespace {
 
@@ -336,8 +339,6 @@ class RowWriter {
 };
 
 }  // namespace
-
-#if TL500_ROW_TRANSLATION
 
 bool RowTranslator::available() { return true; }
 
