@@ -456,6 +456,31 @@ bool Interpreter::stepOne(const Op& op, Exit& exit) {
   return true;
 }
 
+// The row that starts at `slot` (at `pc`), run as host code if it is
+// translated or has grown hot enough to be. Kept out of the run loop, whose
+// interpreted rows should not pay for it.
+Interpreter::RowEnd Interpreter::runTranslated(const Op* slot, std::uint32_t pc, Exit& exit) {
+  const auto at = static_cast<std::uint32_t>(slot - decoded_.get());
+  TranslatedRow& translated = rows_[at];
+  RowTranslator::Row row = nullptr;
+  if (translated.length == slot->straight) {
+    row = translated.row;
+  } else if (++translated.heat >= translateAfter) {
+    row = translateRow(slot, at);
+  }
+  if (row == nullptr) return RowEnd::Interpret;
+  const unsigned stoppedAt = row(this, pc);
+  if (stoppedAt == 0) return RowEnd::Ran;
+  count = rowStart_ + stoppedAt;
+  rowFrom_ = nullptr;
+  if (thrown_) {
+    std::exception_ptr thrown = std::move(thrown_);
+    thrown_ = nullptr;
+    std::rethrow_exception(thrown);
+  }
+  return settle(exit) ? RowEnd::Exit : RowEnd::Stopped;
+}
+
 Interpreter::Exit Interpreter::run(bool passFirst) {
   stopRequested_ = false;
   attention_ = pending_ != Pending::None;
@@ -498,33 +523,16 @@ Interpreter::Exit Interpreter::run(bool passFirst) {
         rowStart_ = count;
         count += n;
         bool stopped = false;
-        RowTranslator::Row row = nullptr;
         if (n >= kShortestTranslatedRow && n == slot->straight && translateAfter != 0) {
           // The whole row runs: its host code, once it has grown hot.
-          const auto at = static_cast<std::uint32_t>(slot - decoded_.get());
-          TranslatedRow& translated = rows_[at];
-          if (translated.length == n) {
-            row = translated.row;
-          } else if (++translated.heat >= translateAfter) {
-            row = translateRow(slot, at);
+          const RowEnd end = runTranslated(slot, pc, exit);
+          if (end == RowEnd::Exit) return exit;
+          if (end == RowEnd::Stopped) break;  // r15 is at the next instruction
+          if (end == RowEnd::Ran) {
+            slot += (next - pc) >> 1;
+            pc = next;
+            n = 0;  // the loop below has nothing left to run
           }
-        }
-        if (row != nullptr) {
-          const unsigned stoppedAt = row(this, pc);
-          if (stoppedAt != 0) [[unlikely]] {
-            count = rowStart_ + stoppedAt;
-            rowFrom_ = nullptr;
-            if (thrown_) {
-              std::exception_ptr thrown = std::move(thrown_);
-              thrown_ = nullptr;
-              std::rethrow_exception(thrown);
-            }
-            if (settle(exit)) return exit;
-            break;  // r15 is at the next instruction
-          }
-          slot += (next - pc) >> 1;
-          pc = next;
-          n = 0;  // the loop below has nothing left to run
         }
         for (std::uint64_t i = 1; i <= n; ++i) {
           regs[15] = pc + 4;

@@ -244,13 +244,6 @@ class Interpreter {
   // dropped.
   void flashChanged();
 
-  // A row of plain instructions is translated into host code the
-  // `translateAfter`-th time it starts (at most 255); 0: never, every row
-  // is interpreted. Both run alike, to the count and the fault.
-  unsigned translateAfter = 16;
-  // The translator, null where the host has none.
-  const RowTranslator* translator() const { return translator_.get(); }
-
   // ---- for the handlers (sim/cpu/thumb/*.cpp) ----
   // r0-r14, and r15 reading as the instruction's address + 4 while it runs.
   // Handlers write registers through put() (SP's two low bits are always
@@ -306,31 +299,20 @@ class Interpreter {
   bool exclusiveOpen = false;
   std::uint32_t exclusiveAddress = 0;
 
+  // ---- translated rows ----
+  // A row of plain instructions is translated into host code the
+  // `translateAfter`-th time it starts (at most 255); 0: never, every row
+  // is interpreted. Both run alike, to the count and the fault.
+  unsigned translateAfter = 16;
+  // The translator, null where the host has none.
+  const RowTranslator* translator() const { return translator_.get(); }
+
  private:
   friend class RowTranslator;
   // Tables taken zeroed from calloc: their pages cost nothing until used.
   struct FreeZeroed {
     void operator()(void* p) const;
   };
-  // Runs a handler for a translated row: what it throws is kept (the row's
-  // host code has no unwind information) and thrown again once the row has
-  // returned.
-  static void runGuarded(Interpreter& c, const Op& op);
-  std::exception_ptr thrown_;
-  std::unique_ptr<RowTranslator> translator_;
-  // Per flash halfword: the translated row that starts there and how many
-  // instructions it holds, and how many times a row has started there
-  // untranslated. A changed mark changes a row's length, not its code: the
-  // translation serves whenever the row is as long as it was.
-  struct TranslatedRow {
-    RowTranslator::Row row;
-    std::uint8_t length;
-    std::uint8_t heat;
-  };
-  std::unique_ptr<TranslatedRow[], FreeZeroed> rows_;
-  bool anyTranslated_ = false;
-  RowTranslator::Row translateRow(const Op* slot, std::uint32_t at);
-  void forgetRows();
 
   // Decodes the instruction at `pc` into `op`.
   void decode(std::uint32_t pc, Op& op);
@@ -386,6 +368,32 @@ class Interpreter {
   Pending pending_ = Pending::None;
   std::uint32_t excReturn_ = 0;
   FaultInfo fault_;
+
+  // ---- translated rows (translated_rows.cpp), after the run loop's own ----
+  // Runs a handler for a translated row: what it throws is kept (the row's
+  // host code has no unwind information) and thrown again once the row has
+  // returned.
+  static void runGuarded(Interpreter& c, const Op& op);
+  std::exception_ptr thrown_;
+  std::unique_ptr<RowTranslator> translator_;
+  // Per flash halfword: the translated row that starts there and how many
+  // instructions it holds, and how many times a row has started there
+  // untranslated. A changed mark changes a row's length, not its code: the
+  // translation serves whenever the row is as long as it was.
+  struct TranslatedRow {
+    RowTranslator::Row row;
+    std::uint8_t length;
+    std::uint8_t heat;
+  };
+  std::unique_ptr<TranslatedRow[], FreeZeroed> rows_;
+  bool anyTranslated_ = false;
+  RowTranslator::Row translateRow(const Op* slot, std::uint32_t at);
+  // How a row handed to runTranslated() went: not translated (the run loop
+  // interprets it), run whole (c.next is after it), or ended early at an
+  // instruction that raised attention, with the run going on or over.
+  enum class RowEnd : std::uint8_t { Interpret, Ran, Stopped, Exit };
+  [[gnu::noinline]] RowEnd runTranslated(const Op* slot, std::uint32_t pc, Exit& exit);
+  void forgetRows();
 };
 
 }  // namespace sim::thumb
