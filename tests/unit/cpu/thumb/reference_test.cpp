@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "sim/cpu/thumb/interpreter.h"
+#include "splitmix.h"
 
 namespace {
 
@@ -61,19 +62,9 @@ constexpr std::uint32_t kSlotCount = 0x8000u / kSlotSize;
 // Branch targets stay this close to the branch (in flash on both sides).
 constexpr std::int32_t kBranchReach = 0x3000;
 
-// splitmix64: the same numbers on every host and library.
-class Rng {
+class Rng : public thumb_test::Rng {
  public:
-  explicit Rng(std::uint64_t seed) : s_(seed) {}
-  std::uint32_t next() {
-    std::uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<std::uint32_t>((z ^ (z >> 31)) >> 32);
-  }
-  std::uint32_t below(std::uint32_t n) { return next() % n; }
-  bool chance(unsigned percent) { return below(100) < percent; }
-  bool bit() { return (next() & 1u) != 0; }
+  using thumb_test::Rng::Rng;
 
   // A register value: edge values and small shift amounts often.
   std::uint32_t value() {
@@ -94,9 +85,6 @@ class Rng {
         return next();
     }
   }
-
- private:
-  std::uint64_t s_;
 };
 
 struct Patch {

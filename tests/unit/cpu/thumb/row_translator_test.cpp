@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "interpreter_harness.h"
+#include "splitmix.h"
 #include "sim/cpu/thumb/interpreter.h"
 
 namespace {
@@ -24,23 +25,9 @@ using thumb_test::Harness;
 using thumb_test::kFlash;
 using thumb_test::kPeripherals;
 using thumb_test::kRam;
+using thumb_test::Rng;
 
 constexpr std::uint32_t kRamSize = 16 * 1024;
-
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) : s_(seed) {}
-  std::uint32_t next() {
-    std::uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<std::uint32_t>((z ^ (z >> 31)) >> 32);
-  }
-  std::uint32_t below(std::uint32_t n) { return next() % n; }
-
- private:
-  std::uint64_t s_;
-};
 
 // A register value a row's loads and stores make something of: RAM (its
 // ends too), flash, the peripheral window, nowhere, or any value.
