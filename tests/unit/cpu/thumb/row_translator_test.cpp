@@ -28,6 +28,8 @@ using thumb_test::kRam;
 using thumb_test::Rng;
 
 constexpr std::uint32_t kRamSize = 16 * 1024;
+// Where the host has no translator, or refused executable memory.
+constexpr const char* kInterpretedOnly = "this host runs every row interpreted";
 
 // A register value a row's loads and stores make something of: RAM (its
 // ends too), flash, the peripheral window, nowhere, or any value.
@@ -208,8 +210,8 @@ void setUp(Harness& h, const Start& s, std::uint32_t pc) {
 }
 
 TEST(RowTranslator, RandomRowsEndAsInterpreted) {
-  if (!sim::thumb::RowTranslator::available()) GTEST_SKIP() << "this host runs every row interpreted";
   Harness h;
+  if (h.cpu->translator() == nullptr) GTEST_SKIP() << kInterpretedOnly;
   Rng rng(20261208);
   std::uint64_t translatedRuns = 0;
   for (int round = 0; round < 4000; ++round) {
@@ -298,8 +300,8 @@ Interpreter::Exit runHot(StoppingBus& h, std::uint32_t r0) {
 }
 
 TEST(RowTranslator, APeripheralAccessEndsTheRowAfterIt) {
-  if (!sim::thumb::RowTranslator::available()) GTEST_SKIP() << "this host runs every row interpreted";
   StoppingBus h;
+  if (h.cpu->translator() == nullptr) GTEST_SKIP() << kInterpretedOnly;
   peripheralRow(h);
   h.stopAt = kPeripherals + 8;
   EXPECT_EQ(runHot(h, kPeripherals + 8), Interpreter::Exit::Stopped);
@@ -314,8 +316,8 @@ TEST(RowTranslator, APeripheralAccessEndsTheRowAfterIt) {
 }
 
 TEST(RowTranslator, WhatTheBusThrowsLeavesTheRunAtItsInstruction) {
-  if (!sim::thumb::RowTranslator::available()) GTEST_SKIP() << "this host runs every row interpreted";
   StoppingBus h;
+  if (h.cpu->translator() == nullptr) GTEST_SKIP() << kInterpretedOnly;
   peripheralRow(h);
   h.throwAt = kPeripherals + 4;
   EXPECT_THROW(runHot(h, kPeripherals + 4), std::runtime_error);
@@ -330,8 +332,8 @@ TEST(RowTranslator, WhatTheBusThrowsLeavesTheRunAtItsInstruction) {
 }
 
 TEST(RowTranslator, AMarkSetInsideATranslatedRowStopsTheRunThere) {
-  if (!sim::thumb::RowTranslator::available()) GTEST_SKIP() << "this host runs every row interpreted";
   StoppingBus h;
+  if (h.cpu->translator() == nullptr) GTEST_SKIP() << kInterpretedOnly;
   peripheralRow(h);
   std::vector<std::uint8_t> marks(h.flash.size() / 2, 0);
   h.cpu->setMarks(marks.data(), 1);
@@ -347,8 +349,8 @@ TEST(RowTranslator, AMarkSetInsideATranslatedRowStopsTheRunThere) {
 }
 
 TEST(RowTranslator, ANewImageDropsTheTranslatedRows) {
-  if (!sim::thumb::RowTranslator::available()) GTEST_SKIP() << "this host runs every row interpreted";
   StoppingBus h;
+  if (h.cpu->translator() == nullptr) GTEST_SKIP() << kInterpretedOnly;
   peripheralRow(h);
   EXPECT_EQ(runHot(h, kRam), Interpreter::Exit::Breakpoint);
   EXPECT_EQ(h.cpu->r(1), 5u);
