@@ -47,8 +47,12 @@ struct Layout {
 // One row being written.
 class RowWriter {
  public:
-  RowWriter(const Layout& layout, std::vector<std::uint8_t>& code, RowTranslator& stats)
-      : l_(layout), mem_(layout.mem), a_(code), stats_(stats) {}
+  RowWriter(const Layout& layout, std::vector<std::uint8_t>& code) : l_(layout), mem_(layout.mem), a_(code) {}
+
+  // Of the row written: instructions run natively, and those that call
+  // their handler.
+  std::uint64_t nativeCount = 0;
+  std::uint64_t calledCount = 0;
 
   void write(const Op* first, unsigned n) {
     a_.push(rbx);
@@ -65,9 +69,9 @@ class RowWriter {
     for (unsigned i = 1; i <= n; ++i) {
       Label& after = label();
       if (native(*op, i, offset, after)) {
-        ++stats_.nativeInstructions;
+        ++nativeCount;
       } else {
-        ++stats_.calledInstructions;
+        ++calledCount;
         callHandler(*op, i, offset);
       }
       a_.bind(after);
@@ -332,7 +336,6 @@ class RowWriter {
   const Layout& l_;
   const Interpreter::Memory& mem_;
   Assembler a_;
-  RowTranslator& stats_;
   std::deque<Label> labels_;
   std::vector<Stop> stops_;
   std::vector<std::function<void()>> later_;
@@ -371,8 +374,11 @@ RowTranslator::Row RowTranslator::translate(const Op* first, unsigned n) {
                       at(c_.quietTo),
                       c_.mem_,
                       reinterpret_cast<std::uint64_t>(&Interpreter::runGuarded)};
-  RowWriter(layout, code, *this).write(first, n);
+  RowWriter writer(layout, code);
+  writer.write(first, n);
   if (code.size() > kSpace - used_) return nullptr;
+  nativeInstructions += writer.nativeCount;
+  calledInstructions += writer.calledCount;
   std::uint8_t* row = space_ + used_;
   std::memcpy(row, code.data(), code.size());
   used_ += (code.size() + 15) & ~std::size_t{15};
