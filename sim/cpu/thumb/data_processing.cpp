@@ -9,9 +9,6 @@
 // register operand, the shift applied to it. Op fields: a = Rd, b = Rn,
 // c = Rm, d = the shift amount, e = the carry a rotated immediate gives,
 // imm = the immediate.
-#include <algorithm>
-#include <vector>
-
 #include "alu.h"
 #include "handler_shapes.h"
 
@@ -526,14 +523,9 @@ bool decode32ShiftedRegister(std::uint32_t insn, Op& op) {
 
 namespace {
 
-// Every handler of the two families with its shape, sorted by handler.
-struct KnownAlu {
-  Handler handler;
-  AluShape shape;
-};
-
-std::vector<KnownAlu> everyAluHandler() {
-  std::vector<KnownAlu> known;
+// Every handler of the two families with its shape.
+HandlerTable<AluShape> everyAluHandler() {
+  HandlerTable<AluShape> known;
   for (unsigned o = 0; o <= static_cast<unsigned>(Alu::Rsb); ++o) {
     const auto alu = static_cast<Alu>(o);
     for (unsigned f = 0; f <= static_cast<unsigned>(Fl::OutsideIt); ++f) {
@@ -541,36 +533,26 @@ std::vector<KnownAlu> everyAluHandler() {
       for (const bool write : {false, true}) {
         for (unsigned h = 0; h <= static_cast<unsigned>(Sh::Rrx); ++h) {
           const auto sh = static_cast<Sh>(h);
-          if (Handler run = registerHandler(alu, sh, fl, write))
-            known.push_back({run, {alu, false, sh, write ? fl : Fl::Always, write, false}});
+          if (Handler run = registerHandler(alu, sh, fl, write)) {
+            known.add(run, {alu, false, sh, write ? fl : Fl::Always, write, false});
+          }
         }
         for (const bool carry : {false, true}) {
           if (Handler run = immediateHandler(alu, fl, write, carry)) {
-            known.push_back(
-                {run, {alu, true, Sh::None, write ? fl : Fl::Always, write, carry && (fl == Fl::Always || !write)}});
+            known.add(run, {alu, true, Sh::None, write ? fl : Fl::Always, write, carry && (fl == Fl::Always || !write)});
           }
         }
       }
     }
   }
-  // A selector may hand out one instance for several requests (a compare
-  // sets the flags whatever is asked): the first shape found is its own.
-  std::stable_sort(known.begin(), known.end(), [](const KnownAlu& x, const KnownAlu& y) {
-    return reinterpret_cast<std::uintptr_t>(x.handler) < reinterpret_cast<std::uintptr_t>(y.handler);
-  });
   return known;
 }
 
 }  // namespace
 
 bool aluShapeOf(Handler handler, AluShape& shape) {
-  static const std::vector<KnownAlu> known = everyAluHandler();
-  const auto at = std::lower_bound(known.begin(), known.end(), handler, [](const KnownAlu& k, Handler h) {
-    return reinterpret_cast<std::uintptr_t>(k.handler) < reinterpret_cast<std::uintptr_t>(h);
-  });
-  if (at == known.end() || at->handler != handler) return false;
-  shape = at->shape;
-  return true;
+  static const HandlerTable<AluShape> known = everyAluHandler();
+  return known.find(handler, shape);
 }
 
 }  // namespace sim::thumb

@@ -5,7 +5,9 @@
 // asks which shape a decoded form's handler is to write host code for it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "interpreter.h"
 
@@ -50,6 +52,36 @@ struct AccessShape {
   bool load;
   Width width;
   Mode mode;
+};
+
+// Handlers with their shapes, looked up by handler. A selector may hand out
+// one instance for several requests (a compare sets the flags whatever is
+// asked): the shape added first is the handler's own.
+template <typename Shape>
+class HandlerTable {
+ public:
+  // Kept in order of handler as entries are added (after those of the same
+  // handler already there): a table is made once, at its first use.
+  void add(Handler handler, const Shape& shape) {
+    const auto at = std::upper_bound(entries_.begin(), entries_.end(), handler,
+                                     [](Handler h, const Entry& e) { return key(h) < key(e.handler); });
+    entries_.insert(at, Entry{handler, shape});
+  }
+  bool find(Handler handler, Shape& shape) const {
+    const auto at = std::lower_bound(entries_.begin(), entries_.end(), handler,
+                                     [](const Entry& e, Handler h) { return key(e.handler) < key(h); });
+    if (at == entries_.end() || at->handler != handler) return false;
+    shape = at->shape;
+    return true;
+  }
+
+ private:
+  struct Entry {
+    Handler handler;
+    Shape shape;
+  };
+  static std::uintptr_t key(Handler h) { return reinterpret_cast<std::uintptr_t>(h); }
+  std::vector<Entry> entries_;
 };
 
 // The shape of `handler`, or false when it is of neither family (a load to

@@ -9,9 +9,6 @@
 //   offset's left shift, imm = the offset, a negative one as its two's
 //   complement (the address is the base plus imm, wrapping);
 // - multiples: b = Rn, d = the number of registers, imm = the register list.
-#include <algorithm>
-#include <vector>
-
 #include "handler_shapes.h"
 
 namespace sim::thumb {
@@ -537,37 +534,24 @@ bool decode32Memory(std::uint32_t insn, Op& op) {
 
 namespace {
 
-struct KnownAccess {
-  Handler handler;
-  AccessShape shape;
-};
-
-std::vector<KnownAccess> everyAccessHandler() {
-  std::vector<KnownAccess> known;
+HandlerTable<AccessShape> everyAccessHandler() {
+  HandlerTable<AccessShape> known;
   for (const Mode m : {kOffset, kLiteral, kRegister, kPreIndexed, kPostIndexed}) {
     for (const Width w : {Width::Byte, Width::SignedByte, Width::Half, Width::SignedHalf, Width::Word}) {
-      known.push_back({singleHandler(true, w, m, 0), {true, w, m}});
+      known.add(singleHandler(true, w, m, 0), {true, w, m});
       if (m != kLiteral && (w == Width::Byte || w == Width::Half || w == Width::Word)) {
-        known.push_back({singleHandler(false, w, m, 0), {false, w, m}});
+        known.add(singleHandler(false, w, m, 0), {false, w, m});
       }
     }
   }
-  std::sort(known.begin(), known.end(), [](const KnownAccess& x, const KnownAccess& y) {
-    return reinterpret_cast<std::uintptr_t>(x.handler) < reinterpret_cast<std::uintptr_t>(y.handler);
-  });
   return known;
 }
 
 }  // namespace
 
 bool accessShapeOf(Handler handler, AccessShape& shape) {
-  static const std::vector<KnownAccess> known = everyAccessHandler();
-  const auto at = std::lower_bound(known.begin(), known.end(), handler, [](const KnownAccess& k, Handler h) {
-    return reinterpret_cast<std::uintptr_t>(k.handler) < reinterpret_cast<std::uintptr_t>(h);
-  });
-  if (at == known.end() || at->handler != handler) return false;
-  shape = at->shape;
-  return true;
+  static const HandlerTable<AccessShape> known = everyAccessHandler();
+  return known.find(handler, shape);
 }
 
 }  // namespace sim::thumb

@@ -47,7 +47,7 @@ struct Layout {
 // One row being written.
 class RowWriter {
  public:
-  RowWriter(const Layout& layout, std::vector<std::uint8_t>& code) : l_(layout), mem_(layout.mem), a_(code) {}
+  RowWriter(const Layout& layout, std::vector<std::uint8_t>& code) : l_(layout), a_(code) {}
 
   // Of the row written: instructions run natively, and those that call
   // their handler.
@@ -62,8 +62,8 @@ class RowWriter {
     a_.subRsp(8);  // calls need the stack 16-byte aligned
     a_.movReg64(rbx, rdi);
     a_.movReg(r12, rsi);
-    a_.movImm64(r14, reinterpret_cast<std::uint64_t>(mem_.ram));
-    a_.movImm64(r15, reinterpret_cast<std::uint64_t>(mem_.flash));
+    a_.movImm64(r14, reinterpret_cast<std::uint64_t>(l_.mem.ram));
+    a_.movImm64(r15, reinterpret_cast<std::uint64_t>(l_.mem.flash));
     std::uint32_t offset = 0;
     const Op* op = first;
     for (unsigned i = 1; i <= n; ++i) {
@@ -170,22 +170,14 @@ class RowWriter {
     }
     if (readsRn(s.op)) a_.movLoad(rax, reg(op.b));
     switch (s.op) {
-      case Alu::And:
-        a_.alu(kAnd, rax, rcx);
-        break;
       case Alu::Bic:
-        a_.notReg(rcx);
-        a_.alu(kAnd, rax, rcx);
-        break;
-      case Alu::Orr:
-        a_.alu(kOr, rax, rcx);
-        break;
       case Alu::Orn:
-        a_.notReg(rcx);
-        a_.alu(kOr, rax, rcx);
-        break;
+        a_.notReg(rcx);  // they take the operand inverted
+        [[fallthrough]];
+      case Alu::And:
+      case Alu::Orr:
       case Alu::Eor:
-        a_.alu(kXor, rax, rcx);
+        a_.alu(s.op == Alu::Eor ? kXor : (s.op == Alu::Orr || s.op == Alu::Orn) ? kOr : kAnd, rax, rcx);
         break;
       case Alu::Mvn:
         a_.notReg(rcx);
@@ -195,10 +187,8 @@ class RowWriter {
         if (sets) a_.test(rax, rax);
         break;
       case Alu::Add:
-        a_.alu(kAdd, rax, rcx);
-        break;
       case Alu::Sub:
-        a_.alu(kSub, rax, rcx);
+        a_.alu(s.op == Alu::Add ? kAdd : kSub, rax, rcx);
         break;
       case Alu::Rsb:
         a_.alu(kSub, rcx, rax);
@@ -246,8 +236,8 @@ class RowWriter {
     }
     Label& slow = label();
     a_.movReg(rcx, rax);
-    a_.aluImm(kSub, rcx, mem_.ramBase);
-    a_.aluImm(kCmp, rcx, mem_.ramSize - 4);
+    a_.aluImm(kSub, rcx, l_.mem.ramBase);
+    a_.aluImm(kCmp, rcx, l_.mem.ramSize - 4);
     if (s.load) {
       Label& notRam = label();
       Label& loaded = label();
@@ -259,8 +249,8 @@ class RowWriter {
       later_.push_back([this, &op, &notRam, &loaded, &slow, &after, i, offset, width = s.width] {
         a_.bind(notRam);
         a_.movReg(rcx, rax);
-        a_.aluImm(kSub, rcx, mem_.flashBase);
-        a_.aluImm(kCmp, rcx, mem_.flashSize - 4);
+        a_.aluImm(kSub, rcx, l_.mem.flashBase);
+        a_.aluImm(kCmp, rcx, l_.mem.flashSize - 4);
         a_.jcc(kAbove, slow);
         loadSized(width, {r15, 0, rcx});
         a_.jmp(loaded);
@@ -334,7 +324,6 @@ class RowWriter {
   }
 
   const Layout& l_;
-  const Interpreter::Memory& mem_;
   Assembler a_;
   std::deque<Label> labels_;
   std::vector<Stop> stops_;

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "interpreter_harness.h"
-#include "splitmix.h"
 #include "sim/cpu/thumb/interpreter.h"
+#include "splitmix.h"
 
 namespace {
 
@@ -97,24 +97,19 @@ std::vector<std::uint16_t> instruction(Rng& rng) {
     case 12:
       return one(0x4800u | lo() << 8 | rng.below(256));  // LDR literal
     case 13:
-    case 14: {
-      static constexpr unsigned kOps[] = {0, 1, 2, 3, 4, 8, 10, 11, 13, 14};
-      const unsigned op = kOps[rng.below(10)];
-      const unsigned s = rng.below(2);
-      const unsigned rn = rng.below(8) == 0 ? 15 : hi();
-      const unsigned rd = s != 0 && rng.below(6) == 0 ? 15 : hi();
-      return two(0xF0000000u | rng.below(2) << 26 | op << 21 | s << 20 | rn << 16 | rng.below(8) << 12 | rd << 8 |
-                 rng.below(256));
-    }
+    case 14:
     case 15:
     case 16: {
+      // Data processing with a modified immediate or a shifted register:
+      // the same opcodes, S, Rn and Rd fields.
       static constexpr unsigned kOps[] = {0, 1, 2, 3, 4, 8, 10, 11, 13, 14};
       const unsigned op = kOps[rng.below(10)];
       const unsigned s = rng.below(2);
       const unsigned rn = rng.below(8) == 0 ? 15 : hi();
       const unsigned rd = s != 0 && rng.below(6) == 0 ? 15 : hi();
-      return two(0xEA000000u | op << 21 | s << 20 | rn << 16 | rng.below(8) << 12 | rd << 8 | rng.below(4) << 6 |
-                 rng.below(4) << 4 | hi());
+      const std::uint32_t fields = op << 21 | s << 20 | rn << 16 | rng.below(8) << 12 | rd << 8;
+      if (rng.below(2) == 0) return two(0xF0000000u | rng.below(2) << 26 | fields | rng.below(256));
+      return two(0xEA000000u | fields | rng.below(4) << 6 | rng.below(4) << 4 | hi());
     }
     case 17: {
       // LDR/STR (W, B, H, SB, SH) with imm12, with imm8 and an index, or a register.
